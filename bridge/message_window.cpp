@@ -1,0 +1,106 @@
+#include "bridge/message_window.hpp"
+
+#include "bridge/pending_deliveries.hpp"
+#include "bridge/speed_limit.hpp"
+#include "runtime/vemo_runtime.h"
+#include "script/setup_status.hpp"
+
+namespace orvane {
+namespace {
+
+// Written on the script thread before any worker exists; workers only read it.
+HWND g_messageWindow = nullptr;
+
+PendingDeliveries& Pending() {
+    static PendingDeliveries pending;
+    return pending;
+}
+
+void DeliverResult(const CallbackRef& callback, const std::string& result) {
+    lua_State* L = callback.state;
+    lua_rawgeti(L, lua::kRegistryIndex, callback.ref);
+    lua_pushstring(L, result.c_str());
+    VemoLRT_LuaCall(L, 1, 0, 0);
+    luaL_unref(L, lua::kRegistryIndex, callback.ref);
+}
+
+LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CLOSE:
+        // The cell keeps naming the destroyed window, so later sends fail instead of reaching another.
+        ::DestroyWindow(g_messageWindow);
+        return 0;
+    case WM_DELIVER_RESULT:
+    case WM_DELIVER_RESULT_2: {
+        const auto* callback = reinterpret_cast<const CallbackRef*>(wParam);
+        const auto* result = reinterpret_cast<const std::string*>(lParam);
+        // Both are addresses in our own process; anything not being delivered right now is forged.
+        if (Pending().Take(callback, result)) DeliverResult(*callback, *result);
+        return 0;
+    }
+    case WM_SPEED_LIMIT_ASK:
+        AnswerSpeedLimitRequest(SpeedLimitCode::Limit);
+        return 0;
+    case WM_SPEED_RESTORE_ASK:
+        AnswerSpeedLimitRequest(SpeedLimitCode::Restore);
+        return 0;
+    case WM_SPEED_LIMIT_REPLY:
+        NotifySpeedLimitHandler(SpeedLimitCode::Reply);
+        return 0;
+    case WM_SPEED_LIMIT_MANUAL:
+        NotifySpeedLimitHandler(SpeedLimitCode::Manual);
+        return 0;
+    case WM_SETUP_STATUS:
+        StoreSetupStatus(static_cast<std::int32_t>(wParam), static_cast<std::int32_t>(lParam));
+        return 0;
+    default:
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+void CreateMessageWindow() {
+    // The window belongs to the host's executable, not to the add-in: the class outlives nothing of ours.
+    HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &MessageWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kMessageWindowName;
+    ::RegisterClassW(&windowClass);  // fails harmlessly on a second start-up: the class exists
+    g_messageWindow = ::CreateWindowExW(0, kMessageWindowName, kMessageWindowName, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, instance, nullptr);
+#if defined(_WIN64)
+    ::SetWindowLongPtrW(g_messageWindow, GWLP_USERDATA, kMessageWindowUserData);
+#else
+    ::SetWindowLongW(g_messageWindow, GWL_USERDATA, kMessageWindowUserData);
+#endif
+}
+
+void ReleaseCallback(const CallbackRef& callback) {
+    if (callback.state != nullptr) luaL_unref(callback.state, lua::kRegistryIndex, callback.ref);
+}
+
+HWND MessageWindow() noexcept { return g_messageWindow; }
+
+LRESULT SendToMessageWindow(UINT message, WPARAM wParam, LPARAM lParam) {
+    return ::SendMessageW(g_messageWindow, message, wParam, lParam);
+}
+
+bool DeliverToScript(const CallbackRef& callback, const std::string& result, UINT message) {
+    Pending().Add(&callback, &result);
+    SendToMessageWindow(message, reinterpret_cast<WPARAM>(&callback), reinterpret_cast<LPARAM>(&result));
+    // Still pending means the window never handled it (gone, or never created).
+    const bool delivered = !Pending().Take(&callback, &result);
+    return delivered;
+}
+
+std::size_t PendingDeliveryCount() { return Pending().Size(); }
+
+}  // namespace orvane
+
+// Lets a tool outside the host poke the speed-limit handler: the same as the tray's 0x405.
+extern "C" int WINAPI Test() {
+    HWND window = ::FindWindowW(orvane::kMessageWindowName, orvane::kMessageWindowName);
+    return static_cast<int>(::SendMessageW(window, orvane::WM_SPEED_LIMIT_REPLY, 0, 0));
+}

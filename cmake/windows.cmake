@@ -1,0 +1,42 @@
+# Windows-only pieces of the build: the add-in module and the import library of the host's runtime.
+
+# The runtime's entries are callee-cleans with undecorated names on i686; dlltool's --kill-at maps
+# the decorated symbols the compiler emits onto those names.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ARG4 "@4")
+  set(ARG16 "@16")
+  set(ARG28 "@28")
+else()
+  set(ARG4 "")
+  set(ARG16 "")
+  set(ARG28 "")
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/runtime/VemoLuaRuntime.def.in ${CMAKE_BINARY_DIR}/VemoLuaRuntime.def @ONLY)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/libVemoLuaRuntime-host.a
+  COMMAND ${CMAKE_DLLTOOL} --kill-at -d ${CMAKE_BINARY_DIR}/VemoLuaRuntime.def
+          -l ${CMAKE_BINARY_DIR}/libVemoLuaRuntime-host.a
+  DEPENDS ${CMAKE_BINARY_DIR}/VemoLuaRuntime.def
+  COMMENT "Import library of the host runtime")
+add_custom_target(vemo_runtime_implib DEPENDS ${CMAKE_BINARY_DIR}/libVemoLuaRuntime-host.a)
+add_library(vemo_runtime_import INTERFACE)
+add_dependencies(vemo_runtime_import vemo_runtime_implib)
+target_link_libraries(vemo_runtime_import INTERFACE ${CMAKE_BINARY_DIR}/libVemoLuaRuntime-host.a)
+
+# Everything of the add-in but its entry points, as a library: the module links it, and so do the
+# in-process tests, which drive the same code without going through COM.
+add_library(orvane_addin STATIC)
+target_include_directories(orvane_addin PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(orvane_addin PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
+  PRIVATE ORVANE_TIPS_HOST="${ORVANE_TIPS_HOST}" ORVANE_GAME_HOST="${ORVANE_GAME_HOST}")
+orvane_warnings(orvane_addin)
+target_link_libraries(orvane_addin PUBLIC orvane_core ws2_32 wininet shell32 ole32 oleaut32 uuid advapi32 user32
+  kernel32)
+
+# The add-in module. Only system DLLs and the host runtime may be imported: the C and C++ runtimes go
+# in statically.
+add_library(Orvane SHARED)
+set_target_properties(Orvane PROPERTIES PREFIX "" OUTPUT_NAME "Orvane")
+orvane_warnings(Orvane)
+target_link_options(Orvane PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(Orvane PRIVATE orvane_addin vemo_runtime_import)

@@ -1,0 +1,59 @@
+#include "common/worker.hpp"
+
+#include <new>
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace orvane {
+namespace {
+
+volatile LONG g_runningWorkers = 0;
+
+struct WorkerStart {
+    WorkerProc proc;
+    void* argument;
+    HMODULE pin;
+};
+
+DWORD WINAPI WorkerEntry(LPVOID parameter) {
+    WorkerStart start = *static_cast<WorkerStart*>(parameter);
+    delete static_cast<WorkerStart*>(parameter);
+    start.proc(start.argument);
+    ::InterlockedDecrement(&g_runningWorkers);
+    // Leaving through the module's own reference is the only safe exit: after FreeLibrary returns,
+    // the code of this function may be gone.
+    ::FreeLibraryAndExitThread(start.pin, 0);
+}
+
+}  // namespace
+
+HMODULE ThisModule() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); }
+
+long RunningWorkers() noexcept { return g_runningWorkers; }
+
+unique_kernel_handle StartPinnedWorker(WorkerProc proc, void* argument) {
+    HMODULE pin = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerEntry), &pin)) {
+        return {};
+    }
+    auto* start = new (std::nothrow) WorkerStart{proc, argument, pin};
+    if (start == nullptr) {
+        ::FreeLibrary(pin);
+        return {};
+    }
+    ::InterlockedIncrement(&g_runningWorkers);
+    HANDLE thread = ::CreateThread(nullptr, 0, &WorkerEntry, start, 0, nullptr);
+    if (thread == nullptr) {
+        ::InterlockedDecrement(&g_runningWorkers);
+        delete start;
+        ::FreeLibrary(pin);
+        return {};
+    }
+    return unique_kernel_handle(thread);
+}
+
+bool StartDetachedWorker(WorkerProc proc, void* argument) {
+    return static_cast<bool>(StartPinnedWorker(proc, argument));
+}
+
+}  // namespace orvane

@@ -1,0 +1,70 @@
+#include "script/script_object.hpp"
+
+#include <windows.h>
+
+#include "bridge/message_window.hpp"
+#include "bridge/speed_limit.hpp"
+#include "common/win_handles.hpp"
+
+namespace orvane {
+namespace {
+
+// The host's log folder and its own log names; the host writes them, the add-in only clears them.
+constexpr wchar_t kHostLogFolder[] = L"C:\\JOTTLE\\";
+constexpr wchar_t kHostLogPattern[] = L"JOTTLE.Kestrin[*].*.log";
+
+// Handed to the runtime; callee-cleans, and always the same object.
+void* ORVANE_STDCALL ScriptObjectFactory(void* /*userData*/) { return &ScriptObject::Instance(); }
+
+// Where diagnostic text would go; this build keeps none.
+void LogSink(const std::wstring& /*text*/) {}
+
+}  // namespace
+
+ScriptObject::ScriptObject() { RemoveHostLogs(); }
+
+ScriptObject& ScriptObject::Instance() {
+    static ScriptObject instance;
+    return instance;
+}
+
+void RegisterScriptObject(VemoEnv env) {
+    if (env == nullptr) return;
+    VemoGlobalObject object{};
+    object.factory = &ScriptObjectFactory;
+    object.userData = nullptr;
+    object.objectName = "Orvane.Object";
+    object.className = "Orvane.Class";
+    object.methods = kMethodTable;
+    object.reserved = 0;
+    VemoLRT_RegisterGlobalObj(env, object);
+}
+
+void RemoveHostLogs() {
+    const std::wstring folder = kHostLogFolder;
+    WIN32_FIND_DATAW entry{};
+    unique_find search(::FindFirstFileW((folder + kHostLogPattern).c_str(), &entry));
+    if (!search) return;  // nothing to remove: leave the folder alone
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            ::DeleteFileW((folder + entry.cFileName).c_str());
+        }
+    } while (::FindNextFileW(search.get(), &entry));
+    search.reset();
+    // Succeeds only once nothing else is left in it, which is the point.
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+void ScriptObject::RemoveLog() { RemoveHostLogs(); }
+
+void ScriptObject::LogPrint(const std::wstring& text) { LogSink(text); }
+
+SetupStatus ScriptObject::QueryOrvaneSetupStatus() { return CurrentSetupStatus(); }
+
+bool ScriptObject::SetSpeedLimitHandler(CallbackRef handler) { return StoreSpeedLimitHandler(handler); }
+
+bool ScriptObject::ClearSpeedLimitHandler() { return orvane::ClearSpeedLimitHandler(); }
+
+bool ScriptObject::LimitModeManualChanged() { return PostManualModeChange(); }
+
+}  // namespace orvane

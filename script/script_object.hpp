@@ -1,0 +1,61 @@
+// The native object behind Orvane.Object. It holds no data: what the methods share lives in the
+// records of their subsystems, so it does not matter which pointer an operation is called through.
+#pragma once
+
+#include <string>
+
+#include "bridge/callback_ref.hpp"
+#include "runtime/vemo_runtime.h"
+#include "script/setup_status.hpp"
+
+namespace orvane {
+
+class ScriptObject {
+public:
+    // The one instance; built on first use, which removes the host's log files once.
+    static ScriptObject& Instance();
+
+    ScriptObject(const ScriptObject&) = delete;
+    ScriptObject& operator=(const ScriptObject&) = delete;
+
+    // Tips and game-platform services: the callback is called later, once, on the script thread.
+    void GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback);
+    void GetActiveGame(const std::string& name, const std::string& type, CallbackRef callback);
+    bool RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
+                        const std::wstring& sign);
+
+    // The companion game client.
+    bool IsOrvaneRun();
+    bool IsOrvaneSetup();
+    bool LaunchOrvaneSetup(const std::wstring& path, const std::wstring& parameters);
+    bool LaunchOrvane(const std::wstring& userName, const std::wstring& jumpKey, const std::wstring& gameId,
+                      const std::wstring& startFrom);
+    SetupStatus QueryOrvaneSetupStatus();
+    std::wstring GetDownloadPath();
+
+    // The speed-limit hand-shake with the tray program.
+    bool SetSpeedLimitHandler(CallbackRef handler);
+    bool ClearSpeedLimitHandler();
+    bool LimitModeManualChanged();
+
+    // Host utilities.
+    void LogPrint(const std::wstring& text);
+    bool ExecuteExternal(const std::wstring& path, const std::wstring& parameters);
+    bool SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs);
+    bool IsWindowForeground(void* window);
+    void RemoveLog();
+
+private:
+    ScriptObject();
+};
+
+// Deletes the host's own log files from its fixed log folder; runs at construction and on RemoveLog.
+void RemoveHostLogs();
+
+// Publishes Orvane.Object into the environment; nothing happens for a null environment.
+void RegisterScriptObject(VemoEnv env);
+
+// The method table handed to the runtime: seventeen rows and the all-zero row that ends it.
+extern const VemoMethod kMethodTable[18];
+
+}  // namespace orvane

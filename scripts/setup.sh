@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the toolchains and fetches the Lua 5.1 sources the stand-in host is built from.
+# Safe to run again: every step checks first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 \
+           cmake ninja-build googletest clang libclang-rt-14-dev dpkg-dev binutils-mingw-w64-i686 \
+           binutils-mingw-w64-x86-64 python3; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
+done
+
+src_list=/etc/apt/sources.list.d/orvane-src.sources
+if [ ! -f "$src_list" ]; then
+  cat > "$src_list" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  updated=no
+fi
+
+if [ ${#need[@]} -gt 0 ] || [ "${updated:-yes}" = no ]; then
+  apt-get update -qq
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# Lua 5.1.5 from Debian's source package; kept under third_party/ which git ignores.
+if [ ! -f third_party/lua5.1/src/lapi.c ]; then
+  rm -rf third_party/lua-src && mkdir -p third_party/lua-src
+  (cd third_party/lua-src && apt-get source -qq --download-only lua5.1 >/dev/null 2>&1 \
+     && dpkg-source -x --no-check ./lua5.1_*.dsc lua5.1 >/dev/null)
+  rm -rf third_party/lua5.1
+  mv third_party/lua-src/lua5.1 third_party/lua5.1
+  rm -rf third_party/lua-src
+fi
+echo "setup: toolchains and Lua sources ready"
