@@ -1,1 +1,39 @@
+# Windows tests of the win64 preset; each runs under wine64 through the cross-compiling emulator.
 
+set(ORVANE_LUA_TEST_DIR "Z:${CMAKE_CURRENT_SOURCE_DIR}/lua")
+
+# orvane_lua_test(NAME n SCRIPT file.lua [ARGS ...] [HOST_OPTIONS ...] [RESOURCE_LOCK ...] [PREFIX name]
+#                 [TIMEOUT seconds])
+# Runs a Lua script in the stand-in host with the add-in of this build. Scripts find the shared
+# helpers (require "testlib") on LUA_PATH. PREFIX gives the test a Wine prefix of its own, for tests
+# that change machine-wide state other tests would see (the host's log folder, say).
+function(orvane_lua_test)
+  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK" ${ARGN})
+  add_test(NAME lua.${T_NAME}
+    COMMAND orvane-host --addin $<TARGET_FILE:Orvane> ${T_HOST_OPTIONS}
+            Z:${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
+  set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
+  if(T_PREFIX)
+    list(APPEND env "ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-${T_PREFIX}")
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set_tests_properties(lua.${T_NAME} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT}
+    FAIL_REGULAR_EXPRESSION "[1-9][0-9]* failed")
+  if(T_RESOURCE_LOCK)
+    set_tests_properties(lua.${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+endfunction()
+
+# In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
+# for what a script cannot reach (deliveries, forged messages, the COM frame's counts).
+add_executable(orvane_win_tests win/test_main.cpp win/delivery_test.cpp)
+target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
+target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest)
+target_link_options(orvane_win_tests PRIVATE -static)
+orvane_warnings(orvane_win_tests)
+add_test(NAME win COMMAND orvane_win_tests)
+set_tests_properties(win PROPERTIES TIMEOUT 300)
+
+orvane_lua_test(NAME convention SCRIPT lua/convention_test.lua)

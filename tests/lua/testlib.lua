@@ -1,0 +1,74 @@
+-- Shared helpers for the Lua tests run by orvane-host. A test file calls T.case for each group of
+-- checks and T.finish() at the end, which prints "N passed, M failed" and sets the exit status.
+local T = {}
+local passed, failed = 0, 0
+local current
+
+local function describe(v)
+  if type(v) == "string" then return string.format("%q", v) end
+  return tostring(v)
+end
+
+local function fail(message, level)
+  error({ orvane_check = true, message = message }, level + 1)
+end
+
+function T.eq(actual, expected, what)
+  if actual ~= expected then
+    fail(string.format("%s: expected %s, got %s", what or "value", describe(expected), describe(actual)), 2)
+  end
+end
+
+function T.truthy(value, what)
+  if not value then fail((what or "condition") .. " does not hold", 2) end
+end
+
+-- Checks the values a call returned, count included: T.values(T.pack(f), true).
+function T.values(list, count, ...)
+  local expected = { ... }
+  local n = select("#", ...)
+  if count ~= n then fail(string.format("expected %d values, got %d", n, count), 2) end
+  for i = 1, n do
+    if list[i] ~= expected[i] then
+      fail(string.format("value %d: expected %s, got %s", i, describe(expected[i]), describe(list[i])), 2)
+    end
+  end
+end
+
+local function pack(...) return { ... }, select("#", ...) end
+
+-- Calls f once and packs what it returned with the count, nils included.
+function T.pack(f, ...)
+  return pack(f(...))
+end
+
+-- Pumps the window messages of this thread until cond() holds or ms pass; true when it held.
+function T.wait_for(cond, ms)
+  local deadline = host.clock() + (ms or 5000)
+  while not cond() do
+    if host.clock() >= deadline then return false end
+    host.pump(20)
+  end
+  return true
+end
+
+function T.case(name, f)
+  current = name
+  local ok, err = pcall(f)
+  if ok then
+    passed = passed + 1
+  else
+    failed = failed + 1
+    local message = type(err) == "table" and err.message or tostring(err)
+    io.write("FAIL ", name, ": ", message, "\n")
+  end
+  io.flush()
+end
+
+function T.finish()
+  io.write(string.format("%d passed, %d failed\n", passed, failed))
+  io.flush()
+  host.exit(failed > 0 and 1 or 0)
+end
+
+return T
