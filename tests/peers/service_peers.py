@@ -13,7 +13,7 @@ Tips pids:   @hex:HEX (reply those bytes)  @size:N (N bytes)  @empty  @silent  @
              @len:MARK, @tail:MARK (its length, the hex of its last 8 bytes)
 Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-body @all-ones
              @over-max @at-max @overrun @games-last @never (type = ms to hold before closing)
-             @delay (type = ms) @count:MARK
+             @delay:TEXT (type = ms before answering TEXT) @count:MARK
 """
 
 import socket
@@ -198,7 +198,7 @@ def game_exchange(conn):
         hold(conn, int(kind or b"0") / 1000.0)
     elif verb == "@delay":
         time.sleep(int(kind or b"0") / 1000.0)
-        reply(items(b"games", b"late"))
+        reply(items(b"games", rest.encode()))
     elif verb == "@count":
         with lock:
             count, _ = count_and_last(game_log, rest.encode())
