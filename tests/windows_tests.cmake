@@ -6,7 +6,9 @@ set(ORVANE_LUA_TEST_DIR "Z:${CMAKE_CURRENT_SOURCE_DIR}/lua")
 #                 [TIMEOUT seconds])
 # Runs a Lua script in the stand-in host with the add-in of this build. Scripts find the shared
 # helpers (require "testlib") on LUA_PATH. PREFIX gives the test a Wine prefix of its own, for tests
-# that change machine-wide state other tests would see (the host's log folder, say).
+# that change machine-wide state other tests would see (the host's log folder, say), or that find the
+# add-in's window by name from another process: window names are per prefix, and every host running
+# in parallel has a window of that name. Tests that share a PREFIX run one at a time.
 function(orvane_lua_test)
   cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK" ${ARGN})
   add_test(NAME lua.${T_NAME}
@@ -15,6 +17,7 @@ function(orvane_lua_test)
   set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
   if(T_PREFIX)
     list(APPEND env "ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-${T_PREFIX}")
+    list(APPEND T_RESOURCE_LOCK "prefix-${T_PREFIX}")
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
@@ -47,6 +50,7 @@ add_executable(poke_window tools/poke_window.cpp)
 target_compile_definitions(poke_window PRIVATE UNICODE _UNICODE)
 target_link_options(poke_window PRIVATE -static)
 orvane_warnings(poke_window)
-orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:$<TARGET_FILE:poke_window>)
+orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:$<TARGET_FILE:poke_window>
+  PREFIX windows)
 
 include(net_tests.cmake)
