@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# The i686 stage: runs the shipped 32-bit build for real, in 32-bit Wine, the way the host application
+# does: regsvr32 of Orvane.dll, the stand-in host creating the class (through COM once the module
+# registers itself, by path until then) and calling Startup, and one script, tests/i686/stage.lua,
+# that calls all seventeen methods, gets callbacks from the loopback service peers and has a second
+# 32-bit process call the export Test. The static checks of the same artifact run in scripts/test.sh.
+#
+#   scripts/test-i686.sh                      installs what it needs, builds the win32 preset, runs
+#   ORVANE_I686_RUN=emulated scripts/test-i686.sh   the same under qemu-i386-static even where the
+#                                             kernel runs 32-bit code by itself
+#
+# 32-bit code runs natively where the kernel allows it; otherwise through qemu-i386-static registered
+# with binfmt_misc. The stage runs in a user, mount, network and PID namespace of its own where the
+# kernel allows that: the registration then lives in a binfmt_misc instance of that namespace and
+# nothing outside sees it (a machine-wide one would make every 64-bit Wine prefix boot its 32-bit half
+# under emulation), the fixed service ports are its own, and every process it started ends with it.
+# Without namespaces the registration is machine-wide and is removed on the way out, whatever happens.
+# Exit status: 0 when the stage passed, or when this machine can run no 32-bit code at all (one line
+# says so); non-zero when the stage failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+
+readonly BINFMT=/proc/sys/fs/binfmt_misc
+readonly ENTRY=orvane-i386
+readonly QEMU=/usr/bin/qemu-i386-static
+readonly WINE=/usr/lib/wine/wine
+readonly WINESERVER=/usr/lib/wine/wineserver
+# 32-bit ELF executables and shared objects for the i386 machine; the same magic and mask qemu's own
+# binfmt configuration uses for the other architectures.
+readonly I386_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+readonly I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+# Exit status of the namespace run that could neither run 32-bit code nor register the emulator in
+# its own binfmt_misc: the outer run then tries a machine-wide registration.
+readonly NEEDS_GLOBAL=3
+
+say() { echo "test-i686: $*"; }
+runs_32bit() { "$WINE" --version >/dev/null 2>&1; }
+
+# ---- outside: packages, build, and the choice of sandbox -----------------------------------------
+if [ "${1:-}" != --inside ]; then
+  started=$(date +%s)
+  bash scripts/setup.sh
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    stale_lists=yes
+  fi
+  need=()
+  for pkg in qemu-user-static wine32:i386; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
+  done
+  if [ ${#need[@]} -gt 0 ]; then
+    say "installing ${need[*]} (about 210 MB, once)"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      -o DPkg::Lock::Timeout=600 "${need[@]}" >/dev/null
+  elif [ "${stale_lists:-no}" = yes ]; then
+    apt-get update -qq
+  fi
+
+  echo "== i686: build (win32 preset: add-in, stand-in host and runtime, second process)"
+  cmake --preset win32 >/dev/null
+  cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime addin_caller
+
+  status=0
+  if unshare --user --map-root-user --mount --net --pid --fork true 2>/dev/null; then
+    unshare --user --map-root-user --mount --net --pid --fork --mount-proc --kill-child \
+      bash scripts/test-i686.sh --inside namespace || status=$?
+    if [ $status -eq $NEEDS_GLOBAL ]; then
+      say "no binfmt_misc of its own in a namespace here: registering the emulator machine-wide"
+      status=0
+      bash scripts/test-i686.sh --inside global || status=$?
+    fi
+  else
+    bash scripts/test-i686.sh --inside global || status=$?
+  fi
+  say "$([ $status -eq 0 ] && echo done || echo FAILED) in $(( $(date +%s) - started )) s, build and set-up included"
+  exit $status
+fi
+
+# ---- inside: make 32-bit code run ----------------------------------------------------------------
+scope="$2"
+mode=native
+registered=no
+mounted=no
+server=no
+prefix="$root/build/win32/wineprefix-i686"
+
+cleanup() {
+  if [ $server = yes ]; then WINEPREFIX="$prefix" "$WINESERVER" -k 2>/dev/null || true; fi
+  if [ $registered = yes ] && [ -e "$BINFMT/$ENTRY" ]; then echo -1 > "$BINFMT/$ENTRY" || true; fi
+  if [ $mounted = yes ]; then umount "$BINFMT" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+cannot_run() {
+  echo "i686 stage skipped: this machine runs no 32-bit code and cannot register $QEMU with binfmt_misc ($1)"
+  exit 0
+}
+
+if [ "$scope" = namespace ]; then
+  ip link set lo up
+  # An instance of our own: empty, so the probe below sees only what the kernel itself can run.
+  if mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null; then
+    mounted=yes
+  elif ! runs_32bit || [ "${ORVANE_I686_RUN:-}" = emulated ]; then
+    exit $NEEDS_GLOBAL
+  fi
+fi
+# A registration left by a run that was killed outright would make the probe lie.
+if [ -e "$BINFMT/$ENTRY" ]; then echo -1 > "$BINFMT/$ENTRY"; fi
+
+if [ "${ORVANE_I686_RUN:-}" = emulated ] || ! runs_32bit; then
+  mode=emulated
+  [ -x "$QEMU" ] || cannot_run "$QEMU is missing"
+  if [ ! -e "$BINFMT/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null || cannot_run "binfmt_misc cannot be mounted"
+    mounted=yes
+  fi
+  # F: the kernel opens the interpreter now, so it is found from any later mount namespace or chroot.
+  registered=yes
+  if ! { echo ":$ENTRY:M::$I386_MAGIC:$I386_MASK:$QEMU:F" > "$BINFMT/register"; } 2>/dev/null; then
+    registered=no
+    if [ "$scope" = namespace ]; then exit $NEEDS_GLOBAL; fi
+    cannot_run "the registration was refused"
+  fi
+  runs_32bit || cannot_run "32-bit Wine does not start under the registered emulator"
+fi
+echo "== i686: stage ($mode 32-bit code, $scope scope)"
+
+# ---- the stage -----------------------------------------------------------------------------------
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export LUA_PATH="Z:$root/tests/lua/?.lua" LANG=C
+unset DISPLAY
+out="$root/build/win32"
+dll="Z:$out/Orvane.dll"
+winpath() { echo "Z:${1//\//\\}"; }
+clsid="0FF6A79F-39C8-44EE-86EF-FD57ECCEEDC5"
+times=()
+clock=$(date +%s)
+lap() { local now; now=$(date +%s); times+=("$1 $((now - clock)) s"); clock=$now; }
+fail() { say "FAILED: $*"; exit 1; }
+
+# One server for the whole stage: every restart would start the prefix's system processes again,
+# and under emulation each of them costs a minute.
+if [ ! -f "$prefix/.orvane-ready" ]; then rm -rf "$prefix"; fi
+mkdir -p "$prefix"
+"$WINESERVER" -p
+server=yes
+if [ ! -f "$prefix/.orvane-ready" ]; then
+  "$WINE" wineboot -i >/dev/null 2>&1 || fail "the 32-bit prefix could not be created"
+  touch "$prefix/.orvane-ready"
+  lap "prefix"
+fi
+
+host_options=(--addin "$dll")
+if "$WINE" regsvr32 /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1; then
+  host_options=()
+  say "regsvr32 registered Orvane.dll: the host creates the class through COM"
+else
+  say "regsvr32 /s Orvane.dll failed (exit $?): the host loads the module by path"
+fi
+lap "regsvr32"
+
+rm -rf "$prefix/drive_c/JOTTLE"
+mkdir -p "$prefix/drive_c/JOTTLE"
+log="$out/i686-stage.log"
+status=0
+timeout 720 python3 tests/peers/service_peers.py --tips --game -- \
+  "$WINE" "$out/orvane-host.exe" "${host_options[@]}" "Z:$root/tests/i686/stage.lua" "Z:$out/addin_caller.exe" \
+  2>&1 | tee "$log" || status=$?
+lap "host and script"
+[ $status -eq 0 ] || fail "the stage script failed (exit $status); its output is in $log"
+if grep -q "CoCreateInstance of the registered add-in failed" "$log"; then
+  fail "the class was registered but CoCreateInstance could not create it"
+fi
+
+if [ ${#host_options[@]} -eq 0 ]; then
+  "$WINE" regsvr32 /u /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1 || fail "regsvr32 /u failed"
+  lap "regsvr32 /u"
+fi
+# The registry reaches system.reg when the server shuts down.
+"$WINESERVER" -k || true
+server=no
+"$WINESERVER" -w || true
+if [ ${#host_options[@]} -eq 0 ] && grep -qi "$clsid" "$prefix/system.reg"; then
+  fail "the class is still registered after regsvr32 /u"
+fi
+
+say "stage passed ($mode): ${times[*]}"
