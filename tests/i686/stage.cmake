@@ -11,7 +11,8 @@ if(CMAKE_CROSSCOMPILING_EMULATOR)
   add_test(NAME lua.stage
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py --tips --game --
             ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host> --addin Z:$<TARGET_FILE:Orvane>
-            Z:${CMAKE_CURRENT_SOURCE_DIR}/i686/stage.lua Z:$<TARGET_FILE:addin_caller>)
+            Z:${CMAKE_CURRENT_SOURCE_DIR}/i686/stage.lua Z:$<TARGET_FILE:addin_caller>
+            Z:${CMAKE_BINARY_DIR}/stage-ready.txt Z:${CMAKE_BINARY_DIR}/stage-done.txt)
   set_tests_properties(lua.stage PROPERTIES
     ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua;ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-windows"
     TIMEOUT 300

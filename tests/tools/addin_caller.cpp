@@ -1,11 +1,12 @@
 // A second process next to a running host, as the setup program and a diagnostic tool would be:
-//   addin_caller.exe ADDIN_PATH DONE_FILE [SETUP_FIRST SETUP_SECOND]
-// Waits (bounded) for the host's message window, sends it the setup program's status message when
-// the two numbers are given, then loads the add-in into this process and calls its export Test,
-// which finds the host's window by name and sends it the speed-limit message: the host's handler has
-// run when Test returns. Prints one line ("test returned N", or what failed), also written to
-// DONE_FILE so a host that must keep serving its messages can wait for the file instead of the pipe.
-// Exit status 0 when Test was called.
+//   addin_caller.exe ADDIN_PATH READY_FILE DONE_FILE [SETUP_FIRST SETUP_SECOND]
+// Waits (bounded) until READY_FILE exists, which the host's script writes once it is ready to be
+// called, then finds the host's message window, sends it the setup program's status message when the
+// two numbers are given, loads the add-in into this process and calls its export Test, which finds
+// the host's window by name and sends it the speed-limit message: the host's handler has run when
+// Test returns. Prints one line ("test returned N", or what failed), also written to DONE_FILE so a
+// host that must keep serving its messages can wait for the file instead of a pipe. Exit status 0
+// when Test was called.
 #include <windows.h>
 
 #include <cstdint>
@@ -17,8 +18,8 @@ namespace {
 
 constexpr wchar_t kMessageWindowName[] = L"OrvaneMessageOnlyWindow";
 constexpr UINT kSetupStatusMessage = WM_USER + 0x302;
-// A 32-bit process under emulation takes a minute to start; the host may be that slow too.
-constexpr DWORD kWindowWaitMs = 180000;
+// Under emulation every 32-bit process takes minutes to start, the host as well as this one.
+constexpr DWORD kWaitMs = 900000;
 
 const char* g_doneFile = nullptr;
 
@@ -34,11 +35,11 @@ int Finish(const std::string& line, int status) {
     return status;
 }
 
-HWND WaitForHostWindow() {
-    const ULONGLONG deadline = ::GetTickCount64() + kWindowWaitMs;
+bool WaitForFile(const char* path) {
+    const ULONGLONG deadline = ::GetTickCount64() + kWaitMs;
     for (;;) {
-        HWND window = ::FindWindowW(kMessageWindowName, kMessageWindowName);
-        if (window != nullptr || ::GetTickCount64() >= deadline) return window;
+        if (::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
+        if (::GetTickCount64() >= deadline) return false;
         ::Sleep(100);
     }
 }
@@ -55,19 +56,20 @@ std::string WindowsPath(std::string path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && argc != 5) {
-        std::fprintf(stderr, "usage: addin_caller ADDIN_PATH DONE_FILE [SETUP_FIRST SETUP_SECOND]\n");
+    if (argc != 4 && argc != 6) {
+        std::fprintf(stderr, "usage: addin_caller ADDIN_PATH READY_FILE DONE_FILE [SETUP_FIRST SETUP_SECOND]\n");
         return 2;
     }
-    g_doneFile = argv[2];
-    HWND window = WaitForHostWindow();
+    g_doneFile = argv[3];
+    if (!WaitForFile(argv[2])) return Finish("the host never got ready", 1);
+    HWND window = ::FindWindowW(kMessageWindowName, kMessageWindowName);
     if (window == nullptr) return Finish("no window", 1);
-    if (argc == 5) {
+    if (argc == 6) {
         // As a 32-bit setup program sends them: wParam unsigned, lParam signed.
-        const auto first = static_cast<WPARAM>(static_cast<std::uint32_t>(std::strtoll(argv[3], nullptr, 0)));
-        const auto second = static_cast<LPARAM>(static_cast<std::int32_t>(std::strtoll(argv[4], nullptr, 0)));
+        const auto first = static_cast<WPARAM>(static_cast<std::uint32_t>(std::strtoll(argv[4], nullptr, 0)));
+        const auto second = static_cast<LPARAM>(static_cast<std::int32_t>(std::strtoll(argv[5], nullptr, 0)));
         DWORD_PTR ignored = 0;
-        if (::SendMessageTimeoutW(window, kSetupStatusMessage, first, second, SMTO_NORMAL, kWindowWaitMs,
+        if (::SendMessageTimeoutW(window, kSetupStatusMessage, first, second, SMTO_NORMAL, kWaitMs,
                                   &ignored) == 0) {
             return Finish("setup status not delivered", 1);
         }
