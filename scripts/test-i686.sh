@@ -130,7 +130,7 @@ fi
 echo "== i686: stage ($mode 32-bit code, $scope scope)"
 
 # ---- the stage -----------------------------------------------------------------------------------
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
 export LUA_PATH="Z:$root/tests/lua/?.lua" LANG=C
 unset DISPLAY
 # Under emulation a crash would start the debugger, one more process that takes minutes; without it

@@ -7,6 +7,14 @@
 -- CALLER is the addin_caller program, which the script starts once it is ready to be called, or "-"
 -- when the runner has started it already; it waits for READY_FILE and reports into DONE_FILE.
 local T = require("testlib")
+-- Each case is announced before it runs: where a 32-bit process dies outright, the last line says in
+-- which case.
+local runCase = T.case
+function T.case(name, f)
+  io.write("case: ", name, "\n")
+  io.flush()
+  runCase(name, f)
+end
 local caller, readyFile, doneFile = arg[1], arg[2], arg[3]
 assert(caller and readyFile and doneFile, "usage: stage.lua CALLER|- READY_FILE DONE_FILE")
 
