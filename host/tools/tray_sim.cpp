@@ -22,7 +22,8 @@
 // Numbers are decimal or 0x-hexadecimal and may be negative; W and L default to 0.
 //
 // Log, one line each, flushed as it is written:
-//   ready             the window exists (or, with --no-window, the run starts)
+//   ready KIND        the window exists: KIND is top-level, or message-only where no top-level
+//                     window can be made (headless Wine); no-window with --no-window
 //   recv 0xMSG W L    a message from WM_USER up reached the window: W as unsigned, L as signed decimal
 //   sent 0xMSG R      a send returned R;            send 0xMSG failed    it did not reach the window
 //   posted 0xMSG      a post was queued;            post 0xMSG failed    no window took it
@@ -276,14 +277,24 @@ int main() {
         windowClassInfo.hInstance = instance;
         windowClassInfo.lpszClassName = windowClass.c_str();
         ::RegisterClassW(&windowClassInfo);
-        // A hidden top-level window, as the tray program has: the add-in finds it with FindWindowW.
-        if (::CreateWindowExW(0, windowClass.c_str(), title.c_str(), WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                              instance, nullptr) == nullptr) {
-            Log("cannot create the window");
+        // A hidden top-level window, as the tray program has. Without a display (headless Wine) only a
+        // message-only window can be made; FindWindowW finds those as well, so the add-in cannot tell.
+        std::string kind = "top-level";
+        HWND window = ::CreateWindowExW(0, windowClass.c_str(), title.c_str(), WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                        nullptr, instance, nullptr);
+        if (window == nullptr) {
+            kind = "message-only";
+            window = ::CreateWindowExW(0, windowClass.c_str(), title.c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       instance, nullptr);
+        }
+        if (window == nullptr) {
+            Log("cannot create the window (error " + std::to_string(::GetLastError()) + ")");
             Finish(2);
         }
+        Log("ready " + kind);
+    } else {
+        Log("ready no-window");
     }
-    Log("ready");
     while (!args.empty()) {
         RunStep(args);
         CheckDeadline();
