@@ -191,7 +191,10 @@ void SendStep(UINT message, long long wParam, long long lParam) {
 }
 
 void PostStep(UINT message, long long wParam, long long lParam) {
-    if (::PostMessageW(FindAddinWindow(), message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam))) {
+    // A null window would post to this thread's own queue and report success.
+    HWND addin = FindAddinWindow();
+    if (addin != nullptr &&
+        ::PostMessageW(addin, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam))) {
         Log("posted " + Hex(message));
     } else {
         g_failed = true;

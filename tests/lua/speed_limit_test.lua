@@ -41,9 +41,12 @@ local function with_tray(options, body)
   args[#args + 1] = 15000
   local tray = S.start(sim_exe, args)
   tray:wait_for("ready")
-  body()
+  -- The window goes away before a failure is reported, so it cannot answer for the next case.
+  local ok, err = pcall(body)
   tray:stop()
-  return tray:finish()
+  local status, received = tray:finish()
+  if not ok then error(err, 0) end
+  return status, received
 end
 
 T.case("results of the handler reach the tray window as 0x405, each read as a 32-bit integer", function()
