@@ -28,7 +28,8 @@ endfunction()
 
 # In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
 # for what a script cannot reach (deliveries, forged messages, the COM frame's counts).
-add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/speed_limit_test.cpp)
+add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/async_request_test.cpp
+  win/speed_limit_test.cpp)
 target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
 target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest_main)
 target_link_options(orvane_win_tests PRIVATE -static)
@@ -46,3 +47,11 @@ orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTI
 # answers its tray window: a prefix of its own keeps other tests' add-ins out of the hand-shake.
 orvane_lua_test(NAME speed_limit SCRIPT lua/speed_limit_test.lua ARGS Z:$<TARGET_FILE:orvane-tray-sim>
   PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
+
+add_executable(poke_window tools/poke_window.cpp)
+target_compile_definitions(poke_window PRIVATE UNICODE _UNICODE)
+target_link_options(poke_window PRIVATE -static)
+orvane_warnings(poke_window)
+orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:$<TARGET_FILE:poke_window>)
+
+include(net_tests.cmake)
