@@ -31,7 +31,8 @@ endfunction()
 
 # In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
 # for what a script cannot reach (deliveries, forged messages, the COM frame's counts).
-add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/async_request_test.cpp)
+add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/async_request_test.cpp
+  win/speed_limit_test.cpp)
 target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
 target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest_main)
 target_link_options(orvane_win_tests PRIVATE -static)
@@ -45,6 +46,10 @@ orvane_lua_test(NAME host_addin_object SCRIPT ../host/tests/addin_object.lua)
 orvane_lua_test(NAME host_no_env SCRIPT ../host/tests/no_env.lua HOST_OPTIONS --no-env)
 orvane_lua_test(NAME host_loop SCRIPT ../host/tests/host_loop.lua)
 orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTIONS --startup-count 2)
+# The tray simulator's windows are seen by every process of a Wine prefix, and every add-in there
+# answers its tray window: a prefix of its own keeps other tests' add-ins out of the hand-shake.
+orvane_lua_test(NAME speed_limit SCRIPT lua/speed_limit_test.lua ARGS Z:$<TARGET_FILE:orvane-tray-sim>
+  PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
 
 add_executable(poke_window tools/poke_window.cpp)
 target_compile_definitions(poke_window PRIVATE UNICODE _UNICODE)
