@@ -59,3 +59,4 @@ orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:
   PREFIX windows)
 
 include(net_tests.cmake)
+include(examples.cmake)
