@@ -8,12 +8,14 @@
 #   - on i686, where the symbol table shows them, the stdcall argument bytes of the exported entries
 #     (which must be what the export table points at) and of the IHostedAddin methods, and the
 #     callee-pop of every return instruction of the exported entries.
-# Usage: scripts/check-artifact.sh PATH_TO_ORVANE_DLL   (OBJDUMP and NM override the tools used)
+# Usage: scripts/check-artifact.sh PATH_TO_ORVANE_DLL [RUNTIME_DEF]
+#   RUNTIME_DEF: the host runtime's entry list (default runtime/VemoLuaRuntime.def.in; the .def the
+#   build configures from it will do as well). OBJDUMP and NM override the tools used.
 set -euo pipefail
 
 dll="${1:?usage: $0 PATH_TO_ORVANE_DLL}"
 here="$(cd "$(dirname "$0")" && pwd)"
-runtime_def="$here/../runtime/VemoLuaRuntime.def.in"
+runtime_def="${2:-$here/../runtime/VemoLuaRuntime.def.in}"
 objdump="${OBJDUMP:-x86_64-w64-mingw32-objdump}"
 nm="${NM:-x86_64-w64-mingw32-nm}"
 
@@ -59,7 +61,7 @@ imports="$(awk '
   on && /DLL Name:/ { dll = $3; print "DLL", dll; next }
   on && dll != "" && /^\t[0-9a-f]+\t/ { print "IMPORT", dll, ($3 == "" ? "<ordinal>" : $3) }
 ' <<<"$headers")"
-allowed_runtime="$(sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\)\(@ARG[0-9]*@\)\{0,1\}[[:space:]]*$/\1/p' "$runtime_def" | sort -u)"
+allowed_runtime="$(sed -n '/^EXPORTS/,$p' "$runtime_def" | sed '1d; /^[[:space:]]*;/d; s/@.*//; s/[[:space:]]//g' | grep -v '^$' | sort -u)"
 [ -n "$allowed_runtime" ] || fail "no entries read from $runtime_def"
 while read -r kind name; do
   [ "$kind" = DLL ] || continue

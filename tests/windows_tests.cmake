@@ -28,12 +28,17 @@ endfunction()
 
 # In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
 # for what a script cannot reach (deliveries, forged messages, the COM frame's counts).
-add_executable(orvane_win_tests win/test_main.cpp win/delivery_test.cpp)
+add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp)
 target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
-target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest)
+target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest_main)
 target_link_options(orvane_win_tests PRIVATE -static)
 orvane_warnings(orvane_win_tests)
 add_test(NAME win COMMAND orvane_win_tests)
 set_tests_properties(win PROPERTIES TIMEOUT 300)
 
 orvane_lua_test(NAME convention SCRIPT lua/convention_test.lua)
+orvane_lua_test(NAME host_logs SCRIPT lua/host_logs_test.lua PREFIX logs TIMEOUT 300)
+orvane_lua_test(NAME host_addin_object SCRIPT ../host/tests/addin_object.lua)
+orvane_lua_test(NAME host_no_env SCRIPT ../host/tests/no_env.lua HOST_OPTIONS --no-env)
+orvane_lua_test(NAME host_loop SCRIPT ../host/tests/host_loop.lua)
+orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTIONS --startup-count 2)
