@@ -131,6 +131,12 @@ HRESULT UnregisterTypeLibrary() {
     if (FAILED(hr)) return hr;
     const TLIBATTR a = *attributes;
     library->ReleaseTLibAttr(attributes);
+    // A library that is not registered is as unregistered as it gets; failing here would keep a
+    // second unregistration from reaching the AppID entries.
+    BSTR registeredPath = nullptr;
+    hr = ::QueryPathOfRegTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, &registeredPath);
+    ::SysFreeString(registeredPath);
+    if (hr == TYPE_E_LIBNOTREGISTERED) return S_OK;
     return ::UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
 }
 

@@ -42,3 +42,25 @@ orvane_lua_test(NAME host_addin_object SCRIPT ../host/tests/addin_object.lua)
 orvane_lua_test(NAME host_no_env SCRIPT ../host/tests/no_env.lua HOST_OPTIONS --no-env)
 orvane_lua_test(NAME host_loop SCRIPT ../host/tests/host_loop.lua)
 orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTIONS --startup-count 2)
+
+# The built module as COM clients meet it: loaded from the build folder and driven through its
+# exports (unload rules, identity, aggregation, slots, type library, version resource), and
+# registered with regsvr32 in a prefix of its own, since registration changes HKEY_CLASSES_ROOT for
+# every program of the prefix.
+add_executable(orvane_com_tests win/com_frame_test.cpp win/module_resources_test.cpp win/registration_test.cpp)
+target_include_directories(orvane_com_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(orvane_com_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+  _WIN32_WINNT=0x0601 ORVANE_LUA_TEST_DIR=L"${ORVANE_LUA_TEST_DIR}")
+target_link_libraries(orvane_com_tests PRIVATE GTest::gtest_main ole32 oleaut32 version advapi32 user32)
+target_link_options(orvane_com_tests PRIVATE -static)
+orvane_warnings(orvane_com_tests)
+add_dependencies(orvane_com_tests Orvane VemoLuaRuntime orvane-host)
+add_test(NAME com COMMAND orvane_com_tests --gtest_filter=-Registration.*)
+add_test(NAME com.registration COMMAND orvane_com_tests --gtest_filter=Registration.*)
+set_tests_properties(com com.registration PROPERTIES TIMEOUT 300)
+set_tests_properties(com.registration PROPERTIES ENVIRONMENT
+  "ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-registration;LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
+
+# The static checks of the shipped i686 module also hold for this build's module (less what only
+# i686 shows), which keeps the checks themselves exercised by every test run.
+add_test(NAME artifact COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-artifact.sh $<TARGET_FILE:Orvane>)
