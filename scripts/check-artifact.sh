@@ -79,8 +79,8 @@ if [ -z "$runtime_imports" ]; then
   fail "nothing imported from VemoLuaRuntime.dll"
 else
   unexpected="$(comm -23 <(echo "$runtime_imports") <(echo "$allowed_runtime"))"
-  [ -z "$unexpected" ] && pass "host runtime entries used are all in VemoLuaRuntime.def.in" \
-    || fail "host runtime entries not in VemoLuaRuntime.def.in: $(tr '\n' ' ' <<<"$unexpected")"
+  [ -z "$unexpected" ] && pass "host runtime entries used are all in $(basename "$runtime_def")" \
+    || fail "host runtime entries not in $(basename "$runtime_def"): $(tr '\n' ' ' <<<"$unexpected")"
 fi
 
 # --- resources -----------------------------------------------------------------------------------
@@ -136,7 +136,7 @@ if [ "$format" = pei-i386 ]; then
         fail "$name: export ordinal $ordinal does not point at $decorated"
         continue
       fi
-      next_address="$(awk -v a="$address" '{ print $2 }' <<<"$symbols" | sort -u | awk -v a="$address" '$1 > a { print; exit }')"
+      next_address="$(awk '{ print $2 }' <<<"$symbols" | sort -u | awk -v a="$address" '$1 > a && !found { print; found = 1 }')"
       rets="$("$objdump" -d --no-show-raw-insn --start-address=0x"$address" ${next_address:+--stop-address=0x"$next_address"} "$dll" \
         | awk '$2 ~ /^ret/ { print ($3 == "" ? "0" : $3) }' | sort -u)"
       want="$([ "$bytes" = 0 ] && echo 0 || printf '$0x%x' "$bytes")"
