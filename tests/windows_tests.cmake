@@ -59,3 +59,5 @@ orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:
   PREFIX windows)
 
 include(net_tests.cmake)
+orvane_lua_test(NAME no_env_window SCRIPT lua/no_env_window_test.lua HOST_OPTIONS --no-env
+  ARGS Z:$<TARGET_FILE:poke_window> PREFIX windows)
