@@ -250,10 +250,13 @@ TEST_F(ComFrame, AggregatedObjectLivesByItsInnerUnknownAndLendsItsInterfacesToTh
     EXPECT_EQ(Orvane().canUnloadNow(), S_OK);
 }
 
+// The add-in's windows of this process; other processes of the prefix may have their own.
 int MessageWindows() {
     int count = 0;
     for (HWND w = nullptr; (w = ::FindWindowExW(HWND_MESSAGE, w, L"OrvaneMessageOnlyWindow", nullptr)) != nullptr;) {
-        ++count;
+        DWORD process = 0;
+        ::GetWindowThreadProcessId(w, &process);
+        if (process == ::GetCurrentProcessId()) ++count;
     }
     return count;
 }
