@@ -128,6 +128,16 @@ struct Open {
     std::optional<std::size_t> key;  // nullopt: a value line, which cannot enclose anything
 };
 
+// Key names compare without regard to ASCII case, as the registry compares them.
+bool SameKeyName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
 bool IsRemovedWithAncestor(const Script& script, const Key& key) {
     for (auto p = key.parent; p; p = script.keys[*p].parent) {
         const Key& ancestor = script.keys[*p];
@@ -215,6 +225,12 @@ ParseResult ParseScript(std::string_view text, std::span<const Replacement> repl
             key.values.push_back(Value{{}, std::move(data.text)});
         }
         if (!reader.AtEnd()) return fail(lineNumber, "unexpected text after the key");
+        // Named twice, a key could be kept by one line and removed by the other.
+        for (const Key& earlier : result.script.keys) {
+            if (earlier.root == key.root && SameKeyName(earlier.path, key.path)) {
+                return fail(lineNumber, "a key is named twice");
+            }
+        }
         result.script.keys.push_back(std::move(key));
         open.push_back(Open{indent, result.script.keys.size() - 1});
     }

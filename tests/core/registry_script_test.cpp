@@ -176,6 +176,7 @@ TEST(RegistryScript, MalformedScriptsAreRefusedAtTheOffendingLine) {
         {"HKCR\n  K\n    value V 'data'\n", 3},
         {"HKCR\n  K\n    value '' = 'data'\n", 3},
         {"HKCR\n  K\n    value V = 'data'\n      Child\n", 4},
+        {"HKCR\n  K\n    Child\n  keep k\n", 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
