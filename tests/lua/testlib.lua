@@ -23,23 +23,27 @@ function T.truthy(value, what)
   if not value then fail((what or "condition") .. " does not hold", 2) end
 end
 
--- Checks the values a call returned, count included: T.values(T.pack(f), true).
-function T.values(list, count, ...)
-  local expected = { ... }
-  local n = select("#", ...)
-  if count ~= n then fail(string.format("expected %d values, got %d", n, count), 2) end
-  for i = 1, n do
-    if list[i] ~= expected[i] then
-      fail(string.format("value %d: expected %s, got %s", i, describe(expected[i]), describe(list[i])), 2)
-    end
-  end
+-- Packs values with their count, nils included: T.list(-1, nil).n == 2.
+function T.list(...)
+  return { n = select("#", ...), ... }
 end
 
-local function pack(...) return { ... }, select("#", ...) end
+-- Calls f once and packs what it answered.
+function T.call(f, ...)
+  return T.list(f(...))
+end
 
--- Calls f once and packs what it returned with the count, nils included.
-function T.pack(f, ...)
-  return pack(f(...))
+-- Compares two packed lists, count included.
+function T.same(actual, expected, what)
+  local prefix = what and (what .. ": ") or ""
+  if actual.n ~= expected.n then
+    fail(string.format("%sexpected %d values, got %d", prefix, expected.n, actual.n), 2)
+  end
+  for i = 1, expected.n do
+    if actual[i] ~= expected[i] then
+      fail(string.format("%svalue %d: expected %s, got %s", prefix, i, describe(expected[i]), describe(actual[i])), 2)
+    end
+  end
 end
 
 -- Pumps the window messages of this thread until cond() holds or ms pass; true when it held.

@@ -1,0 +1,155 @@
+// The calling convention seen from the script stack, driven in-process through the method table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "bridge/message_window.hpp"
+#include "bridge/speed_limit.hpp"
+#include "lua_fixture.hpp"
+#include "script/binding.hpp"
+
+extern "C" int WINAPI Test();
+
+namespace orvane {
+namespace {
+
+using testing::LuaFixture;
+using testing::PumpUntil;
+
+lua_CFunction MethodNamed(const char* name) {
+    for (const VemoMethod* row = kMethodTable; row->name != nullptr; ++row) {
+        if (std::strcmp(row->name, name) == 0) return row->function;
+    }
+    return nullptr;
+}
+
+TEST(MethodTable, ListsTheSeventeenMethodsInOrderAndEndsWithAZeroRow) {
+    const char* expected[] = {"GetTipsId",
+                              "GetActiveGame",
+                              "IsOrvaneRun",
+                              "IsOrvaneSetup",
+                              "LaunchOrvaneSetup",
+                              "LaunchOrvane",
+                              "QueryOrvaneSetupStatus",
+                              "GetDownloadPath",
+                              "SetSpeedLimitHandler",
+                              "ClearSpeedLimitHandler",
+                              "LimitModeManualChanged",
+                              "LogPrint",
+                              "ExecuteExternal",
+                              "SyncHttpRequest",
+                              "IsWindowForeground",
+                              "RecordTipsShow",
+                              "RemoveLog"};
+    for (std::size_t i = 0; i < 17; ++i) {
+        EXPECT_STREQ(kMethodTable[i].name, expected[i]);
+        EXPECT_NE(kMethodTable[i].function, nullptr);
+        EXPECT_EQ(kMethodTable[i].reserved, 0);
+    }
+    EXPECT_EQ(kMethodTable[17].name, nullptr);
+    EXPECT_EQ(kMethodTable[17].function, nullptr);
+}
+
+TEST(Convention, TextsAreCutAtTheFirstZeroByteAndNumbersReadAsTheirText) {
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    lua_pushlstring(L, "abc\0def", 7);
+    lua_pushinteger(L, 42);
+    lua_pushnumber(L, 1.5);
+    lua_pushnil(L);
+    lua_pushboolean(L, 1);
+    lua_newtable(L);
+    lua_pushstring(L, "\xC3\xA9");
+    EXPECT_EQ(binding::CopyText(L, 1), "abc");
+    EXPECT_EQ(binding::CopyText(L, 2), "42");
+    EXPECT_EQ(binding::CopyText(L, 3), "1.5");
+    EXPECT_EQ(binding::CopyText(L, 4), "") << "nil has no text form";
+    EXPECT_EQ(binding::CopyText(L, 5), "") << "a boolean has no text form";
+    EXPECT_EQ(binding::CopyText(L, 6), "") << "a table has no text form";
+    EXPECT_EQ(binding::Argument<const std::wstring&>::Read(L, 7), L"\u00e9") << "UTF-8 becomes UTF-16";
+    EXPECT_EQ(binding::Argument<lua_Integer>::Read(L, 2), 42);
+    EXPECT_EQ(binding::Argument<lua_Integer>::Read(L, 4), 0) << "a value that is not a number reads as 0";
+}
+
+TEST(Convention, AnyUserDataIsAReceiverAndItIsNeverDereferenced) {
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    StoreSetupStatus(3, 57);
+    // A light user data pointing nowhere: reading through it would crash.
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(0x10));
+    EXPECT_EQ(MethodNamed("QueryOrvaneSetupStatus")(L), 2);
+    EXPECT_EQ(lua_tointeger(L, -2), 3);
+    EXPECT_EQ(lua_tointeger(L, -1), 57);
+    StoreSetupStatus(0, 0);
+}
+
+TEST(Convention, SetupStatusPassesThroughAsSignedIntegers) {
+    CreateMessageWindow();
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    ::SendMessageW(MessageWindow(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
+    lua_newuserdata(L, sizeof(void*));
+    ASSERT_EQ(MethodNamed("QueryOrvaneSetupStatus")(L), 2);
+    EXPECT_EQ(lua_tointeger(L, -2), -1) << "wParam 0xFFFFFFFF reaches the script as -1";
+    EXPECT_EQ(lua_tointeger(L, -1), 57);
+    StoreSetupStatus(0, 0);
+}
+
+TEST(Convention, CallbackIsReferencedOnlyWhenItIsAFunction) {
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    lua_newuserdata(L, sizeof(void*));
+    lua_pushinteger(L, 42);
+    const int top = lua_gettop(L);
+    ASSERT_EQ(MethodNamed("SetSpeedLimitHandler")(L), 1);
+    EXPECT_EQ(lua_toboolean(L, -1), 0);
+    EXPECT_EQ(lua_gettop(L), top + 1) << "the non-function stays where it was";
+    lua_settop(L, 0);
+
+    ASSERT_EQ(lua.Run("function handler(code) handled = code end"), "");
+    lua_newuserdata(L, sizeof(void*));
+    lua_getglobal(L, "handler");
+    ASSERT_EQ(MethodNamed("SetSpeedLimitHandler")(L), 1);
+    EXPECT_EQ(lua_toboolean(L, -1), 1);
+    EXPECT_EQ(lua_gettop(L), 2) << "the function was popped into the registry, the answer pushed";
+    ClearSpeedLimitHandler();
+}
+
+TEST(TestExport, CallsTheStoredHandlerWithCodeTwoThroughTheWindow) {
+    CreateMessageWindow();
+    LuaFixture lua;
+    ASSERT_EQ(lua.Run("codes = '' function handler(code) codes = codes .. code .. ',' return 5, 7 end"), "");
+    StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
+    int answer = -1;
+    bool finished = false;
+    std::thread caller([&] {
+        answer = ::Test();
+        finished = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return finished; }));
+    caller.join();
+    EXPECT_EQ(answer, 0);
+    EXPECT_EQ(lua.Eval("codes"), "2,");
+    EXPECT_EQ(lua_gettop(lua.state()), 0) << "the handler's results do not pile up on the stack";
+    ClearSpeedLimitHandler();
+}
+
+TEST(MessageWindow, SecondStartupLeavesTwoWindowsAndDeliversThroughTheNewer) {
+    CreateMessageWindow();
+    HWND older = MessageWindow();
+    CreateMessageWindow();
+    HWND newer = MessageWindow();
+    EXPECT_NE(older, newer);
+    EXPECT_TRUE(::IsWindow(older));
+    EXPECT_TRUE(::IsWindow(newer));
+    // Closing the older window through itself destroys the window the cell names: the newer one.
+    ::SendMessageW(older, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(::IsWindow(older));
+    EXPECT_FALSE(::IsWindow(newer));
+    ::DestroyWindow(older);
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,77 @@
+// A real Lua state from the stand-in runtime, for in-process tests of the add-in's script side.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+extern "C" {
+#include "lauxlib.h"
+#include "lua.h"
+#include "lualib.h"
+}
+
+namespace orvane::testing {
+
+class LuaFixture {
+public:
+    LuaFixture() : L_(luaL_newstate()) { luaL_openlibs(L_); }
+    ~LuaFixture() { lua_close(L_); }
+    LuaFixture(const LuaFixture&) = delete;
+    LuaFixture& operator=(const LuaFixture&) = delete;
+
+    lua_State* state() const { return L_; }
+
+    // Runs a chunk; returns the error text, or the empty text when it ran.
+    std::string Run(const std::string& chunk) {
+        if (luaL_dostring(L_, chunk.c_str()) != 0) {
+            std::string error = lua_tostring(L_, -1);
+            lua_pop(L_, 1);
+            return error;
+        }
+        return {};
+    }
+
+    // Evaluates an expression to a string (tostring of the value).
+    std::string Eval(const std::string& expression) {
+        Run("__eval = tostring(" + expression + ")");
+        lua_getglobal(L_, "__eval");
+        std::string value = lua_tostring(L_, -1);
+        lua_pop(L_, 1);
+        return value;
+    }
+
+    // Takes a registry reference to the global function of that name.
+    int RefGlobal(const char* name) {
+        lua_getglobal(L_, name);
+        return luaL_ref(L_, LUA_REGISTRYINDEX);
+    }
+
+    bool RefIsFunction(int ref) {
+        lua_rawgeti(L_, LUA_REGISTRYINDEX, ref);
+        const bool isFunction = lua_type(L_, -1) == LUA_TFUNCTION;
+        lua_pop(L_, 1);
+        return isFunction;
+    }
+
+private:
+    lua_State* L_;
+};
+
+// Serves this thread's messages until done() holds or the time runs out.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (::GetTickCount64() >= deadline) return false;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+    return true;
+}
+
+}  // namespace orvane::testing
