@@ -33,6 +33,14 @@
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
+//   host.free_addin()     unload the add-in as a host that is done with it would: release the object,
+//                         destroy the add-in's message windows on this thread, FreeLibrary the module.
+//                         Returns true when FreeLibrary succeeded, nil when the add-in came through
+//                         COM or was freed already. The script must not call Orvane afterwards.
+//   host.addin_loaded()   whether the add-in module is still mapped in the process.
+//   host.create_window(foreground)  a visible top-level window of the host's, activated when
+//                         foreground is true; returns its handle as light user data.
+//   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 // stdout is unbuffered so a test reading it sees each print as it happens.
 //
 // On the way out the host releases the add-in object but neither frees the module nor closes the
@@ -62,6 +70,8 @@ namespace {
 
 std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
+HMODULE g_addinModule = nullptr;  // only when the host loaded the module itself
+std::wstring g_addinModulePath;
 std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
@@ -164,6 +174,8 @@ IUnknown* createFromModule(const std::wstring& path) {
     if (module == nullptr) {
         fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
+    g_addinModule = module;
+    g_addinModulePath = path;
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
     if (getClassObject == nullptr) {
@@ -321,6 +333,73 @@ int hostReleaseAddin(lua_State* L) {
     return 1;
 }
 
+int hostFreeAddin(lua_State* L) {
+    if (g_addinModule == nullptr) {
+        lua_pushnil(L);
+        return 1;
+    }
+    if (g_addin != nullptr) {
+        IHostedAddin* addin = g_addin;
+        g_addin = nullptr;
+        addin->Release();
+    }
+    // The add-in's window procedure lives in its module: no window of it may outlive the module.
+    while (HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr)) {
+        if (!DestroyWindow(window)) {
+            break;
+        }
+    }
+    HMODULE module = g_addinModule;
+    g_addinModule = nullptr;
+    lua_pushboolean(L, FreeLibrary(module) ? 1 : 0);
+    return 1;
+}
+
+int hostAddinLoaded(lua_State* L) {
+    HMODULE module = nullptr;
+    const BOOL loaded = !g_addinModulePath.empty() &&
+                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
+                                           &module);
+    lua_pushboolean(L, loaded ? 1 : 0);
+    return 1;
+}
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int hostCreateWindow(lua_State* L) {
+    const bool foreground = lua_toboolean(L, 1) != 0;
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = testWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"OrvaneHostTestWindow";
+    RegisterClassW(&windowClass);  // fails harmlessly from the second window on
+    HWND window = CreateWindowExW(0, L"OrvaneHostTestWindow", L"orvane-host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                  nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        lua_pushnil(L);
+        return 1;
+    }
+    ShowWindow(window, foreground ? SW_SHOW : SW_SHOWNOACTIVATE);
+    if (foreground) {
+        SetForegroundWindow(window);
+    }
+    lua_pushlightuserdata(L, window);
+    return 1;
+}
+
+int hostForegroundWindow(lua_State* L) {
+    HWND window = GetForegroundWindow();
+    if (window == nullptr) {
+        lua_pushnil(L);
+    } else {
+        lua_pushlightuserdata(L, window);
+    }
+    return 1;
+}
+
 void installHostTable(lua_State* L) {
     static const luaL_Reg functions[] = {
         {"pump", hostPump},
@@ -332,6 +411,10 @@ void installHostTable(lua_State* L) {
         {"addin_path", hostAddinPath},
         {"startup_result", hostStartupResult},
         {"release_addin", hostReleaseAddin},
+        {"free_addin", hostFreeAddin},
+        {"addin_loaded", hostAddinLoaded},
+        {"create_window", hostCreateWindow},
+        {"foreground_window", hostForegroundWindow},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);

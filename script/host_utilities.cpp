@@ -10,6 +10,7 @@
 #include "common/worker.hpp"
 #include "script/script_object.hpp"
 #include "script/shell.hpp"
+#include "script/url_rules.hpp"
 
 namespace orvane {
 namespace {
@@ -35,14 +36,16 @@ void SyncHttpWorker(void* urlCopy) {
 std::optional<std::wstring> CanonicalUrl(const std::wstring& url) {
     wchar_t probe[1] = {};
     DWORD needed = 1;
-    if (::InternetCanonicalizeUrlW(url.c_str(), probe, &needed, ICU_BROWSER_MODE)) return std::wstring(probe, needed);
+    if (::InternetCanonicalizeUrlW(url.c_str(), probe, &needed, ICU_BROWSER_MODE)) {
+        return KeepTrailingQueryBlanks(url, std::wstring(probe, needed));
+    }
     if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) return std::nullopt;
     std::wstring canonical(needed, L'\0');
     DWORD length = needed;
     // Without its canonical form the URL is not sent at all: unescaped blanks would reach the wire.
     if (!::InternetCanonicalizeUrlW(url.c_str(), canonical.data(), &length, ICU_BROWSER_MODE)) return std::nullopt;
     canonical.resize(length);
-    return canonical;
+    return KeepTrailingQueryBlanks(url, std::move(canonical));
 }
 
 bool HttpGet(const std::wstring& url, std::string& body) {

@@ -37,3 +37,4 @@ add_test(NAME win COMMAND orvane_win_tests)
 set_tests_properties(win PROPERTIES TIMEOUT 300)
 
 orvane_lua_test(NAME convention SCRIPT lua/convention_test.lua)
+include(local_machine_tests.cmake)
