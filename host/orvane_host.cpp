@@ -380,7 +380,8 @@ int hostCreateWindow(lua_State* L) {
                                   nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         lua_pushnil(L);
-        return 1;
+        lua_pushinteger(L, static_cast<lua_Integer>(GetLastError()));
+        return 2;
     }
     ShowWindow(window, foreground ? SW_SHOW : SW_SHOWNOACTIVATE);
     if (foreground) {
