@@ -32,3 +32,16 @@ function(orvane_machine_test name script)
 endfunction()
 
 orvane_machine_test(client lua/client_test.lua OPTIONS RESOURCE_LOCK client-registry)
+# Registers a document type machine-wide in the prefix for as long as it runs.
+orvane_machine_test(shell lua/shell_test.lua OPTIONS RESOURCE_LOCK client-registry)
+
+# Top-level windows need a display driver; this prefix gets Wine's headless one. The driver is chosen
+# when the prefix's desktop starts, so the setup waits until every process of the prefix has ended.
+set(ORVANE_DISPLAY_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-display)
+add_test(NAME lua.display.setup
+  COMMAND sh -c "\"$0\" reg add 'HKCU\\Software\\Wine\\Drivers' /v Graphics /d null /f && WINEPREFIX=\"$1\" /usr/lib/wine/wineserver -w"
+          ${CMAKE_SOURCE_DIR}/scripts/wine-run ${ORVANE_DISPLAY_PREFIX})
+set_tests_properties(lua.display.setup PROPERTIES FIXTURES_SETUP display
+  ENVIRONMENT "ORVANE_WINEPREFIX=${ORVANE_DISPLAY_PREFIX}" RESOURCE_LOCK display-prefix TIMEOUT 120)
+orvane_lua_test(NAME foreground SCRIPT lua/foreground_test.lua PREFIX display RESOURCE_LOCK display-prefix)
+set_tests_properties(lua.foreground PROPERTIES FIXTURES_REQUIRED display)
