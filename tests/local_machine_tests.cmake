@@ -45,3 +45,16 @@ set_tests_properties(lua.display.setup PROPERTIES FIXTURES_SETUP display
   ENVIRONMENT "ORVANE_WINEPREFIX=${ORVANE_DISPLAY_PREFIX}" RESOURCE_LOCK display-prefix TIMEOUT 120)
 orvane_lua_test(NAME foreground SCRIPT lua/foreground_test.lua PREFIX display RESOURCE_LOCK display-prefix)
 set_tests_properties(lua.foreground PROPERTIES FIXTURES_REQUIRED display)
+
+# The HTTP peer runs natively on loopback around the host and hands it the port it got.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+function(orvane_http_test name script)
+  orvane_work_dir(${name} work)
+  set(log ${CMAKE_CURRENT_BINARY_DIR}/work/${name}/http.log)
+  orvane_lua_test(NAME ${name} SCRIPT ${script} TIMEOUT 120
+    LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/http_peer.py --log ${log} --
+    ARGS work=${work} log=Z:${log} port={port})
+endfunction()
+
+orvane_http_test(http lua/http_test.lua)
+orvane_http_test(http_unload lua/http_unload_test.lua)

@@ -3,14 +3,20 @@
 set(ORVANE_LUA_TEST_DIR "Z:${CMAKE_CURRENT_SOURCE_DIR}/lua")
 
 # orvane_lua_test(NAME n SCRIPT file.lua [ARGS ...] [HOST_OPTIONS ...] [RESOURCE_LOCK ...] [PREFIX name]
-#                 [TIMEOUT seconds])
+#                 [TIMEOUT seconds] [LAUNCHER command ...])
 # Runs a Lua script in the stand-in host with the add-in of this build. Scripts find the shared
 # helpers (require "testlib") on LUA_PATH. PREFIX gives the test a Wine prefix of its own, for tests
 # that change machine-wide state other tests would see (the host's log folder, say).
 function(orvane_lua_test)
-  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK;LAUNCHER" ${ARGN})
+  # A LAUNCHER (a native program that runs the host itself, e.g. next to a peer it serves) takes the
+  # host's command line, emulator included, as its trailing arguments.
+  set(host orvane-host)
+  if(T_LAUNCHER)
+    set(host ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host>)
+  endif()
   add_test(NAME lua.${T_NAME}
-    COMMAND orvane-host --addin $<TARGET_FILE:Orvane> ${T_HOST_OPTIONS}
+    COMMAND ${host} --addin $<TARGET_FILE:Orvane> ${T_HOST_OPTIONS}
             Z:${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
   set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
   if(T_PREFIX)
