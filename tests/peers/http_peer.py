@@ -18,6 +18,7 @@ Paths: /now...          answers at once
 Responses carry "Connection: close" and a Content-Length, and the server never closes first, so
 "closed" means the client read the answer and released its connection.
 """
+import os
 import socket
 import subprocess
 import sys
@@ -90,7 +91,9 @@ def main():
             threading.Thread(target=serve, args=(conn, log_path, lock, stop), daemon=True).start()
 
     threading.Thread(target=accept_loop, daemon=True).start()
-    status = subprocess.call([a.replace("{port}", str(port)) for a in command])
+    # A proxy from the environment would take loopback requests elsewhere.
+    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+    status = subprocess.call([a.replace("{port}", str(port)) for a in command], env=env)
     stop.set()
     listener.close()
     time.sleep(0.05)
