@@ -30,7 +30,7 @@ target_include_directories(orvane_addin PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(orvane_addin PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
   PRIVATE ORVANE_TIPS_HOST="${ORVANE_TIPS_HOST}" ORVANE_GAME_HOST="${ORVANE_GAME_HOST}")
 orvane_warnings(orvane_addin)
-target_link_libraries(orvane_addin PUBLIC orvane_core ws2_32 wininet shell32 ole32 oleaut32 uuid advapi32 user32
+target_link_libraries(orvane_addin PUBLIC orvane_core vemo_runtime_import ws2_32 wininet shell32 ole32 oleaut32 uuid advapi32 user32
   kernel32)
 
 # The add-in module. Only system DLLs and the host runtime may be imported: the C and C++ runtimes go
@@ -39,4 +39,4 @@ add_library(Orvane SHARED)
 set_target_properties(Orvane PROPERTIES PREFIX "" OUTPUT_NAME "Orvane")
 orvane_warnings(Orvane)
 target_link_options(Orvane PRIVATE -static -static-libgcc -static-libstdc++)
-target_link_libraries(Orvane PRIVATE orvane_addin vemo_runtime_import)
+target_link_libraries(Orvane PRIVATE orvane_addin)

@@ -41,6 +41,11 @@
 //   host.create_window(foreground)  a visible top-level window of the host's, activated when
 //                         foreground is true; returns its handle as light user data.
 //   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
+//   host.call_export(name [, on_thread])
+//                         call the add-in module's export `name` as int WINAPI name(void) and return
+//                         its answer; nil and a message if there is no such export. With on_thread
+//                         true it runs on a thread of its own while this thread serves messages, for
+//                         up to 10 s (nil and "timeout" after that).
 // stdout is unbuffered so a test reading it sees each print as it happens.
 //
 // On the way out the host releases the add-in object but neither frees the module nor closes the
@@ -70,8 +75,8 @@ namespace {
 
 std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
-HMODULE g_addinModule = nullptr;  // only when the host loaded the module itself
-std::wstring g_addinModulePath;
+HMODULE g_addinModule = nullptr;
+std::wstring g_addinModulePath;  // only when the host loaded the module itself
 std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
@@ -203,6 +208,7 @@ IHostedAddin* createAddin(const std::wstring& explicitPath) {
             object = createThroughCom();
             if (object != nullptr) {
                 g_addinPath = toUtf8(server);
+                g_addinModule = GetModuleHandleW(server.c_str());
             }
         }
     }
@@ -334,7 +340,8 @@ int hostReleaseAddin(lua_State* L) {
 }
 
 int hostFreeAddin(lua_State* L) {
-    if (g_addinModule == nullptr) {
+    // A module that COM loaded is COM's to free.
+    if (g_addinModule == nullptr || g_addinModulePath.empty()) {
         lua_pushnil(L);
         return 1;
     }
@@ -401,6 +408,58 @@ int hostForegroundWindow(lua_State* L) {
     return 1;
 }
 
+using AddinExport = int(WINAPI*)();
+
+// Owns its copy of the address: after a timeout the caller is gone and the thread runs on alone.
+DWORD WINAPI callExportThread(void* parameter) {
+    const AddinExport function = *static_cast<AddinExport*>(parameter);
+    delete static_cast<AddinExport*>(parameter);
+    return static_cast<DWORD>(function());
+}
+
+int hostCallExport(lua_State* L) {
+    const char* name = luaL_checkstring(L, 1);
+    const bool onThread = lua_toboolean(L, 2) != 0;
+    AddinExport function = g_addinModule != nullptr ? procAddress<AddinExport>(g_addinModule, name) : nullptr;
+    if (function == nullptr) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "the add-in exports no %s", name);
+        return 2;
+    }
+    if (!onThread) {
+        lua_pushinteger(L, function());
+        return 1;
+    }
+    // The export may send to a window of this thread, which answers only while this thread serves
+    // its messages.
+    auto* parameter = new AddinExport(function);
+    HANDLE thread = CreateThread(nullptr, 0, callExportThread, parameter, 0, nullptr);
+    if (thread == nullptr) {
+        delete parameter;
+        return luaL_error(L, "cannot start a thread (error %d)", static_cast<int>(GetLastError()));
+    }
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    bool finished = false;
+    while (!finished && GetTickCount64() < deadline) {
+        finished = MsgWaitForMultipleObjects(1, &thread, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    DWORD answer = 0;
+    if (!finished || !GetExitCodeThread(thread, &answer)) {
+        CloseHandle(thread);
+        lua_pushnil(L);
+        lua_pushliteral(L, "timeout");
+        return 2;
+    }
+    CloseHandle(thread);
+    lua_pushinteger(L, static_cast<int>(answer));
+    return 1;
+}
+
 void installHostTable(lua_State* L) {
     static const luaL_Reg functions[] = {
         {"pump", hostPump},
@@ -416,6 +475,7 @@ void installHostTable(lua_State* L) {
         {"addin_loaded", hostAddinLoaded},
         {"create_window", hostCreateWindow},
         {"foreground_window", hostForegroundWindow},
+        {"call_export", hostCallExport},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);

@@ -6,7 +6,9 @@ set(ORVANE_LUA_TEST_DIR "Z:${CMAKE_CURRENT_SOURCE_DIR}/lua")
 #                 [TIMEOUT seconds] [LAUNCHER command ...])
 # Runs a Lua script in the stand-in host with the add-in of this build. Scripts find the shared
 # helpers (require "testlib") on LUA_PATH. PREFIX gives the test a Wine prefix of its own, for tests
-# that change machine-wide state other tests would see (the host's log folder, say).
+# that change machine-wide state other tests would see (the host's log folder, say), or that find the
+# add-in's window by name from another process: window names are per prefix, and every host running
+# in parallel has a window of that name. Tests that share a PREFIX run one at a time.
 function(orvane_lua_test)
   cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK;LAUNCHER" ${ARGN})
   # A LAUNCHER (a native program that runs the host itself, e.g. next to a peer it serves) takes the
@@ -21,6 +23,7 @@ function(orvane_lua_test)
   set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
   if(T_PREFIX)
     list(APPEND env "ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-${T_PREFIX}")
+    list(APPEND T_RESOURCE_LOCK "prefix-${T_PREFIX}")
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
@@ -34,7 +37,8 @@ endfunction()
 
 # In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
 # for what a script cannot reach (deliveries, forged messages, the COM frame's counts).
-add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp)
+add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/async_request_test.cpp
+  win/speed_limit_test.cpp)
 target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
 target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest_main)
 target_link_options(orvane_win_tests PRIVATE -static)
@@ -43,4 +47,25 @@ add_test(NAME win COMMAND orvane_win_tests)
 set_tests_properties(win PROPERTIES TIMEOUT 300)
 
 orvane_lua_test(NAME convention SCRIPT lua/convention_test.lua)
+orvane_lua_test(NAME host_logs SCRIPT lua/host_logs_test.lua PREFIX logs TIMEOUT 300)
+orvane_lua_test(NAME host_addin_object SCRIPT ../host/tests/addin_object.lua)
+orvane_lua_test(NAME host_no_env SCRIPT ../host/tests/no_env.lua HOST_OPTIONS --no-env)
+orvane_lua_test(NAME host_loop SCRIPT ../host/tests/host_loop.lua)
+orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTIONS --startup-count 2)
+# The tray simulator's windows are seen by every process of a Wine prefix, and every add-in there
+# answers its tray window: a prefix of its own keeps other tests' add-ins out of the hand-shake.
+orvane_lua_test(NAME speed_limit SCRIPT lua/speed_limit_test.lua ARGS Z:$<TARGET_FILE:orvane-tray-sim>
+  PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
+
+add_executable(poke_window tools/poke_window.cpp)
+target_compile_definitions(poke_window PRIVATE UNICODE _UNICODE)
+target_link_options(poke_window PRIVATE -static)
+orvane_warnings(poke_window)
+orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:$<TARGET_FILE:poke_window>
+  PREFIX windows)
+
+include(net_tests.cmake)
+orvane_lua_test(NAME no_env_window SCRIPT lua/no_env_window_test.lua HOST_OPTIONS --no-env
+  ARGS Z:$<TARGET_FILE:poke_window> PREFIX windows)
+
 include(local_machine_tests.cmake)

@@ -1,0 +1,31 @@
+-- A tour of Orvane.Object as a host script sees it. Run with:
+--   scripts/demo.sh          (builds everything first)
+--   orvane-host.exe examples/demo.lua
+local O = Orvane.Object
+
+local function show(label, ...)
+  local parts = {}
+  for i = 1, select("#", ...) do parts[#parts + 1] = string.format("%q", tostring((select(i, ...)))) end
+  print(string.format("%-34s -> %s", label, #parts > 0 and table.concat(parts, ", ") or "(no values)"))
+end
+
+print("Orvane.Object is a " .. type(O))
+show("IsOrvaneSetup()", O:IsOrvaneSetup())
+show("IsOrvaneRun()", O:IsOrvaneRun())
+show("QueryOrvaneSetupStatus()", O:QueryOrvaneSetupStatus())
+show("GetDownloadPath()", O:GetDownloadPath())
+show("IsWindowForeground(nil)", O:IsWindowForeground(nil))
+show("LimitModeManualChanged()", O:LimitModeManualChanged())
+show("SetSpeedLimitHandler(function)", O:SetSpeedLimitHandler(function(code) return 0, 0 end))
+show("ClearSpeedLimitHandler()", O:ClearSpeedLimitHandler())
+show("LogPrint('hello')", O:LogPrint("hello"))
+show("SyncHttpRequest('', 100)", O:SyncHttpRequest("", 100))
+show("a call without its receiver", O.QueryOrvaneSetupStatus())
+
+-- Asynchronous answers arrive later, on this thread, while the host serves its messages.
+local answered = 0
+O:GetTipsId("123", "7", function(text) show("GetTipsId callback", text); answered = answered + 1 end)
+O:GetActiveGame("abc", "x", function(text) show("GetActiveGame callback", text); answered = answered + 1 end)
+local deadline = host.clock() + 12000
+while answered < 2 and host.clock() < deadline do host.pump(50) end
+print(string.format("%d of 2 callbacks answered", answered))

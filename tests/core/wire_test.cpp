@@ -1,0 +1,182 @@
+#include "net/wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace orvane::wire {
+namespace {
+
+std::string Bytes(std::initializer_list<unsigned> values) {
+    std::string out;
+    for (unsigned v : values) out.push_back(static_cast<char>(v));
+    return out;
+}
+
+std::span<const unsigned char> AsBody(const std::string& bytes) {
+    return {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()};
+}
+
+std::string Items(std::initializer_list<std::string_view> items) {
+    std::string out;
+    for (auto item : items) out += EncodeItem(item);
+    return out;
+}
+
+TEST(TipsRequest, CarriesBothValuesUnchangedAndItsZeroByte) {
+    struct Case {
+        std::string pid, cid, expected;
+    };
+    const Case cases[] = {
+        {"123", "7", std::string("request=tips&pid=123&cid=7", 26) + '\0'},
+        {"", "", std::string("request=tips&pid=&cid=", 22) + '\0'},
+        {"a&b=c", "=&", std::string("request=tips&pid=a&b=c&cid==&") + '\0'},
+        {"\xC3\xA9", "x", std::string("request=tips&pid=\xC3\xA9&cid=x") + '\0'},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TipsRequestDatagram(c.pid, c.cid), c.expected) << c.pid << "/" << c.cid;
+    }
+    EXPECT_EQ(TipsRequestDatagram("123", "7").size(), 27u);
+    EXPECT_EQ(TipsRequestDatagram("", "").size(), 23u);
+}
+
+TEST(TipShownReport, PutsTheArgumentsInTheServersOrder) {
+    const auto report = TipShownReportDatagram("t1", "p1", "c1", "");
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(*report, std::string("request=popped&pid=p1&tipid=t1&cid=c1&sign=") + '\0');
+    EXPECT_EQ(report->size(), 44u);
+}
+
+TEST(TipShownReport, IsSentWholeOrNotAtAll) {
+    // The fixed text takes 37 bytes and the zero byte one more, so the values may take 986 bytes in all.
+    struct Case {
+        std::size_t tipid, pid, cid, sign;
+        bool fits;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 986, true},
+        {0, 0, 0, 987, false},
+        {300, 300, 300, 86, true},
+        {300, 300, 300, 87, false},
+        {1000, 0, 0, 0, false},
+        {0, 0, 0, 5000, false},
+    };
+    for (const Case& c : cases) {
+        const auto report = TipShownReportDatagram(std::string(c.tipid, 't'), std::string(c.pid, 'p'),
+                                                   std::string(c.cid, 'c'), std::string(c.sign, 's'));
+        ASSERT_EQ(report.has_value(), c.fits) << c.tipid << "+" << c.pid << "+" << c.cid << "+" << c.sign;
+        if (c.fits) {
+            EXPECT_EQ(report->size(), 38 + c.tipid + c.pid + c.cid + c.sign);
+            EXPECT_LE(report->size(), kTipsReportCapacity);
+            EXPECT_EQ(report->back(), '\0');
+            EXPECT_EQ(report->substr(report->size() - 1 - c.sign), std::string(c.sign, 's') + '\0')
+                << "the sign is last and complete";
+        }
+    }
+}
+
+TEST(GameRequest, MatchesTheFramingByteForByte) {
+    const Header header = RequestHeader(kActiveGameRequest, 28);
+    EXPECT_EQ(std::string(header.begin(), header.end()), Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0x1C}));
+    EXPECT_EQ(ActiveGameRequestBody("abc", "x"),
+              Bytes({0, 0, 0, 4, 'n', 'a', 'm', 'e', 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 4, 't', 'y', 'p', 'e', 0, 0,
+                     0, 1, 'x'}));
+    EXPECT_EQ(ActiveGameRequestBody("", ""),
+              Bytes({0, 0, 0, 4, 'n', 'a', 'm', 'e', 0, 0, 0, 0, 0, 0, 0, 4, 't', 'y', 'p', 'e', 0, 0, 0, 0}));
+    const Header big = RequestHeader(0x01020304u, 0xA0B0C0D0u);
+    EXPECT_EQ(std::string(big.begin(), big.end()),
+              Bytes({0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0xA0, 0xB0, 0xC0, 0xD0}));
+}
+
+TEST(GameRequest, ItemLengthIsBigEndianAndCountsEveryByte) {
+    EXPECT_EQ(EncodeItem(""), Bytes({0, 0, 0, 0}));
+    EXPECT_EQ(EncodeItem(std::string("a\0b", 3)), Bytes({0, 0, 0, 3, 'a', 0, 'b'}));
+    const std::string long_text(0x1234, 'z');
+    EXPECT_EQ(EncodeItem(long_text).substr(0, 4), Bytes({0, 0, 0x12, 0x34}));
+    EXPECT_EQ(EncodeItem(long_text).size(), 4u + 0x1234u);
+}
+
+TEST(ReplyHeader, LengthIsWordThreeBigEndianAndAllOnesIsAFailure) {
+    struct Case {
+        std::initializer_list<unsigned> last;
+        std::optional<std::uint32_t> expected;
+    };
+    const Case cases[] = {
+        {{0, 0, 0, 0}, 0u},
+        {{0, 0, 0, 0x10}, 16u},
+        {{0x01, 0x00, 0x00, 0x00}, 0x01000000u},
+        {{0xFF, 0xFF, 0xFF, 0xFE}, 0xFFFFFFFEu},
+        {{0xFF, 0xFF, 0xFF, 0xFF}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        Header header{};
+        // Words 0 to 2 are not examined: fill them with noise.
+        for (std::size_t i = 0; i < 12; ++i) header[i] = static_cast<unsigned char>(0xA5 + i);
+        std::size_t i = 12;
+        for (unsigned v : c.last) header[i++] = static_cast<unsigned char>(v);
+        EXPECT_EQ(ReplyBodyLength(header), c.expected);
+    }
+}
+
+TEST(ReplyHeader, BodiesAboveSixteenMebibytesAreRefused) {
+    EXPECT_TRUE(ReplyBodyLengthAcceptable(0));
+    EXPECT_TRUE(ReplyBodyLengthAcceptable(16u * 1024u * 1024u));
+    EXPECT_FALSE(ReplyBodyLengthAcceptable(16u * 1024u * 1024u + 1u));
+    EXPECT_FALSE(ReplyBodyLengthAcceptable(0x80000000u));
+    EXPECT_FALSE(ReplyBodyLengthAcceptable(0xFFFFFFFEu));
+}
+
+TEST(FindValueAfterKey, PicksTheItemAfterTheFirstExactKey) {
+    struct Case {
+        const char* what;
+        std::string body;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"key first", Bytes({0, 0, 0, 5, 'g', 'a', 'm', 'e', 's', 0, 0, 0, 3, '1', '2', '3'}), "123"},
+        {"key in the middle", Items({"abc", "games", "ok"}), "ok"},
+        {"key at an odd position", Items({"a", "b", "games", "v", "x"}), "v"},
+        {"first of two keys", Items({"games", "one", "games", "two"}), "one"},
+        {"key as a value of another key", Items({"name", "games", "games2"}), "games2"},
+        {"value holds zero bytes", Items({"games", std::string("a\0b", 3)}), std::string("a\0b", 3)},
+        {"empty value", Items({"games", "", "x"}), ""},
+        {"capital letter does not match", Items({"Games", "no"}), ""},
+        {"trailing blank does not match", Items({"games ", "no"}), ""},
+        {"prefix does not match", Items({"game", "no"}), ""},
+        {"no key", Items({"abc", "def"}), ""},
+        {"empty body", "", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FindValueAfterKey("games", AsBody(c.body)), c.expected) << c.what;
+    }
+}
+
+TEST(FindValueAfterKey, MalformedBodiesGiveTheEmptyTextWithoutReadingPastTheEnd) {
+    struct Case {
+        const char* what;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"key is the last item", Items({"abc", "games"})},
+        {"value length runs past the end", Items({"games"}) + Bytes({0, 0, 0, 9, 'a', 'b'})},
+        {"value length field cut short", Items({"games"}) + Bytes({0, 0})},
+        {"earlier item runs past the end", Bytes({0, 0, 0, 50, 'g'}) + Items({"games", "hidden"})},
+        {"length near 2^32 cannot wrap", Bytes({0xFF, 0xFF, 0xFF, 0xFC, 0, 0, 0, 0}) + Items({"games", "v"})},
+        {"lone partial length", Bytes({0, 0, 0})},
+        {"all ones length", Bytes({0xFF, 0xFF, 0xFF, 0xFF}) + Items({"games", "v"})},
+    };
+    for (const Case& c : cases) {
+        // An exact-size heap copy lets a sanitizer see a single byte read past the end.
+        std::vector<unsigned char> exact(c.body.begin(), c.body.end());
+        EXPECT_EQ(FindValueAfterKey("games", exact), "") << c.what;
+    }
+}
+
+TEST(FindValueAfterKey, LaterGarbageDoesNotSpoilAnAnswerAlreadyFound) {
+    const std::string body = Items({"games", "ok"}) + Bytes({0, 0, 0, 99});
+    EXPECT_EQ(FindValueAfterKey("games", AsBody(body)), "ok");
+}
+
+}  // namespace
+}  // namespace orvane::wire

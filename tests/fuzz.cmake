@@ -1,0 +1,16 @@
+# libFuzzer targets of the native clang build, with AddressSanitizer and UBSan. Each also runs as a
+# short, seeded test so that every test run covers a slice of its input space.
+function(orvane_fuzz_target name)
+  cmake_parse_arguments(F "" "RUNS" "SOURCES" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  set(flags -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_compile_options(${name} PRIVATE ${flags})
+  target_link_options(${name} PRIVATE ${flags})
+  orvane_warnings(${name})
+  add_test(NAME fuzz.${name} COMMAND ${name} -runs=${F_RUNS} -seed=1 -max_len=4096)
+endfunction()
+
+# The core sources are compiled into the fuzzer itself so that they are instrumented too.
+orvane_fuzz_target(reply_walk_fuzz RUNS 20000
+  SOURCES fuzz/reply_walk_fuzz.cpp ${CMAKE_SOURCE_DIR}/net/wire.cpp)

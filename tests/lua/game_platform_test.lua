@@ -1,0 +1,122 @@
+-- GetActiveGame against the loopback game-platform peer (tests/peers/service_peers.py). The peer
+-- answers an ordinary request with the hex of the exact bytes it received as the "games" value; a
+-- name starting with "@" picks another reply, hostile ones included.
+local T = require("testlib")
+local O = Orvane.Object
+
+local function hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+local function be32(n)
+  return string.char(math.floor(n / 16777216) % 256, math.floor(n / 65536) % 256, math.floor(n / 256) % 256, n % 256)
+end
+
+local function item(s) return be32(#s) .. s end
+
+-- The request the client must send for a name and a type: header, then the four items.
+local function request(name, kind)
+  local body = item("name") .. item(name) .. item("type") .. item(kind)
+  return ("\0"):rep(8) .. be32(1) .. be32(#body) .. body
+end
+
+local function ask(name, kind, log)
+  local got = { calls = 0 }
+  got.returned = select("#", O:GetActiveGame(name, kind, function(...)
+    got.calls = got.calls + 1
+    got.args = select("#", ...)
+    got.text = ...
+    if log then log[#log + 1] = got.text end
+  end))
+  return got
+end
+
+local function answer(name, kind, ms)
+  local got = ask(name, kind)
+  T.truthy(T.wait_for(function() return got.calls > 0 end, ms or 5000), "a callback for " .. tostring(name))
+  return got.text
+end
+
+T.case("the request is framed byte for byte", function()
+  T.eq(hex(request("abc", "x")), "000000000000000000000001" .. "0000001c" ..
+    "000000046e616d6500000003616263000000047479706500000001" .. "78", "the framing the tests expect")
+  local cases = {
+    { "abc", "x", request("abc", "x") },
+    { "", "", request("", "") },
+    { 42, "t", request("42", "t") },
+    { "\195\169", "\0", request("\195\169", "") },
+    { "cut\0here", 1.5, request("cut", "1.5") },
+    -- Values with no text form count as empty text.
+    { nil, {}, request("", "") },
+    { true, false, request("", "") },
+  }
+  for i, c in ipairs(cases) do
+    T.eq(answer(c[1], c[2]), hex(c[3]), "request of case " .. i)
+  end
+end)
+
+T.case("the answer is the item after the first exact games item, and the empty text otherwise", function()
+  local cases = {
+    { "@answer", "123" },              -- the L = 16 reply games, 123
+    { "@middle", "ok" },               -- abc, games, ok
+    { "@nogames", "" },                -- Games and "games " do not match
+    { "@l0", "" },                     -- an empty body
+    { "@games-last", "" },             -- nothing after the key
+    { "@overrun", "" },                -- the value's length runs past the body
+    { "@close-after-header", "" },
+    { "@close-mid-body", "" },
+    { "@all-ones", "" },               -- L = 0xFFFFFFFF is no answer, whatever follows
+    { "@split", "split-ok" },          -- header and body in several segments
+    { "@at-max", "at-max" },           -- a body of exactly 16 MiB is still read
+  }
+  for _, c in ipairs(cases) do
+    T.eq(answer(c[1], "t", 15000), c[2], "answer to " .. c[1])
+  end
+end)
+
+T.case("a body announced above 16 MiB is refused without waiting for it", function()
+  -- The peer sends the whole oversized body (with a games item) or nothing, and keeps the connection
+  -- open for 20 s: only a client that does not read the body can answer before that.
+  T.eq(answer("@over-max", "t", 10000), "", "one byte over the bound")
+  T.eq(answer("@huge", "t", 10000), "", "an announced 2 GiB")
+end)
+
+T.case("every started request calls its callback exactly once, with one argument", function()
+  local ok = ask("@answer", "t")
+  local failed = ask("@close-after-header", "t")
+  T.eq(ok.returned, 0, "values returned by GetActiveGame")
+  T.truthy(T.wait_for(function() return ok.calls > 0 and failed.calls > 0 end), "both callbacks")
+  host.pump(300)
+  T.eq(ok.calls, 1, "calls of a callback that got an answer")
+  T.eq(failed.calls, 1, "calls of a callback whose exchange failed")
+  T.eq(ok.args + failed.args, 2, "one argument each")
+end)
+
+T.case("a callback that is not a function opens no connection", function()
+  for i, bad in ipairs({ "text", 42, {}, true }) do
+    T.eq(select("#", O:GetActiveGame("no-callback-" .. i, "t", bad)), 0, "values returned")
+  end
+  answer("with-callback", "t")
+  T.eq(answer("@count:no-callback-", "t"), "0", "requests without a function")
+  T.eq(answer("@count:with-callback", "t"), "1", "requests with a function")
+end)
+
+T.case("calls in flight each get their own answer, in the order the exchanges end", function()
+  local order = {}
+  local slow = ask("@delay:slow", "900", order)
+  local fast = ask("@delay:fast", "0", order)
+  local middle = ask("@delay:middle", "450", order)
+  T.truthy(T.wait_for(function() return #order == 3 end), "all three callbacks")
+  T.eq(table.concat(order, ","), "fast,middle,slow", "callback order")
+  T.eq(slow.text .. fast.text .. middle.text, "slowfastmiddle", "each its own answer")
+end)
+
+T.case("a server that never answers keeps only its worker waiting", function()
+  local waiting = ask("@never", "3000")
+  T.eq(answer("@answer", "t"), "123", "a later call's answer")
+  T.eq(waiting.calls, 0, "the unanswered exchange is still waiting")
+  T.truthy(T.wait_for(function() return waiting.calls > 0 end, 10000), "callback once the peer closes")
+  T.eq(waiting.text, "", "answer of a connection closed without a reply")
+end)
+
+T.finish()
