@@ -27,8 +27,7 @@ inline constexpr std::size_t kRegistryTextUnits = 260;
 // The text a registry value yields, given its type and exactly the bytes the query delivered (UTF-16
 // little-endian). Anything but a NUL-terminated string of whole UTF-16 units that fits the buffer
 // yields the empty text; an accepted value ends at its first NUL. Environment references stay as
-// they are: the client's installer writes plain paths, and expanding would read another user's
-// environment into our answer.
+// written: the value is handed on exactly as the client's installer stored it.
 std::u16string AcceptRegistryString(std::uint32_t type, std::span<const std::uint8_t> bytes);
 
 // One drive root as the system lists it, with what is known about it.

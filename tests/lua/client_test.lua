@@ -108,7 +108,7 @@ local function post_status(first, second)
   T.truthy(T.wait_for(function()
     local s = status()
     return s[1] ~= 0 or s[2] ~= 0
-  end, 5000), "the setup status arrived")
+  end, 20000), "the setup status arrived")
 end
 
 T.case("LaunchOrvaneSetup resets the setup status before launching, even when the launch fails", function()

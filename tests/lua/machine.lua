@@ -53,10 +53,11 @@ function M.recorder(name)
 end
 
 -- What the recorder at that path was last started with: the command line after the quoted program,
--- and the show command. Waits up to ms for it to appear (pumping messages meanwhile).
+-- and the show command. Waits up to ms (20 s unless given) for it to appear, pumping messages: a
+-- busy machine can take seconds to start a process.
 function M.record(path, ms)
   local text
-  local deadline = host.clock() + (ms or 5000)
+  local deadline = host.clock() + (ms or 20000)
   repeat
     text = M.read(path .. ".txt")
     if text then break end
