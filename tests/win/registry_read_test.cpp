@@ -47,10 +47,11 @@ std::vector<BYTE> Bytes(const std::wstring& text) {
     return bytes;
 }
 
-TEST(ReadUserRegistryString, YieldsTheTextUpToItsFirstNulOrNothing) {
+// Which values count as text is pinned by the core and the script tests; what only shows here is
+// the text itself.
+TEST(ReadUserRegistryString, YieldsTheStoredTextUpToItsFirstNul) {
     using namespace std::literals;
     ScratchKey key;
-    const std::wstring longest(259, L'p');
     struct Case {
         const char* what;
         DWORD type;
@@ -62,13 +63,7 @@ TEST(ReadUserRegistryString, YieldsTheTextUpToItsFirstNulOrNothing) {
         {"REG_EXPAND_SZ unexpanded", REG_EXPAND_SZ, Bytes(L"%WINDIR%\\orvane\0"s), L"%WINDIR%\\orvane"},
         {"non-ASCII", REG_SZ, Bytes(L"D:\\\u6E38\u620F\0"s), L"D:\\\u6E38\u620F"},
         {"a NUL in the middle", REG_SZ, Bytes(L"C:\\a\0tail\0"s), L"C:\\a"},
-        {"259 characters", REG_SZ, Bytes(longest + L'\0'), longest},
-        {"260 characters", REG_SZ, Bytes(longest + L"p\0"s), L""},
-        {"zero bytes", REG_SZ, {}, L""},
-        {"odd byte count", REG_SZ, {'a', 0, 0, 0, 0}, L""},
         {"no terminating NUL", REG_SZ, Bytes(L"C:\\Games"), L""},
-        {"REG_DWORD", REG_DWORD, {1, 0, 0, 0}, L""},
-        {"REG_MULTI_SZ", REG_MULTI_SZ, Bytes(L"a\0b\0\0"s), L""},
     };
     for (const Case& c : cases) {
         key.Set(L"Value", c.type, c.bytes);
