@@ -33,6 +33,14 @@
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
+//   host.free_addin()     unload the add-in as a host that is done with it would: release the object,
+//                         destroy the add-in's message windows on this thread, FreeLibrary the module.
+//                         Returns true when FreeLibrary succeeded, nil when the add-in came through
+//                         COM or was freed already. The script must not call Orvane afterwards.
+//   host.addin_loaded()   whether the add-in module is still mapped in the process.
+//   host.create_window(foreground)  a visible top-level window of the host's, activated when
+//                         foreground is true; returns its handle as light user data.
+//   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 //   host.call_export(name [, on_thread])
 //                         call the add-in module's export `name` as int WINAPI name(void) and return
 //                         its answer; nil and a message if there is no such export. With on_thread
@@ -67,8 +75,9 @@ namespace {
 
 std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
-std::string g_addinPath;
 HMODULE g_addinModule = nullptr;
+std::wstring g_addinModulePath;  // only when the host loaded the module itself
+std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
 
@@ -171,6 +180,7 @@ IUnknown* createFromModule(const std::wstring& path) {
         fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
     g_addinModule = module;
+    g_addinModulePath = path;
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
     if (getClassObject == nullptr) {
@@ -329,6 +339,75 @@ int hostReleaseAddin(lua_State* L) {
     return 1;
 }
 
+int hostFreeAddin(lua_State* L) {
+    // A module that COM loaded is COM's to free.
+    if (g_addinModule == nullptr || g_addinModulePath.empty()) {
+        lua_pushnil(L);
+        return 1;
+    }
+    if (g_addin != nullptr) {
+        IHostedAddin* addin = g_addin;
+        g_addin = nullptr;
+        addin->Release();
+    }
+    // The add-in's window procedure lives in its module: no window of it may outlive the module.
+    while (HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr)) {
+        if (!DestroyWindow(window)) {
+            break;
+        }
+    }
+    HMODULE module = g_addinModule;
+    g_addinModule = nullptr;
+    lua_pushboolean(L, FreeLibrary(module) ? 1 : 0);
+    return 1;
+}
+
+int hostAddinLoaded(lua_State* L) {
+    HMODULE module = nullptr;
+    const BOOL loaded = !g_addinModulePath.empty() &&
+                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
+                                           &module);
+    lua_pushboolean(L, loaded ? 1 : 0);
+    return 1;
+}
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int hostCreateWindow(lua_State* L) {
+    const bool foreground = lua_toboolean(L, 1) != 0;
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = testWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"OrvaneHostTestWindow";
+    RegisterClassW(&windowClass);  // fails harmlessly from the second window on
+    HWND window = CreateWindowExW(0, L"OrvaneHostTestWindow", L"orvane-host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                  nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        lua_pushnil(L);
+        lua_pushinteger(L, static_cast<lua_Integer>(GetLastError()));
+        return 2;
+    }
+    ShowWindow(window, foreground ? SW_SHOW : SW_SHOWNOACTIVATE);
+    if (foreground) {
+        SetForegroundWindow(window);
+    }
+    lua_pushlightuserdata(L, window);
+    return 1;
+}
+
+int hostForegroundWindow(lua_State* L) {
+    HWND window = GetForegroundWindow();
+    if (window == nullptr) {
+        lua_pushnil(L);
+    } else {
+        lua_pushlightuserdata(L, window);
+    }
+    return 1;
+}
+
 using AddinExport = int(WINAPI*)();
 
 // Owns its copy of the address: after a timeout the caller is gone and the thread runs on alone.
@@ -392,6 +471,10 @@ void installHostTable(lua_State* L) {
         {"addin_path", hostAddinPath},
         {"startup_result", hostStartupResult},
         {"release_addin", hostReleaseAddin},
+        {"free_addin", hostFreeAddin},
+        {"addin_loaded", hostAddinLoaded},
+        {"create_window", hostCreateWindow},
+        {"foreground_window", hostForegroundWindow},
         {"call_export", hostCallExport},
         {nullptr, nullptr},
     };
