@@ -4,11 +4,19 @@
 #   cmake --workflow --preset package                  ->  build/win32/Orvane-<version>-win32.zip
 #   cmake --install build/win32 --prefix DIR           lays out the same files in DIR
 
-# The release module leaves its symbol table behind (a third of the size); the host needs only the
-# exports. Stripped at link time, so the build, the install and the package hold the same bytes.
-target_link_options(Orvane PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+# The shipped module leaves its symbol table behind (two thirds of its size; the host needs only the
+# exports). The build folder's Orvane.dll keeps it for the static checks of the stdcall entry points.
+# One stripped copy, made at build time, is what both the install and the package take, so the two
+# hold the same bytes.
+set(ORVANE_SHIPPED_DLL ${CMAKE_BINARY_DIR}/shipped/Orvane.dll)
+add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/shipped
+  COMMAND ${CMAKE_STRIP} --strip-all -o ${ORVANE_SHIPPED_DLL} $<TARGET_FILE:Orvane>
+  DEPENDS Orvane $<TARGET_FILE:Orvane>
+  COMMENT "Stripped copy of Orvane.dll for the package")
+add_custom_target(orvane_shipped ALL DEPENDS ${ORVANE_SHIPPED_DLL})
 
-install(TARGETS Orvane RUNTIME DESTINATION . COMPONENT addin)
+install(PROGRAMS ${ORVANE_SHIPPED_DLL} DESTINATION . COMPONENT addin)
 install(FILES README.md DESTINATION . COMPONENT addin)
 install(FILES docs/scripting.md DESTINATION docs COMPONENT addin)
 install(FILES annotations/orvane.lua DESTINATION annotations COMPONENT addin)

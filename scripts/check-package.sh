@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the shipped package of a build folder (default build/win32): the ZIP holds exactly the
 # shipped files under one top folder, `cmake --install` lays out the same files with the same
-# bytes, and the packaged Orvane.dll passes the artifact checks.
+# bytes, and the packaged (stripped) Orvane.dll still passes the artifact checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/win32}"
@@ -35,6 +35,9 @@ if ! diff -r "$work/zip/$top" "$work/install" >/dev/null; then
   echo "check-package: the ZIP and the installed files differ" >&2
   fail=1
 fi
-scripts/check-artifact.sh "$work/zip/$top/Orvane.dll" "$build/VemoLuaRuntime.def" >/dev/null || fail=1
+if ! report="$(scripts/check-artifact.sh "$work/zip/$top/Orvane.dll" "$build/VemoLuaRuntime.def" 2>&1)"; then
+  echo "$report" >&2
+  fail=1
+fi
 [ $fail -eq 0 ] && echo "check-package: $zip ok"
 exit $fail
