@@ -45,7 +45,8 @@ local expected = {
     -- The loopback peers answer an ordinary request with the hex of the bytes they received.
     literal("tip id: " .. hex("request=tips&pid=1001&cid=7\0")),
     literal("reported the tip as shown"),
-    literal("active games: " .. hex(string.rep("\0", 8) .. be32(1) .. be32(#GAME_BODY) .. GAME_BODY)),
+    -- The two answers come in the order their exchanges end, so this one may come before the tip.
+    { anywhere = literal("active games: " .. hex(string.rep("\0", 8) .. be32(1) .. be32(#GAME_BODY) .. GAME_BODY)) },
     literal("0 answer(s) still outstanding"),
   },
   speed_limit = {
@@ -84,6 +85,10 @@ T.case(name .. " prints what the add-in answered, in order", function()
   local at = 1
   for _, pattern in ipairs(lines) do
     local found = false
+    if type(pattern) == "table" then
+      pattern = pattern.anywhere
+      for _, line in ipairs(printed) do found = found or line:match(pattern) ~= nil end
+    end
     while at <= #printed and not found do
       found = printed[at]:match(pattern) ~= nil
       at = at + 1
