@@ -5,6 +5,7 @@
 
 #include "addin/addin_object.hpp"
 #include "addin/com_frame.hpp"
+#include "bridge/message_window.hpp"
 #include "common/worker.hpp"
 
 namespace orvane {
@@ -37,6 +38,7 @@ BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
         // torn down; the process takes it all.
         if (orvane::g_classObject != nullptr) orvane::g_classObject->Release();
         orvane::g_classObject = nullptr;
+        orvane::RetireMessageWindows();
     }
     return TRUE;
 }

@@ -33,6 +33,12 @@
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
+//   host.free_addin()     release the add-in object if the host still holds it and FreeLibrary the
+//                         module the host loaded with LoadLibrary, as a host that unloads its add-ins
+//                         does. True when FreeLibrary was called; false when the module came through
+//                         COM or was freed already.
+//   host.addin_mapped()   whether the add-in module is still in the process (a worker may keep it).
+//   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
 //                         call the add-in module's export `name` as int WINAPI name(void) and return
 //                         its answer; nil and a message if there is no such export. With on_thread
@@ -49,6 +55,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -69,6 +76,8 @@ std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
 std::string g_addinPath;
 HMODULE g_addinModule = nullptr;
+bool g_moduleLoadedByHost = false;  // g_addinModule holds a LoadLibrary reference of ours
+std::wstring g_addinModulePath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
 
@@ -171,6 +180,8 @@ IUnknown* createFromModule(const std::wstring& path) {
         fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
     g_addinModule = module;
+    g_moduleLoadedByHost = true;
+    g_addinModulePath = path;
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
     if (getClassObject == nullptr) {
@@ -199,6 +210,7 @@ IHostedAddin* createAddin(const std::wstring& explicitPath) {
             if (object != nullptr) {
                 g_addinPath = toUtf8(server);
                 g_addinModule = GetModuleHandleW(server.c_str());
+                g_addinModulePath = server;
             }
         }
     }
@@ -329,6 +341,39 @@ int hostReleaseAddin(lua_State* L) {
     return 1;
 }
 
+int hostFreeAddin(lua_State* L) {
+    if (g_addin != nullptr) {
+        IHostedAddin* addin = g_addin;
+        g_addin = nullptr;
+        addin->Release();
+    }
+    if (!g_moduleLoadedByHost || g_addinModule == nullptr) {
+        lua_pushboolean(L, 0);
+        return 1;
+    }
+    HMODULE module = g_addinModule;
+    g_addinModule = nullptr;
+    g_moduleLoadedByHost = false;
+    FreeLibrary(module);
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int hostAddinMapped(lua_State* L) {
+    HMODULE module = nullptr;
+    const bool mapped = !g_addinModulePath.empty() &&
+                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
+                                           &module) != 0;
+    lua_pushboolean(L, mapped ? 1 : 0);
+    return 1;
+}
+
+int hostLightUserdata(lua_State* L) {
+    const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
+    return 1;
+}
+
 using AddinExport = int(WINAPI*)();
 
 // Owns its copy of the address: after a timeout the caller is gone and the thread runs on alone.
@@ -393,6 +438,9 @@ void installHostTable(lua_State* L) {
         {"startup_result", hostStartupResult},
         {"release_addin", hostReleaseAddin},
         {"call_export", hostCallExport},
+        {"free_addin", hostFreeAddin},
+        {"addin_mapped", hostAddinMapped},
+        {"lightuserdata", hostLightUserdata},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);
