@@ -1,6 +1,7 @@
 // The module's entry points: what COM and regsvr32 call by name.
 #include <windows.h>
 
+#include <cstdlib>
 #include <mutex>
 
 #include "addin/addin_object.hpp"
@@ -31,6 +32,15 @@ HRESULT CachedClassObject(IClassFactory** out) {
 }  // namespace orvane
 
 using orvane::com::ModuleLock;
+
+#if defined(__GLIBCXX__)
+// No exception leaves the add-in's entry points, so terminate can only mean a fault of ours, and
+// inside a GUI host nobody reads what the library's default handler prints to stderr. Providing the
+// handler here keeps that default, and the symbol demangler it drags in, out of the module.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
 
 BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
