@@ -33,11 +33,17 @@
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
-//   host.free_addin()     release the add-in object if the host still holds it and FreeLibrary the
-//                         module the host loaded with LoadLibrary, as a host that unloads its add-ins
-//                         does. True when FreeLibrary was called; false when the module came through
-//                         COM or was freed already.
-//   host.addin_mapped()   whether the add-in module is still in the process (a worker may keep it).
+//   host.free_addin([keep_windows])
+//                         unload the add-in as a host that is done with it would: release the object,
+//                         destroy the add-in's message windows on this thread, FreeLibrary the module.
+//                         Returns true when FreeLibrary succeeded, nil when the add-in came through
+//                         COM or was freed already. The script must not call Orvane afterwards. With
+//                         keep_windows the windows are left to the add-in, as a host that knows nothing
+//                         of them leaves them.
+//   host.addin_loaded()   whether the add-in module is still mapped in the process.
+//   host.create_window(foreground)  a visible top-level window of the host's, activated when
+//                         foreground is true; returns its handle as light user data.
+//   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 //   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
 //                         call the add-in module's export `name` as int WINAPI name(void) and return
@@ -74,10 +80,9 @@ namespace {
 
 std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
-std::string g_addinPath;
 HMODULE g_addinModule = nullptr;
-bool g_moduleLoadedByHost = false;  // g_addinModule holds a LoadLibrary reference of ours
-std::wstring g_addinModulePath;
+std::wstring g_addinModulePath;  // only when the host loaded the module itself
+std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
 
@@ -180,7 +185,6 @@ IUnknown* createFromModule(const std::wstring& path) {
         fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
     g_addinModule = module;
-    g_moduleLoadedByHost = true;
     g_addinModulePath = path;
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
@@ -210,7 +214,6 @@ IHostedAddin* createAddin(const std::wstring& explicitPath) {
             if (object != nullptr) {
                 g_addinPath = toUtf8(server);
                 g_addinModule = GetModuleHandleW(server.c_str());
-                g_addinModulePath = server;
             }
         }
     }
@@ -342,35 +345,79 @@ int hostReleaseAddin(lua_State* L) {
 }
 
 int hostFreeAddin(lua_State* L) {
+    // A module that COM loaded is COM's to free.
+    if (g_addinModule == nullptr || g_addinModulePath.empty()) {
+        lua_pushnil(L);
+        return 1;
+    }
     if (g_addin != nullptr) {
         IHostedAddin* addin = g_addin;
         g_addin = nullptr;
         addin->Release();
     }
-    if (!g_moduleLoadedByHost || g_addinModule == nullptr) {
-        lua_pushboolean(L, 0);
-        return 1;
+    // The add-in's window procedure lives in its module: no window of it may outlive the module.
+    const bool keepWindows = lua_toboolean(L, 1) != 0;
+    while (!keepWindows) {
+        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr);
+        if (window == nullptr || !DestroyWindow(window)) {
+            break;
+        }
     }
     HMODULE module = g_addinModule;
     g_addinModule = nullptr;
-    g_moduleLoadedByHost = false;
-    FreeLibrary(module);
-    lua_pushboolean(L, 1);
-    return 1;
-}
-
-int hostAddinMapped(lua_State* L) {
-    HMODULE module = nullptr;
-    const bool mapped = !g_addinModulePath.empty() &&
-                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
-                                           &module) != 0;
-    lua_pushboolean(L, mapped ? 1 : 0);
+    lua_pushboolean(L, FreeLibrary(module) ? 1 : 0);
     return 1;
 }
 
 int hostLightUserdata(lua_State* L) {
     const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
     lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
+    return 1;
+}
+
+int hostAddinLoaded(lua_State* L) {
+    HMODULE module = nullptr;
+    const BOOL loaded = !g_addinModulePath.empty() &&
+                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
+                                           &module);
+    lua_pushboolean(L, loaded ? 1 : 0);
+    return 1;
+}
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int hostCreateWindow(lua_State* L) {
+    const bool foreground = lua_toboolean(L, 1) != 0;
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = testWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"OrvaneHostTestWindow";
+    RegisterClassW(&windowClass);  // fails harmlessly from the second window on
+    HWND window = CreateWindowExW(0, L"OrvaneHostTestWindow", L"orvane-host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                  nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        lua_pushnil(L);
+        lua_pushinteger(L, static_cast<lua_Integer>(GetLastError()));
+        return 2;
+    }
+    ShowWindow(window, foreground ? SW_SHOW : SW_SHOWNOACTIVATE);
+    if (foreground) {
+        SetForegroundWindow(window);
+    }
+    lua_pushlightuserdata(L, window);
+    return 1;
+}
+
+int hostForegroundWindow(lua_State* L) {
+    HWND window = GetForegroundWindow();
+    if (window == nullptr) {
+        lua_pushnil(L);
+    } else {
+        lua_pushlightuserdata(L, window);
+    }
     return 1;
 }
 
@@ -437,10 +484,12 @@ void installHostTable(lua_State* L) {
         {"addin_path", hostAddinPath},
         {"startup_result", hostStartupResult},
         {"release_addin", hostReleaseAddin},
-        {"call_export", hostCallExport},
         {"free_addin", hostFreeAddin},
-        {"addin_mapped", hostAddinMapped},
+        {"addin_loaded", hostAddinLoaded},
+        {"create_window", hostCreateWindow},
+        {"foreground_window", hostForegroundWindow},
         {"lightuserdata", hostLightUserdata},
+        {"call_export", hostCallExport},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);
