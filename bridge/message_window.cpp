@@ -13,10 +13,10 @@ namespace {
 // Written on the script thread before any worker exists; workers only read it.
 HWND g_messageWindow = nullptr;
 
-PendingDeliveries& Pending() {
-    static PendingDeliveries pending;
-    return pending;
-}
+// At namespace scope, so that no worker can be the first to reach it while another is.
+PendingDeliveries g_pending;
+
+PendingDeliveries& Pending() { return g_pending; }
 
 void DeliverResult(const CallbackRef& callback, const std::string& result) {
     lua_State* L = callback.state;
