@@ -1,6 +1,7 @@
 // The module's entry points: what COM and regsvr32 call by name, and the class table behind them.
 #include <windows.h>
 
+#include <cstdlib>
 #include <new>
 #include <type_traits>
 
@@ -8,6 +9,7 @@
 #include "addin/callee_pops.hpp"
 #include "addin/com_frame.hpp"
 #include "addin/registration.hpp"
+#include "bridge/message_window.hpp"
 #include "common/worker.hpp"
 
 namespace orvane {
@@ -75,15 +77,28 @@ const reg::Replacement kAppIdReplacement[] = {{"APPID", kAppIdText}};
 }  // namespace
 }  // namespace orvane
 
+#if defined(__GLIBCXX__)
+// No exception leaves the add-in's entry points, so terminate can only mean a fault of ours, and
+// inside a GUI host nobody reads what the library's default handler prints to stderr. Providing the
+// handler here keeps that default, and the symbol demangler it drags in, out of the module.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
+
 BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
             // Without the class table's lock the module could not serve a class object safely.
             return orvane::g_classTableLock.Init() ? TRUE : FALSE;
         case DLL_PROCESS_DETACH:
-            // Unloaded by FreeLibrary: let go of the cached class objects. At process exit nothing
-            // is torn down; the process takes it all, and other threads may have died holding locks.
-            if (reserved == nullptr) orvane::ReleaseClassTable();
+            // Unloaded by FreeLibrary: let go of the cached class objects, and of the windows whose
+            // procedure is our code. At process exit nothing is torn down; the process takes it
+            // all, and other threads may have died holding locks.
+            if (reserved == nullptr) {
+                orvane::ReleaseClassTable();
+                orvane::RetireMessageWindows();
+            }
             return TRUE;
         default:
             return TRUE;

@@ -1,7 +1,10 @@
 #include "bridge/speed_limit.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "bridge/message_window.hpp"
 #include "runtime/vemo_runtime.h"
@@ -18,6 +21,24 @@ struct HandlerAnswer {
     std::int32_t first = 0;
     std::int32_t second = 0;
 };
+
+// "wparam is A, lparam is B" without the C library's printf, whose formatting engine would be most
+// of the module's size for this one line.
+void FormatAnswer(char (&text)[64], HandlerAnswer answer) {
+    char* at = text;
+    char* const end = text + sizeof text - 1;
+    auto put = [&](std::string_view part) {
+        const std::size_t n = std::min(part.size(), static_cast<std::size_t>(end - at));
+        std::memcpy(at, part.data(), n);
+        at += n;
+    };
+    auto number = [&](std::int32_t value) { at = std::to_chars(at, end, value).ptr; };
+    put("wparam is ");
+    number(answer.first);
+    put(", lparam is ");
+    number(answer.second);
+    *at = '\0';
+}
 
 // Reads a result only if it lies above the stack the handler was called on: a runtime that left
 // fewer results than asked for (after an error, say) must not make us read the host's own values.
@@ -79,7 +100,7 @@ void AnswerSpeedLimitRequest(SpeedLimitCode code) {
         answer = CallSpeedLimitHandler(code);
         if (code == SpeedLimitCode::Restore) {
             char text[64];
-            std::snprintf(text, sizeof text, "wparam is %d, lparam is %d", answer.first, answer.second);
+            FormatAnswer(text, answer);
             LogDiagnostic(text, kDiagnosticFile);
         }
     } else if (code == SpeedLimitCode::Restore) {

@@ -33,14 +33,18 @@
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
-//   host.free_addin()     unload the add-in as a host that is done with it would: release the object,
+//   host.free_addin([keep_windows])
+//                         unload the add-in as a host that is done with it would: release the object,
 //                         destroy the add-in's message windows on this thread, FreeLibrary the module.
 //                         Returns true when FreeLibrary succeeded, nil when the add-in came through
-//                         COM or was freed already. The script must not call Orvane afterwards.
+//                         COM or was freed already. The script must not call Orvane afterwards. With
+//                         keep_windows the windows are left to the add-in, as a host that knows nothing
+//                         of them leaves them.
 //   host.addin_loaded()   whether the add-in module is still mapped in the process.
 //   host.create_window(foreground)  a visible top-level window of the host's, activated when
 //                         foreground is true; returns its handle as light user data.
 //   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
+//   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
 //                         call the add-in module's export `name` as int WINAPI name(void) and return
 //                         its answer; nil and a message if there is no such export. With on_thread
@@ -57,6 +61,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -351,14 +356,22 @@ int hostFreeAddin(lua_State* L) {
         addin->Release();
     }
     // The add-in's window procedure lives in its module: no window of it may outlive the module.
-    while (HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr)) {
-        if (!DestroyWindow(window)) {
+    const bool keepWindows = lua_toboolean(L, 1) != 0;
+    while (!keepWindows) {
+        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr);
+        if (window == nullptr || !DestroyWindow(window)) {
             break;
         }
     }
     HMODULE module = g_addinModule;
     g_addinModule = nullptr;
     lua_pushboolean(L, FreeLibrary(module) ? 1 : 0);
+    return 1;
+}
+
+int hostLightUserdata(lua_State* L) {
+    const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
     return 1;
 }
 
@@ -475,6 +488,7 @@ void installHostTable(lua_State* L) {
         {"addin_loaded", hostAddinLoaded},
         {"create_window", hostCreateWindow},
         {"foreground_window", hostForegroundWindow},
+        {"lightuserdata", hostLightUserdata},
         {"call_export", hostCallExport},
         {nullptr, nullptr},
     };
