@@ -1,30 +1,50 @@
 #include "addin/addin_object.hpp"
 
+#include <new>
+
 #include "bridge/message_window.hpp"
 #include "runtime/vemo_runtime.h"
 #include "script/script_object.hpp"
 
 namespace orvane {
 namespace {
-const com::InterfaceEntry<AddinObject> kInterfaces[] = {
-    {&IID_IAddin, &com::InterfaceOf<AddinObject, IAddin>},
-    {&IID_IHostedAddin, &com::InterfaceOf<AddinObject, IHostedAddin>},
+const com::InterfaceEntry<AddinMethods> kInterfaces[] = {
+    {&IID_IAddin, &com::InterfaceOf<AddinMethods, IAddin>},
+    {&IID_IHostedAddin, &com::InterfaceOf<AddinMethods, IHostedAddin>},
 };
-}  // namespace
 
-HRESULT AddinObject::Create(IUnknown* outer, REFIID iid, void** out) {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) AddinObject();
-    if (object == nullptr) return E_OUTOFMEMORY;
-    object->AddRef();
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();  // destroys it again when the interface was refused
+// Holds the new object over the query, so that a refused interface destroys it again and takes
+// its module lock back.
+template <class Unknown>
+HRESULT QueryNew(Unknown* unknown, REFIID iid, void** out) noexcept {
+    unknown->AddRef();
+    const HRESULT hr = unknown->QueryInterface(iid, out);
+    unknown->Release();
     return hr;
 }
+}  // namespace
 
-HRESULT AddinObject::QueryInterface(REFIID iid, void** out) { return com::QueryFromTable(this, kInterfaces, iid, out); }
+HRESULT CreateAddin(IUnknown* outer, REFIID iid, void** out) noexcept {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer == nullptr) {
+        auto* object = new (std::nothrow) AddinObject();
+        if (object == nullptr) return E_OUTOFMEMORY;
+        return QueryNew(static_cast<IAddin*>(object), iid, out);
+    }
+    // Anything but the inner unknown would hand the outer object a pointer whose references go
+    // to itself, and nothing would hold this object.
+    if (!::IsEqualGUID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) AggregatedAddin(outer);
+    if (object == nullptr) return E_OUTOFMEMORY;
+    return QueryNew(&object->inner_, iid, out);
+}
+
+HRESULT AddinMethods::QueryTable(REFIID iid, void** out) noexcept {
+    return com::QueryFromTable(this, kInterfaces, iid, out);
+}
+
+HRESULT AddinObject::QueryInterface(REFIID iid, void** out) { return QueryTable(iid, out); }
 
 ULONG AddinObject::AddRef() { return static_cast<ULONG>(++refs_); }
 
@@ -34,9 +54,31 @@ ULONG AddinObject::Release() {
     return static_cast<ULONG>(count);
 }
 
+HRESULT AggregatedAddin::QueryInterface(REFIID iid, void** out) { return outer_->QueryInterface(iid, out); }
+ULONG AggregatedAddin::AddRef() { return outer_->AddRef(); }
+ULONG AggregatedAddin::Release() { return outer_->Release(); }
+
+HRESULT AggregatedAddin::InnerUnknown::QueryInterface(REFIID iid, void** out) {
+    if (out == nullptr) return E_POINTER;
+    if (::IsEqualGUID(iid, IID_IUnknown)) {
+        *out = static_cast<IUnknown*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return owner_->QueryTable(iid, out);
+}
+
+ULONG AggregatedAddin::InnerUnknown::AddRef() { return static_cast<ULONG>(++refs_); }
+
+ULONG AggregatedAddin::InnerUnknown::Release() {
+    const long count = --refs_;
+    if (count == 0) delete owner_;
+    return static_cast<ULONG>(count);
+}
+
 // No step's outcome matters to the host: without an environment nothing is published, but the
 // window still comes up so that the tray and setup programs find the add-in.
-HRESULT AddinObject::Startup(void* /*host*/) {
+HRESULT AddinMethods::Startup(void* /*host*/) {
     VemoEnv env = VemoLRT_GetEnv(nullptr);
     RegisterScriptObject(env);
     VemoLRT_ReleaseEnv(env);
@@ -44,8 +86,8 @@ HRESULT AddinObject::Startup(void* /*host*/) {
     return S_OK;
 }
 
-HRESULT AddinObject::Reserved1(void* /*value*/) { return S_OK; }
-HRESULT AddinObject::Reserved2() { return S_OK; }
-HRESULT AddinObject::Reserved3(void* /*first*/, void* /*second*/) { return S_OK; }
+HRESULT AddinMethods::Reserved1(void* /*value*/) { return S_OK; }
+HRESULT AddinMethods::Reserved2() { return S_OK; }
+HRESULT AddinMethods::Reserved3(void* /*first*/, void* /*second*/) { return S_OK; }
 
 }  // namespace orvane

@@ -1,62 +1,149 @@
-// The module's entry points: what COM and regsvr32 call by name.
+// The module's entry points: what COM and regsvr32 call by name, and the class table behind them.
 #include <windows.h>
 
-#include <mutex>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 
 #include "addin/addin_object.hpp"
+#include "addin/callee_pops.hpp"
 #include "addin/com_frame.hpp"
+#include "addin/registration.hpp"
+#include "bridge/message_window.hpp"
 #include "common/worker.hpp"
 
 namespace orvane {
 namespace {
 
-// The class table's one entry: its class object is built on first request and cached until unload.
-std::mutex g_classTableLock;
-IClassFactory* g_classObject = nullptr;
+HRESULT UpdateAddinRegistry(bool install) { return ApplyRegistryScript(kClassScript, install, {}); }
 
-HRESULT CachedClassObject(IClassFactory** out) {
-    std::lock_guard<std::mutex> lock(g_classTableLock);
-    if (g_classObject == nullptr) {
-        auto* factory = new (std::nothrow) com::ClassFactory<AddinObject>();
-        if (factory == nullptr) return E_OUTOFMEMORY;
-        factory->AddRef();  // the table's reference
-        g_classObject = factory;
+// One row per creatable class. The class object is built on the first request for it and held by
+// the table until unload.
+struct ClassEntry {
+    const CLSID* clsid;
+    HRESULT (*updateRegistry)(bool install);
+    com::InstanceCreator createInstance;
+    IUnknown* classObject;
+};
+
+ClassEntry g_classes[] = {
+    {&CLSID_Addin, &UpdateAddinRegistry, &CreateAddin, nullptr},
+};
+
+// Guards the creation of cached class objects, so that concurrent first requests build one.
+com::CriticalSection g_classTableLock;
+
+HRESULT GetClassObject(ClassEntry& entry, REFIID iid, void** out) {
+    {
+        com::Guard guard(g_classTableLock);
+        if (entry.classObject == nullptr) {
+            const HRESULT hr = com::ClassFactory::Create(entry.createInstance, &entry.classObject);
+            if (FAILED(hr)) return hr;
+        }
     }
-    *out = g_classObject;
-    return S_OK;
+    return entry.classObject->QueryInterface(iid, out);
 }
+
+// Class registration first, then the type library; the first failure ends it, with nothing undone.
+HRESULT UpdateClassTable(bool install) {
+    for (const ClassEntry& entry : g_classes) {
+        const HRESULT hr = entry.updateRegistry(install);
+        if (FAILED(hr)) return hr;
+    }
+    return install ? RegisterTypeLibrary() : UnregisterTypeLibrary();
+}
+
+void ReleaseClassTable() {
+    for (ClassEntry& entry : g_classes) {
+        if (entry.classObject != nullptr) entry.classObject->Release();
+        entry.classObject = nullptr;
+    }
+}
+
+// Registration builds texts and lists; running out of memory there must not leave as an exception.
+template <class Work>
+HRESULT Guarded(Work work) noexcept {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+const reg::Replacement kAppIdReplacement[] = {{"APPID", kAppIdText}};
 
 }  // namespace
 }  // namespace orvane
 
-using orvane::com::ModuleLock;
+#if defined(__GLIBCXX__)
+// No exception leaves the add-in's entry points, so terminate can only mean a fault of ours, and
+// inside a GUI host nobody reads what the library's default handler prints to stderr. Providing the
+// handler here keeps that default, and the symbol demangler it drags in, out of the module.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
 
 BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        // Unloaded by FreeLibrary: let go of the cached class object. At process exit nothing is
-        // torn down; the process takes it all.
-        if (orvane::g_classObject != nullptr) orvane::g_classObject->Release();
-        orvane::g_classObject = nullptr;
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            // Without the class table's lock the module could not serve a class object safely.
+            return orvane::g_classTableLock.Init() ? TRUE : FALSE;
+        case DLL_PROCESS_DETACH:
+            // Unloaded by FreeLibrary: let go of the cached class objects, and of the windows whose
+            // procedure is our code. At process exit nothing is torn down; the process takes it
+            // all, and other threads may have died holding locks.
+            if (reserved == nullptr) {
+                orvane::ReleaseClassTable();
+                orvane::RetireMessageWindows();
+            }
+            return TRUE;
+        default:
+            return TRUE;
     }
-    return TRUE;
 }
 
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    if (!::IsEqualGUID(clsid, CLSID_Addin)) return CLASS_E_CLASSNOTAVAILABLE;
-    IClassFactory* factory = nullptr;
-    const HRESULT hr = orvane::CachedClassObject(&factory);
-    if (FAILED(hr)) return hr;
-    return factory->QueryInterface(iid, out);
+    for (orvane::ClassEntry& entry : orvane::g_classes) {
+        if (::IsEqualGUID(clsid, *entry.clsid)) return orvane::GetClassObject(entry, iid, out);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() {
     // A running worker holds its own reference on the module as well; counting it here keeps a
     // host from even trying while one is out.
-    return ModuleLock::Count() == 0 && orvane::RunningWorkers() == 0 ? S_OK : S_FALSE;
+    return orvane::com::ModuleLock::Count() == 0 && orvane::RunningWorkers() == 0 ? S_OK : S_FALSE;
 }
 
-extern "C" HRESULT WINAPI DllRegisterServer() { return E_NOTIMPL; }
+extern "C" HRESULT WINAPI DllRegisterServer() {
+    return orvane::Guarded([] {
+        const HRESULT hr = orvane::ApplyRegistryScript(orvane::kAppIdScript, true, orvane::kAppIdReplacement);
+        if (FAILED(hr)) return hr;
+        return orvane::UpdateClassTable(true);
+    });
+}
 
-extern "C" HRESULT WINAPI DllUnregisterServer() { return E_NOTIMPL; }
+extern "C" HRESULT WINAPI DllUnregisterServer() {
+    return orvane::Guarded([] {
+        const HRESULT hr = orvane::UpdateClassTable(false);
+        if (FAILED(hr)) return hr;
+        return orvane::ApplyRegistryScript(orvane::kAppIdScript, false, orvane::kAppIdReplacement);
+    });
+}
+
+// The export table maps the names onto these exact signatures; the loader and regsvr32 pop nothing.
+static_assert(std::is_same_v<decltype(&DllGetClassObject), HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>);
+static_assert(std::is_same_v<decltype(&DllCanUnloadNow), HRESULT(WINAPI*)()>);
+static_assert(std::is_same_v<decltype(&DllRegisterServer), HRESULT(WINAPI*)()>);
+static_assert(std::is_same_v<decltype(&DllUnregisterServer), HRESULT(WINAPI*)()>);
+#if defined(_M_IX86) || defined(__i386__)
+static_assert(orvane::abi::CalleePops(&DllGetClassObject) == 12);
+static_assert(orvane::abi::CalleePops(&DllCanUnloadNow) == 0);
+static_assert(orvane::abi::CalleePops(&DllRegisterServer) == 0);
+static_assert(orvane::abi::CalleePops(&DllUnregisterServer) == 0);
+#endif

@@ -1,5 +1,7 @@
 #include "bridge/message_window.hpp"
 
+#include <iterator>
+
 #include "bridge/pending_deliveries.hpp"
 #include "bridge/speed_limit.hpp"
 #include "runtime/vemo_runtime.h"
@@ -11,10 +13,10 @@ namespace {
 // Written on the script thread before any worker exists; workers only read it.
 HWND g_messageWindow = nullptr;
 
-PendingDeliveries& Pending() {
-    static PendingDeliveries pending;
-    return pending;
-}
+// At namespace scope, so that no worker can be the first to reach it while another is.
+PendingDeliveries g_pending;
+
+PendingDeliveries& Pending() { return g_pending; }
 
 void DeliverResult(const CallbackRef& callback, const std::string& result) {
     lua_State* L = callback.state;
@@ -79,6 +81,31 @@ void CreateMessageWindow() {
 
 void ReleaseCallback(const CallbackRef& callback) {
     if (callback.state != nullptr) luaL_unref(callback.state, lua::kRegistryIndex, callback.ref);
+}
+
+void RetireMessageWindows() noexcept {
+    // The class and its windows belong to the executable and outlive this module, but their
+    // procedure is code of ours: once we are unmapped, one more message would jump into nothing.
+    // Collect first, since destroying a window ends the search that found it.
+    const auto ours = reinterpret_cast<LONG_PTR>(&MessageWindowProc);
+    HWND windows[16];
+    std::size_t count = 0;
+    HWND window = nullptr;
+    while (count < std::size(windows) &&
+           (window = ::FindWindowExW(HWND_MESSAGE, window, kMessageWindowName, nullptr)) != nullptr) {
+        if (::GetWindowLongPtrW(window, GWLP_WNDPROC) == ours) windows[count++] = window;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        ::SetWindowLongPtrW(windows[i], GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
+        // Only the owning thread may destroy a window; the last worker to leave unloads us on its
+        // own thread, so there the owner is asked to close it, which DefWindowProcW does.
+        if (::GetWindowThreadProcessId(windows[i], nullptr) == ::GetCurrentThreadId()) {
+            ::DestroyWindow(windows[i]);
+        } else {
+            ::PostMessageW(windows[i], WM_CLOSE, 0, 0);
+        }
+    }
+    ::UnregisterClassW(kMessageWindowName, ::GetModuleHandleW(nullptr));  // fails while a window lives
 }
 
 HWND MessageWindow() noexcept { return g_messageWindow; }

@@ -3,8 +3,10 @@
 // numbers are public, and another process can send anything with them.
 #pragma once
 
-#include <mutex>
+#include <cstddef>
 #include <vector>
+
+#include "common/small_lock.hpp"
 
 namespace orvane {
 
@@ -22,7 +24,7 @@ private:
         const void* callback;
         const void* result;
     };
-    mutable std::mutex mutex_;
+    mutable SmallLock lock_;
     std::vector<Entry> entries_;
 };
 

@@ -1,7 +1,12 @@
 #include "bridge/speed_limit.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
+#include "bridge/message_window.hpp"
 #include "runtime/vemo_runtime.h"
 
 namespace orvane {
@@ -17,37 +22,63 @@ struct HandlerAnswer {
     std::int32_t second = 0;
 };
 
-// Calls the handler asking for two results and removes them again, so the host's stack does not
-// grow by two with every message from the tray.
+// "wparam is A, lparam is B" without the C library's printf, whose formatting engine would be most
+// of the module's size for this one line.
+void FormatAnswer(char (&text)[64], HandlerAnswer answer) {
+    char* at = text;
+    char* const end = text + sizeof text - 1;
+    auto put = [&](std::string_view part) {
+        const std::size_t n = std::min(part.size(), static_cast<std::size_t>(end - at));
+        std::memcpy(at, part.data(), n);
+        at += n;
+    };
+    auto number = [&](std::int32_t value) { at = std::to_chars(at, end, value).ptr; };
+    put("wparam is ");
+    number(answer.first);
+    put(", lparam is ");
+    number(answer.second);
+    *at = '\0';
+}
+
+// Reads a result only if it lies above the stack the handler was called on: a runtime that left
+// fewer results than asked for (after an error, say) must not make us read the host's own values.
+lua_Integer ResultAt(lua_State* L, int index, int base) { return index > base ? lua_tointeger(L, index) : 0; }
+
+// Calls the handler asking for two results, reads them and removes them again. Nothing reads them
+// later, and leaving them would grow the host's stack by two with every message from the tray.
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
+    // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
     lua_State* L = g_handler.state;
     const int base = lua_gettop(L);
     lua_rawgeti(L, lua::kRegistryIndex, g_handler.ref);
     lua_pushinteger(L, static_cast<lua_Integer>(code));
     VemoLRT_LuaCall(L, 1, 2, 0);
+    const int top = lua_gettop(L);
     HandlerAnswer answer;
-    answer.first = static_cast<std::int32_t>(lua_tointeger(L, -2));
-    answer.second = static_cast<std::int32_t>(lua_tointeger(L, -1));
-    lua_settop(L, base);
+    // Each travels as a 32-bit value, whatever the width of the script's integers.
+    answer.first = static_cast<std::int32_t>(ResultAt(L, top - 1, base));
+    answer.second = static_cast<std::int32_t>(ResultAt(L, top, base));
+    if (top > base) lua_settop(L, base);
     return answer;
 }
 
-// Stand-ins for the diagnostic log, which this build discards.
+// The diagnostic log of this build discards what it is given.
 void LogDiagnostic(const char* /*text*/, const char* /*file*/) {}
+constexpr char kDiagnosticFile[] = "d:\\orvane.log";
 
 }  // namespace
 
 bool StoreSpeedLimitHandler(const CallbackRef& handler) {
     // The replaced handler can never be called again, so its reference goes now rather than never.
     if (HandlerStored() && (g_handler.state != handler.state || g_handler.ref != handler.ref)) {
-        luaL_unref(g_handler.state, lua::kRegistryIndex, g_handler.ref);
+        ReleaseCallback(g_handler);
     }
     g_handler = handler;
     return true;
 }
 
 bool ClearSpeedLimitHandler() {
-    if (HandlerStored()) luaL_unref(g_handler.state, lua::kRegistryIndex, g_handler.ref);
+    ReleaseCallback(g_handler);
     g_handler = CallbackRef{};
     return true;
 }
@@ -57,21 +88,27 @@ HWND FindTrayWindow() { return ::FindWindowW(kTrayWindowClass, kTrayWindowTitle)
 bool PostManualModeChange() {
     HWND tray = FindTrayWindow();
     if (tray == nullptr) return false;
-    ::PostMessageW(tray, WM_USER + 6, 0, 0);
+    ::PostMessageW(tray, WM_SPEED_LIMIT_MANUAL, 0, 0);
     return true;
 }
 
 void AnswerSpeedLimitRequest(SpeedLimitCode code) {
+    // Looked up first: the answer goes to the tray window that was there when the request came.
     HWND tray = FindTrayWindow();
     HandlerAnswer answer;
     if (HandlerStored()) {
         answer = CallSpeedLimitHandler(code);
+        if (code == SpeedLimitCode::Restore) {
+            char text[64];
+            FormatAnswer(text, answer);
+            LogDiagnostic(text, kDiagnosticFile);
+        }
     } else if (code == SpeedLimitCode::Restore) {
-        LogDiagnostic("restore failed because lua env is null", "d:\\orvane.log");
+        LogDiagnostic("restore failed because lua env is null", kDiagnosticFile);
     }
     if (tray != nullptr) {
-        // wParam carries the first result as an unsigned 32-bit value: -1 arrives as 0xFFFFFFFF.
-        ::PostMessageW(tray, WM_USER + 5, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
+        // wParam carries the first result unsigned (-1 arrives as 0xFFFFFFFF), lParam the second signed.
+        ::PostMessageW(tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
                        static_cast<LPARAM>(answer.second));
     }
 }

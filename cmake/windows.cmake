@@ -40,3 +40,10 @@ set_target_properties(Orvane PROPERTIES PREFIX "" OUTPUT_NAME "Orvane")
 orvane_warnings(Orvane)
 target_link_options(Orvane PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(Orvane PRIVATE orvane_addin)
+
+# The shipped module is held to 256 KiB (i686, stripped; docs/performance.md). Its time goes to
+# platform calls, not to its own code, so that code is optimised for size in every optimised
+# configuration. The build keeps the symbols, which the artifact checks read; packaging strips them.
+foreach(target orvane_core orvane_addin Orvane)
+  target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Os>)
+endforeach()

@@ -33,6 +33,23 @@
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
+//   host.free_addin([keep_windows])
+//                         unload the add-in as a host that is done with it would: release the object,
+//                         destroy the add-in's message windows on this thread, FreeLibrary the module.
+//                         Returns true when FreeLibrary succeeded, nil when the add-in came through
+//                         COM or was freed already. The script must not call Orvane afterwards. With
+//                         keep_windows the windows are left to the add-in, as a host that knows nothing
+//                         of them leaves them.
+//   host.addin_loaded()   whether the add-in module is still mapped in the process.
+//   host.create_window(foreground)  a visible top-level window of the host's, activated when
+//                         foreground is true; returns its handle as light user data.
+//   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
+//   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
+//   host.call_export(name [, on_thread])
+//                         call the add-in module's export `name` as int WINAPI name(void) and return
+//                         its answer; nil and a message if there is no such export. With on_thread
+//                         true it runs on a thread of its own while this thread serves messages, for
+//                         up to 10 s (nil and "timeout" after that).
 // stdout is unbuffered so a test reading it sees each print as it happens.
 //
 // On the way out the host releases the add-in object but neither frees the module nor closes the
@@ -44,6 +61,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -62,6 +80,8 @@ namespace {
 
 std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
+HMODULE g_addinModule = nullptr;
+std::wstring g_addinModulePath;  // only when the host loaded the module itself
 std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
@@ -164,6 +184,8 @@ IUnknown* createFromModule(const std::wstring& path) {
     if (module == nullptr) {
         fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
+    g_addinModule = module;
+    g_addinModulePath = path;
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
     if (getClassObject == nullptr) {
@@ -191,6 +213,7 @@ IHostedAddin* createAddin(const std::wstring& explicitPath) {
             object = createThroughCom();
             if (object != nullptr) {
                 g_addinPath = toUtf8(server);
+                g_addinModule = GetModuleHandleW(server.c_str());
             }
         }
     }
@@ -321,6 +344,135 @@ int hostReleaseAddin(lua_State* L) {
     return 1;
 }
 
+int hostFreeAddin(lua_State* L) {
+    // A module that COM loaded is COM's to free.
+    if (g_addinModule == nullptr || g_addinModulePath.empty()) {
+        lua_pushnil(L);
+        return 1;
+    }
+    if (g_addin != nullptr) {
+        IHostedAddin* addin = g_addin;
+        g_addin = nullptr;
+        addin->Release();
+    }
+    // The add-in's window procedure lives in its module: no window of it may outlive the module.
+    const bool keepWindows = lua_toboolean(L, 1) != 0;
+    while (!keepWindows) {
+        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr);
+        if (window == nullptr || !DestroyWindow(window)) {
+            break;
+        }
+    }
+    HMODULE module = g_addinModule;
+    g_addinModule = nullptr;
+    lua_pushboolean(L, FreeLibrary(module) ? 1 : 0);
+    return 1;
+}
+
+int hostLightUserdata(lua_State* L) {
+    const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
+    return 1;
+}
+
+int hostAddinLoaded(lua_State* L) {
+    HMODULE module = nullptr;
+    const BOOL loaded = !g_addinModulePath.empty() &&
+                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
+                                           &module);
+    lua_pushboolean(L, loaded ? 1 : 0);
+    return 1;
+}
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+int hostCreateWindow(lua_State* L) {
+    const bool foreground = lua_toboolean(L, 1) != 0;
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = testWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"OrvaneHostTestWindow";
+    RegisterClassW(&windowClass);  // fails harmlessly from the second window on
+    HWND window = CreateWindowExW(0, L"OrvaneHostTestWindow", L"orvane-host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                  nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        lua_pushnil(L);
+        lua_pushinteger(L, static_cast<lua_Integer>(GetLastError()));
+        return 2;
+    }
+    ShowWindow(window, foreground ? SW_SHOW : SW_SHOWNOACTIVATE);
+    if (foreground) {
+        SetForegroundWindow(window);
+    }
+    lua_pushlightuserdata(L, window);
+    return 1;
+}
+
+int hostForegroundWindow(lua_State* L) {
+    HWND window = GetForegroundWindow();
+    if (window == nullptr) {
+        lua_pushnil(L);
+    } else {
+        lua_pushlightuserdata(L, window);
+    }
+    return 1;
+}
+
+using AddinExport = int(WINAPI*)();
+
+// Owns its copy of the address: after a timeout the caller is gone and the thread runs on alone.
+DWORD WINAPI callExportThread(void* parameter) {
+    const AddinExport function = *static_cast<AddinExport*>(parameter);
+    delete static_cast<AddinExport*>(parameter);
+    return static_cast<DWORD>(function());
+}
+
+int hostCallExport(lua_State* L) {
+    const char* name = luaL_checkstring(L, 1);
+    const bool onThread = lua_toboolean(L, 2) != 0;
+    AddinExport function = g_addinModule != nullptr ? procAddress<AddinExport>(g_addinModule, name) : nullptr;
+    if (function == nullptr) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "the add-in exports no %s", name);
+        return 2;
+    }
+    if (!onThread) {
+        lua_pushinteger(L, function());
+        return 1;
+    }
+    // The export may send to a window of this thread, which answers only while this thread serves
+    // its messages.
+    auto* parameter = new AddinExport(function);
+    HANDLE thread = CreateThread(nullptr, 0, callExportThread, parameter, 0, nullptr);
+    if (thread == nullptr) {
+        delete parameter;
+        return luaL_error(L, "cannot start a thread (error %d)", static_cast<int>(GetLastError()));
+    }
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    bool finished = false;
+    while (!finished && GetTickCount64() < deadline) {
+        finished = MsgWaitForMultipleObjects(1, &thread, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    DWORD answer = 0;
+    if (!finished || !GetExitCodeThread(thread, &answer)) {
+        CloseHandle(thread);
+        lua_pushnil(L);
+        lua_pushliteral(L, "timeout");
+        return 2;
+    }
+    CloseHandle(thread);
+    lua_pushinteger(L, static_cast<int>(answer));
+    return 1;
+}
+
 void installHostTable(lua_State* L) {
     static const luaL_Reg functions[] = {
         {"pump", hostPump},
@@ -332,6 +484,12 @@ void installHostTable(lua_State* L) {
         {"addin_path", hostAddinPath},
         {"startup_result", hostStartupResult},
         {"release_addin", hostReleaseAddin},
+        {"free_addin", hostFreeAddin},
+        {"addin_loaded", hostAddinLoaded},
+        {"create_window", hostCreateWindow},
+        {"foreground_window", hostForegroundWindow},
+        {"lightuserdata", hostLightUserdata},
+        {"call_export", hostCallExport},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);

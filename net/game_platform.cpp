@@ -2,6 +2,7 @@
 // value of a name and a type.
 #include <winsock2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <memory>
@@ -20,6 +21,8 @@ namespace {
 
 constexpr char kGameHost[] = ORVANE_GAME_HOST;
 constexpr std::string_view kAnswerKey = "games";
+// Largest piece of a reply body received at once; a few dozen receives carry the longest body.
+constexpr std::size_t kReceiveChunk = 1024 * 1024;
 
 std::atomic<bool> g_streamNetworkStarted{false};
 
@@ -65,10 +68,24 @@ public:
         return length;
     }
 
-    bool ReadBody(unsigned char* buffer, std::size_t capacity) {
+    // The body goes through the walk piece by piece as it arrives, so nothing the size of the body
+    // is ever allocated: for a long reply, fresh pages cost more than receiving the bytes. A walk
+    // that has failed needs no more of them; every other walk reads the body to its end, since a
+    // body that ends early is a failed exchange whatever it held.
+    bool ReadBody(wire::ReplyWalk& walk) {
         if (!headerRead_ && !ReadHeader()) return false;
-        if (capacity < bodyLength_) return false;
-        return ReceiveAll(buffer, bodyLength_);
+        const std::size_t capacity = std::min<std::size_t>(bodyLength_, kReceiveChunk);
+        const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[capacity]);
+        if (!buffer) return false;
+        std::size_t have = 0;
+        while (have < bodyLength_ && !walk.Failed()) {
+            const std::size_t ask = std::min(capacity, bodyLength_ - have);
+            const int got = ::recv(socket_.get(), reinterpret_cast<char*>(buffer.get()), static_cast<int>(ask), 0);
+            if (got <= 0) return false;
+            walk.Feed({buffer.get(), static_cast<std::size_t>(got)});
+            have += static_cast<std::size_t>(got);
+        }
+        return true;
     }
 
     void Close() { socket_.reset(); }
@@ -106,10 +123,10 @@ std::string QueryActiveGame(const std::string& name, const std::string& type) {
     const std::optional<std::uint32_t> length = client.ReadHeader();
     // An oversized announcement is refused before anything is allocated or received.
     if (!length || !wire::ReplyBodyLengthAcceptable(*length)) return {};
-    const std::unique_ptr<unsigned char[]> body(new (std::nothrow) unsigned char[*length]);
-    if (!body || !client.ReadBody(body.get(), *length)) return {};
+    wire::ReplyWalk walk(kAnswerKey, *length);
+    if (!client.ReadBody(walk)) return {};
     client.Close();
-    return wire::FindValueAfterKey(kAnswerKey, {body.get(), *length});
+    return walk.TakeAnswer();
 }
 
 void ActiveGameWorker(void* request) { CompleteRequest(request, &QueryActiveGame); }

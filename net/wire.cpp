@@ -1,5 +1,8 @@
 #include "net/wire.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace orvane::wire {
 namespace {
 
@@ -23,20 +26,6 @@ void PutBigEndian(unsigned char* at, std::uint32_t value) {
 std::uint32_t GetBigEndian(const unsigned char* at) {
     return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) |
            std::uint32_t{at[3]};
-}
-
-// Reads the item at offset p, if it lies wholly inside the body; the offsets are compared in
-// size_t, so a length near 2^32 cannot wrap the bound.
-struct Item {
-    std::string_view bytes;
-    std::size_t next = 0;
-};
-std::optional<Item> ItemAt(std::span<const unsigned char> body, std::size_t p) {
-    if (body.size() - p < 4) return std::nullopt;
-    const std::size_t length = GetBigEndian(body.data() + p);
-    const std::size_t start = p + 4;
-    if (body.size() - start < length) return std::nullopt;
-    return Item{std::string_view(reinterpret_cast<const char*>(body.data() + start), length), start + length};
 }
 
 }  // namespace
@@ -92,17 +81,80 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header) {
 }
 
 std::string FindValueAfterKey(std::string_view key, std::span<const unsigned char> body) {
-    std::size_t p = 0;
-    while (p < body.size()) {
-        const std::optional<Item> item = ItemAt(body, p);
-        if (!item) return {};
-        if (item->bytes == key) {
-            const std::optional<Item> value = ItemAt(body, item->next);
-            return value ? std::string(value->bytes) : std::string();
-        }
-        p = item->next;
+    ReplyWalk walk(key, body.size());
+    walk.Feed(body);
+    return walk.TakeAnswer();
+}
+
+ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength) : key_(key), unread_(bodyLength) {
+    StartLength(Phase::ItemLength);
+}
+
+// A length field needs four more bytes of the body; where the body ends first, the walk is over: a
+// clean end before an item is no key (the empty text), and so is a length that cannot be whole.
+void ReplyWalk::StartLength(Phase next) {
+    lengthHave_ = 0;
+    phase_ = unread_ >= 4 ? next : Phase::Failed;
+}
+
+void ReplyWalk::LengthComplete() {
+    const std::size_t length = GetBigEndian(length_);
+    // The item must lie wholly inside the body; unread_ already excludes the length field.
+    if (length > unread_) {
+        phase_ = Phase::Failed;
+        return;
     }
-    return {};
+    itemLeft_ = length;
+    if (phase_ == Phase::AnswerLength) {
+        answer_.reserve(length);
+        phase_ = length == 0 ? Phase::Found : Phase::Answer;
+        return;
+    }
+    itemSeen_ = 0;
+    itemMayBeKey_ = length == key_.size();
+    phase_ = Phase::Item;
+    if (length == 0) StartLength(itemMayBeKey_ ? Phase::AnswerLength : Phase::ItemLength);
+}
+
+void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
+    if (bytes.size() > unread_) bytes = bytes.first(static_cast<std::size_t>(unread_));
+    std::size_t at = 0;
+    while (at < bytes.size() && !Decided()) {
+        const std::size_t available = bytes.size() - at;
+        if (phase_ == Phase::ItemLength || phase_ == Phase::AnswerLength) {
+            const std::size_t take = std::min<std::size_t>(4 - lengthHave_, available);
+            std::copy_n(bytes.data() + at, take, length_ + lengthHave_);
+            lengthHave_ += take;
+            at += take;
+            unread_ -= take;
+            if (lengthHave_ == 4) LengthComplete();
+            continue;
+        }
+        const std::size_t take = std::min(itemLeft_, available);
+        const auto* from = reinterpret_cast<const char*>(bytes.data() + at);
+        if (phase_ == Phase::Answer) {
+            answer_.append(from, take);
+        } else if (itemMayBeKey_) {
+            itemMayBeKey_ = std::string_view(from, take) == std::string_view(key_).substr(itemSeen_, take);
+            itemSeen_ += take;
+        }
+        itemLeft_ -= take;
+        at += take;
+        unread_ -= take;
+        if (itemLeft_ != 0) continue;
+        if (phase_ == Phase::Answer) {
+            phase_ = Phase::Found;
+        } else {
+            StartLength(itemMayBeKey_ ? Phase::AnswerLength : Phase::ItemLength);
+        }
+    }
+    // What is left once the answer is decided is only counted.
+    unread_ -= bytes.size() - at;
+}
+
+std::string ReplyWalk::TakeAnswer() {
+    if (phase_ != Phase::Found || unread_ != 0) return {};
+    return std::move(answer_);
 }
 
 }  // namespace orvane::wire

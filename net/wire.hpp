@@ -63,4 +63,37 @@ constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <
 // past the end, or a key item with nothing complete after it, ends the walk with the empty text.
 std::string FindValueAfterKey(std::string_view key, std::span<const unsigned char> body);
 
+// The same walk over a body that arrives in pieces, so that a long reply never has to be held whole:
+// only the bytes of an item of the key's length and the answer are kept. Fed the whole body in pieces
+// of any size, it answers exactly what FindValueAfterKey answers for it.
+class ReplyWalk {
+public:
+    ReplyWalk(std::string_view key, std::uint64_t bodyLength);
+
+    // The next bytes of the body; bytes beyond its announced length are ignored.
+    void Feed(std::span<const unsigned char> bytes);
+    // True once more bytes cannot change the answer (found, or failed).
+    bool Decided() const { return phase_ == Phase::Found || phase_ == Phase::Failed; }
+    // True once the walk cannot find an answer, whatever follows.
+    bool Failed() const { return phase_ == Phase::Failed; }
+    // The answer once the whole body has been fed; the empty text before, and after any failure.
+    std::string TakeAnswer();
+
+private:
+    enum class Phase { ItemLength, Item, AnswerLength, Answer, Found, Failed };
+
+    void StartLength(Phase next);
+    void LengthComplete();
+
+    std::string key_;
+    std::uint64_t unread_;  // body bytes not fed yet
+    Phase phase_ = Phase::ItemLength;
+    unsigned char length_[4] = {};
+    std::size_t lengthHave_ = 0;
+    std::size_t itemLeft_ = 0;      // bytes of the current item still to come
+    std::size_t itemSeen_ = 0;      // bytes of the current item compared with the key so far
+    bool itemMayBeKey_ = false;
+    std::string answer_;
+};
+
 }  // namespace orvane::wire

@@ -1,13 +1,95 @@
 // Services of the local machine that have nothing to do with the game client.
-#include <windows.h>
+#include "script/host_utilities.hpp"
 
+#include <windows.h>
+#include <wininet.h>
+
+#include <memory>
+
+#include "common/win_handles.hpp"
+#include "common/worker.hpp"
 #include "script/script_object.hpp"
+#include "script/shell.hpp"
+#include "script/url_rules.hpp"
 
 namespace orvane {
+namespace {
 
-// Not built yet: each answers the failure value of its method.
-bool ScriptObject::ExecuteExternal(const std::wstring&, const std::wstring&) { return false; }
-bool ScriptObject::SyncHttpRequest(const std::wstring&, lua_Integer) { return false; }
-bool ScriptObject::IsWindowForeground(void*) { return false; }
+// Nothing may be cached or answered from a cache, and no dialog may ever appear in the host.
+constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+
+// Thread procedure of SyncHttpRequest: owns the URL copy it is given, and drops what it fetched.
+void SyncHttpWorker(void* urlCopy) {
+    std::unique_ptr<std::wstring> copy(static_cast<std::wstring*>(urlCopy));
+    const std::wstring url = std::move(*copy);
+    copy.reset();
+    // Nothing may leave a thread procedure; a body too big to hold simply ends the request.
+    try {
+        std::string body;
+        HttpGet(url, body);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+std::optional<std::wstring> CanonicalUrl(const std::wstring& url) {
+    wchar_t probe[1] = {};
+    DWORD needed = 1;
+    if (::InternetCanonicalizeUrlW(url.c_str(), probe, &needed, ICU_BROWSER_MODE)) {
+        return KeepTrailingQueryBlanks(url, std::wstring(probe, needed));
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) return std::nullopt;
+    std::wstring canonical(needed, L'\0');
+    DWORD length = needed;
+    // Without its canonical form the URL is not sent at all: unescaped blanks would reach the wire.
+    if (!::InternetCanonicalizeUrlW(url.c_str(), canonical.data(), &length, ICU_BROWSER_MODE)) return std::nullopt;
+    canonical.resize(length);
+    return KeepTrailingQueryBlanks(url, std::move(canonical));
+}
+
+bool HttpGet(const std::wstring& url, std::string& body) {
+    unique_hinternet internet(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!internet) return false;
+    const std::optional<std::wstring> canonical = CanonicalUrl(url);
+    if (!canonical) return false;
+    unique_hinternet request(::InternetOpenUrlW(internet.get(), canonical->c_str(), nullptr, 0, kOpenUrlFlags, 0));
+    if (!request) return false;
+    body.clear();
+    bool anyRead = false;
+    DWORD available = 0;
+    do {
+        available = 0;
+        if (!::InternetQueryDataAvailable(request.get(), &available, 0, 0)) break;
+        std::string chunk(available, '\0');
+        DWORD read = 0;
+        // A read that fails makes no progress; trying again would spin on a broken connection and
+        // keep the module pinned for good.
+        if (!::InternetReadFile(request.get(), chunk.data(), available, &read)) break;
+        body.append(chunk.data(), read);
+        anyRead = true;
+    } while (available != 0);
+    return anyRead;
+}
+
+bool ScriptObject::ExecuteExternal(const std::wstring& path, const std::wstring& parameters) {
+    if (path.empty()) return false;
+    // The file type's own default verb, unlike the client launches, which always "open".
+    return ShellRun(nullptr, path, parameters, SW_SHOW);
+}
+
+bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs) {
+    if (url.empty()) return false;
+    auto copy = std::make_unique<std::wstring>(url);
+    const unique_kernel_handle worker = StartPinnedWorker(&SyncHttpWorker, copy.get());
+    if (!worker) return false;
+    copy.release();  // the worker owns it now
+    // The script gives milliseconds as any integer; -1 arrives as INFINITE, 0 only looks.
+    const DWORD limit = static_cast<DWORD>(timeLimitMs);
+    // Deliberately no message pump: the script waits for the request, not for other work.
+    return ::WaitForSingleObject(worker.get(), limit) == WAIT_OBJECT_0;
+}
+
+bool ScriptObject::IsWindowForeground(void* window) { return ::GetForegroundWindow() == static_cast<HWND>(window); }
 
 }  // namespace orvane

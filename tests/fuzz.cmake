@@ -14,3 +14,5 @@ endfunction()
 # The core sources are compiled into the fuzzer itself so that they are instrumented too.
 orvane_fuzz_target(reply_walk_fuzz RUNS 20000
   SOURCES fuzz/reply_walk_fuzz.cpp ${CMAKE_SOURCE_DIR}/net/wire.cpp)
+orvane_fuzz_target(registry_script_fuzz RUNS 20000
+  SOURCES fuzz/registry_script_fuzz.cpp ${CMAKE_SOURCE_DIR}/addin/registry_script.cpp)

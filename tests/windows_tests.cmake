@@ -3,16 +3,22 @@
 set(ORVANE_LUA_TEST_DIR "Z:${CMAKE_CURRENT_SOURCE_DIR}/lua")
 
 # orvane_lua_test(NAME n SCRIPT file.lua [ARGS ...] [HOST_OPTIONS ...] [RESOURCE_LOCK ...] [PREFIX name]
-#                 [TIMEOUT seconds])
+#                 [TIMEOUT seconds] [LAUNCHER command ...])
 # Runs a Lua script in the stand-in host with the add-in of this build. Scripts find the shared
 # helpers (require "testlib") on LUA_PATH. PREFIX gives the test a Wine prefix of its own, for tests
 # that change machine-wide state other tests would see (the host's log folder, say), or that find the
 # add-in's window by name from another process: window names are per prefix, and every host running
 # in parallel has a window of that name. Tests that share a PREFIX run one at a time.
 function(orvane_lua_test)
-  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK;LAUNCHER" ${ARGN})
+  # A LAUNCHER (a native program that runs the host itself, e.g. next to a peer it serves) takes the
+  # host's command line, emulator included, as its trailing arguments.
+  set(host orvane-host)
+  if(T_LAUNCHER)
+    set(host ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host>)
+  endif()
   add_test(NAME lua.${T_NAME}
-    COMMAND orvane-host --addin $<TARGET_FILE:Orvane> ${T_HOST_OPTIONS}
+    COMMAND ${host} --addin $<TARGET_FILE:Orvane> ${T_HOST_OPTIONS}
             Z:${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
   set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
   if(T_PREFIX)
@@ -31,7 +37,8 @@ endfunction()
 
 # In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
 # for what a script cannot reach (deliveries, forged messages, the COM frame's counts).
-add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/async_request_test.cpp)
+add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/async_request_test.cpp
+  win/speed_limit_test.cpp)
 target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
 target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest_main)
 target_link_options(orvane_win_tests PRIVATE -static)
@@ -45,6 +52,10 @@ orvane_lua_test(NAME host_addin_object SCRIPT ../host/tests/addin_object.lua)
 orvane_lua_test(NAME host_no_env SCRIPT ../host/tests/no_env.lua HOST_OPTIONS --no-env)
 orvane_lua_test(NAME host_loop SCRIPT ../host/tests/host_loop.lua)
 orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTIONS --startup-count 2)
+# The tray simulator's windows are seen by every process of a Wine prefix, and every add-in there
+# answers its tray window: a prefix of its own keeps other tests' add-ins out of the hand-shake.
+orvane_lua_test(NAME speed_limit SCRIPT lua/speed_limit_test.lua ARGS Z:$<TARGET_FILE:orvane-tray-sim>
+  PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
 
 add_executable(poke_window tools/poke_window.cpp)
 target_compile_definitions(poke_window PRIVATE UNICODE _UNICODE)
@@ -54,4 +65,31 @@ orvane_lua_test(NAME forged_delivery SCRIPT lua/forged_delivery_test.lua ARGS Z:
   PREFIX windows)
 
 include(net_tests.cmake)
+orvane_lua_test(NAME no_env_window SCRIPT lua/no_env_window_test.lua HOST_OPTIONS --no-env
+  ARGS Z:$<TARGET_FILE:poke_window> PREFIX windows)
+
+include(local_machine_tests.cmake)
+include(robustness_tests.cmake)
+# The built module as COM clients meet it: loaded from the build folder and driven through its
+# exports (unload rules, identity, aggregation, slots, type library, version resource), and
+# registered with regsvr32. Both run in a prefix of their own: registration changes
+# HKEY_CLASSES_ROOT for every program of the prefix, and Startup brings up add-in windows that
+# other tests' tray and setup stand-ins would find.
+add_executable(orvane_com_tests win/com_frame_test.cpp win/module_resources_test.cpp win/registration_test.cpp)
+target_include_directories(orvane_com_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(orvane_com_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+  _WIN32_WINNT=0x0601 ORVANE_LUA_TEST_DIR=L"${ORVANE_LUA_TEST_DIR}")
+target_link_libraries(orvane_com_tests PRIVATE GTest::gtest_main ole32 oleaut32 version advapi32 user32)
+target_link_options(orvane_com_tests PRIVATE -static)
+orvane_warnings(orvane_com_tests)
+add_dependencies(orvane_com_tests Orvane VemoLuaRuntime orvane-host)
+add_test(NAME com COMMAND orvane_com_tests --gtest_filter=-Registration.*)
+add_test(NAME com.registration COMMAND orvane_com_tests --gtest_filter=Registration.*)
+set_tests_properties(com com.registration PROPERTIES TIMEOUT 300 ENVIRONMENT
+  "ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-com;LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
+
+# The static checks of the shipped i686 module also hold for this build's module (less what only
+# i686 shows), which keeps the checks themselves exercised by every test run.
+add_test(NAME artifact COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-artifact.sh $<TARGET_FILE:Orvane>)
+include(examples.cmake)
 include(i686/stage.cmake)

@@ -178,5 +178,68 @@ TEST(FindValueAfterKey, LaterGarbageDoesNotSpoilAnAnswerAlreadyFound) {
     EXPECT_EQ(FindValueAfterKey("games", AsBody(body)), "ok");
 }
 
+// Feeds a body to the walk in pieces cut at the given offsets.
+std::string WalkInPieces(const std::string& body, const std::vector<std::size_t>& cuts, std::uint64_t announced) {
+    ReplyWalk walk("games", announced);
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        walk.Feed(AsBody(body).subspan(from, cut - from));
+        from = cut;
+    }
+    walk.Feed(AsBody(body).subspan(from));
+    return walk.TakeAnswer();
+}
+
+TEST(ReplyWalk, AnswersAsTheWholeBodyWalkDoesWhereverTheBodyIsCut) {
+    const std::string bodies[] = {
+        Items({"abc", "games", "ok"}),
+        Items({"games", "one", "games", "two"}),
+        Items({"name", "games", "games2"}),
+        Items({"games", std::string("a\0b", 3)}),
+        Items({"games", "", "x"}),
+        Items({"game", "no", "gamesX", "no", "Games", "no"}),
+        Items({"", "", "games", "v"}),
+        Items({"abc", "games"}),
+        Items({"games"}) + Bytes({0, 0, 0, 9, 'a', 'b'}),
+        Bytes({0, 0, 0, 50, 'g'}) + Items({"games", "hidden"}),
+        Bytes({0xFF, 0xFF, 0xFF, 0xFC, 0, 0, 0, 0}) + Items({"games", "v"}),
+        Items({"games", "ok"}) + Bytes({0, 0, 0, 99}),
+        Bytes({0, 0, 0}),
+        "",
+    };
+    for (const std::string& body : bodies) {
+        const std::string whole = FindValueAfterKey("games", AsBody(body));
+        for (std::size_t cut = 0; cut <= body.size(); ++cut) {
+            EXPECT_EQ(WalkInPieces(body, {cut}, body.size()), whole) << "cut at " << cut << " of " << body.size();
+        }
+        std::vector<std::size_t> everyByte;
+        for (std::size_t cut = 1; cut < body.size(); ++cut) everyByte.push_back(cut);
+        EXPECT_EQ(WalkInPieces(body, everyByte, body.size()), whole) << "byte by byte, " << body.size() << " bytes";
+    }
+}
+
+TEST(ReplyWalk, AnswersNothingUntilTheWholeAnnouncedBodyHasArrived) {
+    const std::string body = Items({"games", "ok"});
+    ReplyWalk walk("games", body.size() + 4);
+    walk.Feed(AsBody(body));
+    EXPECT_TRUE(walk.Decided()) << "the answer is found";
+    EXPECT_EQ(walk.TakeAnswer(), "") << "but a body that ends early is a failed exchange";
+}
+
+TEST(ReplyWalk, TakesNoBytesBeyondTheAnnouncedLength) {
+    // Announced as the key and a 2-byte item; what follows belongs to nothing.
+    const std::string body = Items({"games", "ok"}) + Items({"games", "xx"});
+    EXPECT_EQ(WalkInPieces(body, {3}, Items({"games", "ok"}).size()), "ok");
+    EXPECT_EQ(WalkInPieces(Items({"abc", "games", "ok"}), {}, Items({"abc"}).size()), "");
+}
+
+TEST(ReplyWalk, KnowsAFailureAtTheFirstByteThatMakesIt) {
+    // An item longer than what is left of the body cannot be walked past, so nothing more is needed.
+    ReplyWalk walk("games", 1000);
+    walk.Feed(AsBody(Bytes({0, 0, 0x10, 0})));
+    EXPECT_TRUE(walk.Failed());
+    EXPECT_EQ(walk.TakeAnswer(), "");
+}
+
 }  // namespace
 }  // namespace orvane::wire

@@ -1,0 +1,739 @@
+// The add-in's figures under wine64 (or Windows), each measured side by side with the bare platform
+// work it stands on, in the same run, and printed as a ratio. The add-in's code is linked in as the
+// module links it and driven through its method table on a real Lua state of the stand-in runtime;
+// the services are loopback peers inside this process, so both sides of a ratio talk to the same peer.
+//
+//   orvane_bench [--quick] [FIGURE...]      FIGURE: call tips game inflight growth (default: all)
+//
+// --quick runs every figure once with tiny counts: it shows that the figures still run, and its
+// numbers mean nothing. The exit status is non-zero only when a figure could not run at all or a
+// callback went missing or came twice; no timing is ever judged here.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+extern "C" {
+#include "lauxlib.h"
+#include "lua.h"
+#include "lualib.h"
+}
+
+#include "bridge/message_window.hpp"
+#include "common/win_handles.hpp"
+#include "common/worker.hpp"
+#include "net/wire.hpp"
+#include "script/script_object.hpp"
+#include "script/setup_status.hpp"
+
+namespace {
+
+using orvane::unique_kernel_handle;
+using orvane::unique_socket;
+namespace wire = orvane::wire;
+
+// ---- measuring ---------------------------------------------------------------------------------
+
+double NowMs() {
+    static const double ticksPerMs = [] {
+        LARGE_INTEGER frequency;
+        ::QueryPerformanceFrequency(&frequency);
+        return static_cast<double>(frequency.QuadPart) / 1000.0;
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / ticksPerMs;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+struct Row {
+    std::string figure;
+    std::string addin;
+    std::string baseline;
+    std::string ratio;
+    std::string goal;
+};
+std::vector<Row> g_rows;
+bool g_failed = false;
+
+std::string Fixed(double value, int decimals, const char* unit = "", bool sign = false) {
+    char text[64];
+    std::snprintf(text, sizeof text, sign ? "%+.*f%s" : "%.*f%s", decimals, value, unit);
+    return text;
+}
+
+// ---- the script thread's messages -----------------------------------------------------------------
+
+void PumpOnce(DWORD waitMs) {
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+}
+
+template <class Done>
+bool PumpUntil(Done done, double timeoutMs) {
+    const double deadline = NowMs() + timeoutMs;
+    while (!done()) {
+        if (NowMs() >= deadline) return false;
+        PumpOnce(10);
+    }
+    return true;
+}
+
+void Idle(double ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+// The window the bare baseline delivers to: one cross-thread SendMessage, counted when it is served.
+constexpr UINT kRawDone = WM_APP + 1;
+long g_rawDone = 0;
+
+LRESULT CALLBACK RawWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kRawDone) {
+        ++g_rawDone;
+        return 0;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND CreateRawWindow() {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &RawWindowProc;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"OrvaneBenchRawWindow";
+    ::RegisterClassW(&windowClass);
+    return ::CreateWindowExW(0, windowClass.lpszClassName, windowClass.lpszClassName, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                             nullptr, windowClass.hInstance, nullptr);
+}
+
+// ---- loopback peers ----------------------------------------------------------------------------
+
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(port);
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// The service ports are fixed, and a test of another build may hold one for a while.
+unique_socket BindLoopback(int type, std::uint16_t port) {
+    const double deadline = NowMs() + 60000;
+    for (;;) {
+        unique_socket s(::socket(AF_INET, type, 0));
+        const sockaddr_in address = Loopback(port);
+        if (s && ::bind(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return s;
+        if (NowMs() >= deadline) return {};
+        ::Sleep(500);
+    }
+}
+
+// Tips: echoes every datagram to its sender. In gather mode it holds the replies until that many
+// requests have arrived, which proves they were all in flight at once, then answers them all.
+class TipsPeer {
+public:
+    bool Start() {
+        socket_ = BindLoopback(SOCK_DGRAM, wire::kTipsPort);
+        if (!socket_) return false;
+        const DWORD poll = 100;
+        ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&poll), sizeof poll);
+        thread_.reset(::CreateThread(nullptr, 0, &TipsPeer::Run, this, 0, nullptr));
+        return static_cast<bool>(thread_);
+    }
+    void Gather(int count) {
+        mostHeld_ = 0;
+        gather_ = count;
+    }
+    int MostHeld() const { return mostHeld_; }
+
+private:
+    struct Held {
+        std::string datagram;
+        sockaddr_in from;
+    };
+
+    static DWORD WINAPI Run(void* self) {
+        static_cast<TipsPeer*>(self)->Serve();
+        return 0;
+    }
+
+    void Serve() {
+        std::vector<Held> held;
+        double firstHeldAt = 0;
+        char buffer[2048];
+        for (;;) {
+            sockaddr_in from{};
+            int fromLength = sizeof from;
+            const int got =
+                ::recvfrom(socket_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (got > 0) {
+                if (gather_ == 0) {
+                    Reply({std::string(buffer, static_cast<std::size_t>(got)), from});
+                    continue;
+                }
+                if (held.empty()) firstHeldAt = NowMs();
+                held.push_back({std::string(buffer, static_cast<std::size_t>(got)), from});
+                mostHeld_ = std::max(mostHeld_.load(), static_cast<int>(held.size()));
+            } else if (::WSAGetLastError() != WSAETIMEDOUT && ::WSAGetLastError() != WSAECONNRESET) {
+                return;
+            }
+            // The client waits 10 s for its reply; a gathering that cannot complete lets go before.
+            const bool complete = gather_ > 0 && static_cast<int>(held.size()) >= gather_;
+            if (!held.empty() && (complete || NowMs() - firstHeldAt > 8000)) {
+                gather_ = 0;
+                for (const Held& h : held) Reply(h);
+                held.clear();
+            }
+        }
+    }
+
+    void Reply(const Held& h) {
+        ::sendto(socket_.get(), h.datagram.data(), static_cast<int>(h.datagram.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&h.from), sizeof h.from);
+    }
+
+    unique_socket socket_;
+    unique_kernel_handle thread_;
+    std::atomic<int> gather_{0};
+    std::atomic<int> mostHeld_{0};
+};
+
+// Game platform: reads one framed request per connection and answers the reply set last.
+class GamePeer {
+public:
+    bool Start() {
+        socket_ = BindLoopback(SOCK_STREAM, wire::kGamePort);
+        if (!socket_ || ::listen(socket_.get(), SOMAXCONN) != 0) return false;
+        thread_.reset(::CreateThread(nullptr, 0, &GamePeer::Run, this, 0, nullptr));
+        return static_cast<bool>(thread_);
+    }
+    // Only between exchanges.
+    void SetReply(std::string_view body) {
+        const wire::Header header = wire::RequestHeader(0, static_cast<std::uint32_t>(body.size()));
+        reply_.assign(reinterpret_cast<const char*>(header.data()), header.size());
+        reply_.append(body);
+    }
+    std::size_t ReplySize() const { return reply_.size(); }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        static_cast<GamePeer*>(self)->Serve();
+        return 0;
+    }
+
+    static bool ReceiveExactly(SOCKET s, char* buffer, std::size_t length) {
+        std::size_t have = 0;
+        while (have < length) {
+            const int got = ::recv(s, buffer + have, static_cast<int>(length - have), 0);
+            if (got <= 0) return false;
+            have += static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+    void Serve() {
+        for (;;) {
+            unique_socket connection(::accept(socket_.get(), nullptr, nullptr));
+            if (!connection) return;
+            wire::Header header{};
+            if (!ReceiveExactly(connection.get(), reinterpret_cast<char*>(header.data()), header.size())) continue;
+            const std::uint32_t length = wire::ReplyBodyLength(header).value_or(0);
+            std::string body(length, '\0');
+            if (!ReceiveExactly(connection.get(), body.data(), body.size())) continue;
+            std::size_t sent = 0;
+            while (sent < reply_.size()) {
+                const std::size_t chunk = std::min<std::size_t>(reply_.size() - sent, 1u << 20);
+                const int n = ::send(connection.get(), reply_.data() + sent, static_cast<int>(chunk), 0);
+                if (n <= 0) break;
+                sent += static_cast<std::size_t>(n);
+            }
+            ::shutdown(connection.get(), SD_SEND);
+        }
+    }
+
+    unique_socket socket_;
+    unique_kernel_handle thread_;
+    std::string reply_;
+};
+
+// ---- the add-in's side ---------------------------------------------------------------------------
+
+lua_CFunction MethodNamed(const char* name) {
+    for (const VemoMethod* row = orvane::kMethodTable; row->name != nullptr; ++row) {
+        if (std::strcmp(row->name, name) == 0) return row->function;
+    }
+    return nullptr;
+}
+
+// What the script callbacks saw.
+struct Callbacks {
+    long calls = 0;
+    std::size_t lastLength = 0;
+    std::vector<int> perRequest;  // by the pid echoed back, for the in-flight figure
+} g_callbacks;
+
+int NoteCallback(lua_State* L) {
+    std::size_t length = 0;
+    const char* text = lua_tolstring(L, 1, &length);
+    ++g_callbacks.calls;
+    g_callbacks.lastLength = length;
+    if (text != nullptr && !g_callbacks.perRequest.empty()) {
+        const std::string_view echoed(text, length);
+        constexpr std::string_view kPid = "request=tips&pid=";
+        if (echoed.substr(0, kPid.size()) == kPid) {
+            const std::size_t id = std::strtoul(text + kPid.size(), nullptr, 10);
+            if (id < g_callbacks.perRequest.size()) ++g_callbacks.perRequest[id];
+        }
+    }
+    return 0;
+}
+
+class Script {
+public:
+    Script() : L_(luaL_newstate()) {
+        luaL_openlibs(L_);
+        // The receiver: a user datum whose first word is the object, as the runtime builds it.
+        auto** box = static_cast<orvane::ScriptObject**>(lua_newuserdata(L_, sizeof(void*)));
+        *box = &orvane::ScriptObject::Instance();
+        receiver_ = luaL_ref(L_, LUA_REGISTRYINDEX);
+    }
+    lua_State* state() const { return L_; }
+    void PushReceiver() const { lua_rawgeti(L_, LUA_REGISTRYINDEX, receiver_); }
+
+    // obj:Method(a, b, callback) for the two asynchronous methods.
+    void Ask(lua_CFunction method, const char* first, const char* second) const {
+        lua_pushcfunction(L_, method);
+        PushReceiver();
+        lua_pushstring(L_, first);
+        lua_pushstring(L_, second);
+        lua_pushcfunction(L_, &NoteCallback);
+        lua_call(L_, 4, 0);
+    }
+
+    double LuaKiB() const {
+        lua_gc(L_, LUA_GCCOLLECT, 0);
+        return lua_gc(L_, LUA_GCCOUNT, 0) + lua_gc(L_, LUA_GCCOUNTB, 0) / 1024.0;
+    }
+
+private:
+    lua_State* L_;
+    int receiver_;
+};
+
+struct Options {
+    bool quick = false;
+    std::vector<std::string> figures;
+    bool Wants(const char* figure) const {
+        return figures.empty() || std::find(figures.begin(), figures.end(), figure) != figures.end();
+    }
+};
+
+// ---- figure: a method call with no platform work ---------------------------------------------
+
+// The same two values QueryOrvaneSetupStatus answers, pushed with nothing around them.
+int BareStatus(lua_State* L) {
+    const orvane::SetupStatus status = orvane::CurrentSetupStatus();
+    lua_pushinteger(L, status.first);
+    lua_pushinteger(L, status.second);
+    return 2;
+}
+
+double TimeCalls(lua_State* L, int chunk, lua_CFunction f, const Script& script, int n) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, chunk);
+    lua_pushcfunction(L, f);
+    script.PushReceiver();
+    lua_pushinteger(L, n);
+    const double start = NowMs();
+    lua_call(L, 3, 0);
+    return (NowMs() - start) * 1e6 / static_cast<double>(n);  // ns per call
+}
+
+void FigureCall(const Script& script, const Options& options) {
+    lua_State* L = script.state();
+    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
+    const int chunk = luaL_ref(L, LUA_REGISTRYINDEX);
+    const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
+    const int n = options.quick ? 1000 : 2000000;
+    const int rounds = options.quick ? 1 : 15;
+    std::vector<double> addinNs, bareNs, ratios;
+    (void)TimeCalls(L, chunk, addin, script, n / 10);  // warm caches and the branch predictor
+    (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
+    for (int r = 0; r < rounds; ++r) {
+        // Alternate who goes first so that drift in the machine's speed falls on both alike.
+        double a = 0, b = 0;
+        if (r % 2 == 0) {
+            a = TimeCalls(L, chunk, addin, script, n);
+            b = TimeCalls(L, chunk, &BareStatus, script, n);
+        } else {
+            b = TimeCalls(L, chunk, &BareStatus, script, n);
+            a = TimeCalls(L, chunk, addin, script, n);
+        }
+        addinNs.push_back(a);
+        bareNs.push_back(b);
+        ratios.push_back(a / b);
+    }
+    luaL_unref(L, LUA_REGISTRYINDEX, chunk);
+    const double ratio = Median(ratios);
+    std::printf("call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
+                "rounds of %d): %.3fx\n",
+                Median(addinNs), Median(bareNs), rounds, n, ratio);
+    g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(Median(addinNs), 1, " ns"),
+                      Fixed(Median(bareNs), 1, " ns"), Fixed(ratio, 3, "x"), "<= 1.10x"});
+}
+
+// ---- figure: GetTipsId call to callback ------------------------------------------------------
+
+struct RawTipsExchange {
+    HWND window;
+    std::string datagram;
+};
+
+// The bare work a tips request stands on: a thread, one datagram out and one in on a socket of its
+// own, and one cross-thread SendMessage to a window of the script thread.
+DWORD WINAPI RawTipsThread(void* parameter) {
+    const auto* exchange = static_cast<const RawTipsExchange*>(parameter);
+    unique_socket s(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in to = Loopback(wire::kTipsPort);
+    ::sendto(s.get(), exchange->datagram.data(), static_cast<int>(exchange->datagram.size()), 0,
+             reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const DWORD wait = 10000;
+    ::setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait);
+    char reply[1024];
+    sockaddr_in from{};
+    int fromLength = sizeof from;
+    const int got = ::recvfrom(s.get(), reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    s.reset();
+    ::SendMessageW(exchange->window, kRawDone, static_cast<WPARAM>(got), 0);
+    return 0;
+}
+
+void FigureTips(const Script& script, HWND rawWindow, const Options& options) {
+    const lua_CFunction getTipsId = MethodNamed("GetTipsId");
+    const RawTipsExchange exchange{rawWindow, wire::TipsRequestDatagram("bench", "1")};
+    const int n = options.quick ? 3 : 200;
+    const int rounds = options.quick ? 1 : 9;
+    auto addinOp = [&] {
+        const long target = g_callbacks.calls + 1;
+        script.Ask(getTipsId, "bench", "1");
+        return PumpUntil([&] { return g_callbacks.calls >= target; }, 15000);
+    };
+    auto rawOp = [&] {
+        const long target = g_rawDone + 1;
+        unique_kernel_handle thread(::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange),
+                                                   0, nullptr));
+        thread.reset();  // detached, as the add-in's workers are
+        return PumpUntil([&] { return g_rawDone >= target; }, 15000);
+    };
+    auto timeOps = [&](auto op) {
+        const double start = NowMs();
+        for (int i = 0; i < n; ++i) {
+            if (!op()) return -1.0;
+        }
+        return (NowMs() - start) * 1000.0 / static_cast<double>(n);  // us per exchange
+    };
+    (void)timeOps(addinOp);
+    (void)timeOps(rawOp);
+    std::vector<double> addinUs, rawUs, ratios;
+    for (int r = 0; r < rounds; ++r) {
+        double a = 0, b = 0;
+        if (r % 2 == 0) {
+            a = timeOps(addinOp);
+            b = timeOps(rawOp);
+        } else {
+            b = timeOps(rawOp);
+            a = timeOps(addinOp);
+        }
+        if (a < 0 || b < 0) {
+            std::printf("tips: an exchange got no answer within 15 s\n");
+            g_failed = true;
+            return;
+        }
+        addinUs.push_back(a);
+        rawUs.push_back(b);
+        ratios.push_back(a / b);
+    }
+    const double ratio = Median(ratios);
+    std::printf("tips: GetTipsId call to callback %.0f us vs thread + UDP round trip + SendMessage %.0f us "
+                "(median of %d rounds of %d): %.3fx\n",
+                Median(addinUs), Median(rawUs), rounds, n, ratio);
+    g_rows.push_back({"GetTipsId call to callback, loopback echo peer", Fixed(Median(addinUs), 0, " us"),
+                      Fixed(Median(rawUs), 0, " us"), Fixed(ratio, 3, "x"), "<= 1.5x"});
+}
+
+// ---- figure: GetActiveGame with a 16 MiB body ------------------------------------------------
+
+std::string Item(std::string_view bytes) {
+    return wire::EncodeItem(bytes);
+}
+
+// A body of exactly `size` bytes whose "games" value is `answer`, padded in front by one item.
+std::string BodyWithAnswer(std::size_t size, std::string_view answer) {
+    const std::string tail = Item("games") + Item(answer);
+    return Item(std::string(size - tail.size() - 4, 'p')) + tail;
+}
+
+// A raw loopback client: the same request, then the reply received into a buffer made beforehand.
+bool RawGameExchange(const std::string& request, std::vector<char>& buffer, std::size_t expected) {
+    unique_socket s(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in to = Loopback(wire::kGamePort);
+    if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return false;
+    if (::send(s.get(), request.data(), static_cast<int>(request.size()), 0) != static_cast<int>(request.size())) {
+        return false;
+    }
+    std::size_t have = 0;
+    while (have < expected) {
+        const int got = ::recv(s.get(), buffer.data() + have, static_cast<int>(expected - have), 0);
+        if (got <= 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    return have == expected;
+}
+
+void FigureGame(const Script& script, GamePeer& peer, const Options& options) {
+    const lua_CFunction getActiveGame = MethodNamed("GetActiveGame");
+    const std::string body = wire::ActiveGameRequestBody("bench", "x");
+    const wire::Header header = wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body.size()));
+    const std::string request = std::string(reinterpret_cast<const char*>(header.data()), header.size()) + body;
+    const int rounds = options.quick ? 1 : 9;
+    struct Variant {
+        const char* name;
+        const char* label;
+        std::size_t answerSize;
+        bool withGoal;
+    };
+    constexpr std::size_t kBody = wire::kMaxReplyBody;
+    const Variant variants[] = {
+        {"short answer after 16 MiB of items", "GetActiveGame, 16 MiB body, short answer", 2, true},
+        {"the answer is the 16 MiB body's last item", "GetActiveGame, 16 MiB body, 16 MiB answer",
+         kBody - 4 - 9 - 4, false},
+    };
+    std::vector<char> buffer(kBody + wire::kHeaderSize);
+    for (const Variant& variant : variants) {
+        peer.SetReply(BodyWithAnswer(kBody, std::string(variant.answerSize, 'a')));
+        const std::size_t replyBytes = peer.ReplySize();
+        auto addinOp = [&] {
+            const long target = g_callbacks.calls + 1;
+            const double start = NowMs();
+            script.Ask(getActiveGame, "bench", "x");
+            const bool answered = PumpUntil([&] { return g_callbacks.calls >= target; }, 30000);
+            return answered && g_callbacks.lastLength == variant.answerSize ? NowMs() - start : -1.0;
+        };
+        auto rawOp = [&] {
+            const double start = NowMs();
+            return RawGameExchange(request, buffer, replyBytes) ? NowMs() - start : -1.0;
+        };
+        (void)addinOp();
+        (void)rawOp();
+        std::vector<double> addinMs, rawMs, ratios;
+        for (int r = 0; r < rounds; ++r) {
+            double a = 0, b = 0;
+            if (r % 2 == 0) {
+                a = addinOp();
+                b = rawOp();
+            } else {
+                b = rawOp();
+                a = addinOp();
+            }
+            if (a < 0 || b < 0) {
+                std::printf("game: an exchange failed or answered the wrong text (%s)\n", variant.name);
+                g_failed = true;
+                return;
+            }
+            addinMs.push_back(a);
+            rawMs.push_back(b);
+            ratios.push_back(b / a);  // throughput: bytes per time, so the inverse of the times
+        }
+        const double mib = static_cast<double>(replyBytes) / (1024.0 * 1024.0);
+        const double ratio = Median(ratios);
+        std::printf("game: %s: GetActiveGame %.1f ms (%.0f MiB/s) vs raw recv loop %.1f ms (%.0f MiB/s) (median of "
+                    "%d): throughput %.3fx\n",
+                    variant.name, Median(addinMs), mib * 1000.0 / Median(addinMs), Median(rawMs),
+                    mib * 1000.0 / Median(rawMs), rounds, ratio);
+        g_rows.push_back({variant.label, Fixed(mib * 1000.0 / Median(addinMs), 0, " MiB/s"),
+                          Fixed(mib * 1000.0 / Median(rawMs), 0, " MiB/s"), Fixed(ratio, 3, "x"),
+                          variant.withGoal ? ">= 0.7x" : "(none)"});
+    }
+    peer.SetReply(Item("games") + Item("ok"));
+}
+
+// ---- figure: many requests in flight at once -------------------------------------------------
+
+void FigureInflight(const Script& script, TipsPeer& peer, const Options& options) {
+    const lua_CFunction getTipsId = MethodNamed("GetTipsId");
+    const int n = options.quick ? 20 : 1000;
+    g_callbacks.perRequest.assign(static_cast<std::size_t>(n), 0);
+    const long before = g_callbacks.calls;
+    peer.Gather(n);
+    const double start = NowMs();
+    for (int i = 0; i < n; ++i) script.Ask(getTipsId, std::to_string(i).c_str(), "x");
+    const double started = NowMs() - start;
+    PumpUntil([&] { return g_callbacks.calls - before >= n; }, 30000);
+    const double answered = NowMs() - start;
+    Idle(500);  // a second call of any callback would come now
+    PumpUntil([] { return orvane::RunningWorkers() == 0; }, 5000);
+    int once = 0, lost = 0, twice = 0;
+    for (const int count : g_callbacks.perRequest) {
+        if (count == 1) ++once;
+        if (count == 0) ++lost;
+        if (count > 1) ++twice;
+    }
+    g_callbacks.perRequest.clear();
+    std::printf("inflight: %d GetTipsId started in %.0f ms; the peer held %d at once; all answered after %.0f ms: "
+                "%d once, %d lost, %d more than once; workers left %ld\n",
+                n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers());
+    if (once != n) g_failed = true;
+    g_rows.push_back({std::to_string(n) + " GetTipsId in flight at once", std::to_string(once) + " called back once",
+                      std::to_string(peer.MostHeld()) + " held by the peer at once",
+                      std::to_string(lost) + " lost, " + std::to_string(twice) + " twice", "every one once"});
+}
+
+// ---- figure: resources after many calls -------------------------------------------------------
+
+struct Footprint {
+    double privateKiB;
+    double handles;
+    double luaKiB;
+};
+
+// Wine reports the handle count as 0, so the open handles are counted by asking after each
+// possible handle value; Windows answers both ways alike.
+double CountHandles() {
+    DWORD reported = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &reported) && reported != 0) return reported;
+    double open = 0;
+    for (std::uintptr_t value = 4; value < 0x20000; value += 4) {
+        DWORD flags = 0;
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
+    }
+    return open;
+}
+
+Footprint Measure(const Script& script) {
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof memory;
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    // Private bytes are the commit charge; Wine fills only the older field that carries it.
+    const SIZE_T committed = std::max(memory.PrivateUsage, memory.PagefileUsage);
+    return {static_cast<double>(committed) / 1024.0, CountHandles(), script.LuaKiB()};
+}
+
+bool RunBatches(const Script& script, lua_CFunction method, int calls, int batch) {
+    for (int done = 0; done < calls; done += batch) {
+        const int now = std::min(batch, calls - done);
+        const long target = g_callbacks.calls + now;
+        for (int i = 0; i < now; ++i) script.Ask(method, "bench", "x");
+        if (!PumpUntil([&] { return g_callbacks.calls >= target; }, 30000)) return false;
+    }
+    return true;
+}
+
+void FigureGrowth(const Script& script, const Options& options) {
+    struct Method {
+        const char* name;
+        lua_CFunction function;
+    };
+    const Method methods[] = {{"GetTipsId", MethodNamed("GetTipsId")}, {"GetActiveGame", MethodNamed("GetActiveGame")}};
+    const int calls = options.quick ? 200 : 100000;
+    const int warmUp = options.quick ? 20 : 2000;
+    const int batch = 100;
+    const double idleMs = options.quick ? 200 : 2000;
+    for (const Method& method : methods) {
+        if (!RunBatches(script, method.function, warmUp, batch)) {
+            std::printf("growth: %s lost callbacks while warming up\n", method.name);
+            g_failed = true;
+            return;
+        }
+    }
+    Idle(idleMs);
+    PumpUntil([] { return orvane::RunningWorkers() == 0; }, 5000);
+    const Footprint before = Measure(script);
+    const double start = NowMs();
+    for (const Method& method : methods) {
+        if (!RunBatches(script, method.function, calls, batch)) {
+            std::printf("growth: %s lost callbacks\n", method.name);
+            g_failed = true;
+            return;
+        }
+    }
+    const double took = NowMs() - start;
+    Idle(idleMs);
+    PumpUntil([] { return orvane::RunningWorkers() == 0; }, 5000);
+    const Footprint after = Measure(script);
+    std::printf("growth: %d calls of each asynchronous method (%d in flight at a time) in %.1f s, then idle: private "
+                "%.0f -> %.0f KiB, handles %.0f -> %.0f, Lua heap %.1f -> %.1f KiB, pending deliveries %zu\n",
+                calls, batch, took / 1000.0, before.privateKiB, after.privateKiB, before.handles, after.handles,
+                before.luaKiB, after.luaKiB, orvane::PendingDeliveryCount());
+    const std::string after100k = " after " + std::to_string(calls) + " calls of each asynchronous method";
+    g_rows.push_back({"private bytes" + after100k,
+                      Fixed(after.privateKiB - before.privateKiB, 0, " KiB", true), Fixed(before.privateKiB, 0, " KiB"),
+                      Fixed(after.privateKiB / before.privateKiB, 3, "x"), "growth ~ 0"});
+    g_rows.push_back({"handles" + after100k,
+                      Fixed(after.handles - before.handles, 0, "", true), Fixed(before.handles, 0),
+                      Fixed(after.handles / before.handles, 3, "x"), "growth ~ 0"});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--quick") {
+            options.quick = true;
+        } else {
+            options.figures.push_back(argument);
+        }
+    }
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    WSADATA data{};
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+
+    Script script;
+    orvane::CreateMessageWindow();
+    const HWND rawWindow = CreateRawWindow();
+
+    TipsPeer tipsPeer;
+    GamePeer gamePeer;
+    const bool needTips = options.Wants("tips") || options.Wants("inflight") || options.Wants("growth");
+    const bool needGame = options.Wants("game") || options.Wants("growth");
+    if ((needTips && !tipsPeer.Start()) || (needGame && !gamePeer.Start())) {
+        std::printf("bench: a service port stayed taken; is another test running?\n");
+        return 2;
+    }
+    gamePeer.SetReply(wire::EncodeItem("games") + wire::EncodeItem("ok"));
+
+    if (options.Wants("call")) FigureCall(script, options);
+    if (options.Wants("tips")) FigureTips(script, rawWindow, options);
+    if (options.Wants("game")) FigureGame(script, gamePeer, options);
+    if (options.Wants("inflight")) FigureInflight(script, tipsPeer, options);
+    if (options.Wants("growth")) FigureGrowth(script, options);
+
+    std::printf("\n| figure | add-in | baseline | ratio | goal |\n|---|---|---|---|---|\n");
+    for (const Row& row : g_rows) {
+        std::printf("| %s | %s | %s | %s | %s |\n", row.figure.c_str(), row.addin.c_str(), row.baseline.c_str(),
+                    row.ratio.c_str(), row.goal.c_str());
+    }
+    if (options.quick) std::printf("(--quick: tiny counts, the numbers mean nothing)\n");
+    std::fflush(stdout);
+    // The peers' threads are still blocked in their sockets; the process takes them down.
+    ::ExitProcess(g_failed ? 1 : 0);
+}

@@ -1,0 +1,43 @@
+// The lock of the add-in's own shared records. On Windows it is the system's slim lock: std::mutex
+// goes through a POSIX-threads layer on this toolchain, which would be a tenth of the shipped module
+// for one lock. The native build of the platform-free core takes std::mutex.
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <mutex>
+#endif
+
+namespace orvane {
+
+#if defined(_WIN32)
+class SmallLock {
+public:
+    constexpr SmallLock() noexcept = default;
+    SmallLock(const SmallLock&) = delete;
+    SmallLock& operator=(const SmallLock&) = delete;
+
+    void lock() noexcept { ::AcquireSRWLockExclusive(&lock_); }
+    void unlock() noexcept { ::ReleaseSRWLockExclusive(&lock_); }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+#else
+using SmallLock = std::mutex;
+#endif
+
+// Holds a SmallLock for the life of a scope.
+class SmallLockGuard {
+public:
+    explicit SmallLockGuard(SmallLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    ~SmallLockGuard() { lock_.unlock(); }
+    SmallLockGuard(const SmallLockGuard&) = delete;
+    SmallLockGuard& operator=(const SmallLockGuard&) = delete;
+
+private:
+    SmallLock& lock_;
+};
+
+}  // namespace orvane

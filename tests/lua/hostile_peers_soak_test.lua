@@ -1,0 +1,76 @@
+-- Every hostile behaviour of the loopback service peers (tests/peers/service_peers.py) at once, wave
+-- after wave, with ordinary requests among them: oversized, empty, silent, split, cut and malformed
+-- replies, bodies up to the 16 MiB bound and announcements past it. The host survives; every request
+-- gets exactly one callback, with the answer its reply calls for; no registry reference is left.
+local T = require("testlib")
+local O = Orvane.Object
+
+local function hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+local tips = {
+  { "@hex:616263", "abc" }, { "@hex:61626300646566", "abc" }, { "@size:1024", ("0123456789"):rep(103):sub(1, 1024) },
+  { "@size:1025", "" }, { "@size:4000", "" }, { "@empty", "" }, { "@delay:300:late", "late" },
+  -- No reply at all: the worker gives up after its ten seconds.
+  { "@silent", "" },
+}
+local games = {
+  { "@answer", "", "123" }, { "@middle", "", "ok" }, { "@nogames", "", "" }, { "@l0", "", "" },
+  { "@split", "", "split-ok" }, { "@close-after-header", "", "" }, { "@close-mid-body", "", "" },
+  { "@all-ones", "", "" }, { "@over-max", "", "" }, { "@huge", "", "" }, { "@overrun", "", "" },
+  { "@games-last", "", "" }, { "@never", "1500", "" }, { "@delay:slow", "400", "slow" },
+}
+
+local function liveRefs()
+  local n = 0
+  for k, v in pairs(debug.getregistry()) do
+    if type(k) == "number" and k > 0 and type(v) ~= "number" then n = n + 1 end
+  end
+  return n
+end
+
+local requests = {}
+
+local function track(what, expected)
+  local r = { what = what, expected = expected, calls = 0 }
+  requests[#requests + 1] = r
+  return function(text)
+    r.calls = r.calls + 1
+    r.text = text
+  end
+end
+
+local function wave(n)
+  for _, t in ipairs(tips) do O:GetTipsId(t[1], "w" .. n, track("tips " .. t[1], t[2])) end
+  for _, g in ipairs(games) do O:GetActiveGame(g[1], g[2], track("game " .. g[1], g[3])) end
+  -- Ordinary requests among the hostile ones are echoed as the hex of what the peer received.
+  O:GetTipsId("plain" .. n, "c", track("tips plain", hex("request=tips&pid=plain" .. n .. "&cid=c\0")))
+  -- Every other wave, a body of exactly the bound.
+  if n % 2 == 1 then O:GetActiveGame("@at-max", "", track("game @at-max", "at-max")) end
+end
+
+local before = liveRefs()
+
+T.case("waves of hostile replies: every request is answered once, as its reply calls for", function()
+  local waves = 8
+  for n = 1, waves do
+    wave(n)
+    host.pump(1000)
+  end
+  local function allBack()
+    for _, r in ipairs(requests) do
+      if r.calls == 0 then return false end
+    end
+    return true
+  end
+  T.truthy(T.wait_for(allBack, 20000), #requests .. " requests answered")
+  host.pump(500)
+  for _, r in ipairs(requests) do
+    T.eq(r.calls, 1, "callback calls of " .. r.what)
+    T.eq(r.text, r.expected, "answer of " .. r.what)
+  end
+  T.eq(liveRefs(), before, "live registry references")
+end)
+
+T.finish()

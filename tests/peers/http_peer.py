@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""A loopback HTTP server that a test controls, wrapped around the test's command.
+
+    http_peer.py --log FILE -- COMMAND [ARG...]
+
+Binds 127.0.0.1 on a port the system picks, replaces "{port}" in the command's arguments with it,
+runs the command and exits with its status. Every request and every end of a connection is appended
+to FILE as one line, so the test can see what reached the server and when the client let go:
+
+    request TARGET       the request line arrived (TARGET exactly as sent)
+    answered TARGET      the whole response was sent
+    closed TARGET        the client closed the connection after the response
+
+Paths: /now...          answers at once
+       /delay/MS...     answers after MS milliseconds (at most 20000)
+       /never...        never answers; the connection is held until the client gives up or the
+                        command ends
+Responses carry "Connection: close" and a Content-Length, and the server never closes first, so
+"closed" means the client read the answer and released its connection.
+"""
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+BODY = b"orvane-peer\n"
+HOLD_LIMIT_S = 30.0
+
+
+def log_line(path, lock, text):
+    with lock:
+        with open(path, "a", encoding="utf-8") as log:
+            log.write(text + "\n")
+
+
+def serve(conn, log_path, lock, stop):
+    conn.settimeout(HOLD_LIMIT_S)
+    try:
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            data += chunk
+        line = data.split(b"\r\n", 1)[0].decode("latin-1")
+        parts = line.split(" ")
+        target = parts[1] if len(parts) >= 2 else ""
+        log_line(log_path, lock, "request " + target)
+        if target.startswith("/never"):
+            stop.wait(HOLD_LIMIT_S)
+            return
+        if target.startswith("/delay/"):
+            digits = "".join(c for c in target[len("/delay/"):] if c.isdigit())
+            stop.wait(min(int(digits or "0"), 20000) / 1000.0)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n"
+                     b"Connection: close\r\n\r\n" % len(BODY) + BODY)
+        log_line(log_path, lock, "answered " + target)
+        while True:
+            chunk = conn.recv(4096)
+            if not chunk:
+                log_line(log_path, lock, "closed " + target)
+                return
+    except OSError:
+        return
+    finally:
+        conn.close()
+
+
+def main():
+    args = sys.argv[1:]
+    if len(args) < 4 or args[0] != "--log" or args[2] != "--":
+        sys.stderr.write(__doc__)
+        return 64
+    log_path, command = args[1], args[3:]
+    open(log_path, "w").close()
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    port = listener.getsockname()[1]
+    lock = threading.Lock()
+    stop = threading.Event()
+
+    def accept_loop():
+        while not stop.is_set():
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=serve, args=(conn, log_path, lock, stop), daemon=True).start()
+
+    threading.Thread(target=accept_loop, daemon=True).start()
+    # A proxy from the environment would take loopback requests elsewhere.
+    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+    status = subprocess.call([a.replace("{port}", str(port)) for a in command], env=env)
+    stop.set()
+    listener.close()
+    time.sleep(0.05)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,30 @@
+# Robustness under hostile use, each bounded in time: every method with every wrong value, the
+# add-in freed while its workers are out, and the hostile service peers in one soak run. Forged
+# deliveries from another process are covered by lua.forged_delivery above.
+set(ORVANE_SERVICE_PEERS ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py)
+
+# The client key is left alone while it runs, so that no launch can find a program to start.
+orvane_lua_test(NAME hostile_arguments SCRIPT lua/hostile_arguments_test.lua
+  LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
+  RESOURCE_LOCK tips-port game-port client-registry)
+
+# The window is looked for by name from another process, hence the shared prefix of such tests.
+orvane_work_dir(unload_busy unload_work)
+set(unload_log ${CMAKE_CURRENT_BINARY_DIR}/work/unload_busy/http.log)
+orvane_lua_test(NAME unload_busy SCRIPT lua/unload_test.lua
+  LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
+           ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/http_peer.py --log ${unload_log} --
+  ARGS mode=busy poke=Z:$<TARGET_FILE:poke_window> port={port} log=Z:${unload_log}
+  PREFIX windows RESOURCE_LOCK tips-port game-port)
+orvane_lua_test(NAME unload_idle SCRIPT lua/unload_test.lua ARGS mode=idle poke=Z:$<TARGET_FILE:poke_window>
+  PREFIX windows)
+
+orvane_lua_test(NAME hostile_peers_soak SCRIPT lua/hostile_peers_soak_test.lua
+  LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
+  RESOURCE_LOCK tips-port game-port TIMEOUT 180)
+
+# Under Wine a host that dies without a word can still end with status 0: these pass only on the
+# closing line of testlib.
+foreach(test hostile_arguments unload_busy unload_idle hostile_peers_soak forged_delivery)
+  set_tests_properties(lua.${test} PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
+endforeach()
