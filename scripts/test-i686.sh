@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The i686 stage: runs the shipped 32-bit build for real, in 32-bit Wine, the way the host application
-# does: regsvr32 of Orvane.dll, the stand-in host creating the class (through COM once the module
-# registers itself, by path until then) and calling Startup, and one script, tests/i686/stage.lua,
-# that calls all seventeen methods, gets callbacks from the loopback service peers and has a second
-# 32-bit process call the export Test. The static checks of the same artifact run in scripts/test.sh.
+# does: regsvr32 of Orvane.dll, the stand-in host creating the class through COM and calling
+# Startup, and one script, tests/i686/stage.lua, that calls all seventeen methods, gets callbacks from
+# the loopback service peers and has a second 32-bit process call the export Test; then regsvr32 /u.
+# The static checks of the same artifact run in scripts/test.sh.
 #
 #   scripts/test-i686.sh                      installs what it needs, builds the win32 preset, runs
 #   ORVANE_I686_RUN=emulated scripts/test-i686.sh   the same under qemu-i386-static even where the
@@ -162,13 +162,9 @@ else
   lap "prefix start"
 fi
 
-host_options=(--addin "$dll")
-if "$WINE" regsvr32 /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1; then
-  host_options=()
-  say "regsvr32 registered Orvane.dll: the host creates the class through COM"
-else
-  say "regsvr32 /s Orvane.dll failed (exit $?): the host loads the module by path"
-fi
+# The module registers itself as a 32-bit regsvr32, a caller of its stdcall entry points that is not
+# ours, asks it to; the host then finds the class in the registry and creates it through COM.
+"$WINE" regsvr32 /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1 || fail "regsvr32 of Orvane.dll failed (exit $?)"
 lap "regsvr32"
 
 rm -rf "$prefix/drive_c/JOTTLE"
@@ -177,13 +173,17 @@ log="$out/i686-stage.log"
 ready="$out/stage-ready.txt"
 done_file="$out/stage-done.txt"
 rm -f "$ready" "$done_file"
+# The host runs from a folder without Orvane.dll: it can only have come through COM.
+host_dir="$out/i686-host"
+rm -rf "$host_dir" && mkdir -p "$host_dir"
+cp "$out/orvane-host.exe" "$out/VemoLuaRuntime.dll" "$host_dir/"
 # The second process starts now and waits for the script's ready file: its start-up, minutes under
 # emulation, overlaps the host's.
 "$WINE" "$out/addin_caller.exe" "$dll" "Z:$ready" "Z:$done_file" 0xFFFFFFFF -57 > "$out/i686-caller.log" 2>&1 &
 caller=$!
 status=0
 timeout 1200 python3 tests/peers/service_peers.py --tips --game -- \
-  "$WINE" "$out/orvane-host.exe" "${host_options[@]}" "Z:$root/tests/i686/stage.lua" - "Z:$ready" "Z:$done_file" \
+  "$WINE" "$host_dir/orvane-host.exe" "Z:$root/tests/i686/stage.lua" - "Z:$ready" "Z:$done_file" \
   > "$log" 2>&1 || status=$?
 cat "$log"
 caller_status=0
@@ -196,16 +196,12 @@ if grep -q "CoCreateInstance of the registered add-in failed" "$log"; then
   fail "the class was registered but CoCreateInstance could not create it"
 fi
 
-if [ ${#host_options[@]} -eq 0 ]; then
-  "$WINE" regsvr32 /u /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1 || fail "regsvr32 /u failed"
-  lap "regsvr32 /u"
-fi
+"$WINE" regsvr32 /u /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1 || fail "regsvr32 /u of Orvane.dll failed (exit $?)"
+lap "regsvr32 /u"
 # The registry reaches system.reg when the server shuts down.
 "$WINESERVER" -k || true
 server=no
 "$WINESERVER" -w || true
-if [ ${#host_options[@]} -eq 0 ] && grep -qi "$clsid" "$prefix/system.reg"; then
-  fail "the class is still registered after regsvr32 /u"
-fi
+if grep -qi "$clsid" "$prefix/system.reg"; then fail "the class is still registered after regsvr32 /u"; fi
 
 say "stage passed ($mode): ${times[*]}"
