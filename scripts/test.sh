@@ -14,6 +14,7 @@ echo "== win32: the shipped artifact (static checks)"
 cmake --preset win32 >/dev/null
 cmake --build build/win32 -j2
 scripts/check-artifact.sh build/win32/Orvane.dll build/win32/VemoLuaRuntime.def
+bash bench/module_size.sh build/win32/Orvane.dll
 
 echo "== win64: behaviour under wine64"
 cmake --preset win64 >/dev/null
