@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The size of the shipped module as it is delivered (i686, Release, stripped) next to the 256 KiB it
-# is held to. The build keeps the symbols for the artifact checks; a stripped copy is measured.
-#   bench/module_size.sh [PATH_TO_I686_ORVANE_DLL]      (default build/win32/Orvane.dll)
+# is held to. The build folder's own module keeps its symbols for the artifact checks; the shipped
+# copy is stripped already, and any module given is stripped once more into a copy before measuring.
+#   bench/module_size.sh [PATH_TO_I686_ORVANE_DLL]      (default build/win32/shipped/Orvane.dll)
 set -euo pipefail
-dll="${1:-build/win32/Orvane.dll}"
+dll="${1:-build/win32/shipped/Orvane.dll}"
 strip="${STRIP:-i686-w64-mingw32-strip}"
 copy="$(mktemp --suffix=.dll)"
 trap 'rm -f "$copy"' EXIT

@@ -91,3 +91,4 @@ set_tests_properties(com com.registration PROPERTIES TIMEOUT 300 ENVIRONMENT
 # The static checks of the shipped i686 module also hold for this build's module (less what only
 # i686 shows), which keeps the checks themselves exercised by every test run.
 add_test(NAME artifact COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-artifact.sh $<TARGET_FILE:Orvane>)
+include(examples.cmake)

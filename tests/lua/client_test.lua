@@ -140,7 +140,7 @@ T.case("IsOrvaneRun is true only while another process holds the mutex, which ke
   T.eq(O:IsOrvaneRun(), false, "before the client runs")
   local stop = M.args.work .. "/mutex-stop"
   os.remove(stop)
-  local holder = assert(io.popen(M.args.mutex_holder .. " hold " .. MUTEX .. " " .. stop))
+  local holder = T.popen(M.args.mutex_holder .. " hold " .. MUTEX .. " " .. stop)
   T.eq(holder:read("*l"), "ready", "holder started")
   T.eq(O:IsOrvaneRun(), true, "while held")
   T.eq(O:IsOrvaneRun(), true, "asked again")
@@ -155,7 +155,7 @@ end)
 T.case("GetDownloadPath puts the sub-path on the fixed drive with the most free space", function()
   local answer = O:GetDownloadPath()
   local drives, best = {}, 0
-  local report = assert(io.popen(M.args.drive_report))
+  local report = T.popen(M.args.drive_report)
   for line in report:lines() do
     local root, kind, free = line:match("^(%S+) (%d+) (%S+)$")
     if root then

@@ -19,7 +19,7 @@ local function run(...)
   os.remove(done)
   -- cmd strips the outer quotes of a command line, so the whole line is quoted once more.
   local command = '""' .. poke .. '" ' .. table.concat({ ... }, " ") .. ' "' .. done .. '""'
-  local pipe = assert(io.popen(command))
+  local pipe = T.popen(command)
   T.truthy(T.wait_for(readDone, 20000), "the poker finished")
   local output = pipe:read("*a")
   pipe:close()

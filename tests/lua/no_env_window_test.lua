@@ -11,7 +11,7 @@ T.case("the window answers another process although no object was published", fu
   T.eq(releases, 0, "environment references released")
   local done = os.getenv("TEMP") .. "\\orvane-noenv-done.txt"
   os.remove(done)
-  local pipe = assert(io.popen('""' .. poke .. '" send 0x702 3 57 "' .. done .. '""'))
+  local pipe = T.popen('""' .. poke .. '" send 0x702 3 57 "' .. done .. '""')
   T.truthy(T.wait_for(function() return io.open(done, "r") ~= nil end, 20000), "the poker finished")
   T.eq(pipe:read("*a"), "sent 0\n", "0x702 answered by the add-in's window")
   pipe:close()

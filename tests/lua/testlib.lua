@@ -56,6 +56,17 @@ function T.wait_for(cond, ms)
   return true
 end
 
+-- io.popen under Wine now and then fails to start the command on a loaded machine ("Invalid
+-- argument"); a second try a moment later goes through.
+function T.popen(command, mode)
+  for _ = 1, 4 do
+    local pipe, err = io.popen(command, mode or "r")
+    if pipe then return pipe end
+    host.pump(250)
+  end
+  error("could not start: " .. command, 2)
+end
+
 function T.case(name, f)
   current = name
   local ok, err = pcall(f)

@@ -38,7 +38,7 @@ function S.start(exe, args)
     "--deadline", "20000" }
   for _, arg in ipairs(args) do words[#words + 1] = quote(tostring(arg)) end
   -- cmd /c drops the outermost pair of quotes, hence the extra pair around the whole line.
-  sim.pipe = assert(io.popen(quote(table.concat(words, " ")), "r"))
+  sim.pipe = T.popen(quote(table.concat(words, " ")), "r")
   return sim
 end
 

@@ -16,6 +16,7 @@ Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-
              @delay:TEXT (type = ms before answering TEXT) @count:MARK
 """
 
+import errno
 import socket
 import struct
 import subprocess
@@ -221,6 +222,20 @@ def serve_game(server):
         threading.Thread(target=run, daemon=True).start()
 
 
+def bind_when_free(sock, address, seconds=30):
+    """Another run of the peers (a test that just ended, a second checkout) may still hold the fixed
+    port for a moment; wait for it, within a bound, instead of failing the test outright."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            sock.bind(address)
+            return
+        except OSError as error:
+            if error.errno != errno.EADDRINUSE or time.monotonic() >= deadline:
+                raise
+            time.sleep(0.25)
+
+
 def main():
     argv = sys.argv[1:]
     if "--" not in argv:
@@ -230,12 +245,12 @@ def main():
     options, command = argv[:split], argv[split + 1:]
     if "--tips" in options:
         tips = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        tips.bind((HOST, TIPS_PORT))
+        bind_when_free(tips, (HOST, TIPS_PORT))
         threading.Thread(target=serve_tips, args=(tips,), daemon=True).start()
     if "--game" in options:
         game = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         game.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        game.bind((HOST, GAME_PORT))
+        bind_when_free(game, (HOST, GAME_PORT))
         game.listen(16)
         threading.Thread(target=serve_game, args=(game,), daemon=True).start()
     sys.stdout.flush()

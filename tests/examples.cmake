@@ -1,0 +1,34 @@
+# What script writers get besides the add-in: the Lua annotations (checked against the method table
+# in-process) and the example scripts, each run in the stand-in host and checked by what it printed.
+
+target_sources(orvane_win_tests PRIVATE win/annotations_test.cpp)
+set_property(SOURCE win/annotations_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  ORVANE_ANNOTATIONS_FILE="Z:${CMAKE_SOURCE_DIR}/annotations/orvane.lua")
+
+set(ORVANE_EXAMPLES "Z:${CMAKE_SOURCE_DIR}/examples")
+
+# The demo asks the two services with nobody listening; the locks keep its requests away from the
+# loopback peers of the network tests.
+orvane_lua_test(NAME example.demo SCRIPT lua/examples_test.lua ARGS ${ORVANE_EXAMPLES}/demo.lua
+  RESOURCE_LOCK tips-port game-port)
+
+# The simulator finds the add-in's window by name, so these run in the prefix kept for such tests.
+orvane_lua_test(NAME example.client SCRIPT lua/examples_test.lua
+  ARGS ${ORVANE_EXAMPLES}/client.lua Z:$<TARGET_FILE:orvane-tray-sim> "--no-window setup 100 7"
+  PREFIX windows)
+orvane_lua_test(NAME example.speed_limit SCRIPT lua/examples_test.lua
+  ARGS ${ORVANE_EXAMPLES}/speed_limit.lua Z:$<TARGET_FILE:orvane-tray-sim>
+  PREFIX windows)
+
+# The services example talks to the loopback peers, which wrap the host as they do for the
+# network tests.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME lua.example.services
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py --tips --game --
+          ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host> --addin $<TARGET_FILE:Orvane>
+          ${ORVANE_LUA_TEST_DIR}/examples_test.lua ${ORVANE_EXAMPLES}/services.lua)
+set_tests_properties(lua.example.services PROPERTIES
+  ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua"
+  TIMEOUT 120
+  FAIL_REGULAR_EXPRESSION "[1-9][0-9]* failed"
+  RESOURCE_LOCK "tips-port;game-port")

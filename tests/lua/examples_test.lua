@@ -1,0 +1,110 @@
+-- Runs one script of examples/ in this host exactly as a script writer would, and checks what it
+-- printed against what its calls must have answered here. arg[1] is the example's path, the rest are
+-- its own arguments.
+local T = require("testlib")
+local path = assert(arg[1], "the example's path is the first argument")
+local name = assert(path:match("([^/\\]+)%.lua$"), "an example is a .lua file")
+
+local function hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+local function be32(n)
+  return string.char(math.floor(n / 16777216) % 256, math.floor(n / 65536) % 256, math.floor(n / 256) % 256, n % 256)
+end
+
+local function item(text)
+  return be32(#text) .. text
+end
+
+local function literal(text)
+  return "^" .. text:gsub("[%^%$%(%)%%%.%[%]%*%+%-%?]", "%%%0") .. "$"
+end
+
+-- Lines each example must print, in this order (Lua patterns; other lines may come between them).
+-- Whether the client is installed or running is left out where other tests of the same Wine prefix
+-- may change it.
+local SUB_PATH = "Kestrin游戏\\ToluDownload\\"
+local GAME_BODY = item("name") .. item("player1") .. item("type") .. item("pc")
+local expected = {
+  demo = {
+    literal("Orvane.Object is a userdata"),
+    '^QueryOrvaneSetupStatus%(%)%s+%-> "0", "0"$',
+    -- The demo prints with %q, which doubles each backslash.
+    '^GetDownloadPath%(%)%s+%-> "%a:' .. literal(("\\" .. SUB_PATH):gsub("\\", "\\\\")):sub(2, -2) .. '"$',
+    '^a call without its receiver%s+%-> "%-1", "nil"$',
+    literal("2 of 2 callbacks answered"),
+  },
+  client = {
+    literal("installed: false"),
+    literal("running: false"),
+    "^downloads go to: %a:" .. literal("\\" .. SUB_PATH):sub(2),
+    literal("setup reported 100, 7"),
+  },
+  services = {
+    -- The loopback peers answer an ordinary request with the hex of the bytes they received.
+    literal("tip id: " .. hex("request=tips&pid=1001&cid=7\0")),
+    literal("reported the tip as shown"),
+    -- The two answers come in the order their exchanges end, so this one may come before the tip.
+    { anywhere = literal("active games: " .. hex(string.rep("\0", 8) .. be32(1) .. be32(#GAME_BODY) .. GAME_BODY)) },
+    literal("0 answer(s) still outstanding"),
+  },
+  speed_limit = {
+    literal("tray asks to limit: answering 1, 512"),
+    literal("tray asks to restore: answering 1, 0"),
+    literal("manual mode change posted: true"),
+    literal("tray received 0x405 1 512"),
+    literal("tray received 0x405 1 0"),
+    literal("tray received 0x406 0 0"),
+  },
+}
+
+-- The example runs with its own arguments and with print captured (and still shown).
+local printed = {}
+local real_print = print
+local example_arg = { [0] = path }
+for i = 2, #arg do example_arg[i - 1] = arg[i] end
+local test_arg = arg
+print = function(...)
+  local parts = {}
+  for i = 1, select("#", ...) do parts[i] = tostring((select(i, ...))) end
+  printed[#printed + 1] = table.concat(parts, "\t")
+  real_print(...)
+end
+arg = example_arg
+local ran, err = pcall(dofile, path)
+arg = test_arg
+print = real_print
+
+T.case(name .. " runs to its end without an error", function()
+  T.truthy(ran, "the example ran (" .. tostring(err) .. ")")
+end)
+
+T.case(name .. " prints what the add-in answered, in order", function()
+  local lines = assert(expected[name], "no expectations for example " .. name)
+  local at = 1
+  for _, pattern in ipairs(lines) do
+    local found = false
+    if type(pattern) == "table" then
+      pattern = pattern.anywhere
+      for _, line in ipairs(printed) do found = found or line:match(pattern) ~= nil end
+    end
+    while at <= #printed and not found do
+      found = printed[at]:match(pattern) ~= nil
+      at = at + 1
+    end
+    T.truthy(found, "a line matching " .. pattern)
+  end
+end)
+
+if name == "services" then
+  T.case("the tip-shown report carries the example's values in the service's order", function()
+    local report
+    Orvane.Object:GetTipsId("@find:request=popped", "", function(text) report = text end)
+    T.truthy(T.wait_for(function() return report ~= nil end, 5000), "the peer answered")
+    local tipid = hex("request=tips&pid=1001&cid=7\0")
+    T.eq(report, hex("request=popped&pid=1001&tipid=" .. tipid .. "&cid=7&sign=sig-1001\0"), "report")
+  end)
+end
+
+T.finish()
