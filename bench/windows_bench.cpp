@@ -11,15 +11,15 @@
 // numbers mean nothing. The exit status is non-zero only when a figure could not run at all or a
 // callback went missing or came twice; no timing is ever judged here.
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <psapi.h>
 #include <wininet.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -326,8 +326,7 @@ private:
         static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
         ::send(connection.get(), kAnswer, sizeof kAnswer - 1, 0);
         ::shutdown(connection.get(), SD_SEND);
-        while (::recv(connection.get(), buffer, sizeof buffer, 0) > 0) {
-        }
+        while (::recv(connection.get(), buffer, sizeof buffer, 0) > 0) {}
         return 0;
     }
 
@@ -462,13 +461,15 @@ void FigureCall(const Script& script, const Options& options) {
         testedNs.push_back(TimeCalls(L, chunk, &BareStatusWithReceiverTest, script, n));
     }
     luaL_unref(L, LUA_REGISTRYINDEX, chunk);
-    std::printf("call: the bare function with the receiver test the convention asks for: %.1f ns, %.3fx the bare "
-                "one\n",
-                Median(testedNs), Median(testedNs) / Median(bareNs));
+    std::printf(
+        "call: the bare function with the receiver test the convention asks for: %.1f ns, %.3fx the bare "
+        "one\n",
+        Median(testedNs), Median(testedNs) / Median(bareNs));
     const double ratio = Median(ratios);
-    std::printf("call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
-                "rounds of %d): %.3fx\n",
-                Median(addinNs), Median(bareNs), rounds, n, ratio);
+    std::printf(
+        "call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
+        "rounds of %d): %.3fx\n",
+        Median(addinNs), Median(bareNs), rounds, n, ratio);
     g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(Median(addinNs), 1, " ns"),
                       Fixed(Median(bareNs), 1, " ns"), Fixed(ratio, 3, "x"), "<= 1.10x"});
 }
@@ -511,8 +512,8 @@ void FigureTips(const Script& script, HWND rawWindow, const Options& options) {
     };
     auto rawOp = [&] {
         const long target = g_rawDone + 1;
-        unique_kernel_handle thread(::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange),
-                                                   0, nullptr));
+        unique_kernel_handle thread(
+            ::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0, nullptr));
         thread.reset();  // detached, as the add-in's workers are
         return PumpUntil([&] { return g_rawDone >= target; }, 15000);
     };
@@ -545,18 +546,17 @@ void FigureTips(const Script& script, HWND rawWindow, const Options& options) {
         ratios.push_back(a / b);
     }
     const double ratio = Median(ratios);
-    std::printf("tips: GetTipsId call to callback %.0f us vs thread + UDP round trip + SendMessage %.0f us "
-                "(median of %d rounds of %d): %.3fx\n",
-                Median(addinUs), Median(rawUs), rounds, n, ratio);
+    std::printf(
+        "tips: GetTipsId call to callback %.0f us vs thread + UDP round trip + SendMessage %.0f us "
+        "(median of %d rounds of %d): %.3fx\n",
+        Median(addinUs), Median(rawUs), rounds, n, ratio);
     g_rows.push_back({"GetTipsId call to callback, loopback echo peer", Fixed(Median(addinUs), 0, " us"),
                       Fixed(Median(rawUs), 0, " us"), Fixed(ratio, 3, "x"), "<= 1.5x"});
 }
 
 // ---- figure: GetActiveGame with a 16 MiB body ------------------------------------------------
 
-std::string Item(std::string_view bytes) {
-    return wire::EncodeItem(bytes);
-}
+std::string Item(std::string_view bytes) { return wire::EncodeItem(bytes); }
 
 // A body of exactly `size` bytes whose "games" value is `answer`, padded in front by one item.
 std::string BodyWithAnswer(std::size_t size, std::string_view answer) {
@@ -614,8 +614,8 @@ void FigureGame(const Script& script, GamePeer& peer, const Options& options) {
         {"the answer is the 16 MiB body's one item after the key", "GetActiveGame, 16 MiB body: 16 MiB answer",
          BodyWithAnswer(kBody, std::string(kBody - 4 - 9 - 4, 'a')), kBody - 4 - 9 - 4, false},
         // What every exchange costs beyond its bytes: thread, name lookup, connection, delivery.
-        {"a 15-byte body", "GetActiveGame, 15-byte body (the cost of an exchange itself)", Item("games") + Item("ok"), 2,
-         false},
+        {"a 15-byte body", "GetActiveGame, 15-byte body (the cost of an exchange itself)", Item("games") + Item("ok"),
+         2, false},
     };
     std::vector<char> buffer(kBody + wire::kHeaderSize);
     for (const Variant& variant : variants) {
@@ -663,10 +663,11 @@ void FigureGame(const Script& script, GamePeer& peer, const Options& options) {
                               Fixed(Median(addinMs) / Median(rawMs), 3, "x the time"), "(none)"});
             continue;
         }
-        std::printf("game: %s: GetActiveGame %.1f ms (%.0f MiB/s) vs raw recv loop %.1f ms (%.0f MiB/s) (median of "
-                    "%d): throughput %.3fx\n",
-                    variant.name, Median(addinMs), mib * 1000.0 / Median(addinMs), Median(rawMs),
-                    mib * 1000.0 / Median(rawMs), rounds, ratio);
+        std::printf(
+            "game: %s: GetActiveGame %.1f ms (%.0f MiB/s) vs raw recv loop %.1f ms (%.0f MiB/s) (median of "
+            "%d): throughput %.3fx\n",
+            variant.name, Median(addinMs), mib * 1000.0 / Median(addinMs), Median(rawMs), mib * 1000.0 / Median(rawMs),
+            rounds, ratio);
         g_rows.push_back({variant.label, Fixed(mib * 1000.0 / Median(addinMs), 0, " MiB/s"),
                           Fixed(mib * 1000.0 / Median(rawMs), 0, " MiB/s"), Fixed(ratio, 3, "x"),
                           variant.withGoal ? ">= 0.7x" : "(none)"});
@@ -696,9 +697,10 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
         if (count > 1) ++twice;
     }
     g_callbacks.perRequest.clear();
-    std::printf("inflight: %d GetTipsId started in %.0f ms; the peer held %d at once; all answered after %.0f ms: "
-                "%d once, %d lost, %d more than once; workers left %ld\n",
-                n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers());
+    std::printf(
+        "inflight: %d GetTipsId started in %.0f ms; the peer held %d at once; all answered after %.0f ms: "
+        "%d once, %d lost, %d more than once; workers left %ld\n",
+        n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers());
     if (once != n) g_failed = true;
     g_rows.push_back({std::to_string(n) + " GetTipsId in flight at once", std::to_string(once) + " called back once",
                       std::to_string(peer.MostHeld()) + " held by the peer at once",
@@ -767,16 +769,14 @@ bool RunHttpCalls(const Script& script, const std::string& url, int calls) {
 // and drops the body, waited for.
 DWORD WINAPI RawHttpGet(void* url) {
     HINTERNET internet = ::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    HINTERNET request = ::InternetOpenUrlW(internet, static_cast<const wchar_t*>(url), nullptr, 0,
-                                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
-                                               INTERNET_FLAG_PRAGMA_NOCACHE,
-                                           0);
+    HINTERNET request =
+        ::InternetOpenUrlW(internet, static_cast<const wchar_t*>(url), nullptr, 0,
+                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
     char buffer[256];
     DWORD available = 0;
     DWORD read = 0;
     while (request != nullptr && ::InternetQueryDataAvailable(request, &available, 0, 0) && available != 0 &&
-           ::InternetReadFile(request, buffer, std::min<DWORD>(available, sizeof buffer), &read)) {
-    }
+           ::InternetReadFile(request, buffer, std::min<DWORD>(available, sizeof buffer), &read)) {}
     if (request != nullptr) ::InternetCloseHandle(request);
     if (internet != nullptr) ::InternetCloseHandle(internet);
     return 0;
@@ -799,8 +799,8 @@ bool RunRawTipsBatches(HWND rawWindow, int calls, int batch) {
         const int now = std::min(batch, calls - done);
         const long target = g_rawDone + now;
         for (int i = 0; i < now; ++i) {
-            unique_kernel_handle(::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0,
-                                                nullptr));
+            unique_kernel_handle(
+                ::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0, nullptr));
         }
         if (!PumpUntil([&] { return g_rawDone >= target; }, 30000)) return false;
     }
@@ -895,7 +895,8 @@ void FigureHttp(const Script& script, const HttpPeer& peer, const Options& optio
     const int limits[] = {50, 100, 250, 500, 1000};
     const int reps = options.quick ? 1 : 7;
     double worstOver = -1e9, worstBareOver = -1e9;
-    for (const int limit : options.quick ? std::vector<int>{50} : std::vector<int>(std::begin(limits), std::end(limits))) {
+    for (const int limit :
+         options.quick ? std::vector<int>{50} : std::vector<int>(std::begin(limits), std::end(limits))) {
         std::vector<double> elapsed, bare;
         for (int r = 0; r < reps; ++r) {
             const std::string url = peer.Url(limit + 500);
@@ -912,28 +913,30 @@ void FigureHttp(const Script& script, const HttpPeer& peer, const Options& optio
             }
             lua_pop(L, 1);
             const double bareStart = NowMs();
-            unique_kernel_handle thread(::CreateThread(nullptr, 0, &OutlastLimit,
-                                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit + 500)),
-                                                       0, nullptr));
+            unique_kernel_handle thread(
+                ::CreateThread(nullptr, 0, &OutlastLimit,
+                               reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit + 500)), 0, nullptr));
             ::WaitForSingleObject(thread.get(), static_cast<DWORD>(limit));
             bare.push_back(NowMs() - bareStart);
         }
         const double worst = *std::max_element(elapsed.begin(), elapsed.end());
         const double worstBare = *std::max_element(bare.begin(), bare.end());
-        std::printf("http: limit %4d ms: SyncHttpRequest returned after %.1f ms at worst (median %.1f), a bare timed "
-                    "wait on a thread after %.1f ms at worst\n",
-                    limit, worst, Median(elapsed), worstBare);
+        std::printf(
+            "http: limit %4d ms: SyncHttpRequest returned after %.1f ms at worst (median %.1f), a bare timed "
+            "wait on a thread after %.1f ms at worst\n",
+            limit, worst, Median(elapsed), worstBare);
         worstOver = std::max(worstOver, worst - limit);
         worstBareOver = std::max(worstBareOver, worstBare - limit);
     }
-    std::printf("http: worst time past the limit %.1f ms vs %.1f ms for the bare wait: %.2fx, %.0f%% of the 50 ms "
-                "allowed\n",
-                worstOver, worstBareOver, worstOver / worstBareOver, worstOver * 2.0);
-    g_rows.push_back({"SyncHttpRequest with limit t, peer slower than t: worst time past t",
-                      Fixed(worstOver, 1, " ms", true), Fixed(worstBareOver, 1, " ms", true) + " (bare timed wait)",
-                      Fixed(worstOver / worstBareOver, 2, "x") + ", " + Fixed(worstOver * 2.0, 0, "%") +
-                          " of the 50 ms allowed",
-                      "returns within t + 50 ms"});
+    std::printf(
+        "http: worst time past the limit %.1f ms vs %.1f ms for the bare wait: %.2fx, %.0f%% of the 50 ms "
+        "allowed\n",
+        worstOver, worstBareOver, worstOver / worstBareOver, worstOver * 2.0);
+    g_rows.push_back(
+        {"SyncHttpRequest with limit t, peer slower than t: worst time past t", Fixed(worstOver, 1, " ms", true),
+         Fixed(worstBareOver, 1, " ms", true) + " (bare timed wait)",
+         Fixed(worstOver / worstBareOver, 2, "x") + ", " + Fixed(worstOver * 2.0, 0, "%") + " of the 50 ms allowed",
+         "returns within t + 50 ms"});
 }
 
 }  // namespace
