@@ -35,6 +35,8 @@ public:
     ~SmallLockGuard() { lock_.unlock(); }
     SmallLockGuard(const SmallLockGuard&) = delete;
     SmallLockGuard& operator=(const SmallLockGuard&) = delete;
+    SmallLockGuard(SmallLockGuard&&) = delete;
+    SmallLockGuard& operator=(SmallLockGuard&&) = delete;
 
 private:
     SmallLock& lock_;
