@@ -28,7 +28,7 @@ constexpr std::size_t CalleePops(Result (STDMETHODCALLTYPE Interface::*)(Args...
 }
 
 template <class Result, class... Args>
-constexpr std::size_t CalleePops(Result (WINAPI*)(Args...)) {
+constexpr std::size_t CalleePops(Result(WINAPI*)(Args...)) {
     return ArgumentBytes<Args...>();
 }
 

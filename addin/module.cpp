@@ -100,8 +100,7 @@ BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
                 orvane::RetireMessageWindows();
             }
             return TRUE;
-        default:
-            return TRUE;
+        default: return TRUE;
     }
 }
 

@@ -32,8 +32,8 @@ LSTATUS Perform(const reg::Step& step) {
         }
         case reg::Action::CreateKey: {
             unique_hkey key;
-            return ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                                     nullptr, key.put(), nullptr);
+            return ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                                     key.put(), nullptr);
         }
         case reg::Action::SetString: {
             const std::wstring name = Utf8ToUtf16(step.name);

@@ -195,7 +195,8 @@ ParseResult ParseScript(std::string_view text, std::span<const Replacement> repl
             Word name;
             Word data;
             if (!reader.TakeWord(name)) return fail(lineNumber, reader.error());
-            if (name.text.empty()) return fail(lineNumber, "a named value needs a name; give a default value on its key");
+            if (name.text.empty())
+                return fail(lineNumber, "a named value needs a name; give a default value on its key");
             if (!reader.TakeEquals()) return fail(lineNumber, "'=' expected after the value's name");
             if (!reader.TakeWord(data)) return fail(lineNumber, reader.error());
             if (!reader.AtEnd()) return fail(lineNumber, "unexpected text after the value");

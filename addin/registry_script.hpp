@@ -73,7 +73,7 @@ ParseResult ParseScript(std::string_view text, std::span<const Replacement> repl
 enum class Action {
     DeleteTree,  // the key and everything below it; a key that is not there is no failure
     CreateKey,
-    SetString,   // REG_SZ value `name` (empty: default value) of the key, created if need be
+    SetString,  // REG_SZ value `name` (empty: default value) of the key, created if need be
 };
 
 struct Step {

@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
             unsigned char* at = buffer;
             auto put = [&at](std::string_view text) {
                 const auto k = static_cast<std::uint32_t>(text.size());
-                const unsigned char length[4] = {static_cast<unsigned char>(k >> 24), static_cast<unsigned char>(k >> 16),
+                const unsigned char length[4] = {static_cast<unsigned char>(k >> 24),
+                                                 static_cast<unsigned char>(k >> 16),
                                                  static_cast<unsigned char>(k >> 8), static_cast<unsigned char>(k)};
                 std::memcpy(at, length, 4);
                 std::memcpy(at + 4, text.data(), text.size());

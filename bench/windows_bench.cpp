@@ -3,22 +3,26 @@
 // module links it and driven through its method table on a real Lua state of the stand-in runtime;
 // the services are loopback peers inside this process, so both sides of a ratio talk to the same peer.
 //
-//   orvane_bench [--quick] [FIGURE...]      FIGURE: call tips game inflight growth (default: all)
+//   orvane_bench [--quick] [--growth-calls N] [FIGURE...]
+//       FIGURE: call tips game inflight growth http (default: all); N: calls of each method in the
+//       growth figure (default 100000)
 //
 // --quick runs every figure once with tiny counts: it shows that the figures still run, and its
 // numbers mean nothing. The exit status is non-zero only when a figure could not run at all or a
 // callback went missing or came twice; no timing is ever judged here.
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <psapi.h>
+#include <wininet.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -275,6 +279,62 @@ private:
     std::string reply_;
 };
 
+// HTTP: reads a request and answers it only after the delay its path names (/delay/MS), on a thread
+// of its own for each connection, so that requests the client gave up on do not hold up the next.
+class HttpPeer {
+public:
+    bool Start() {
+        socket_.reset(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in address = Loopback(0);
+        int length = sizeof address;
+        if (!socket_ || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(socket_.get(), SOMAXCONN) != 0 ||
+            ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return false;
+        }
+        port_ = ::ntohs(address.sin_port);
+        thread_.reset(::CreateThread(nullptr, 0, &HttpPeer::Run, this, 0, nullptr));
+        return static_cast<bool>(thread_);
+    }
+    std::string Url(int delayMs) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/delay/" + std::to_string(delayMs);
+    }
+
+private:
+    static DWORD WINAPI Run(void* self) {
+        auto* peer = static_cast<HttpPeer*>(self);
+        for (;;) {
+            const SOCKET connection = ::accept(peer->socket_.get(), nullptr, nullptr);
+            if (connection == INVALID_SOCKET) return 0;
+            unique_kernel_handle(::CreateThread(nullptr, 0, &HttpPeer::Serve,
+                                                reinterpret_cast<void*>(static_cast<std::uintptr_t>(connection)), 0,
+                                                nullptr));
+        }
+    }
+
+    static DWORD WINAPI Serve(void* parameter) {
+        unique_socket connection(static_cast<SOCKET>(reinterpret_cast<std::uintptr_t>(parameter)));
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const int got = ::recv(connection.get(), buffer, sizeof buffer, 0);
+            if (got <= 0) return 0;
+            request.append(buffer, static_cast<std::size_t>(got));
+        }
+        const std::size_t delay = request.find("/delay/");
+        if (delay != std::string::npos) ::Sleep(std::strtoul(request.c_str() + delay + 7, nullptr, 10));
+        static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+        ::send(connection.get(), kAnswer, sizeof kAnswer - 1, 0);
+        ::shutdown(connection.get(), SD_SEND);
+        while (::recv(connection.get(), buffer, sizeof buffer, 0) > 0) {}
+        return 0;
+    }
+
+    unique_socket socket_;
+    unique_kernel_handle thread_;
+    std::uint16_t port_ = 0;
+};
+
 // ---- the add-in's side ---------------------------------------------------------------------------
 
 lua_CFunction MethodNamed(const char* name) {
@@ -341,6 +401,7 @@ private:
 
 struct Options {
     bool quick = false;
+    int growthCalls = 100000;
     std::vector<std::string> figures;
     bool Wants(const char* figure) const {
         return figures.empty() || std::find(figures.begin(), figures.end(), figure) != figures.end();
@@ -355,6 +416,13 @@ int BareStatus(lua_State* L) {
     lua_pushinteger(L, status.first);
     lua_pushinteger(L, status.second);
     return 2;
+}
+
+// The same, after the receiver test that the calling convention asks of every method: what is left
+// of the difference beyond this is the binding's own.
+int BareStatusWithReceiverTest(lua_State* L) {
+    if (lua_gettop(L) < 1 || lua_touserdata(L, 1) == nullptr) return 0;
+    return BareStatus(L);
 }
 
 double TimeCalls(lua_State* L, int chunk, lua_CFunction f, const Script& script, int n) {
@@ -374,7 +442,7 @@ void FigureCall(const Script& script, const Options& options) {
     const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
     const int n = options.quick ? 1000 : 2000000;
     const int rounds = options.quick ? 1 : 15;
-    std::vector<double> addinNs, bareNs, ratios;
+    std::vector<double> addinNs, bareNs, ratios, testedNs;
     (void)TimeCalls(L, chunk, addin, script, n / 10);  // warm caches and the branch predictor
     (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
     for (int r = 0; r < rounds; ++r) {
@@ -390,12 +458,18 @@ void FigureCall(const Script& script, const Options& options) {
         addinNs.push_back(a);
         bareNs.push_back(b);
         ratios.push_back(a / b);
+        testedNs.push_back(TimeCalls(L, chunk, &BareStatusWithReceiverTest, script, n));
     }
     luaL_unref(L, LUA_REGISTRYINDEX, chunk);
+    std::printf(
+        "call: the bare function with the receiver test the convention asks for: %.1f ns, %.3fx the bare "
+        "one\n",
+        Median(testedNs), Median(testedNs) / Median(bareNs));
     const double ratio = Median(ratios);
-    std::printf("call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
-                "rounds of %d): %.3fx\n",
-                Median(addinNs), Median(bareNs), rounds, n, ratio);
+    std::printf(
+        "call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
+        "rounds of %d): %.3fx\n",
+        Median(addinNs), Median(bareNs), rounds, n, ratio);
     g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(Median(addinNs), 1, " ns"),
                       Fixed(Median(bareNs), 1, " ns"), Fixed(ratio, 3, "x"), "<= 1.10x"});
 }
@@ -438,8 +512,8 @@ void FigureTips(const Script& script, HWND rawWindow, const Options& options) {
     };
     auto rawOp = [&] {
         const long target = g_rawDone + 1;
-        unique_kernel_handle thread(::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange),
-                                                   0, nullptr));
+        unique_kernel_handle thread(
+            ::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0, nullptr));
         thread.reset();  // detached, as the add-in's workers are
         return PumpUntil([&] { return g_rawDone >= target; }, 15000);
     };
@@ -472,23 +546,33 @@ void FigureTips(const Script& script, HWND rawWindow, const Options& options) {
         ratios.push_back(a / b);
     }
     const double ratio = Median(ratios);
-    std::printf("tips: GetTipsId call to callback %.0f us vs thread + UDP round trip + SendMessage %.0f us "
-                "(median of %d rounds of %d): %.3fx\n",
-                Median(addinUs), Median(rawUs), rounds, n, ratio);
+    std::printf(
+        "tips: GetTipsId call to callback %.0f us vs thread + UDP round trip + SendMessage %.0f us "
+        "(median of %d rounds of %d): %.3fx\n",
+        Median(addinUs), Median(rawUs), rounds, n, ratio);
     g_rows.push_back({"GetTipsId call to callback, loopback echo peer", Fixed(Median(addinUs), 0, " us"),
                       Fixed(Median(rawUs), 0, " us"), Fixed(ratio, 3, "x"), "<= 1.5x"});
 }
 
 // ---- figure: GetActiveGame with a 16 MiB body ------------------------------------------------
 
-std::string Item(std::string_view bytes) {
-    return wire::EncodeItem(bytes);
-}
+std::string Item(std::string_view bytes) { return wire::EncodeItem(bytes); }
 
 // A body of exactly `size` bytes whose "games" value is `answer`, padded in front by one item.
 std::string BodyWithAnswer(std::size_t size, std::string_view answer) {
     const std::string tail = Item("games") + Item(answer);
     return Item(std::string(size - tail.size() - 4, 'p')) + tail;
+}
+
+// A body of exactly `size` bytes of 12-byte items, the key and its answer last.
+std::string SmallItemsThenAnswer(std::size_t size, std::string_view answer) {
+    const std::string tail = Item("games") + Item(answer);
+    const std::string filler = Item("12345678");
+    std::string body;
+    body.reserve(size);
+    // Room is kept for the length field of the padding item that makes the size exact.
+    while (body.size() + filler.size() + tail.size() + 4 <= size) body += filler;
+    return body + Item(std::string(size - body.size() - tail.size() - 4, 'p')) + tail;
 }
 
 // A raw loopback client: the same request, then the reply received into a buffer made beforehand.
@@ -514,22 +598,30 @@ void FigureGame(const Script& script, GamePeer& peer, const Options& options) {
     const wire::Header header = wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body.size()));
     const std::string request = std::string(reinterpret_cast<const char*>(header.data()), header.size()) + body;
     const int rounds = options.quick ? 1 : 9;
+    constexpr std::size_t kBody = wire::kMaxReplyBody;
     struct Variant {
         const char* name;
         const char* label;
+        std::string body;
         std::size_t answerSize;
         bool withGoal;
     };
-    constexpr std::size_t kBody = wire::kMaxReplyBody;
     const Variant variants[] = {
-        {"short answer after 16 MiB of items", "GetActiveGame, 16 MiB body, short answer", 2, true},
-        {"the answer is the 16 MiB body's last item", "GetActiveGame, 16 MiB body, 16 MiB answer",
-         kBody - 4 - 9 - 4, false},
+        {"one 16 MiB item, then a short answer", "GetActiveGame, 16 MiB body: one long item, short answer",
+         BodyWithAnswer(kBody, "ok"), 2, true},
+        {"16 MiB of 12-byte items, then a short answer", "GetActiveGame, 16 MiB body: 12-byte items, short answer",
+         SmallItemsThenAnswer(kBody, "ok"), 2, true},
+        {"the answer is the 16 MiB body's one item after the key", "GetActiveGame, 16 MiB body: 16 MiB answer",
+         BodyWithAnswer(kBody, std::string(kBody - 4 - 9 - 4, 'a')), kBody - 4 - 9 - 4, false},
+        // What every exchange costs beyond its bytes: thread, name lookup, connection, delivery.
+        {"a 15-byte body", "GetActiveGame, 15-byte body (the cost of an exchange itself)", Item("games") + Item("ok"),
+         2, false},
     };
     std::vector<char> buffer(kBody + wire::kHeaderSize);
     for (const Variant& variant : variants) {
-        peer.SetReply(BodyWithAnswer(kBody, std::string(variant.answerSize, 'a')));
+        peer.SetReply(variant.body);
         const std::size_t replyBytes = peer.ReplySize();
+        const bool small = replyBytes < 1024;
         auto addinOp = [&] {
             const long target = g_callbacks.calls + 1;
             const double start = NowMs();
@@ -564,10 +656,18 @@ void FigureGame(const Script& script, GamePeer& peer, const Options& options) {
         }
         const double mib = static_cast<double>(replyBytes) / (1024.0 * 1024.0);
         const double ratio = Median(ratios);
-        std::printf("game: %s: GetActiveGame %.1f ms (%.0f MiB/s) vs raw recv loop %.1f ms (%.0f MiB/s) (median of "
-                    "%d): throughput %.3fx\n",
-                    variant.name, Median(addinMs), mib * 1000.0 / Median(addinMs), Median(rawMs),
-                    mib * 1000.0 / Median(rawMs), rounds, ratio);
+        if (small) {
+            std::printf("game: %s: GetActiveGame %.2f ms vs raw exchange %.2f ms (median of %d): %.3fx the time\n",
+                        variant.name, Median(addinMs), Median(rawMs), rounds, Median(addinMs) / Median(rawMs));
+            g_rows.push_back({variant.label, Fixed(Median(addinMs), 2, " ms"), Fixed(Median(rawMs), 2, " ms"),
+                              Fixed(Median(addinMs) / Median(rawMs), 3, "x the time"), "(none)"});
+            continue;
+        }
+        std::printf(
+            "game: %s: GetActiveGame %.1f ms (%.0f MiB/s) vs raw recv loop %.1f ms (%.0f MiB/s) (median of "
+            "%d): throughput %.3fx\n",
+            variant.name, Median(addinMs), mib * 1000.0 / Median(addinMs), Median(rawMs), mib * 1000.0 / Median(rawMs),
+            rounds, ratio);
         g_rows.push_back({variant.label, Fixed(mib * 1000.0 / Median(addinMs), 0, " MiB/s"),
                           Fixed(mib * 1000.0 / Median(rawMs), 0, " MiB/s"), Fixed(ratio, 3, "x"),
                           variant.withGoal ? ">= 0.7x" : "(none)"});
@@ -597,9 +697,10 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
         if (count > 1) ++twice;
     }
     g_callbacks.perRequest.clear();
-    std::printf("inflight: %d GetTipsId started in %.0f ms; the peer held %d at once; all answered after %.0f ms: "
-                "%d once, %d lost, %d more than once; workers left %ld\n",
-                n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers());
+    std::printf(
+        "inflight: %d GetTipsId started in %.0f ms; the peer held %d at once; all answered after %.0f ms: "
+        "%d once, %d lost, %d more than once; workers left %ld\n",
+        n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers());
     if (once != n) g_failed = true;
     g_rows.push_back({std::to_string(n) + " GetTipsId in flight at once", std::to_string(once) + " called back once",
                       std::to_string(peer.MostHeld()) + " held by the peer at once",
@@ -615,26 +716,27 @@ struct Footprint {
 };
 
 // Wine reports the handle count as 0, so the open handles are counted by asking after each
-// possible handle value; Windows answers both ways alike.
+// possible handle value up to a few thousand handles; Windows answers both ways alike.
 double CountHandles() {
     DWORD reported = 0;
     if (::GetProcessHandleCount(::GetCurrentProcess(), &reported) && reported != 0) return reported;
     double open = 0;
-    for (std::uintptr_t value = 4; value < 0x20000; value += 4) {
+    for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
         DWORD flags = 0;
         if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++open;
     }
     return open;
 }
 
-Footprint Measure(const Script& script) {
+double PrivateKiB() {
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;
     ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
     // Private bytes are the commit charge; Wine fills only the older field that carries it.
-    const SIZE_T committed = std::max(memory.PrivateUsage, memory.PagefileUsage);
-    return {static_cast<double>(committed) / 1024.0, CountHandles(), script.LuaKiB()};
+    return static_cast<double>(std::max(memory.PrivateUsage, memory.PagefileUsage)) / 1024.0;
 }
+
+Footprint Measure(const Script& script) { return {PrivateKiB(), CountHandles(), script.LuaKiB()}; }
 
 bool RunBatches(const Script& script, lua_CFunction method, int calls, int batch) {
     for (int done = 0; done < calls; done += batch) {
@@ -646,49 +748,195 @@ bool RunBatches(const Script& script, lua_CFunction method, int calls, int batch
     return true;
 }
 
-void FigureGrowth(const Script& script, const Options& options) {
+// SyncHttpRequest waits for its own worker, so its calls run one after the other.
+bool RunHttpCalls(const Script& script, const std::string& url, int calls) {
+    lua_State* L = script.state();
+    const lua_CFunction syncHttpRequest = MethodNamed("SyncHttpRequest");
+    for (int i = 0; i < calls; ++i) {
+        lua_pushcfunction(L, syncHttpRequest);
+        script.PushReceiver();
+        lua_pushstring(L, url.c_str());
+        lua_pushinteger(L, 10000);
+        lua_call(L, 3, 1);
+        const bool ended = lua_toboolean(L, -1) != 0;
+        lua_pop(L, 1);
+        if (!ended) return false;
+    }
+    return true;
+}
+
+// The platform work under SyncHttpRequest, bare: a thread that makes one WinINet GET the same way
+// and drops the body, waited for.
+DWORD WINAPI RawHttpGet(void* url) {
+    HINTERNET internet = ::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET request =
+        ::InternetOpenUrlW(internet, static_cast<const wchar_t*>(url), nullptr, 0,
+                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE, 0);
+    char buffer[256];
+    DWORD available = 0;
+    DWORD read = 0;
+    while (request != nullptr && ::InternetQueryDataAvailable(request, &available, 0, 0) && available != 0 &&
+           ::InternetReadFile(request, buffer, std::min<DWORD>(available, sizeof buffer), &read)) {}
+    if (request != nullptr) ::InternetCloseHandle(request);
+    if (internet != nullptr) ::InternetCloseHandle(internet);
+    return 0;
+}
+
+bool RunRawHttpCalls(const std::wstring& url, int calls) {
+    for (int i = 0; i < calls; ++i) {
+        unique_kernel_handle thread(
+            ::CreateThread(nullptr, 0, &RawHttpGet, const_cast<wchar_t*>(url.c_str()), 0, nullptr));
+        if (!thread || ::WaitForSingleObject(thread.get(), 10000) != WAIT_OBJECT_0) return false;
+    }
+    return true;
+}
+
+// The platform work under the two asynchronous methods, bare: detached threads that each make one
+// UDP exchange and one SendMessage, as many in flight at a time as the add-in's calls have.
+bool RunRawTipsBatches(HWND rawWindow, int calls, int batch) {
+    static const RawTipsExchange exchange{rawWindow, wire::TipsRequestDatagram("bench", "x")};
+    for (int done = 0; done < calls; done += batch) {
+        const int now = std::min(batch, calls - done);
+        const long target = g_rawDone + now;
+        for (int i = 0; i < now; ++i) {
+            unique_kernel_handle(
+                ::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0, nullptr));
+        }
+        if (!PumpUntil([&] { return g_rawDone >= target; }, 30000)) return false;
+    }
+    return true;
+}
+
+void FigureGrowth(const Script& script, const HttpPeer& httpPeer, HWND rawWindow, const Options& options) {
+    const int calls = options.quick ? 50 : options.growthCalls;
+    const int warmUp = options.quick ? 10 : 2000;
+    const int batch = 100;
+    const std::string url = httpPeer.Url(0);
+    const std::wstring wideUrl(url.begin(), url.end());
+    using Run = std::function<bool(int)>;
     struct Method {
         const char* name;
-        lua_CFunction function;
+        Run run;
+        const char* bareName;
+        Run bare;
     };
-    const Method methods[] = {{"GetTipsId", MethodNamed("GetTipsId")}, {"GetActiveGame", MethodNamed("GetActiveGame")}};
-    const int calls = options.quick ? 200 : 100000;
-    const int warmUp = options.quick ? 20 : 2000;
-    const int batch = 100;
-    const double idleMs = options.quick ? 200 : 2000;
+    const Run bareAsync = [&](int n) { return RunRawTipsBatches(rawWindow, n, batch); };
+    const Method methods[] = {
+        {"GetTipsId", [&](int n) { return RunBatches(script, MethodNamed("GetTipsId"), n, batch); },
+         "thread + UDP exchange + SendMessage", bareAsync},
+        {"GetActiveGame", [&](int n) { return RunBatches(script, MethodNamed("GetActiveGame"), n, batch); },
+         "thread + UDP exchange + SendMessage", bareAsync},
+        {"SyncHttpRequest", [&](int n) { return RunHttpCalls(script, url, n); }, "WinINet GET on a thread",
+         [&](int n) { return RunRawHttpCalls(wideUrl, n); }},
+    };
+    // The footprint once every thread that was started has ended and the heap has settled; the
+    // handles, slow to count under Wine, only when asked for.
+    auto settled = [&](bool withHandles) {
+        PumpUntil([] { return orvane::RunningWorkers() == 0; }, 10000);
+        Idle(options.quick ? 100 : 500);
+        return withHandles ? Measure(script) : Footprint{PrivateKiB(), 0, 0};
+    };
+    // In five parts, with the footprint after each: a leak climbs part after part, a heap that has
+    // found its working size stays level.
+    struct Growth {
+        double kib = 0;
+        std::string trail;
+        double handles = 0;
+    };
+    auto measure = [&](const char* name, const Run& run, Growth& growth) {
+        if (!run(warmUp)) return false;
+        const Footprint before = settled(true);
+        growth.trail = Fixed(before.privateKiB, 0);
+        Footprint now = before;
+        for (int part = 0; part < 5; ++part) {
+            if (!run(calls / 5 + (part < calls % 5 ? 1 : 0))) return false;
+            now = settled(part == 4);
+            growth.trail += " " + Fixed(now.privateKiB, 0);
+        }
+        growth.kib = now.privateKiB - before.privateKiB;
+        growth.handles = now.handles - before.handles;
+        std::printf("growth: %s, %d calls: private KiB before and after each fifth: %s; handles %+.0f\n", name, calls,
+                    growth.trail.c_str(), growth.handles);
+        return true;
+    };
     for (const Method& method : methods) {
-        if (!RunBatches(script, method.function, warmUp, batch)) {
-            std::printf("growth: %s lost callbacks while warming up\n", method.name);
+        Growth addin, bare;
+        if (!measure(method.name, method.run, addin) || !measure(method.bareName, method.bare, bare)) {
+            std::printf("growth: %s lost an answer\n", method.name);
             g_failed = true;
             return;
         }
+        const double perCall = addin.kib * 1024.0 / calls;
+        const double barePerCall = bare.kib * 1024.0 / calls;
+        g_rows.push_back({std::string("private bytes and handles over ") + std::to_string(calls) + " calls of " +
+                              method.name + ", then idle",
+                          Fixed(addin.kib, 0, " KiB", true) + " (" + Fixed(perCall, 0, " B/call", true) + "), " +
+                              Fixed(addin.handles, 0, " handles", true),
+                          Fixed(bare.kib, 0, " KiB", true) + " (" + Fixed(barePerCall, 0, " B/call", true) + "), " +
+                              Fixed(bare.handles, 0, " handles", true) + ": bare " + method.bareName,
+                          Fixed(perCall - barePerCall, 0, " B/call", true) + " more than bare", "growth ~ 0"});
     }
-    Idle(idleMs);
-    PumpUntil([] { return orvane::RunningWorkers() == 0; }, 5000);
-    const Footprint before = Measure(script);
-    const double start = NowMs();
-    for (const Method& method : methods) {
-        if (!RunBatches(script, method.function, calls, batch)) {
-            std::printf("growth: %s lost callbacks\n", method.name);
-            g_failed = true;
-            return;
+    std::printf("growth: Lua heap %.1f KiB, workers %ld, pending deliveries %zu\n", script.LuaKiB(),
+                orvane::RunningWorkers(), orvane::PendingDeliveryCount());
+}
+
+// ---- figure: SyncHttpRequest against a peer slower than its limit ----------------------------
+
+// The bare platform wait the method stands on: a thread that runs longer than the limit, waited
+// for with that limit.
+DWORD WINAPI OutlastLimit(void* ms) {
+    ::Sleep(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(ms)));
+    return 0;
+}
+
+void FigureHttp(const Script& script, const HttpPeer& peer, const Options& options) {
+    const lua_CFunction syncHttpRequest = MethodNamed("SyncHttpRequest");
+    lua_State* L = script.state();
+    const int limits[] = {50, 100, 250, 500, 1000};
+    const int reps = options.quick ? 1 : 7;
+    double worstOver = -1e9, worstBareOver = -1e9;
+    for (const int limit :
+         options.quick ? std::vector<int>{50} : std::vector<int>(std::begin(limits), std::end(limits))) {
+        std::vector<double> elapsed, bare;
+        for (int r = 0; r < reps; ++r) {
+            const std::string url = peer.Url(limit + 500);
+            lua_pushcfunction(L, syncHttpRequest);
+            script.PushReceiver();
+            lua_pushstring(L, url.c_str());
+            lua_pushinteger(L, limit);
+            const double start = NowMs();
+            lua_call(L, 3, 1);
+            elapsed.push_back(NowMs() - start);
+            if (lua_toboolean(L, -1)) {
+                std::printf("http: a request to a peer slower than %d ms answered true\n", limit);
+                g_failed = true;
+            }
+            lua_pop(L, 1);
+            const double bareStart = NowMs();
+            unique_kernel_handle thread(
+                ::CreateThread(nullptr, 0, &OutlastLimit,
+                               reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit + 500)), 0, nullptr));
+            ::WaitForSingleObject(thread.get(), static_cast<DWORD>(limit));
+            bare.push_back(NowMs() - bareStart);
         }
+        const double worst = *std::max_element(elapsed.begin(), elapsed.end());
+        const double worstBare = *std::max_element(bare.begin(), bare.end());
+        std::printf(
+            "http: limit %4d ms: SyncHttpRequest returned after %.1f ms at worst (median %.1f), a bare timed "
+            "wait on a thread after %.1f ms at worst\n",
+            limit, worst, Median(elapsed), worstBare);
+        worstOver = std::max(worstOver, worst - limit);
+        worstBareOver = std::max(worstBareOver, worstBare - limit);
     }
-    const double took = NowMs() - start;
-    Idle(idleMs);
-    PumpUntil([] { return orvane::RunningWorkers() == 0; }, 5000);
-    const Footprint after = Measure(script);
-    std::printf("growth: %d calls of each asynchronous method (%d in flight at a time) in %.1f s, then idle: private "
-                "%.0f -> %.0f KiB, handles %.0f -> %.0f, Lua heap %.1f -> %.1f KiB, pending deliveries %zu\n",
-                calls, batch, took / 1000.0, before.privateKiB, after.privateKiB, before.handles, after.handles,
-                before.luaKiB, after.luaKiB, orvane::PendingDeliveryCount());
-    const std::string after100k = " after " + std::to_string(calls) + " calls of each asynchronous method";
-    g_rows.push_back({"private bytes" + after100k,
-                      Fixed(after.privateKiB - before.privateKiB, 0, " KiB", true), Fixed(before.privateKiB, 0, " KiB"),
-                      Fixed(after.privateKiB / before.privateKiB, 3, "x"), "growth ~ 0"});
-    g_rows.push_back({"handles" + after100k,
-                      Fixed(after.handles - before.handles, 0, "", true), Fixed(before.handles, 0),
-                      Fixed(after.handles / before.handles, 3, "x"), "growth ~ 0"});
+    std::printf(
+        "http: worst time past the limit %.1f ms vs %.1f ms for the bare wait: %.2fx, %.0f%% of the 50 ms "
+        "allowed\n",
+        worstOver, worstBareOver, worstOver / worstBareOver, worstOver * 2.0);
+    g_rows.push_back(
+        {"SyncHttpRequest with limit t, peer slower than t: worst time past t", Fixed(worstOver, 1, " ms", true),
+         Fixed(worstBareOver, 1, " ms", true) + " (bare timed wait)",
+         Fixed(worstOver / worstBareOver, 2, "x") + ", " + Fixed(worstOver * 2.0, 0, "%") + " of the 50 ms allowed",
+         "returns within t + 50 ms"});
 }
 
 }  // namespace
@@ -699,6 +947,8 @@ int main(int argc, char** argv) {
         const std::string argument = argv[i];
         if (argument == "--quick") {
             options.quick = true;
+        } else if (argument == "--growth-calls" && i + 1 < argc) {
+            options.growthCalls = std::max(1, std::atoi(argv[++i]));
         } else {
             options.figures.push_back(argument);
         }
@@ -715,7 +965,9 @@ int main(int argc, char** argv) {
     GamePeer gamePeer;
     const bool needTips = options.Wants("tips") || options.Wants("inflight") || options.Wants("growth");
     const bool needGame = options.Wants("game") || options.Wants("growth");
-    if ((needTips && !tipsPeer.Start()) || (needGame && !gamePeer.Start())) {
+    HttpPeer httpPeer;
+    const bool needHttp = options.Wants("http") || options.Wants("growth");
+    if ((needTips && !tipsPeer.Start()) || (needGame && !gamePeer.Start()) || (needHttp && !httpPeer.Start())) {
         std::printf("bench: a service port stayed taken; is another test running?\n");
         return 2;
     }
@@ -725,7 +977,8 @@ int main(int argc, char** argv) {
     if (options.Wants("tips")) FigureTips(script, rawWindow, options);
     if (options.Wants("game")) FigureGame(script, gamePeer, options);
     if (options.Wants("inflight")) FigureInflight(script, tipsPeer, options);
-    if (options.Wants("growth")) FigureGrowth(script, options);
+    if (options.Wants("growth")) FigureGrowth(script, httpPeer, rawWindow, options);
+    if (options.Wants("http")) FigureHttp(script, httpPeer, options);
 
     std::printf("\n| figure | add-in | baseline | ratio | goal |\n|---|---|---|---|---|\n");
     for (const Row& row : g_rows) {

@@ -28,35 +28,26 @@ void DeliverResult(const CallbackRef& callback, const std::string& result) {
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CLOSE:
-        // The cell keeps naming the destroyed window, so later sends fail instead of reaching another.
-        ::DestroyWindow(g_messageWindow);
-        return 0;
-    case WM_DELIVER_RESULT:
-    case WM_DELIVER_RESULT_2: {
-        const auto* callback = reinterpret_cast<const CallbackRef*>(wParam);
-        const auto* result = reinterpret_cast<const std::string*>(lParam);
-        // Both are addresses in our own process; anything not being delivered right now is forged.
-        if (Pending().Take(callback, result)) DeliverResult(*callback, *result);
-        return 0;
-    }
-    case WM_SPEED_LIMIT_ASK:
-        AnswerSpeedLimitRequest(SpeedLimitCode::Limit);
-        return 0;
-    case WM_SPEED_RESTORE_ASK:
-        AnswerSpeedLimitRequest(SpeedLimitCode::Restore);
-        return 0;
-    case WM_SPEED_LIMIT_REPLY:
-        NotifySpeedLimitHandler(SpeedLimitCode::Reply);
-        return 0;
-    case WM_SPEED_LIMIT_MANUAL:
-        NotifySpeedLimitHandler(SpeedLimitCode::Manual);
-        return 0;
-    case WM_SETUP_STATUS:
-        StoreSetupStatus(static_cast<std::int32_t>(wParam), static_cast<std::int32_t>(lParam));
-        return 0;
-    default:
-        return ::DefWindowProcW(window, message, wParam, lParam);
+        case WM_CLOSE:
+            // The cell keeps naming the destroyed window, so later sends fail instead of reaching another.
+            ::DestroyWindow(g_messageWindow);
+            return 0;
+        case WM_DELIVER_RESULT:
+        case WM_DELIVER_RESULT_2: {
+            const auto* callback = reinterpret_cast<const CallbackRef*>(wParam);
+            const auto* result = reinterpret_cast<const std::string*>(lParam);
+            // Both are addresses in our own process; anything not being delivered right now is forged.
+            if (Pending().Take(callback, result)) DeliverResult(*callback, *result);
+            return 0;
+        }
+        case WM_SPEED_LIMIT_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Limit); return 0;
+        case WM_SPEED_RESTORE_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Restore); return 0;
+        case WM_SPEED_LIMIT_REPLY: NotifySpeedLimitHandler(SpeedLimitCode::Reply); return 0;
+        case WM_SPEED_LIMIT_MANUAL: NotifySpeedLimitHandler(SpeedLimitCode::Manual); return 0;
+        case WM_SETUP_STATUS:
+            StoreSetupStatus(static_cast<std::int32_t>(wParam), static_cast<std::int32_t>(lParam));
+            return 0;
+        default: return ::DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -70,8 +61,8 @@ void CreateMessageWindow() {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kMessageWindowName;
     ::RegisterClassW(&windowClass);  // fails harmlessly on a second start-up: the class exists
-    g_messageWindow = ::CreateWindowExW(0, kMessageWindowName, kMessageWindowName, 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                        nullptr, instance, nullptr);
+    g_messageWindow = ::CreateWindowExW(0, kMessageWindowName, kMessageWindowName, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        instance, nullptr);
 #if defined(_WIN64)
     ::SetWindowLongPtrW(g_messageWindow, GWLP_USERDATA, kMessageWindowUserData);
 #else

@@ -90,11 +90,10 @@ std::string toUtf8(const std::wstring& text) {
     if (text.empty()) {
         return {};
     }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
     return out;
 }
 
@@ -106,8 +105,7 @@ std::string toAnsi(const std::wstring& text) {
     const int size =
         WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
     return out;
 }
 
@@ -169,10 +167,11 @@ std::wstring registeredServer() {
 
 IUnknown* createThroughCom() {
     IUnknown* object = nullptr;
-    const HRESULT hr = CoCreateInstance(CLSID_Addin, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                        reinterpret_cast<void**>(&object));
+    const HRESULT hr =
+        CoCreateInstance(CLSID_Addin, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
     if (FAILED(hr)) {
-        std::fprintf(stderr, "orvane-host: CoCreateInstance of the registered add-in failed (%s); loading it directly\n",
+        std::fprintf(stderr,
+                     "orvane-host: CoCreateInstance of the registered add-in failed (%s); loading it directly\n",
                      hresultText(hr).c_str());
         return nullptr;
     }
@@ -377,9 +376,8 @@ int hostLightUserdata(lua_State* L) {
 
 int hostAddinLoaded(lua_State* L) {
     HMODULE module = nullptr;
-    const BOOL loaded = !g_addinModulePath.empty() &&
-                        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, g_addinModulePath.c_str(),
-                                           &module);
+    const BOOL loaded = !g_addinModulePath.empty() && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                                                         g_addinModulePath.c_str(), &module);
     lua_pushboolean(L, loaded ? 1 : 0);
     return 1;
 }

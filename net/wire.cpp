@@ -1,6 +1,7 @@
 #include "net/wire.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace orvane::wire {
@@ -10,10 +11,15 @@ constexpr std::string_view kTipsRequestPrefix = "request=tips&pid=";
 constexpr std::string_view kTipsRequestCid = "&cid=";
 
 void AppendBigEndian(std::string& out, std::uint32_t value) {
-    out.push_back(static_cast<char>((value >> 24) & 0xFFu));
-    out.push_back(static_cast<char>((value >> 16) & 0xFFu));
-    out.push_back(static_cast<char>((value >> 8) & 0xFFu));
-    out.push_back(static_cast<char>(value & 0xFFu));
+    const char bytes[4] = {static_cast<char>((value >> 24) & 0xFFu), static_cast<char>((value >> 16) & 0xFFu),
+                           static_cast<char>((value >> 8) & 0xFFu), static_cast<char>(value & 0xFFu)};
+    out.append(bytes, sizeof bytes);
+}
+
+// Straight into the buffer that carries it: no item is built apart and copied again.
+void AppendItem(std::string& out, std::string_view text) {
+    AppendBigEndian(out, static_cast<std::uint32_t>(text.size()));
+    out.append(text);
 }
 
 void PutBigEndian(unsigned char* at, std::uint32_t value) {
@@ -55,8 +61,7 @@ std::optional<std::string> TipShownReportDatagram(std::string_view tipid, std::s
 std::string EncodeItem(std::string_view text) {
     std::string item;
     item.reserve(4 + text.size());
-    AppendBigEndian(item, static_cast<std::uint32_t>(text.size()));
-    item.append(text);
+    AppendItem(item, text);
     return item;
 }
 
@@ -70,7 +75,10 @@ Header RequestHeader(std::uint32_t request, std::uint32_t bodyLength) {
 std::string ActiveGameRequestBody(std::string_view name, std::string_view type) {
     std::string body;
     body.reserve(24 + name.size() + type.size());
-    body.append(EncodeItem("name")).append(EncodeItem(name)).append(EncodeItem("type")).append(EncodeItem(type));
+    AppendItem(body, "name");
+    AppendItem(body, name);
+    AppendItem(body, "type");
+    AppendItem(body, type);
     return body;
 }
 
@@ -121,6 +129,29 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
     std::size_t at = 0;
     while (at < bytes.size() && !Decided()) {
         const std::size_t available = bytes.size() - at;
+        // Most items lie wholly inside the piece at hand: those are stepped over in one go, with
+        // nothing called per item, since a body may hold a million of them.
+        if (phase_ == Phase::ItemLength && lengthHave_ == 0 && available >= 4) {
+            const unsigned char* item = bytes.data() + at;
+            const std::size_t length = (std::size_t{item[0]} << 24) | (std::size_t{item[1]} << 16) |
+                                       (std::size_t{item[2]} << 8) | std::size_t{item[3]};
+            if (length <= available - 4) {
+                // unread_ >= 4 here: StartLength fails a body too short for another length field.
+                if (length > unread_ - 4) {
+                    phase_ = Phase::Failed;
+                    break;
+                }
+                const bool isKey = length == key_.size() && std::memcmp(item + 4, key_.data(), length) == 0;
+                at += 4 + length;
+                unread_ -= 4 + length;
+                if (unread_ < 4) {
+                    phase_ = Phase::Failed;
+                } else if (isKey) {
+                    phase_ = Phase::AnswerLength;
+                }
+                continue;
+            }
+        }
         if (phase_ == Phase::ItemLength || phase_ == Phase::AnswerLength) {
             const std::size_t take = std::min<std::size_t>(4 - lengthHave_, available);
             std::copy_n(bytes.data() + at, take, length_ + lengthHave_);

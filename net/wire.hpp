@@ -90,8 +90,8 @@ private:
     Phase phase_ = Phase::ItemLength;
     unsigned char length_[4] = {};
     std::size_t lengthHave_ = 0;
-    std::size_t itemLeft_ = 0;      // bytes of the current item still to come
-    std::size_t itemSeen_ = 0;      // bytes of the current item compared with the key so far
+    std::size_t itemLeft_ = 0;  // bytes of the current item still to come
+    std::size_t itemSeen_ = 0;  // bytes of the current item compared with the key so far
     bool itemMayBeKey_ = false;
     std::string answer_;
 };

@@ -105,15 +105,20 @@ inline int PushResult(lua_State* L, const SetupStatus& value) {
 
 template <class Result>
 constexpr int ResultCount() {
-    if constexpr (std::is_void_v<Result>) return 0;
-    else if constexpr (std::is_same_v<Result, SetupStatus>) return 2;
-    else return 1;
+    if constexpr (std::is_void_v<Result>)
+        return 0;
+    else if constexpr (std::is_same_v<Result, SetupStatus>)
+        return 2;
+    else
+        return 1;
 }
 
 template <class... Params>
 constexpr bool LastIsCallback() {
-    if constexpr (sizeof...(Params) == 0) return false;
-    else return std::is_same_v<std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>, CallbackRef>;
+    if constexpr (sizeof...(Params) == 0)
+        return false;
+    else
+        return std::is_same_v<std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>, CallbackRef>;
 }
 
 template <auto Method, class Failure>

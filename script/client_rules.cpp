@@ -33,9 +33,7 @@ std::u16string AcceptRegistryString(std::uint32_t type, std::span<const std::uin
     if (bytes.size() > kRegistryTextUnits * 2 || bytes.size() % 2 != 0) return {};
     const std::size_t units = bytes.size() / 2;
     if (units == 0) return {};
-    auto unitAt = [&](std::size_t i) {
-        return static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    };
+    auto unitAt = [&](std::size_t i) { return static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); };
     // Without a terminating NUL the value may have been cut or written carelessly: refuse it rather
     // than guess where it ends.
     if (unitAt(units - 1) != u'\0') return {};

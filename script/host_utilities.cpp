@@ -27,8 +27,7 @@ void SyncHttpWorker(void* urlCopy) {
     try {
         std::string body;
         HttpGet(url, body);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 }  // namespace

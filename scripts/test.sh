@@ -17,6 +17,7 @@ cmake --build build/win32 -j2
 scripts/check-artifact.sh build/win32/Orvane.dll build/win32/VemoLuaRuntime.def
 cmake --workflow --preset package >/dev/null
 scripts/check-package.sh build/win32
+bash bench/module_size.sh build/win32/shipped/Orvane.dll
 
 echo "== win64: behaviour under wine64"
 cmake --preset win64 >/dev/null

@@ -228,8 +228,8 @@ int registerObject(lua_State* L, const VemoGlobalObject& object) {
     const std::string& key = path.back();
 
     if (!pushPendingTable(L, parent)) {
-        complain("RegisterGlobalObj", std::string("the table holding ") + object.objectName +
-                                          " already has an __index of its own");
+        complain("RegisterGlobalObj",
+                 std::string("the table holding ") + object.objectName + " already has an __index of its own");
         lua_settop(L, base);
         return 1;
     }

@@ -193,8 +193,7 @@ void SendStep(UINT message, long long wParam, long long lParam) {
 void PostStep(UINT message, long long wParam, long long lParam) {
     // A null window would post to this thread's own queue and report success.
     HWND addin = FindAddinWindow();
-    if (addin != nullptr &&
-        ::PostMessageW(addin, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam))) {
+    if (addin != nullptr && ::PostMessageW(addin, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam))) {
         Log("posted " + Hex(message));
     } else {
         g_failed = true;
@@ -209,8 +208,10 @@ void RunStep(Arguments& args) {
         const auto message = static_cast<UINT>(args.number(L"message number"));
         const long long wParam = args.optional(0);
         const long long lParam = args.optional(0);
-        if (step == L"send") SendStep(message, wParam, lParam);
-        else PostStep(message, wParam, lParam);
+        if (step == L"send")
+            SendStep(message, wParam, lParam);
+        else
+            PostStep(message, wParam, lParam);
     } else if (step == L"setup") {
         const long long wParam = args.number(L"setup wParam");
         const long long lParam = args.number(L"setup lParam");
@@ -257,11 +258,16 @@ int main() {
     long long deadlineMs = 30000;
     while (!args.empty() && args.peek().rfind(L"--", 0) == 0) {
         const std::wstring option = args.take(L"option");
-        if (option == L"--class") windowClass = args.take(L"--class value");
-        else if (option == L"--title") title = args.take(L"--title value");
-        else if (option == L"--no-window") makeWindow = false;
-        else if (option == L"--stop-file") g_stopFile = args.take(L"--stop-file value");
-        else if (option == L"--deadline") deadlineMs = args.number(L"--deadline value");
+        if (option == L"--class")
+            windowClass = args.take(L"--class value");
+        else if (option == L"--title")
+            title = args.take(L"--title value");
+        else if (option == L"--no-window")
+            makeWindow = false;
+        else if (option == L"--stop-file")
+            g_stopFile = args.take(L"--stop-file value");
+        else if (option == L"--deadline")
+            deadlineMs = args.number(L"--deadline value");
         else if (option == L"--log") {
             const std::wstring path = args.take(L"--log value");
             std::FILE* file = ::_wfopen(path.c_str(), L"w");

@@ -27,7 +27,8 @@ TEST(ClientSwitches, ComposedInFixedOrderWithDefaultStartFrom) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ComposeClientSwitches(c.user, c.jump, c.game, c.from), c.expected)
-            << "user=" << testing::PrintToString(std::wstring(c.user)) << " from=" << testing::PrintToString(std::wstring(c.from));
+            << "user=" << testing::PrintToString(std::wstring(c.user))
+            << " from=" << testing::PrintToString(std::wstring(c.from));
     }
 }
 
@@ -95,17 +96,21 @@ TEST(DownloadDrive, FixedDriveWithMostFreeBytesFirstOnTies) {
     };
     const Case cases[] = {
         {"no drives", {}, L""},
-        {"most free wins", {{L"C:\\", kDriveFixed, 10}, {L"D:\\", kDriveFixed, 30}, {L"E:\\", kDriveFixed, 20}}, L"D:\\"},
+        {"most free wins",
+         {{L"C:\\", kDriveFixed, 10}, {L"D:\\", kDriveFixed, 30}, {L"E:\\", kDriveFixed, 20}},
+         L"D:\\"},
         {"tie goes to the first listed", {{L"C:\\", kDriveFixed, 30}, {L"D:\\", kDriveFixed, 30}}, L"C:\\"},
         {"zero free bytes is never chosen", {{L"C:\\", kDriveFixed, 0}}, L""},
-        {"removable with more space is passed over",
-         {{L"C:\\", kDriveFixed, 5}, {L"F:\\", kRemovable, 500}}, L"C:\\"},
+        {"removable with more space is passed over", {{L"C:\\", kDriveFixed, 5}, {L"F:\\", kRemovable, 500}}, L"C:\\"},
         {"network, optical and RAM drives are passed over",
-         {{L"N:\\", kRemote, 9}, {L"R:\\", kCdRom, 9}, {L"M:\\", kRamDisk, 9}}, L""},
+         {{L"N:\\", kRemote, 9}, {L"R:\\", kCdRom, 9}, {L"M:\\", kRamDisk, 9}},
+         L""},
         {"unreadable free space skips only that drive",
-         {{L"C:\\", kDriveFixed, std::nullopt}, {L"D:\\", kDriveFixed, 1}}, L"D:\\"},
+         {{L"C:\\", kDriveFixed, std::nullopt}, {L"D:\\", kDriveFixed, 1}},
+         L"D:\\"},
         {"counts compared as unsigned 64-bit",
-         {{L"C:\\", kDriveFixed, 0x7FFF'FFFF'FFFF'FFFFull}, {L"D:\\", kDriveFixed, kBig}}, L"D:\\"},
+         {{L"C:\\", kDriveFixed, 0x7FFF'FFFF'FFFF'FFFFull}, {L"D:\\", kDriveFixed, kBig}},
+         L"D:\\"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ChooseDownloadDrive(c.drives), c.expected) << c.what;

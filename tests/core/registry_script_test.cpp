@@ -13,7 +13,8 @@ namespace orvane::reg {
 void PrintTo(const Step& step, std::ostream* out);
 void PrintTo(const Step& step, std::ostream* out) {
     constexpr const char* kActions[] = {"DeleteTree", "CreateKey", "SetString"};
-    *out << kActions[static_cast<int>(step.action)] << "(" << step.path << ", " << step.name << ", " << step.data << ")";
+    *out << kActions[static_cast<int>(step.action)] << "(" << step.path << ", " << step.name << ", " << step.data
+         << ")";
 }
 
 namespace {

@@ -55,12 +55,8 @@ TEST(TipShownReport, IsSentWholeOrNotAtAll) {
         bool fits;
     };
     const Case cases[] = {
-        {0, 0, 0, 986, true},
-        {0, 0, 0, 987, false},
-        {300, 300, 300, 86, true},
-        {300, 300, 300, 87, false},
-        {1000, 0, 0, 0, false},
-        {0, 0, 0, 5000, false},
+        {0, 0, 0, 986, true},       {0, 0, 0, 987, false},  {300, 300, 300, 86, true},
+        {300, 300, 300, 87, false}, {1000, 0, 0, 0, false}, {0, 0, 0, 5000, false},
     };
     for (const Case& c : cases) {
         const auto report = TipShownReportDatagram(std::string(c.tipid, 't'), std::string(c.pid, 'p'),
@@ -79,14 +75,12 @@ TEST(TipShownReport, IsSentWholeOrNotAtAll) {
 TEST(GameRequest, MatchesTheFramingByteForByte) {
     const Header header = RequestHeader(kActiveGameRequest, 28);
     EXPECT_EQ(std::string(header.begin(), header.end()), Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0x1C}));
-    EXPECT_EQ(ActiveGameRequestBody("abc", "x"),
-              Bytes({0, 0, 0, 4, 'n', 'a', 'm', 'e', 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 4, 't', 'y', 'p', 'e', 0, 0,
-                     0, 1, 'x'}));
+    EXPECT_EQ(ActiveGameRequestBody("abc", "x"), Bytes({0,   0, 0, 4, 'n', 'a', 'm', 'e', 0,   0, 0, 3, 'a', 'b',
+                                                        'c', 0, 0, 0, 4,   't', 'y', 'p', 'e', 0, 0, 0, 1,   'x'}));
     EXPECT_EQ(ActiveGameRequestBody("", ""),
               Bytes({0, 0, 0, 4, 'n', 'a', 'm', 'e', 0, 0, 0, 0, 0, 0, 0, 4, 't', 'y', 'p', 'e', 0, 0, 0, 0}));
     const Header big = RequestHeader(0x01020304u, 0xA0B0C0D0u);
-    EXPECT_EQ(std::string(big.begin(), big.end()),
-              Bytes({0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0xA0, 0xB0, 0xC0, 0xD0}));
+    EXPECT_EQ(std::string(big.begin(), big.end()), Bytes({0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 0xA0, 0xB0, 0xC0, 0xD0}));
 }
 
 TEST(GameRequest, ItemLengthIsBigEndianAndCountsEveryByte) {

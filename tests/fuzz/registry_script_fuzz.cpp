@@ -10,8 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace orvane::reg;
     const Replacement replacements[] = {{"APPID", "{id}"}, {"MODULE", "C:\\it's 100% = {x}\\m.dll"}};
-    const ParseResult parsed =
-        ParseScript(std::string_view(reinterpret_cast<const char*>(data), size), replacements);
+    const ParseResult parsed = ParseScript(std::string_view(reinterpret_cast<const char*>(data), size), replacements);
     if (parsed.error) {
         if (!parsed.script.keys.empty() || parsed.error->message.empty()) std::abort();
         return 0;

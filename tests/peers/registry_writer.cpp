@@ -50,8 +50,7 @@ int wmain(int argc, wchar_t** argv) {
         const wchar_t* path = argv[2];
         const HKEY root = SplitRoot(path);
         HKEY key = nullptr;
-        if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-            ERROR_SUCCESS) {
+        if (::RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
             return 1;
         }
         const DWORD type = static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10));

@@ -69,8 +69,7 @@ int main(int argc, char** argv) {
         const auto first = static_cast<WPARAM>(static_cast<std::uint32_t>(std::strtoll(argv[4], nullptr, 0)));
         const auto second = static_cast<LPARAM>(static_cast<std::int32_t>(std::strtoll(argv[5], nullptr, 0)));
         DWORD_PTR ignored = 0;
-        if (::SendMessageTimeoutW(window, kSetupStatusMessage, first, second, SMTO_NORMAL, kWaitMs,
-                                  &ignored) == 0) {
+        if (::SendMessageTimeoutW(window, kSetupStatusMessage, first, second, SMTO_NORMAL, kWaitMs, &ignored) == 0) {
             return Finish("setup status not delivered", 1);
         }
     }

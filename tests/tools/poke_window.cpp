@@ -42,10 +42,10 @@ std::uint64_t Next(std::uint64_t& state) {
 std::uint64_t Forgery(std::uint64_t& state) {
     const std::uint64_t r = Next(state);
     switch (r % 4) {
-    case 0: return r >> 48;                                  // a small number
-    case 1: return Next(state);                              // anything at all
-    case 2: return (r >> 8) & 0xFFFFFFF8u;                   // an aligned address below 4 GiB
-    default: return 0x100000u + ((r >> 4) & 0x7FFFFFFFFFF8u);  // an aligned user-space address
+        case 0: return r >> 48;                                    // a small number
+        case 1: return Next(state);                                // anything at all
+        case 2: return (r >> 8) & 0xFFFFFFF8u;                     // an aligned address below 4 GiB
+        default: return 0x100000u + ((r >> 4) & 0x7FFFFFFFFFF8u);  // an aligned user-space address
     }
 }
 
@@ -74,8 +74,9 @@ int main(int argc, char** argv) {
         return Spray(window, std::strtoul(argv[2], nullptr, 0), std::strtoull(argv[3], nullptr, 0));
     }
     if (argc != 5 && argc != 6) {
-        std::fprintf(stderr, "usage: poke_window send|post MESSAGE WPARAM LPARAM [DONE_FILE]\n"
-                             "       poke_window spray COUNT SEED [DONE_FILE]\n");
+        std::fprintf(stderr,
+                     "usage: poke_window send|post MESSAGE WPARAM LPARAM [DONE_FILE]\n"
+                     "       poke_window spray COUNT SEED [DONE_FILE]\n");
         return 2;
     }
     if (argc == 6) g_doneFile = argv[5];

@@ -20,7 +20,7 @@ using testing::LuaFixture;
 
 struct AnnotatedMethod {
     std::string name;
-    std::vector<std::string> parameters;          // as the function is declared
+    std::vector<std::string> parameters;           // as the function is declared
     std::vector<std::string> annotatedParameters;  // ---@param lines in front of it, in order
 };
 

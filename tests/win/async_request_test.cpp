@@ -56,8 +56,7 @@ TEST_F(AsyncRequestTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
         WorkerProc worker;
         const char* expected;
     } cases[] = {
-        {&JoinWorker, "pid|cid"},
-        {&ThrowingWorker, ""},  // an exchange that fails by exception still answers
+        {&JoinWorker, "pid|cid"}, {&ThrowingWorker, ""},  // an exchange that fails by exception still answers
     };
     int expectedCalls = 0;
     for (const Case& c : cases) {

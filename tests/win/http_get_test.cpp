@@ -75,8 +75,7 @@ private:
             ::Sleep(1);
         }
         ::shutdown(peer.get(), SD_SEND);
-        while (::recv(peer.get(), buffer, sizeof buffer, 0) > 0) {
-        }
+        while (::recv(peer.get(), buffer, sizeof buffer, 0) > 0) {}
     }
 
     std::string response_;

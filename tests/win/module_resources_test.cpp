@@ -163,8 +163,8 @@ TEST_F(ModuleResources, VersionResourceCarriesTheFixedAndTextVersions) {
     EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                                 &length));
+    ASSERT_TRUE(
+        ::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 2 * sizeof(WORD)) << "exactly one translation";
     EXPECT_EQ(translation[0], 0x0804);
     EXPECT_EQ(translation[1], 936);
@@ -174,9 +174,10 @@ TEST_F(ModuleResources, VersionResourceCarriesTheFixedAndTextVersions) {
         const wchar_t* text;  // nullptr: the field is absent
     };
     const Field fields[] = {
-        {L"FileVersion", L"1.0.0.1"},  {L"ProductVersion", L"1.0.0.1"}, {L"InternalName", L"Orvane.dll"},
-        {L"OriginalFilename", L"Orvane.dll"}, {L"CompanyName", nullptr}, {L"FileDescription", nullptr},
-        {L"ProductName", nullptr},     {L"LegalCopyright", nullptr},
+        {L"FileVersion", L"1.0.0.1"},     {L"ProductVersion", L"1.0.0.1"},
+        {L"InternalName", L"Orvane.dll"}, {L"OriginalFilename", L"Orvane.dll"},
+        {L"CompanyName", nullptr},        {L"FileDescription", nullptr},
+        {L"ProductName", nullptr},        {L"LegalCopyright", nullptr},
     };
     for (const Field& field : fields) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(field.name)));

@@ -195,8 +195,9 @@ TEST(Registration, HostWithoutAnAddinPathCreatesTheRegisteredClass) {
     ASSERT_EQ(Regsvr32(L""), 0u);
     const std::optional<std::wstring> server = ReadString(kClassKey + L"\\InprocServer32", nullptr);
     ASSERT_TRUE(server.has_value());
-    const std::wstring command = L"\"" + ExeFolder() + L"orvane-host.exe\" \"" ORVANE_LUA_TEST_DIR
-                                 L"/registered_host_test.lua\" \"" + *server + L"\"";
+    const std::wstring command = L"\"" + ExeFolder() +
+                                 L"orvane-host.exe\" \"" ORVANE_LUA_TEST_DIR L"/registered_host_test.lua\" \"" +
+                                 *server + L"\"";
     EXPECT_EQ(RunProcess(command), 0u);
 }
 

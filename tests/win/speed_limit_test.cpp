@@ -37,7 +37,8 @@ TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
         lua_pushinteger(L, 42);
         StoreSpeedLimitHandler(CallbackRef{L, lua.RefGlobal("handler")});
         for (int round = 0; round < kRounds; ++round) {
-            for (UINT message : {WM_SPEED_LIMIT_ASK, WM_SPEED_RESTORE_ASK, WM_SPEED_LIMIT_REPLY, WM_SPEED_LIMIT_MANUAL}) {
+            for (UINT message :
+                 {WM_SPEED_LIMIT_ASK, WM_SPEED_RESTORE_ASK, WM_SPEED_LIMIT_REPLY, WM_SPEED_LIMIT_MANUAL}) {
                 ::SendMessageW(MessageWindow(), message, 0, 0);
             }
         }
