@@ -9,14 +9,16 @@
 #   ORVANE_I686_RUN=emulated scripts/test-i686.sh   the same under qemu-i386-static even where the
 #                                             kernel runs 32-bit code by itself
 #
-# 32-bit code runs natively where the kernel allows it; otherwise through qemu-i386-static registered
-# with binfmt_misc. The stage runs in a user, mount, network and PID namespace of its own where the
-# kernel allows that: the registration then lives in a binfmt_misc instance of that namespace and
-# nothing outside sees it (a machine-wide one would make every 64-bit Wine prefix boot its 32-bit half
-# under emulation), the fixed service ports are its own, and every process it started ends with it.
-# Without namespaces the registration is machine-wide and is removed on the way out, whatever happens.
-# Exit status: 0 when the stage passed, or when this machine can run no 32-bit code at all (one line
-# says so); non-zero when the stage failed.
+# 32-bit code runs natively where the kernel allows it. With ORVANE_I686_RUN=emulated it runs through
+# qemu-i386-static registered with binfmt_misc instead (slow, and 32-bit Wine can crash under it; see
+# README). The stage runs in a user, mount, network and PID
+# namespace of its own where the kernel allows that: a registration then lives in a binfmt_misc
+# instance of that namespace and nothing outside sees it (a machine-wide one would make every 64-bit
+# Wine prefix boot its 32-bit half under emulation), the fixed service ports are its own, and every
+# process it started ends with it. Without namespaces a registration is machine-wide and is removed on
+# the way out, whatever happens.
+# Exit status: 0 when the stage passed, or when 32-bit code cannot run here (one line says so);
+# non-zero when the stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -95,27 +97,35 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 cannot_run() {
-  echo "i686 stage skipped: this machine runs no 32-bit code and cannot register $QEMU with binfmt_misc ($1)"
+  echo "i686 stage skipped: $1"
   exit 0
 }
+
+# Emulation is asked for, never a fallback: under Debian 12's qemu-i386-static 32-bit Wine gets no
+# trap number with a fault, so a fault Wine must handle itself can kill the process (the host died so
+# once the network workers ran), and every process takes minutes to start.
+emulate=no
+if [ "${ORVANE_I686_RUN:-}" = emulated ]; then emulate=yes; fi
 
 if [ "$scope" = namespace ]; then
   ip link set lo up
   # An instance of our own: empty, so the probe below sees only what the kernel itself can run.
   if mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null; then
     mounted=yes
-  elif ! runs_32bit || [ "${ORVANE_I686_RUN:-}" = emulated ]; then
+  elif [ $emulate = yes ]; then
     exit $NEEDS_GLOBAL
   fi
 fi
 # A registration left by a run that was killed outright would make the probe lie.
 if [ -e "$BINFMT/$ENTRY" ]; then echo -1 > "$BINFMT/$ENTRY"; fi
 
-if [ "${ORVANE_I686_RUN:-}" = emulated ] || ! runs_32bit; then
+if [ $emulate = no ]; then
+  runs_32bit || cannot_run "this kernel runs no 32-bit code (ORVANE_I686_RUN=emulated tries $QEMU)"
+else
   mode=emulated
   [ -x "$QEMU" ] || cannot_run "$QEMU is missing"
   if [ ! -e "$BINFMT/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null || cannot_run "binfmt_misc cannot be mounted"
+    mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null || cannot_run "binfmt_misc cannot be mounted to register $QEMU"
     mounted=yes
   fi
   # F: the kernel opens the interpreter now, so it is found from any later mount namespace or chroot.
@@ -123,9 +133,9 @@ if [ "${ORVANE_I686_RUN:-}" = emulated ] || ! runs_32bit; then
   if ! { echo ":$ENTRY:M::$I386_MAGIC:$I386_MASK:$QEMU:F" > "$BINFMT/register"; } 2>/dev/null; then
     registered=no
     if [ "$scope" = namespace ]; then exit $NEEDS_GLOBAL; fi
-    cannot_run "the registration was refused"
+    cannot_run "binfmt_misc refused to register $QEMU"
   fi
-  runs_32bit || cannot_run "32-bit Wine does not start under the registered emulator"
+  runs_32bit || cannot_run "32-bit Wine does not start under the registered $QEMU"
 fi
 echo "== i686: stage ($mode 32-bit code, $scope scope)"
 
