@@ -13,20 +13,20 @@ namespace {
 constexpr wchar_t kHostLogFolder[] = L"C:\\JOTTLE\\";
 constexpr wchar_t kHostLogPattern[] = L"JOTTLE.Kestrin[*].*.log";
 
-// Handed to the runtime; callee-cleans, and always the same object.
-void* ORVANE_STDCALL ScriptObjectFactory(void* /*userData*/) { return &ScriptObject::Instance(); }
+// Handed to the runtime; callee-cleans, and always the same object. The first request is the
+// object's birth as the host sees it, and the moment its old log files are cleared, once.
+void* ORVANE_STDCALL ScriptObjectFactory(void* /*userData*/) {
+    static const bool logsCleared = (RemoveHostLogs(), true);
+    (void)logsCleared;
+    return &ScriptObject::Instance();
+}
 
 // Where diagnostic text would go; this build keeps none.
 void LogSink(const std::wstring& /*text*/) {}
 
 }  // namespace
 
-ScriptObject::ScriptObject() { RemoveHostLogs(); }
-
-ScriptObject& ScriptObject::Instance() {
-    static ScriptObject instance;
-    return instance;
-}
+constinit ScriptObject ScriptObject::instance_;
 
 void RegisterScriptObject(VemoEnv env) {
     if (env == nullptr) return;
@@ -58,8 +58,6 @@ void RemoveHostLogs() {
 void ScriptObject::RemoveLog() { RemoveHostLogs(); }
 
 void ScriptObject::LogPrint(const std::wstring& text) { LogSink(text); }
-
-SetupStatus ScriptObject::QueryOrvaneSetupStatus() { return CurrentSetupStatus(); }
 
 bool ScriptObject::SetSpeedLimitHandler(CallbackRef handler) { return StoreSpeedLimitHandler(handler); }
 

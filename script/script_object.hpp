@@ -12,8 +12,9 @@ namespace orvane {
 
 class ScriptObject {
 public:
-    // The one instance; built on first use, which removes the host's log files once.
-    static ScriptObject& Instance();
+    // The one instance. It holds nothing, so it is there from load and a method call pays nothing
+    // to reach it; the host's log files go when the runtime first asks for it (see the factory).
+    static ScriptObject& Instance() { return instance_; }
 
     ScriptObject(const ScriptObject&) = delete;
     ScriptObject& operator=(const ScriptObject&) = delete;
@@ -30,7 +31,7 @@ public:
     bool LaunchOrvaneSetup(const std::wstring& path, const std::wstring& parameters);
     bool LaunchOrvane(const std::wstring& userName, const std::wstring& jumpKey, const std::wstring& gameId,
                       const std::wstring& startFrom);
-    SetupStatus QueryOrvaneSetupStatus();
+    SetupStatus QueryOrvaneSetupStatus() { return CurrentSetupStatus(); }
     std::wstring GetDownloadPath();
 
     // The speed-limit hand-shake with the tray program.
@@ -46,7 +47,8 @@ public:
     void RemoveLog();
 
 private:
-    ScriptObject();
+    constexpr ScriptObject() = default;
+    static ScriptObject instance_;
 };
 
 // Deletes the host's own log files from its fixed log folder; runs at construction and on RemoveLog.

@@ -10,7 +10,13 @@ struct SetupStatus {
     std::int32_t second = 0;
 };
 
+namespace detail {
+// Written by the window procedure and by LaunchOrvaneSetup, read by scripts: all on the script thread.
+// Visible here only so that reading it costs a script call no call of its own.
+inline SetupStatus g_setupStatus;
+}  // namespace detail
+
 void StoreSetupStatus(std::int32_t first, std::int32_t second);
-SetupStatus CurrentSetupStatus();
+inline SetupStatus CurrentSetupStatus() { return detail::g_setupStatus; }
 
 }  // namespace orvane
