@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "common/win_handles.hpp"
 #include "net/async_request.hpp"
@@ -25,6 +26,31 @@ constexpr std::string_view kAnswerKey = "games";
 constexpr std::size_t kReceiveChunk = 1024 * 1024;
 
 std::atomic<bool> g_streamNetworkStarted{false};
+
+// A long reply is received through a buffer of kReceiveChunk bytes. Fresh pages cost more on first
+// touch than the bytes that land in them, so one such buffer is kept between exchanges; workers that
+// overlap take it in turn or make their own. It goes with the module.
+class SpareChunk {
+public:
+    SpareChunk() = default;
+    SpareChunk(const SpareChunk&) = delete;
+    SpareChunk& operator=(const SpareChunk&) = delete;
+    ~SpareChunk() { delete[] slot_.exchange(nullptr); }
+
+    std::unique_ptr<unsigned char[]> Take() {
+        unsigned char* kept = slot_.exchange(nullptr);
+        return std::unique_ptr<unsigned char[]>(kept != nullptr ? kept
+                                                                : new (std::nothrow) unsigned char[kReceiveChunk]);
+    }
+    void Give(std::unique_ptr<unsigned char[]> chunk) {
+        unsigned char* empty = nullptr;
+        if (chunk && slot_.compare_exchange_strong(empty, chunk.get())) (void)chunk.release();
+    }
+
+private:
+    std::atomic<unsigned char*> slot_{nullptr};
+};
+SpareChunk g_spareChunk;
 
 bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetworkStarted); }
 
@@ -74,18 +100,26 @@ public:
     // body that ends early is a failed exchange whatever it held.
     bool ReadBody(wire::ReplyWalk& walk) {
         if (!headerRead_ && !ReadHeader()) return false;
-        const std::size_t capacity = std::min<std::size_t>(bodyLength_, kReceiveChunk);
-        const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[capacity]);
+        const bool longBody = bodyLength_ >= kReceiveChunk;
+        const std::size_t capacity = longBody ? kReceiveChunk : bodyLength_;
+        std::unique_ptr<unsigned char[]> buffer =
+            longBody ? g_spareChunk.Take()
+                     : std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[capacity]);
         if (!buffer) return false;
         std::size_t have = 0;
+        bool complete = true;
         while (have < bodyLength_ && !walk.Failed()) {
             const std::size_t ask = std::min(capacity, bodyLength_ - have);
             const int got = ::recv(socket_.get(), reinterpret_cast<char*>(buffer.get()), static_cast<int>(ask), 0);
-            if (got <= 0) return false;
+            if (got <= 0) {
+                complete = false;
+                break;
+            }
             walk.Feed({buffer.get(), static_cast<std::size_t>(got)});
             have += static_cast<std::size_t>(got);
         }
-        return true;
+        if (longBody) g_spareChunk.Give(std::move(buffer));
+        return complete;
     }
 
     void Close() { socket_.reset(); }
