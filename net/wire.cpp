@@ -124,33 +124,45 @@ void ReplyWalk::LengthComplete() {
     if (length == 0) StartLength(itemMayBeKey_ ? Phase::AnswerLength : Phase::ItemLength);
 }
 
+// Steps over the items that lie wholly inside the piece, which is all a body of small items costs;
+// an item that runs past the piece is left to the general path in Feed. Feed has already cut the
+// piece to the body's announced length, so an item inside the piece is inside the body too.
+std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) {
+    const unsigned char* const begin = bytes.data();
+    const unsigned char* const end = begin + bytes.size();
+    const unsigned char* item = begin;
+    const std::size_t keySize = key_.size();
+    while (end - item >= 4) {
+        const std::size_t length = (std::size_t{item[0]} << 24) | (std::size_t{item[1]} << 16) |
+                                   (std::size_t{item[2]} << 8) | std::size_t{item[3]};
+        if (length > static_cast<std::size_t>(end - item) - 4) break;
+        const unsigned char* const next = item + 4 + length;
+        const bool isKey = length == keySize && std::memcmp(item + 4, key_.data(), keySize) == 0;
+        item = next;
+        if (isKey) {
+            phase_ = Phase::AnswerLength;
+            break;
+        }
+    }
+    const auto stepped = static_cast<std::size_t>(item - begin);
+    unread_ -= stepped;
+    // Too little of the body is left for another length field: no answer can follow.
+    if (stepped != 0 && unread_ < 4) phase_ = Phase::Failed;
+    return stepped;
+}
+
 void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
     if (bytes.size() > unread_) bytes = bytes.first(static_cast<std::size_t>(unread_));
     std::size_t at = 0;
     while (at < bytes.size() && !Decided()) {
         const std::size_t available = bytes.size() - at;
-        // Most items lie wholly inside the piece at hand: those are stepped over in one go, with
-        // nothing called per item, since a body may hold a million of them.
+        // Most items lie wholly inside the piece at hand: those are stepped over in one go, since a
+        // body may hold a million of them.
         if (phase_ == Phase::ItemLength && lengthHave_ == 0 && available >= 4) {
-            const unsigned char* item = bytes.data() + at;
-            const std::size_t length = (std::size_t{item[0]} << 24) | (std::size_t{item[1]} << 16) |
-                                       (std::size_t{item[2]} << 8) | std::size_t{item[3]};
-            if (length <= available - 4) {
-                // unread_ >= 4 here: StartLength fails a body too short for another length field.
-                if (length > unread_ - 4) {
-                    phase_ = Phase::Failed;
-                    break;
-                }
-                const bool isKey = length == key_.size() && std::memcmp(item + 4, key_.data(), length) == 0;
-                at += 4 + length;
-                unread_ -= 4 + length;
-                if (unread_ < 4) {
-                    phase_ = Phase::Failed;
-                } else if (isKey) {
-                    phase_ = Phase::AnswerLength;
-                }
-                continue;
-            }
+            const std::size_t stepped = StepOverWholeItems(bytes.subspan(at));
+            at += stepped;
+            // Nothing stepped and nothing decided: the next item runs past the piece.
+            if (stepped != 0 || phase_ != Phase::ItemLength) continue;
         }
         if (phase_ == Phase::ItemLength || phase_ == Phase::AnswerLength) {
             const std::size_t take = std::min<std::size_t>(4 - lengthHave_, available);

@@ -82,6 +82,7 @@ public:
 private:
     enum class Phase { ItemLength, Item, AnswerLength, Answer, Found, Failed };
 
+    std::size_t StepOverWholeItems(std::span<const unsigned char> bytes);
     void StartLength(Phase next);
     void LengthComplete();
 
