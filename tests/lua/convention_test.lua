@@ -24,15 +24,6 @@ local failureCount = {
   RecordTipsShow = 0, RemoveLog = 0,
 }
 
--- Live registry references: luaL_ref's slots hold their values, free slots hold numbers.
-local function liveRefs()
-  local n = 0
-  for k, v in pairs(debug.getregistry()) do
-    if type(k) == "number" and k > 0 and type(v) ~= "number" then n = n + 1 end
-  end
-  return n
-end
-
 local function args(n, value)
   local list = {}
   for i = 1, n do list[i] = value end
@@ -81,7 +72,7 @@ T.case("extra values are read from the end: the value before the last N is the r
 end)
 
 T.case("a callback that is not a function takes no registry reference", function()
-  local before = liveRefs()
+  local before = T.live_refs()
   local bads = { "text", 42, true, {}, nil, n = 5 }
   for i = 1, bads.n do
     local bad = bads[i]
@@ -89,22 +80,22 @@ T.case("a callback that is not a function takes no registry reference", function
     T.same(T.call(O.GetActiveGame, O, "n", "t", bad), T.list())
     T.same(T.call(O.SetSpeedLimitHandler, O, bad), T.list(false))
   end
-  T.eq(liveRefs(), before, "live references")
+  T.eq(T.live_refs(), before, "live references")
 end)
 
 T.case("a stored handler holds one reference until it is cleared", function()
-  local before = liveRefs()
+  local before = T.live_refs()
   T.same(T.call(O.SetSpeedLimitHandler, O, function() end), T.list(true))
-  T.eq(liveRefs(), before + 1, "references with a handler stored")
+  T.eq(T.live_refs(), before + 1, "references with a handler stored")
   T.same(T.call(O.SetSpeedLimitHandler, O, function() end), T.list(true))
-  T.eq(liveRefs(), before + 1, "a replaced handler's reference is released")
+  T.eq(T.live_refs(), before + 1, "a replaced handler's reference is released")
   T.same(T.call(O.ClearSpeedLimitHandler, O), T.list(true))
   T.same(T.call(O.ClearSpeedLimitHandler, O), T.list(true))
-  T.eq(liveRefs(), before, "references after clearing")
+  T.eq(T.live_refs(), before, "references after clearing")
 end)
 
 T.case("values with no text form where text is expected do not break any method", function()
-  local before = liveRefs()
+  local before = T.live_refs()
   for _, name in ipairs(methods) do
     local n = failure[name][1]
     local bads = { nil, false, {}, 1.5, n = 4 }
@@ -114,7 +105,7 @@ T.case("values with no text form where text is expected do not break any method"
       T.truthy(ok, name .. " raised " .. tostring(err))
     end
   end
-  T.eq(liveRefs(), before, "live references")
+  T.eq(T.live_refs(), before, "live references")
   T.same(T.call(O.SyncHttpRequest, O, {}, {}), T.list(false))
   T.same(T.call(O.ExecuteExternal, O, nil, "x"), T.list(false))
 end)

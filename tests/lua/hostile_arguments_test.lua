@@ -43,15 +43,6 @@ local methods = {
   { "RemoveLog", {}, {}, {} },
 }
 
--- Live registry references: luaL_ref's slots hold their values, free slots hold numbers.
-local function liveRefs()
-  local n = 0
-  for k, v in pairs(debug.getregistry()) do
-    if type(k) == "number" and k > 0 and type(v) ~= "number" then n = n + 1 end
-  end
-  return n
-end
-
 local expected, unexpected = {}, {}  -- counted callbacks that must come back once / never
 
 -- Builds the values of one call: the receiver, then the arguments, one position replaced.
@@ -104,7 +95,7 @@ local function try(method, list, taken, fails, what)
   return answer
 end
 
-local before = liveRefs()
+local before = T.live_refs()
 
 T.case("a wrong receiver answers the failure values and takes nothing", function()
   for _, method in ipairs(methods) do
@@ -169,7 +160,7 @@ T.case("every callback taken comes back exactly once, no other ever, and no refe
   for _, e in ipairs(expected) do T.eq(e[1].calls, 1, "callback calls of " .. e[2]) end
   for _, e in ipairs(unexpected) do T.eq(e[1].calls, 0, "callback calls of " .. e[2]) end
   T.same(T.call(O.ClearSpeedLimitHandler, O), T.list(true))
-  T.eq(liveRefs(), before, "live registry references")
+  T.eq(T.live_refs(), before, "live registry references")
   T.truthy(#expected > 0 and #unexpected > 0, "both kinds of calls were made")
 end)
 

@@ -22,14 +22,6 @@ local games = {
   { "@games-last", "", "" }, { "@never", "1500", "" }, { "@delay:slow", "400", "slow" },
 }
 
-local function liveRefs()
-  local n = 0
-  for k, v in pairs(debug.getregistry()) do
-    if type(k) == "number" and k > 0 and type(v) ~= "number" then n = n + 1 end
-  end
-  return n
-end
-
 local requests = {}
 
 local function track(what, expected)
@@ -50,7 +42,7 @@ local function wave(n)
   if n % 2 == 1 then O:GetActiveGame("@at-max", "", track("game @at-max", "at-max")) end
 end
 
-local before = liveRefs()
+local before = T.live_refs()
 
 T.case("waves of hostile replies: every request is answered once, as its reply calls for", function()
   local waves = 8
@@ -70,7 +62,7 @@ T.case("waves of hostile replies: every request is answered once, as its reply c
     T.eq(r.calls, 1, "callback calls of " .. r.what)
     T.eq(r.text, r.expected, "answer of " .. r.what)
   end
-  T.eq(liveRefs(), before, "live registry references")
+  T.eq(T.live_refs(), before, "live registry references")
 end)
 
 T.finish()

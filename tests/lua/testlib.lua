@@ -56,6 +56,15 @@ function T.wait_for(cond, ms)
   return true
 end
 
+-- Live registry references: luaL_ref's slots hold their values, free slots hold numbers.
+function T.live_refs()
+  local n = 0
+  for k, v in pairs(debug.getregistry()) do
+    if type(k) == "number" and k > 0 and type(v) ~= "number" then n = n + 1 end
+  end
+  return n
+end
+
 -- io.popen under Wine now and then fails to start the command on a loaded machine ("Invalid
 -- argument"); a second try a moment later goes through.
 function T.popen(command, mode)
