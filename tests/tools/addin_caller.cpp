@@ -14,26 +14,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "done_line.hpp"
+
 namespace {
+
+using tool::Finish;
 
 constexpr wchar_t kMessageWindowName[] = L"OrvaneMessageOnlyWindow";
 constexpr UINT kSetupStatusMessage = WM_USER + 0x302;
 // Under emulation every 32-bit process takes minutes to start, the host as well as this one.
 constexpr DWORD kWaitMs = 900000;
-
-const char* g_doneFile = nullptr;
-
-int Finish(const std::string& line, int status) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-    if (g_doneFile != nullptr) {
-        if (FILE* f = std::fopen(g_doneFile, "w")) {
-            std::fprintf(f, "%s\n", line.c_str());
-            std::fclose(f);
-        }
-    }
-    return status;
-}
 
 bool WaitForFile(const char* path) {
     const ULONGLONG deadline = ::GetTickCount64() + kWaitMs;
@@ -60,7 +50,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: addin_caller ADDIN_PATH READY_FILE DONE_FILE [SETUP_FIRST SETUP_SECOND]\n");
         return 2;
     }
-    g_doneFile = argv[3];
+    tool::g_doneFile = argv[3];
     if (!WaitForFile(argv[2])) return Finish("the host never got ready", 1);
     HWND window = ::FindWindowW(kMessageWindowName, kMessageWindowName);
     if (window == nullptr) return Finish("no window", 1);

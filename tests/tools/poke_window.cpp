@@ -15,20 +15,11 @@
 #include <cstring>
 #include <string>
 
-namespace {
-const char* g_doneFile = nullptr;
+#include "done_line.hpp"
 
-int Finish(const std::string& line, int status) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-    if (g_doneFile != nullptr) {
-        if (FILE* f = std::fopen(g_doneFile, "w")) {
-            std::fprintf(f, "%s\n", line.c_str());
-            std::fclose(f);
-        }
-    }
-    return status;
-}
+namespace {
+
+using tool::Finish;
 }  // namespace
 
 // splitmix64: the same seed gives the same forgeries on every run.
@@ -68,7 +59,7 @@ int Spray(HWND window, unsigned long count, std::uint64_t seed) {
 
 int main(int argc, char** argv) {
     if (argc >= 4 && argc <= 5 && std::strcmp(argv[1], "spray") == 0) {
-        if (argc == 5) g_doneFile = argv[4];
+        if (argc == 5) tool::g_doneFile = argv[4];
         HWND window = ::FindWindowW(L"OrvaneMessageOnlyWindow", L"OrvaneMessageOnlyWindow");
         if (window == nullptr) return Finish("no window", 1);
         return Spray(window, std::strtoul(argv[2], nullptr, 0), std::strtoull(argv[3], nullptr, 0));
@@ -79,7 +70,7 @@ int main(int argc, char** argv) {
                      "       poke_window spray COUNT SEED [DONE_FILE]\n");
         return 2;
     }
-    if (argc == 6) g_doneFile = argv[5];
+    if (argc == 6) tool::g_doneFile = argv[5];
     const auto message = static_cast<UINT>(std::strtoul(argv[2], nullptr, 0));
     const auto wParam = static_cast<WPARAM>(std::strtoull(argv[3], nullptr, 0));
     const auto lParam = static_cast<LPARAM>(std::strtoll(argv[4], nullptr, 0));
