@@ -103,17 +103,17 @@ local function stray() strayCallbacks = strayCallbacks + 1 end
 T.case("every method answers its failure values with a receiver that is not user data", function()
   assert(write(logFile("kept")))
   for _, name in ipairs(methods) do
-    local spec = failure[name]
-    local expected = { n = spec.n }
-    for i = 1, spec.n do expected[i] = spec[i + 1] end
+    local shape = failure[name]
+    local expected = { n = shape.n }
+    for i = 1, shape.n do expected[i] = shape[i + 1] end
     for _, receiver in ipairs({ "text", 42, true, {} }) do
       local args = {}
-      for i = 1, spec[1] do args[i] = "no-receiver" end
+      for i = 1, shape[1] do args[i] = "no-receiver" end
       -- Function arguments come last; a real function proves the receiver alone decides.
       if name == "GetTipsId" or name == "GetActiveGame" or name == "SetSpeedLimitHandler" then
-        args[spec[1]] = stray
+        args[shape[1]] = stray
       end
-      T.same(T.call(O[name], receiver, unpack(args, 1, spec[1])), expected, name .. " with " .. tostring(receiver))
+      T.same(T.call(O[name], receiver, unpack(args, 1, shape[1])), expected, name .. " with " .. tostring(receiver))
     end
   end
   T.same(T.call(O.IsOrvaneRun), T.list(false), "no values at all")

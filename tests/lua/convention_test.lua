@@ -45,11 +45,11 @@ end)
 
 T.case("every method answers its failure values when the receiver is not user data", function()
   for _, name in ipairs(methods) do
-    local spec = failure[name]
+    local shape = failure[name]
     for _, receiver in ipairs({ "text", 42, true, {} }) do
-      local answer = T.call(O[name], receiver, args(spec[1], "x"))
+      local answer = T.call(O[name], receiver, args(shape[1], "x"))
       T.eq(answer.n, failureCount[name], name .. " answer count")
-      for i = 1, failureCount[name] do T.eq(answer[i], spec[i + 1], name .. " answer " .. i) end
+      for i = 1, failureCount[name] do T.eq(answer[i], shape[i + 1], name .. " answer " .. i) end
     end
   end
 end)
