@@ -7,6 +7,7 @@
 -- CALLER is the addin_caller program, which the script starts once it is ready to be called, or "-"
 -- when the runner has started it already; it waits for READY_FILE and reports into DONE_FILE.
 local T = require("testlib")
+local hex = T.hex
 -- Each case is announced before it runs: where a 32-bit process dies outright, the last line says in
 -- which case.
 local runCase = T.case
@@ -39,10 +40,6 @@ local function write(path)
   return true
 end
 
-local function hex(s)
-  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
-end
-
 -- The host's log folder holds a log and a file of its own before the object is first read: building
 -- the object removes the log and keeps the folder. Created here only where the runner did not.
 if not write(KEEP) then
@@ -66,12 +63,10 @@ local callerPipe
 os.remove(readyFile)
 os.remove(doneFile)
 
+-- The second process's one line, once it has written it.
 local function callerLine()
-  local f = io.open(doneFile, "r")
-  if not f then return nil end
-  local line = f:read("*l")
-  f:close()
-  return line
+  local data = T.read(doneFile)
+  return data and data:match("^[^\r\n]+")
 end
 
 T.case("Startup answered S_OK and published the object with its seventeen methods", function()

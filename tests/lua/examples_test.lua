@@ -2,20 +2,11 @@
 -- printed against what its calls must have answered here. arg[1] is the example's path, the rest are
 -- its own arguments.
 local T = require("testlib")
+local hex = T.hex
+local be32 = T.be32
+local item = T.item
 local path = assert(arg[1], "the example's path is the first argument")
 local name = assert(path:match("([^/\\]+)%.lua$"), "an example is a .lua file")
-
-local function hex(s)
-  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
-end
-
-local function be32(n)
-  return string.char(math.floor(n / 16777216) % 256, math.floor(n / 65536) % 256, math.floor(n / 256) % 256, n % 256)
-end
-
-local function item(text)
-  return be32(#text) .. text
-end
 
 local function literal(text)
   return "^" .. text:gsub("[%^%$%(%)%%%.%[%]%*%+%-%?]", "%%%0") .. "$"

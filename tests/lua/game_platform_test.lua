@@ -2,17 +2,10 @@
 -- answers an ordinary request with the hex of the exact bytes it received as the "games" value; a
 -- name starting with "@" picks another reply, hostile ones included.
 local T = require("testlib")
+local hex = T.hex
+local be32 = T.be32
+local item = T.item
 local O = Orvane.Object
-
-local function hex(s)
-  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
-end
-
-local function be32(n)
-  return string.char(math.floor(n / 16777216) % 256, math.floor(n / 65536) % 256, math.floor(n / 256) % 256, n % 256)
-end
-
-local function item(s) return be32(#s) .. s end
 
 -- The request the client must send for a name and a type: header, then the four items.
 local function request(name, kind)

@@ -3,11 +3,8 @@
 -- replies, bodies up to the 16 MiB bound and announcements past it. The host survives; every request
 -- gets exactly one callback, with the answer its reply calls for; no registry reference is left.
 local T = require("testlib")
+local hex = T.hex
 local O = Orvane.Object
-
-local function hex(s)
-  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
-end
 
 local tips = {
   { "@hex:616263", "abc" }, { "@hex:61626300646566", "abc" }, { "@size:1024", ("0123456789"):rep(103):sub(1, 1024) },

@@ -2,6 +2,7 @@
 -- helper programs of the suite, the registry, files a started program leaves behind.
 -- Scripts get their paths as key=value arguments: work (a folder of their own), recorder,
 -- mutex_holder, registry_writer, window_poster, drive_report.
+local T = require("testlib")
 local M = {}
 
 M.args = {}
@@ -24,13 +25,7 @@ function M.run(program, ...)
   return os.execute(table.concat(line, " "))
 end
 
-function M.read(path)
-  local f = io.open(path, "rb")
-  if not f then return nil end
-  local data = f:read("*a")
-  f:close()
-  return data
-end
+M.read = T.read
 
 function M.write(path, data)
   local f = assert(io.open(path, "wb"))

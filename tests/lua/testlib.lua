@@ -56,6 +56,29 @@ function T.wait_for(cond, ms)
   return true
 end
 
+-- A whole file, or nil when it cannot be opened.
+function T.read(path)
+  local f = io.open(path, "rb")
+  if not f then return nil end
+  local data = f:read("*a")
+  f:close()
+  return data
+end
+
+-- The service peers answer with the hex of what they received, and the wire carries big-endian
+-- 32-bit lengths in front of each item.
+function T.hex(s)
+  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
+end
+
+function T.be32(n)
+  return string.char(math.floor(n / 16777216) % 256, math.floor(n / 65536) % 256, math.floor(n / 256) % 256, n % 256)
+end
+
+function T.item(text)
+  return T.be32(#text) .. text
+end
+
 -- Live registry references: luaL_ref's slots hold their values, free slots hold numbers.
 function T.live_refs()
   local n = 0

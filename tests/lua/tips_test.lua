@@ -2,11 +2,8 @@
 -- peer echoes an ordinary request as the hex of the datagram it received; a pid starting with "@"
 -- picks another behaviour, and "@find:MARK" / "@count:MARK" ask it about earlier datagrams.
 local T = require("testlib")
+local hex = T.hex
 local O = Orvane.Object
-
-local function hex(s)
-  return (s:gsub(".", function(c) return string.format("%02x", c:byte()) end))
-end
 
 -- Starts one request; the returned record fills in when the callback runs.
 local function ask(pid, cid, log)
