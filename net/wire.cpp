@@ -133,12 +133,10 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
     const unsigned char* item = begin;
     const std::size_t keySize = key_.size();
     while (end - item >= 4) {
-        const std::size_t length = (std::size_t{item[0]} << 24) | (std::size_t{item[1]} << 16) |
-                                   (std::size_t{item[2]} << 8) | std::size_t{item[3]};
+        const std::size_t length = GetBigEndian(item);
         if (length > static_cast<std::size_t>(end - item) - 4) break;
-        const unsigned char* const next = item + 4 + length;
         const bool isKey = length == keySize && std::memcmp(item + 4, key_.data(), keySize) == 0;
-        item = next;
+        item += 4 + length;
         if (isKey) {
             phase_ = Phase::AnswerLength;
             break;

@@ -51,7 +51,8 @@ private:
     static ScriptObject instance_;
 };
 
-// Deletes the host's own log files from its fixed log folder; runs at construction and on RemoveLog.
+// Deletes the host's own log files from its fixed log folder; runs on the runtime's first request
+// for the object and on RemoveLog.
 void RemoveHostLogs();
 
 // Publishes Orvane.Object into the environment; nothing happens for a null environment.
