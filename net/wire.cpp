@@ -29,7 +29,9 @@ void PutBigEndian(unsigned char* at, std::uint32_t value) {
     at[3] = static_cast<unsigned char>(value & 0xFFu);
 }
 
-std::uint32_t GetBigEndian(const unsigned char* at) {
+// Inlined even where the module is built for size, which otherwise keeps it a call: the reply walk
+// reads one length per item.
+[[gnu::always_inline]] inline std::uint32_t GetBigEndian(const unsigned char* at) {
     return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) |
            std::uint32_t{at[3]};
 }
