@@ -86,28 +86,21 @@ std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
 
-std::string toUtf8(const std::wstring& text) {
+std::string narrow(const std::wstring& text, UINT codePage) {
     if (text.empty()) {
         return {};
     }
     const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
     return out;
 }
 
+std::string toUtf8(const std::wstring& text) { return narrow(text, CP_UTF8); }
+
 // luaL_loadfile opens the file with the C runtime's narrow fopen, which takes the ANSI code page.
-std::string toAnsi(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
+std::string toAnsi(const std::wstring& text) { return narrow(text, CP_ACP); }
 
 std::string hresultText(HRESULT hr) {
     char buffer[16];
