@@ -11,6 +11,15 @@
 #define ORVANE_STDCALL
 #endif
 
+// The add-in imports these entries; the runtime that defines them builds with VEMO_RUNTIME_BUILD.
+// Declared as imports, their addresses are the runtime's own rather than stubs in the importer,
+// which is how the add-in finds the module that serves them.
+#if defined(_WIN32) && !defined(VEMO_RUNTIME_BUILD)
+#define VEMO_IMPORT __declspec(dllimport)
+#else
+#define VEMO_IMPORT
+#endif
+
 extern "C" {
 
 struct lua_State;
@@ -38,10 +47,10 @@ struct VemoGlobalObject {
     std::intptr_t reserved;
 };
 
-VemoEnv ORVANE_STDCALL VemoLRT_GetEnv(const char* name);
-int ORVANE_STDCALL VemoLRT_ReleaseEnv(VemoEnv env);
-int ORVANE_STDCALL VemoLRT_RegisterGlobalObj(VemoEnv env, VemoGlobalObject object);
-int ORVANE_STDCALL VemoLRT_LuaCall(lua_State* L, int nargs, int nresults, int reserved);
+VEMO_IMPORT VemoEnv ORVANE_STDCALL VemoLRT_GetEnv(const char* name);
+VEMO_IMPORT int ORVANE_STDCALL VemoLRT_ReleaseEnv(VemoEnv env);
+VEMO_IMPORT int ORVANE_STDCALL VemoLRT_RegisterGlobalObj(VemoEnv env, VemoGlobalObject object);
+VEMO_IMPORT int ORVANE_STDCALL VemoLRT_LuaCall(lua_State* L, int nargs, int nresults, int reserved);
 
 }  // extern "C"
 

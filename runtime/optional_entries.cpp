@@ -1,0 +1,45 @@
+#include "runtime/optional_entries.hpp"
+
+#include <windows.h>
+
+namespace orvane {
+namespace {
+
+template <class Function>
+Function Lookup(HMODULE module, const char* name) {
+    // Through the one function type the compiler accepts as a stand-in for any other.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+OptionalEntries LookUpOptionalEntries() noexcept {
+    OptionalEntries entries;
+    HMODULE runtime = nullptr;
+    // The promised entries are imported, so this address lies in whichever module the loader bound
+    // them to, whatever its file is called.
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&VemoLRT_GetEnv), &runtime)) {
+        return entries;
+    }
+    entries.settop = Lookup<decltype(entries.settop)>(runtime, "lua_settop");
+    entries.pushthread = Lookup<decltype(entries.pushthread)>(runtime, "lua_pushthread");
+    return entries;
+}
+
+}  // namespace
+
+const OptionalEntries& RuntimeOptionalEntries() noexcept {
+    static const OptionalEntries entries = LookUpOptionalEntries();
+    return entries;
+}
+
+void PopValues(lua_State* L, int n) noexcept {
+    if (n <= 0) return;
+    if (const auto settop = RuntimeOptionalEntries().settop) {
+        settop(L, -n - 1);
+        return;
+    }
+    // Of the promised entries only luaL_ref pops: a reference taken and dropped at once is a pop.
+    for (int i = 0; i < n; ++i) luaL_unref(L, lua::kRegistryIndex, luaL_ref(L, lua::kRegistryIndex));
+}
+
+}  // namespace orvane

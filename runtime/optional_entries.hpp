@@ -1,0 +1,21 @@
+// Entries of the host's runtime that the add-in can use but the host does not promise. They are not
+// imported, since a runtime without them would then refuse to load the add-in at all: each is looked
+// up once in the module that serves the promised entries, and may be missing.
+#pragma once
+
+#include "runtime/vemo_runtime.h"
+
+namespace orvane {
+
+struct OptionalEntries {
+    void (*settop)(lua_State* L, int idx) = nullptr;
+    int (*pushthread)(lua_State* L) = nullptr;
+};
+
+// Looked up on first use; the runtime is loaded before the add-in and stays for the process's life.
+const OptionalEntries& RuntimeOptionalEntries() noexcept;
+
+// Removes the n values at the top of L's stack, with or without lua_settop.
+void PopValues(lua_State* L, int n) noexcept;
+
+}  // namespace orvane
