@@ -1,7 +1,5 @@
 #include "bridge/message_window.hpp"
 
-#include <iterator>
-
 #include "bridge/pending_deliveries.hpp"
 #include "bridge/speed_limit.hpp"
 #include "runtime/vemo_runtime.h"
@@ -18,14 +16,6 @@ PendingDeliveries g_pending;
 
 PendingDeliveries& Pending() { return g_pending; }
 
-void DeliverResult(const CallbackRef& callback, const std::string& result) {
-    lua_State* L = callback.state;
-    lua_rawgeti(L, lua::kRegistryIndex, callback.ref);
-    lua_pushstring(L, result.c_str());
-    VemoLRT_LuaCall(L, 1, 0, 0);
-    luaL_unref(L, lua::kRegistryIndex, callback.ref);
-}
-
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
@@ -37,7 +27,7 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
             const auto* callback = reinterpret_cast<const CallbackRef*>(wParam);
             const auto* result = reinterpret_cast<const std::string*>(lParam);
             // Both are addresses in our own process; anything not being delivered right now is forged.
-            if (Pending().Take(callback, result)) DeliverResult(*callback, *result);
+            if (Pending().Take(callback, result)) CallAndReleaseCallback(*callback, result->c_str());
             return 0;
         }
         case WM_SPEED_LIMIT_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Limit); return 0;
@@ -68,35 +58,6 @@ void CreateMessageWindow() {
 #else
     ::SetWindowLongW(g_messageWindow, GWL_USERDATA, kMessageWindowUserData);
 #endif
-}
-
-void ReleaseCallback(const CallbackRef& callback) {
-    if (callback.state != nullptr) luaL_unref(callback.state, lua::kRegistryIndex, callback.ref);
-}
-
-void RetireMessageWindows() noexcept {
-    // The class and its windows belong to the executable and outlive this module, but their
-    // procedure is code of ours: once we are unmapped, one more message would jump into nothing.
-    // Collect first, since destroying a window ends the search that found it.
-    const auto ours = reinterpret_cast<LONG_PTR>(&MessageWindowProc);
-    HWND windows[16];
-    std::size_t count = 0;
-    HWND window = nullptr;
-    while (count < std::size(windows) &&
-           (window = ::FindWindowExW(HWND_MESSAGE, window, kMessageWindowName, nullptr)) != nullptr) {
-        if (::GetWindowLongPtrW(window, GWLP_WNDPROC) == ours) windows[count++] = window;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        ::SetWindowLongPtrW(windows[i], GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
-        // Only the owning thread may destroy a window; the last worker to leave unloads us on its
-        // own thread, so there the owner is asked to close it, which DefWindowProcW does.
-        if (::GetWindowThreadProcessId(windows[i], nullptr) == ::GetCurrentThreadId()) {
-            ::DestroyWindow(windows[i]);
-        } else {
-            ::PostMessageW(windows[i], WM_CLOSE, 0, 0);
-        }
-    }
-    ::UnregisterClassW(kMessageWindowName, ::GetModuleHandleW(nullptr));  // fails while a window lives
 }
 
 HWND MessageWindow() noexcept { return g_messageWindow; }

@@ -26,9 +26,6 @@ inline constexpr UINT WM_SETUP_STATUS = WM_USER + 0x302;
 void CreateMessageWindow();
 HWND MessageWindow() noexcept;
 
-// When the module is unloaded while its windows live on: points them at DefWindowProcW and has them
-// destroyed, so no message can reach code that is no longer mapped.
-void RetireMessageWindows() noexcept;
 LRESULT SendToMessageWindow(UINT message, WPARAM wParam, LPARAM lParam);
 
 // Worker side of a delivery: calls the callback with the result (cut at its first zero byte) on the

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "bridge/message_window.hpp"
+#include "runtime/optional_entries.hpp"
 #include "runtime/vemo_runtime.h"
 
 namespace orvane {
@@ -16,6 +17,28 @@ namespace {
 CallbackRef g_handler;
 
 bool HandlerStored() { return g_handler.state != nullptr; }
+
+// The handler calls in progress, innermost first (a handler that serves messages can be entered again).
+// A handler replaced or cleared while it runs keeps its references until its outermost call has
+// ended: they are what keeps alive the coroutine that the call is running on.
+struct RunningHandler {
+    CallbackRef handler;
+    bool released = false;
+    RunningHandler* outer;
+};
+RunningHandler* g_running = nullptr;
+
+void RetireHandler(const CallbackRef& handler) {
+    RunningHandler* outermost = nullptr;
+    for (RunningHandler* call = g_running; call != nullptr; call = call->outer) {
+        if (SameCallback(call->handler, handler)) outermost = call;
+    }
+    if (outermost != nullptr) {
+        outermost->released = true;
+    } else {
+        ReleaseCallback(handler);
+    }
+}
 
 struct HandlerAnswer {
     std::int32_t first = 0;
@@ -48,9 +71,11 @@ lua_Integer ResultAt(lua_State* L, int index, int base) { return index > base ? 
 // later, and leaving them would grow the host's stack by two with every message from the tray.
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
-    lua_State* L = g_handler.state;
+    RunningHandler call{g_handler, false, g_running};
+    g_running = &call;
+    lua_State* L = call.handler.state;
     const int base = lua_gettop(L);
-    lua_rawgeti(L, lua::kRegistryIndex, g_handler.ref);
+    lua_rawgeti(L, lua::kRegistryIndex, call.handler.ref);
     lua_pushinteger(L, static_cast<lua_Integer>(code));
     VemoLRT_LuaCall(L, 1, 2, 0);
     const int top = lua_gettop(L);
@@ -58,7 +83,9 @@ HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // Each travels as a 32-bit value, whatever the width of the script's integers.
     answer.first = static_cast<std::int32_t>(ResultAt(L, top - 1, base));
     answer.second = static_cast<std::int32_t>(ResultAt(L, top, base));
-    if (top > base) lua_settop(L, base);
+    PopValues(L, top - base);
+    g_running = call.outer;
+    if (call.released) ReleaseCallback(call.handler);
     return answer;
 }
 
@@ -69,16 +96,14 @@ constexpr char kDiagnosticFile[] = "d:\\orvane.log";
 }  // namespace
 
 bool StoreSpeedLimitHandler(const CallbackRef& handler) {
-    // The replaced handler can never be called again, so its reference goes now rather than never.
-    if (HandlerStored() && (g_handler.state != handler.state || g_handler.ref != handler.ref)) {
-        ReleaseCallback(g_handler);
-    }
+    // The replaced handler can never be called again, so its references go now rather than never.
+    if (HandlerStored() && !SameCallback(g_handler, handler)) RetireHandler(g_handler);
     g_handler = handler;
     return true;
 }
 
 bool ClearSpeedLimitHandler() {
-    ReleaseCallback(g_handler);
+    if (HandlerStored()) RetireHandler(g_handler);
     g_handler = CallbackRef{};
     return true;
 }

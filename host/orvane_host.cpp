@@ -3,7 +3,8 @@
 // runtime's default environment so the script can drive what the add-in registered.
 //
 // Command line (options must come before the script; "--" ends them):
-//   orvane-host.exe [--addin PATH] [--no-env] [--startup-count N] [--no-startup] SCRIPT.lua [ARG...]
+//   orvane-host.exe [--addin PATH] [--no-env] [--startup-count N] [--no-startup] [--debug-alloc]
+//                   SCRIPT.lua [ARG...]
 //     --addin PATH       load the add-in from PATH with LoadLibrary. Without it the host first tries
 //                        CoCreateInstance, when HKCR\CLSID\{0FF6A79F-...}\InprocServer32 exists,
 //                        and otherwise loads Orvane.dll from the folder of this exe.
@@ -12,6 +13,8 @@
 //                        where Orvane is absent.
 //     --startup-count N  call IHostedAddin::Startup(NULL) N times (default 1).
 //     --no-startup       never call Startup (the add-in object is still created).
+//     --debug-alloc      the runtime's state poisons what Lua frees and holds it back for a while,
+//                        so that a use after free faults at once (the test suite runs with it).
 //   The script gets arg[0] = SCRIPT, arg[1..] = ARGs (UTF-8).
 //
 // Exit status: 0 when the script ends; 1 when it cannot be loaded or raises (message and traceback
@@ -43,6 +46,7 @@
 //   host.addin_loaded()   whether the add-in module is still mapped in the process.
 //   host.create_window(foreground)  a visible top-level window of the host's, activated when
 //                         foreground is true; returns its handle as light user data.
+//   host.memory()         working set and peak working set of this process, in bytes.
 //   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 //   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
@@ -58,6 +62,7 @@
 #include <windows.h>
 
 #include <objbase.h>
+#include <psapi.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -361,6 +366,17 @@ int hostFreeAddin(lua_State* L) {
     return 1;
 }
 
+int hostMemory(lua_State* L) {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        return luaL_error(L, "GetProcessMemoryInfo failed (error %d)", static_cast<int>(GetLastError()));
+    }
+    lua_pushnumber(L, static_cast<double>(counters.WorkingSetSize));
+    lua_pushnumber(L, static_cast<double>(counters.PeakWorkingSetSize));
+    return 2;
+}
+
 int hostLightUserdata(lua_State* L) {
     const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
     lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
@@ -479,6 +495,7 @@ void installHostTable(lua_State* L) {
         {"addin_loaded", hostAddinLoaded},
         {"create_window", hostCreateWindow},
         {"foreground_window", hostForegroundWindow},
+        {"memory", hostMemory},
         {"lightuserdata", hostLightUserdata},
         {"call_export", hostCallExport},
         {nullptr, nullptr},
@@ -539,7 +556,7 @@ int runScript(lua_State* L, const std::wstring& scriptPath) {
     std::fprintf(stderr,
                  "orvane-host: %s\n"
                  "usage: orvane-host.exe [--addin PATH] [--no-env] [--startup-count N] [--no-startup] "
-                 "SCRIPT.lua [ARG...]\n",
+                 "[--debug-alloc] SCRIPT.lua [ARG...]\n",
                  problem.c_str());
     std::fflush(stderr);
     std::exit(2);
@@ -548,6 +565,7 @@ int runScript(lua_State* L, const std::wstring& scriptPath) {
 struct Options {
     std::wstring addinPath;
     bool noEnv = false;
+    bool debugAllocator = false;
     int startupCount = 1;
     std::wstring script;
     std::vector<std::string> args;
@@ -584,6 +602,8 @@ Options parseOptions(int argc, wchar_t** argv) {
             options.noEnv = true;
         } else if (option == L"--no-startup") {
             options.startupCount = 0;
+        } else if (option == L"--debug-alloc") {
+            options.debugAllocator = true;
         } else {
             usage("unknown option " + toUtf8(option));
         }
@@ -617,6 +637,9 @@ int main() {
     }
 
     if (options.noEnv && VemoHost_SetNoDefaultEnv(1) != 0) {
+        fail("the runtime already has a default environment");
+    }
+    if (options.debugAllocator && VemoHost_UseDebugAllocator(1) != 0) {
         fail("the runtime already has a default environment");
     }
 

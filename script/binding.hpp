@@ -84,8 +84,8 @@ struct Argument<void*> {
 template <>
 struct Argument<CallbackRef> {
     using Value = CallbackRef;
-    // Pops the function (it is at the top) and keeps it in the registry until it is released.
-    static Value Read(lua_State* L, int /*index*/) { return CallbackRef{L, luaL_ref(L, lua::kRegistryIndex)}; }
+    // Pops the function (it is at the top) and keeps it, and the state it came on, until it is released.
+    static Value Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
 };
 
 // How each result type of a native operation is pushed.

@@ -7,7 +7,7 @@ function(orvane_peer_test)
   cmake_parse_arguments(T "" "NAME;SCRIPT;TIMEOUT" "PEERS;RESOURCE_LOCK" ${ARGN})
   add_test(NAME lua.${T_NAME}
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py ${T_PEERS} --
-            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host> --addin $<TARGET_FILE:Orvane>
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host> --addin $<TARGET_FILE:Orvane> --debug-alloc
             Z:${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)

@@ -18,13 +18,22 @@ orvane_lua_test(NAME unload_busy SCRIPT lua/unload_test.lua
   PREFIX windows RESOURCE_LOCK tips-port game-port)
 orvane_lua_test(NAME unload_idle SCRIPT lua/unload_test.lua ARGS mode=idle poke=Z:$<TARGET_FILE:poke_window>
   PREFIX windows)
+orvane_lua_test(NAME unload_unstarted SCRIPT lua/unload_test.lua HOST_OPTIONS --no-startup
+  ARGS mode=unstarted poke=Z:$<TARGET_FILE:poke_window> PREFIX windows)
 
 orvane_lua_test(NAME hostile_peers_soak SCRIPT lua/hostile_peers_soak_test.lua
   LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
   RESOURCE_LOCK tips-port game-port TIMEOUT 180)
 
+# Callbacks and handlers handed over inside coroutines that finish and are collected before the
+# answer comes. The export Test finds the window by name, hence the shared prefix of such tests.
+orvane_lua_test(NAME coroutine_callbacks SCRIPT lua/coroutine_callbacks_test.lua
+  LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
+  PREFIX windows RESOURCE_LOCK tips-port game-port)
+
 # Under Wine a host that dies without a word can still end with status 0: these pass only on the
 # closing line of testlib.
-foreach(test hostile_arguments unload_busy unload_idle hostile_peers_soak forged_delivery)
+foreach(test hostile_arguments unload_busy unload_idle unload_unstarted hostile_peers_soak forged_delivery coroutine_callbacks)
   set_tests_properties(lua.${test} PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
 endforeach()
+

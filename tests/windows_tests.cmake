@@ -18,7 +18,7 @@ function(orvane_lua_test)
     set(host ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host>)
   endif()
   add_test(NAME lua.${T_NAME}
-    COMMAND ${host} --addin $<TARGET_FILE:Orvane> ${T_HOST_OPTIONS}
+    COMMAND ${host} --addin $<TARGET_FILE:Orvane> --debug-alloc ${T_HOST_OPTIONS}
             Z:${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
   set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
   if(T_PREFIX)

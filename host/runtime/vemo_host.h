@@ -12,6 +12,11 @@ extern "C" {
 // already exists (then nothing changes).
 int VemoHost_SetNoDefaultEnv(int none);
 
+// on != 0: the default environment's state allocates through the debug allocator, which poisons
+// freed blocks and holds them back for a while, so a use after free faults at once. Only possible
+// before the default environment was first made; returns 0 on success, -1 if it already exists.
+int VemoHost_UseDebugAllocator(int on);
+
 // The state of the default environment, made on first use; null when there is none. Unlike
 // VemoLRT_GetEnv this takes no reference and is not counted.
 lua_State* VemoHost_DefaultState(void);

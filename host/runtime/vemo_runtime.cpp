@@ -6,6 +6,12 @@
 // must outlive any single holder, so references are counted for observation only and reaching zero
 // closes nothing).
 //
+// Allocation. By default Lua's own (realloc and free). The test suite asks for a debug allocator
+// instead (VemoHost_UseDebugAllocator): every freed block is filled with 0xDD and held back for a
+// while before it really goes, so that code reading a state, table or string after Lua freed it
+// meets pointers made of 0xDD bytes and faults there and then, instead of reading stale data that
+// happens to still look right.
+//
 // Global objects. VemoLRT_RegisterGlobalObj makes the record's object reachable as the dotted
 // path of its name ("Orvane.Object" is field Object of global table Orvane; missing intermediate
 // tables are made). The factory is NOT called at registration: the record is parked in a pending
@@ -17,7 +23,10 @@
 // factory once more. The class metatable is luaL_newmetatable(className); its __index is a table
 // of the method rows by exact name, rebuilt on every registration of that class.
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -43,6 +52,63 @@ struct Environment {
 std::mutex g_lock;
 Environment* g_default = nullptr;
 bool g_noDefault = false;
+bool g_debugAllocator = false;
+
+// Freed blocks, poisoned, oldest first; a block is really freed once the quarantine holds more than
+// kBytes or kBlocks without it. Only the thread that runs the state allocates, so it needs no lock.
+class Quarantine {
+public:
+    static void* Allocate(void* self, void* block, std::size_t oldSize, std::size_t newSize) {
+        return static_cast<Quarantine*>(self)->Reallocate(block, oldSize, newSize);
+    }
+
+private:
+    static constexpr std::size_t kBytes = 64u << 20;
+    static constexpr std::size_t kBlocks = 1u << 16;
+    static constexpr unsigned char kFresh = 0xCD;
+    static constexpr unsigned char kFreed = 0xDD;
+
+    struct Held {
+        void* block;
+        std::size_t size;
+    };
+
+    void* Reallocate(void* block, std::size_t oldSize, std::size_t newSize) {
+        if (newSize == 0) {
+            Hold(block, oldSize);
+            return nullptr;
+        }
+        // Never in place: a block that moves leaves its old copy poisoned like any freed one.
+        void* fresh = std::malloc(newSize);
+        if (fresh == nullptr) {
+            return nullptr;
+        }
+        const std::size_t kept = block != nullptr ? std::min(oldSize, newSize) : 0;
+        if (kept > 0) {
+            std::memcpy(fresh, block, kept);
+        }
+        std::memset(static_cast<unsigned char*>(fresh) + kept, kFresh, newSize - kept);
+        Hold(block, oldSize);
+        return fresh;
+    }
+
+    void Hold(void* block, std::size_t size) {
+        if (block == nullptr) {
+            return;
+        }
+        std::memset(block, kFreed, size);
+        held_.push_back({block, size});
+        bytes_ += size;
+        while (bytes_ > kBytes || held_.size() > kBlocks) {
+            std::free(held_.front().block);
+            bytes_ -= held_.front().size;
+            held_.pop_front();
+        }
+    }
+
+    std::deque<Held> held_;
+    std::size_t bytes_ = 0;
+};
 std::atomic<int> g_gets{0};
 std::atomic<int> g_releases{0};
 
@@ -52,7 +118,8 @@ const char* const kPendingField = "__vemo_pending";
 Environment* defaultEnvironment() {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_default == nullptr && !g_noDefault) {
-        lua_State* state = luaL_newstate();
+        lua_State* state =
+            g_debugAllocator ? lua_newstate(&Quarantine::Allocate, new Quarantine) : luaL_newstate();
         if (state == nullptr) {
             return nullptr;
         }
@@ -360,6 +427,15 @@ int VemoHost_SetNoDefaultEnv(int none) {
         return -1;
     }
     g_noDefault = none != 0;
+    return 0;
+}
+
+int VemoHost_UseDebugAllocator(int on) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_default != nullptr) {
+        return -1;
+    }
+    g_debugAllocator = on != 0;
     return 0;
 }
 
