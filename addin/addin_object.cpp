@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bridge/message_window.hpp"
+#include "common/worker.hpp"
 #include "runtime/vemo_runtime.h"
 #include "script/script_object.hpp"
 
@@ -79,6 +80,10 @@ ULONG AggregatedAddin::InnerUnknown::Release() {
 // No step's outcome matters to the host: without an environment nothing is published, but the
 // window still comes up so that the tray and setup programs find the add-in.
 HRESULT AddinMethods::Startup(void* /*host*/) {
+    // From here on the runtime holds our factory and method table, and the window our procedure, for
+    // as long as the process lives, and nothing withdraws them: so the module stays as long. A module
+    // that cannot stay hands out nothing.
+    if (!PinThisModule()) return S_OK;
     VemoEnv env = VemoLRT_GetEnv(nullptr);
     RegisterScriptObject(env);
     VemoLRT_ReleaseEnv(env);

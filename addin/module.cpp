@@ -9,7 +9,6 @@
 #include "addin/callee_pops.hpp"
 #include "addin/com_frame.hpp"
 #include "addin/registration.hpp"
-#include "bridge/message_window.hpp"
 #include "common/worker.hpp"
 
 namespace orvane {
@@ -92,13 +91,10 @@ BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
             // Without the class table's lock the module could not serve a class object safely.
             return orvane::g_classTableLock.Init() ? TRUE : FALSE;
         case DLL_PROCESS_DETACH:
-            // Unloaded by FreeLibrary: let go of the cached class objects, and of the windows whose
-            // procedure is our code. At process exit nothing is torn down; the process takes it
-            // all, and other threads may have died holding locks.
-            if (reserved == nullptr) {
-                orvane::ReleaseClassTable();
-                orvane::RetireMessageWindows();
-            }
+            // Unloaded by FreeLibrary, which only happens to a module that was never started (a
+            // started one pins itself): let go of the cached class objects. At process exit nothing
+            // is torn down; the process takes it all, and other threads may have died holding locks.
+            if (reserved == nullptr) orvane::ReleaseClassTable();
             return TRUE;
         default: return TRUE;
     }

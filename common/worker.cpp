@@ -29,6 +29,16 @@ DWORD WINAPI WorkerEntry(LPVOID parameter) {
 
 HMODULE ThisModule() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); }
 
+bool PinThisModule() noexcept {
+    const auto address = reinterpret_cast<LPCWSTR>(&WorkerEntry);
+    HMODULE module = nullptr;
+    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, address, &module)) {
+        return true;
+    }
+    // A reference never given back does as much, short of a host that frees more than it loaded.
+    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, &module) != FALSE;
+}
+
 long RunningWorkers() noexcept { return g_runningWorkers; }
 
 unique_kernel_handle StartPinnedWorker(WorkerProc proc, void* argument) {

@@ -11,6 +11,9 @@ namespace orvane {
 // The module this code is linked into (the add-in, or a test program that links the same sources).
 HMODULE ThisModule() noexcept;
 
+// Keeps the module mapped until the process ends, whatever its host frees; false when it cannot.
+bool PinThisModule() noexcept;
+
 // Workers still running; part of the module's reasons not to unload.
 long RunningWorkers() noexcept;
 
