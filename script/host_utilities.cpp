@@ -4,7 +4,9 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <memory>
+#include <new>
 
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
@@ -18,15 +20,14 @@ namespace {
 // Nothing may be cached or answered from a cache, and no dialog may ever appear in the host.
 constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
 
-// Thread procedure of SyncHttpRequest: owns the URL copy it is given, and drops what it fetched.
+// Thread procedure of SyncHttpRequest: owns the URL copy it is given; the body is read and dropped.
 void SyncHttpWorker(void* urlCopy) {
     std::unique_ptr<std::wstring> copy(static_cast<std::wstring*>(urlCopy));
     const std::wstring url = std::move(*copy);
     copy.reset();
-    // Nothing may leave a thread procedure; a body too big to hold simply ends the request.
+    // Nothing may leave a thread procedure; running out of memory for the URL's canonical form ends it.
     try {
-        std::string body;
-        HttpGet(url, body);
+        HttpGet(url);
     } catch (...) {}
 }
 
@@ -47,25 +48,27 @@ std::optional<std::wstring> CanonicalUrl(const std::wstring& url) {
     return KeepTrailingQueryBlanks(url, std::move(canonical));
 }
 
-bool HttpGet(const std::wstring& url, std::string& body) {
+bool HttpGet(const std::wstring& url, BodySink sink) {
     unique_hinternet internet(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet) return false;
     const std::optional<std::wstring> canonical = CanonicalUrl(url);
     if (!canonical) return false;
     unique_hinternet request(::InternetOpenUrlW(internet.get(), canonical->c_str(), nullptr, 0, kOpenUrlFlags, 0));
     if (!request) return false;
-    body.clear();
+    // One buffer for the whole body, however much the platform says is ready at once.
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHttpReadChunk]);
+    if (!buffer) return false;
     bool anyRead = false;
     DWORD available = 0;
     do {
         available = 0;
         if (!::InternetQueryDataAvailable(request.get(), &available, 0, 0)) break;
-        std::string chunk(available, '\0');
+        const DWORD wanted = std::min(available, static_cast<DWORD>(kHttpReadChunk));
         DWORD read = 0;
         // A read that fails makes no progress; trying again would spin on a broken connection and
         // keep the module pinned for good.
-        if (!::InternetReadFile(request.get(), chunk.data(), available, &read)) break;
-        body.append(chunk.data(), read);
+        if (!::InternetReadFile(request.get(), buffer.get(), wanted, &read)) break;
+        if (sink.take != nullptr) sink.take(sink.context, std::string_view(buffer.get(), read));
         anyRead = true;
     } while (available != 0);
     return anyRead;

@@ -1,8 +1,10 @@
 // The HTTP GET behind SyncHttpRequest, exposed so the URL it hands to the platform can be checked.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orvane {
 
@@ -11,8 +13,18 @@ namespace orvane {
 // the platform cannot give the form.
 std::optional<std::wstring> CanonicalUrl(const std::wstring& url);
 
-// One GET of the canonical URL, its whole body collected into `body` (cleared once the URL opened).
-// True when at least one read of the response succeeded.
-bool HttpGet(const std::wstring& url, std::string& body);
+// Where the body of a GET goes as it is read: each chunk once, in order. SyncHttpRequest keeps none of
+// it, so a server that sends without end costs the one read buffer and no more.
+struct BodySink {
+    void (*take)(void* context, std::string_view chunk) = nullptr;
+    void* context = nullptr;
+};
+
+// The most a single read asks for, and so the largest chunk a sink is handed.
+inline constexpr std::size_t kHttpReadChunk = 16 * 1024;
+
+// One GET of the canonical URL, its body handed to `sink` as it is read. True when at least one read
+// of the response succeeded.
+bool HttpGet(const std::wstring& url, BodySink sink = {});
 
 }  // namespace orvane

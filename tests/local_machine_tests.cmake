@@ -58,3 +58,4 @@ endfunction()
 
 orvane_http_test(http lua/http_test.lua)
 orvane_http_test(http_unload lua/http_unload_test.lua)
+orvane_http_test(http_endless_body lua/http_endless_body_test.lua)

@@ -15,8 +15,11 @@ Paths: /now...          answers at once
        /delay/MS...     answers after MS milliseconds (at most 20000)
        /never...        never answers; the connection is held until the client gives up or the
                         command ends
-Responses carry "Connection: close" and a Content-Length, and the server never closes first, so
-"closed" means the client read the answer and released its connection.
+       /stream/MS...    a body of zero bytes without a length, sent as fast as the client takes it
+                        for MS milliseconds (at most 20000); then the server closes and logs
+                        "streamed TARGET BYTES"
+Other responses carry "Connection: close" and a Content-Length, and the server never closes first,
+so "closed" means the client read the answer and released its connection.
 """
 import os
 import socket
@@ -50,6 +53,18 @@ def serve(conn, log_path, lock, stop):
         log_line(log_path, lock, "request " + target)
         if target.startswith("/never"):
             stop.wait(HOLD_LIMIT_S)
+            return
+        if target.startswith("/stream/"):
+            digits = "".join(c for c in target[len("/stream/"):] if c.isdigit())
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                         b"Connection: close\r\n\r\n")
+            chunk = b"\0" * 65536
+            sent = 0
+            end = time.monotonic() + min(int(digits or "0"), 20000) / 1000.0
+            while time.monotonic() < end and not stop.is_set():
+                conn.sendall(chunk)
+                sent += len(chunk)
+            log_line(log_path, lock, "streamed %s %d" % (target, sent))
             return
         if target.startswith("/delay/"):
             digits = "".join(c for c in target[len("/delay/"):] if c.isdigit())

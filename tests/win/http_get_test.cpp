@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "common/win_handles.hpp"
@@ -89,15 +91,30 @@ std::wstring LocalUrl(unsigned short port, const wchar_t* path) {
     return L"http://127.0.0.1:" + std::to_wstring(port) + path;
 }
 
-TEST(HttpGet, WholeBodyCollectedInOrderWithoutCacheAndWithPragma) {
-    std::string body(50000, '\0');
+// Appends every chunk to the string and notes the largest.
+struct Collector {
+    std::string body;
+    std::size_t largestChunk = 0;
+    BodySink sink() {
+        return {[](void* context, std::string_view chunk) {
+                    auto* self = static_cast<Collector*>(context);
+                    self->body.append(chunk);
+                    self->largestChunk = std::max(self->largestChunk, chunk.size());
+                },
+                this};
+    }
+};
+
+TEST(HttpGet, WholeBodyReadInOrderThroughOneBoundedBufferWithoutCacheAndWithPragma) {
+    std::string body(200000, '\0');
     for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
     body[10] = '\0';  // a body is bytes, not text
     OneShotServer server("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                          "\r\nConnection: close\r\n\r\n" + body);
-    std::string received = "stale";
-    EXPECT_TRUE(HttpGet(LocalUrl(server.port(), L"/page"), received));
-    EXPECT_EQ(received, body);
+    Collector received;
+    EXPECT_TRUE(HttpGet(LocalUrl(server.port(), L"/page"), received.sink()));
+    EXPECT_EQ(received.body, body);
+    EXPECT_LE(received.largestChunk, kHttpReadChunk);
     EXPECT_EQ(server.request().rfind("GET /page HTTP/1.1\r\n", 0), 0u) << server.request();
     EXPECT_NE(server.request().find("Pragma: no-cache"), std::string::npos) << server.request();
 }
@@ -105,19 +122,19 @@ TEST(HttpGet, WholeBodyCollectedInOrderWithoutCacheAndWithPragma) {
 TEST(HttpGet, ErrorPageIsReadLikeAnyBodyAndEmptyBodyStillCounts) {
     {
         OneShotServer server("HTTP/1.0 404 Not Found\r\nContent-Length: 7\r\nConnection: close\r\n\r\nmissing");
-        std::string received;
-        EXPECT_TRUE(HttpGet(LocalUrl(server.port(), L"/gone"), received));
-        EXPECT_EQ(received, "missing");
+        Collector received;
+        EXPECT_TRUE(HttpGet(LocalUrl(server.port(), L"/gone"), received.sink()));
+        EXPECT_EQ(received.body, "missing");
     }
     {
         OneShotServer server("HTTP/1.0 204 No Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-        std::string received = "stale";
-        EXPECT_TRUE(HttpGet(LocalUrl(server.port(), L"/empty"), received));
-        EXPECT_EQ(received, "");
+        Collector received;
+        EXPECT_TRUE(HttpGet(LocalUrl(server.port(), L"/empty"), received.sink()));
+        EXPECT_EQ(received.body, "");
     }
 }
 
-TEST(HttpGet, UrlThatCannotBeOpenedLeavesTheBodyAlone) {
+TEST(HttpGet, UrlThatCannotBeOpenedReadsNothing) {
     WSADATA data{};
     ::WSAStartup(MAKEWORD(2, 2), &data);
     // A loopback port that was free a moment ago and has no listener now.
@@ -133,9 +150,9 @@ TEST(HttpGet, UrlThatCannotBeOpenedLeavesTheBodyAlone) {
         closedPort = ::ntohs(address.sin_port);
     }
     ::WSACleanup();
-    std::string received = "untouched";
-    EXPECT_FALSE(HttpGet(LocalUrl(closedPort, L"/"), received));
-    EXPECT_EQ(received, "untouched");
+    Collector received;
+    EXPECT_FALSE(HttpGet(LocalUrl(closedPort, L"/"), received.sink()));
+    EXPECT_EQ(received.body, "");
 }
 
 }  // namespace
