@@ -40,7 +40,7 @@
 //                         unload the add-in as a host that is done with it would: release the object,
 //                         destroy the add-in's message windows on this thread, FreeLibrary the module.
 //                         Returns true when FreeLibrary succeeded, nil when the add-in came through
-//                         COM or was freed already. The script must not call Orvane afterwards. With
+//                         COM or was freed already. A started add-in stays mapped all the same. With
 //                         keep_windows the windows are left to the add-in, as a host that knows nothing
 //                         of them leaves them.
 //   host.addin_loaded()   whether the add-in module is still mapped in the process.

@@ -3,19 +3,22 @@
 set(ORVANE_LUA_TEST_DIR "Z:${CMAKE_CURRENT_SOURCE_DIR}/lua")
 
 # orvane_lua_test(NAME n SCRIPT file.lua [ARGS ...] [HOST_OPTIONS ...] [RESOURCE_LOCK ...] [PREFIX name]
-#                 [TIMEOUT seconds] [LAUNCHER command ...])
-# Runs a Lua script in the stand-in host with the add-in of this build. Scripts find the shared
+#                 [TIMEOUT seconds] [LAUNCHER command ...] [HOST target])
+# Runs a Lua script in the stand-in host (HOST, orvane-host by default) with the add-in of this build. Scripts find the shared
 # helpers (require "testlib") on LUA_PATH. PREFIX gives the test a Wine prefix of its own, for tests
 # that change machine-wide state other tests would see (the host's log folder, say), or that find the
 # add-in's window by name from another process: window names are per prefix, and every host running
 # in parallel has a window of that name. Tests that share a PREFIX run one at a time.
 function(orvane_lua_test)
-  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT" "ARGS;HOST_OPTIONS;RESOURCE_LOCK;LAUNCHER" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;SCRIPT;PREFIX;TIMEOUT;HOST" "ARGS;HOST_OPTIONS;RESOURCE_LOCK;LAUNCHER" ${ARGN})
+  if(NOT T_HOST)
+    set(T_HOST orvane-host)
+  endif()
   # A LAUNCHER (a native program that runs the host itself, e.g. next to a peer it serves) takes the
   # host's command line, emulator included, as its trailing arguments.
-  set(host orvane-host)
+  set(host ${T_HOST})
   if(T_LAUNCHER)
-    set(host ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host>)
+    set(host ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_HOST}>)
   endif()
   add_test(NAME lua.${T_NAME}
     COMMAND ${host} --addin $<TARGET_FILE:Orvane> --debug-alloc ${T_HOST_OPTIONS}
@@ -56,6 +59,15 @@ orvane_lua_test(NAME second_startup SCRIPT lua/second_startup_test.lua HOST_OPTI
 # answers its tray window: a prefix of its own keeps other tests' add-ins out of the hand-shake.
 orvane_lua_test(NAME speed_limit SCRIPT lua/speed_limit_test.lua ARGS Z:$<TARGET_FILE:orvane-tray-sim>
   PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
+
+# The same add-in beside a runtime that exports by name only what the add-in is promised: it loads,
+# keeps the calling convention, and carries the speed-limit hand-shake without lua_settop or
+# lua_pushthread.
+add_test(NAME host.promised_exports COMMAND ${CMAKE_SOURCE_DIR}/host/tests/check_named_exports.sh ${CMAKE_OBJDUMP}
+  $<TARGET_FILE:VemoLuaRuntimePromised> ${CMAKE_SOURCE_DIR}/runtime/VemoLuaRuntime.def.in)
+orvane_lua_test(NAME promised_runtime.convention SCRIPT lua/convention_test.lua HOST orvane-host-promised)
+orvane_lua_test(NAME promised_runtime.speed_limit SCRIPT lua/speed_limit_test.lua HOST orvane-host-promised
+  ARGS Z:$<TARGET_FILE:orvane-tray-sim> PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
 
 add_executable(poke_window tools/poke_window.cpp)
 target_compile_definitions(poke_window PRIVATE UNICODE _UNICODE)
