@@ -7,8 +7,9 @@ namespace orvane {
 
 CallbackRef TakeCallback(lua_State* L) noexcept {
     CallbackRef callback{L, luaL_ref(L, lua::kRegistryIndex), lua::kNoRef};
-    if (const auto pushthread = RuntimeOptionalEntries().pushthread) {
-        pushthread(L);
+    if (const auto newthread = RuntimeOptionalEntries().newthread) {
+        // Pushed on L and referenced from the registry at once: until then only L's stack holds it.
+        callback.state = newthread(L);
         callback.stateRef = luaL_ref(L, lua::kRegistryIndex);
     }
     return callback;

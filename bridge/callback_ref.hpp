@@ -1,9 +1,12 @@
 // A script function to be called later, on the script thread. Workers carry it by value and never
 // read it; only the script thread takes, calls and releases it.
 //
-// The state is the one the function was handed over on, which may be a coroutine. The registry
-// reference keeps the function alive but not that coroutine, which may finish and be collected long
-// before the call comes; so the coroutine is referenced too, for as long as the function is.
+// The function is often handed over inside a coroutine, which by the time of the call may be
+// suspended, dead, or collected. Calling on it would be unsound even while it lives: Lua 5.1 lets a
+// function called on a suspended or dead coroutine yield, which leaves the coroutine's frames in a
+// state a later resume crashes on, and a callback could not resume the coroutine it runs on. So each
+// function gets a thread of its own, made beside it and kept alive with it, that never runs anything
+// but the calls we make.
 #pragma once
 
 #include <cstdint>
@@ -15,16 +18,16 @@ namespace orvane {
 struct CallbackRef {
     lua_State* state = nullptr;
     std::int32_t ref = 0;
-    // The state itself, kept alive from the registry; negative when the runtime cannot name a
-    // thread (it lacks lua_pushthread), and then the state is used as it was given.
+    // The state's own reference; negative when the runtime cannot make a thread (it lacks
+    // lua_newthread), and then the state is the one the function was handed over on.
     std::int32_t stateRef = -2;
 };
 
-// Takes the function at the top of L's stack (popping it) and anchors L beside it.
+// Takes the function at the top of L's stack (popping it), and a new thread to call it on.
 CallbackRef TakeCallback(lua_State* L) noexcept;
 
-// Calls the function with one text and no results wanted, then releases it. The reference is read
-// into the call before it starts, so the record it came from may be gone by the time it ends.
+// Calls the function with one text and no results wanted, then releases it. The callback and the
+// text are read before the call starts, so the record they came from may be gone by the time it ends.
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 
 // Drops the references without calling the function.

@@ -21,7 +21,7 @@ OptionalEntries LookUpOptionalEntries() noexcept {
         return entries;
     }
     entries.settop = Lookup<decltype(entries.settop)>(runtime, "lua_settop");
-    entries.pushthread = Lookup<decltype(entries.pushthread)>(runtime, "lua_pushthread");
+    entries.newthread = Lookup<decltype(entries.newthread)>(runtime, "lua_newthread");
     return entries;
 }
 

@@ -9,7 +9,7 @@ namespace orvane {
 
 struct OptionalEntries {
     void (*settop)(lua_State* L, int idx) = nullptr;
-    int (*pushthread)(lua_State* L) = nullptr;
+    lua_State* (*newthread)(lua_State* L) = nullptr;
 };
 
 // Looked up on first use; the runtime is loaded before the add-in and stays for the process's life.

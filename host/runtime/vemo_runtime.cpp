@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,8 @@ private:
         // Never in place: a block that moves leaves its old copy poisoned like any freed one.
         void* fresh = std::malloc(newSize);
         if (fresh == nullptr) {
-            return nullptr;
+            // Lua takes a shrinking block to never fail; the old one serves, a little too large.
+            return block != nullptr && newSize <= oldSize ? block : nullptr;
         }
         const std::size_t kept = block != nullptr ? std::min(oldSize, newSize) : 0;
         if (kept > 0) {
@@ -92,12 +94,18 @@ private:
         return fresh;
     }
 
-    void Hold(void* block, std::size_t size) {
+    // Nothing may be thrown into Lua's C frames: a block the quarantine cannot note goes at once.
+    void Hold(void* block, std::size_t size) noexcept {
         if (block == nullptr) {
             return;
         }
         std::memset(block, kFreed, size);
-        held_.push_back({block, size});
+        try {
+            held_.push_back({block, size});
+        } catch (...) {
+            std::free(block);
+            return;
+        }
         bytes_ += size;
         while (bytes_ > kBytes || held_.size() > kBlocks) {
             std::free(held_.front().block);
@@ -115,13 +123,24 @@ std::atomic<int> g_releases{0};
 // Key in the parent table's metatable under which its parked records live.
 const char* const kPendingField = "__vemo_pending";
 
+int panicked(lua_State* L) {
+    const char* message = lua_tolstring(L, -1, nullptr);
+    std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n", message != nullptr ? message : "?");
+    std::fflush(stderr);
+    return 0;
+}
+
 Environment* defaultEnvironment() {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_default == nullptr && !g_noDefault) {
-        lua_State* state =
-            g_debugAllocator ? lua_newstate(&Quarantine::Allocate, new Quarantine) : luaL_newstate();
+        // The default state lives until the process ends, and so does its quarantine.
+        auto* quarantine = g_debugAllocator ? new (std::nothrow) Quarantine : nullptr;
+        lua_State* state = quarantine != nullptr ? lua_newstate(&Quarantine::Allocate, quarantine) : luaL_newstate();
         if (state == nullptr) {
             return nullptr;
+        }
+        if (quarantine != nullptr) {
+            lua_atpanic(state, &panicked);  // as luaL_newstate does for its own states
         }
         luaL_openlibs(state);
         g_default = new Environment{state, 0};
