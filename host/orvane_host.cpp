@@ -47,6 +47,8 @@
 //   host.create_window(foreground)  a visible top-level window of the host's, activated when
 //                         foreground is true; returns its handle as light user data.
 //   host.memory()         working set and peak working set of this process, in bytes.
+//   host.handles()        how many handles this process holds.
+//   host.addin_window()   whether a window of the add-in's class exists in this process.
 //   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 //   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
@@ -377,6 +379,34 @@ int hostMemory(lua_State* L) {
     return 2;
 }
 
+// Wine reports the handle count as 0, so the open handles are counted by asking after each possible
+// handle value up to a few thousand handles; Windows answers both ways alike.
+int hostHandles(lua_State* L) {
+    DWORD count = 0;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &count) || count == 0) {
+        for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
+            DWORD flags = 0;
+            if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+                ++count;
+            }
+        }
+    }
+    lua_pushinteger(L, static_cast<lua_Integer>(count));
+    return 1;
+}
+
+int hostAddinWindow(lua_State* L) {
+    HWND window = nullptr;
+    bool ours = false;
+    while (!ours && (window = FindWindowExW(HWND_MESSAGE, window, L"OrvaneMessageOnlyWindow", nullptr)) != nullptr) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        ours = process == GetCurrentProcessId();
+    }
+    lua_pushboolean(L, ours ? 1 : 0);
+    return 1;
+}
+
 int hostLightUserdata(lua_State* L) {
     const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
     lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
@@ -496,6 +526,8 @@ void installHostTable(lua_State* L) {
         {"create_window", hostCreateWindow},
         {"foreground_window", hostForegroundWindow},
         {"memory", hostMemory},
+        {"handles", hostHandles},
+        {"addin_window", hostAddinWindow},
         {"lightuserdata", hostLightUserdata},
         {"call_export", hostCallExport},
         {nullptr, nullptr},

@@ -37,3 +37,20 @@ foreach(test hostile_arguments unload_busy unload_idle unload_unstarted hostile_
   set_tests_properties(lua.${test} PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
 endforeach()
 
+
+# The storm: a seeded sequence of every kind of script operation at once (tests/lua/storm.lua). The
+# suite runs its fixed seeds briefly; scripts/storm.sh runs as many seeds and operations as asked.
+# A seed that ever failed joins the fixed seeds.
+set(ORVANE_STORM_SEEDS 1 2 3)
+set(ORVANE_STORM_OPS 800)
+orvane_work_dir(storm storm_work)
+set(storm_log ${CMAKE_CURRENT_BINARY_DIR}/work/storm/http.log)
+foreach(seed IN LISTS ORVANE_STORM_SEEDS)
+  orvane_lua_test(NAME storm.${seed} SCRIPT lua/storm.lua
+    LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
+             ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/http_peer.py --log ${storm_log} --
+    ARGS seed=${seed} ops=${ORVANE_STORM_OPS} port={port} log=Z:${storm_log} work=${storm_work}
+         poke=Z:$<TARGET_FILE:poke_window> caller=Z:$<TARGET_FILE:addin_caller>
+    PREFIX storm RESOURCE_LOCK tips-port game-port TIMEOUT 240)
+  set_tests_properties(lua.storm.${seed} PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
+endforeach()

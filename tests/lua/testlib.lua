@@ -112,6 +112,10 @@ function T.case(name, f)
   io.flush()
 end
 
+function T.failures()
+  return failed
+end
+
 function T.finish()
   io.write(string.format("%d passed, %d failed\n", passed, failed))
   io.flush()
