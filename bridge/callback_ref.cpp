@@ -5,14 +5,32 @@
 
 namespace orvane {
 
+namespace {
+
+// Its address is the registry key of the add-in's thread: no script can name it.
+const char kCallbackThreadKey = 0;
+
+// The add-in's thread in L's universe, made on first need; L itself where the runtime cannot make one.
+lua_State* CallbackThread(lua_State* L) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    if (!lua.CanKeepThread()) return L;
+    void* const key = const_cast<char*>(&kCallbackThreadKey);
+    lua.pushlightuserdata(L, key);
+    lua.rawget(L, lua::kRegistryIndex);
+    lua_State* thread = lua.tothread(L, -1);
+    PopValues(L, 1);
+    if (thread != nullptr) return thread;
+    lua.pushlightuserdata(L, key);
+    thread = lua.newthread(L);
+    lua.rawset(L, lua::kRegistryIndex);  // the registry holds it from here on, for good
+    return thread;
+}
+
+}  // namespace
+
 CallbackRef TakeCallback(lua_State* L) noexcept {
-    CallbackRef callback{L, luaL_ref(L, lua::kRegistryIndex), lua::kNoRef};
-    if (const auto newthread = RuntimeOptionalEntries().newthread) {
-        // Pushed on L and referenced from the registry at once: until then only L's stack holds it.
-        callback.state = newthread(L);
-        callback.stateRef = luaL_ref(L, lua::kRegistryIndex);
-    }
-    return callback;
+    const int ref = luaL_ref(L, lua::kRegistryIndex);
+    return CallbackRef{CallbackThread(L), ref};
 }
 
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
@@ -24,11 +42,7 @@ void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
 }
 
 void ReleaseCallback(const CallbackRef& callback) noexcept {
-    lua_State* L = callback.state;
-    if (L == nullptr) return;
-    luaL_unref(L, lua::kRegistryIndex, callback.ref);
-    // Last: once this goes, L may be collected at the runtime's next allocation.
-    luaL_unref(L, lua::kRegistryIndex, callback.stateRef);
+    if (callback.state != nullptr) luaL_unref(callback.state, lua::kRegistryIndex, callback.ref);
 }
 
 }  // namespace orvane

@@ -4,9 +4,9 @@
 // The function is often handed over inside a coroutine, which by the time of the call may be
 // suspended, dead, or collected. Calling on it would be unsound even while it lives: Lua 5.1 lets a
 // function called on a suspended or dead coroutine yield, which leaves the coroutine's frames in a
-// state a later resume crashes on, and a callback could not resume the coroutine it runs on. So each
-// function gets a thread of its own, made beside it and kept alive with it, that never runs anything
-// but the calls we make.
+// state a later resume crashes on, and a callback could not resume the coroutine it runs on. So every
+// function is called on a thread of the add-in's own, one per Lua universe, made on first need and
+// kept in its registry for good, which never runs anything but these calls.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +16,12 @@ struct lua_State;
 namespace orvane {
 
 struct CallbackRef {
+    // The add-in's thread; where the runtime cannot make one, the state the function came on.
     lua_State* state = nullptr;
     std::int32_t ref = 0;
-    // The state's own reference; negative when the runtime cannot make a thread (it lacks
-    // lua_newthread), and then the state is the one the function was handed over on.
-    std::int32_t stateRef = -2;
 };
 
-// Takes the function at the top of L's stack (popping it), and a new thread to call it on.
+// Takes the function at the top of L's stack (popping it) and names the thread to call it on.
 CallbackRef TakeCallback(lua_State* L) noexcept;
 
 // Calls the function with one text and no results wanted, then releases it. The callback and the

@@ -18,28 +18,6 @@ CallbackRef g_handler;
 
 bool HandlerStored() { return g_handler.state != nullptr; }
 
-// The handler calls in progress, innermost first (a handler that serves messages can be entered again).
-// A handler replaced or cleared while it runs keeps its references until its outermost call has
-// ended: they are what keeps alive the coroutine that the call is running on.
-struct RunningHandler {
-    CallbackRef handler;
-    bool released = false;
-    RunningHandler* outer;
-};
-RunningHandler* g_running = nullptr;
-
-void RetireHandler(const CallbackRef& handler) {
-    RunningHandler* outermost = nullptr;
-    for (RunningHandler* call = g_running; call != nullptr; call = call->outer) {
-        if (SameCallback(call->handler, handler)) outermost = call;
-    }
-    if (outermost != nullptr) {
-        outermost->released = true;
-    } else {
-        ReleaseCallback(handler);
-    }
-}
-
 struct HandlerAnswer {
     std::int32_t first = 0;
     std::int32_t second = 0;
@@ -71,11 +49,10 @@ lua_Integer ResultAt(lua_State* L, int index, int base) { return index > base ? 
 // later, and leaving them would grow the host's stack by two with every message from the tray.
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
-    RunningHandler call{g_handler, false, g_running};
-    g_running = &call;
-    lua_State* L = call.handler.state;
+    const CallbackRef handler = g_handler;
+    lua_State* L = handler.state;
     const int base = lua_gettop(L);
-    lua_rawgeti(L, lua::kRegistryIndex, call.handler.ref);
+    lua_rawgeti(L, lua::kRegistryIndex, handler.ref);
     lua_pushinteger(L, static_cast<lua_Integer>(code));
     VemoLRT_LuaCall(L, 1, 2, 0);
     const int top = lua_gettop(L);
@@ -84,8 +61,6 @@ HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     answer.first = static_cast<std::int32_t>(ResultAt(L, top - 1, base));
     answer.second = static_cast<std::int32_t>(ResultAt(L, top, base));
     PopValues(L, top - base);
-    g_running = call.outer;
-    if (call.released) ReleaseCallback(call.handler);
     return answer;
 }
 
@@ -97,13 +72,13 @@ constexpr char kDiagnosticFile[] = "d:\\orvane.log";
 
 bool StoreSpeedLimitHandler(const CallbackRef& handler) {
     // The replaced handler can never be called again, so its references go now rather than never.
-    if (HandlerStored() && !SameCallback(g_handler, handler)) RetireHandler(g_handler);
+    if (HandlerStored() && !SameCallback(g_handler, handler)) ReleaseCallback(g_handler);
     g_handler = handler;
     return true;
 }
 
 bool ClearSpeedLimitHandler() {
-    if (HandlerStored()) RetireHandler(g_handler);
+    ReleaseCallback(g_handler);
     g_handler = CallbackRef{};
     return true;
 }

@@ -22,6 +22,10 @@ OptionalEntries LookUpOptionalEntries() noexcept {
     }
     entries.settop = Lookup<decltype(entries.settop)>(runtime, "lua_settop");
     entries.newthread = Lookup<decltype(entries.newthread)>(runtime, "lua_newthread");
+    entries.tothread = Lookup<decltype(entries.tothread)>(runtime, "lua_tothread");
+    entries.pushlightuserdata = Lookup<decltype(entries.pushlightuserdata)>(runtime, "lua_pushlightuserdata");
+    entries.rawget = Lookup<decltype(entries.rawget)>(runtime, "lua_rawget");
+    entries.rawset = Lookup<decltype(entries.rawset)>(runtime, "lua_rawset");
     return entries;
 }
 

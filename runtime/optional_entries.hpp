@@ -10,6 +10,16 @@ namespace orvane {
 struct OptionalEntries {
     void (*settop)(lua_State* L, int idx) = nullptr;
     lua_State* (*newthread)(lua_State* L) = nullptr;
+    lua_State* (*tothread)(lua_State* L, int idx) = nullptr;
+    void (*pushlightuserdata)(lua_State* L, void* p) = nullptr;
+    void (*rawget)(lua_State* L, int idx) = nullptr;
+    void (*rawset)(lua_State* L, int idx) = nullptr;
+
+    // Everything a thread of the add-in's own, kept in the registry, takes.
+    bool CanKeepThread() const noexcept {
+        return newthread != nullptr && tothread != nullptr && pushlightuserdata != nullptr && rawget != nullptr &&
+               rawset != nullptr;
+    }
 };
 
 // Looked up on first use; the runtime is loaded before the add-in and stays for the process's life.

@@ -30,6 +30,4 @@ VEMO_IMPORT void lua_pushstring(lua_State* L, const char* s);
 namespace lua {
 constexpr int kRegistryIndex = -10000;
 constexpr int kTypeFunction = 6;
-// No reference at all (Lua's LUA_NOREF); luaL_unref ignores it, as it ignores every negative one.
-constexpr int kNoRef = -2;
 }  // namespace lua
