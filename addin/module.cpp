@@ -9,6 +9,7 @@
 #include "addin/callee_pops.hpp"
 #include "addin/com_frame.hpp"
 #include "addin/registration.hpp"
+#include "bridge/deliveries.hpp"
 #include "common/worker.hpp"
 
 namespace orvane {
@@ -110,9 +111,11 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
 }
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() {
-    // A running worker holds its own reference on the module as well; counting it here keeps a
-    // host from even trying while one is out.
-    return orvane::com::ModuleLock::Count() == 0 && orvane::RunningWorkers() == 0 ? S_OK : S_FALSE;
+    // A running worker holds its own reference on the module as well, and a request in flight will
+    // call back into the script; counting them here keeps a host from even trying while one is out.
+    return orvane::com::ModuleLock::Count() == 0 && orvane::RunningWorkers() == 0 && orvane::LiveRequests() == 0
+               ? S_OK
+               : S_FALSE;
 }
 
 extern "C" HRESULT WINAPI DllRegisterServer() {

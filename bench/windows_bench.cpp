@@ -33,6 +33,7 @@ extern "C" {
 #include "lualib.h"
 }
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
@@ -689,7 +690,7 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
     PumpUntil([&] { return g_callbacks.calls - before >= n; }, 30000);
     const double answered = NowMs() - start;
     Idle(500);  // a second call of any callback would come now
-    PumpUntil([] { return orvane::RunningWorkers() == 0; }, 5000);
+    PumpUntil([] { return orvane::RunningWorkers() == 0 && orvane::LiveRequests() == 0; }, 5000);
     int once = 0, lost = 0, twice = 0;
     for (const int count : g_callbacks.perRequest) {
         if (count == 1) ++once;
@@ -700,7 +701,7 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
     std::printf(
         "inflight: %d GetTipsId started in %.0f ms; the peer held %d at once; all answered after %.0f ms: "
         "%d once, %d lost, %d more than once; workers left %ld\n",
-        n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers());
+        n, started, peer.MostHeld(), answered, once, lost, twice, orvane::RunningWorkers() + orvane::LiveRequests());
     if (once != n) g_failed = true;
     g_rows.push_back({std::to_string(n) + " GetTipsId in flight at once", std::to_string(once) + " called back once",
                       std::to_string(peer.MostHeld()) + " held by the peer at once",
@@ -832,7 +833,7 @@ void FigureGrowth(const Script& script, const HttpPeer& httpPeer, HWND rawWindow
     // The footprint once every thread that was started has ended and the heap has settled; the
     // handles, slow to count under Wine, only when asked for.
     auto settled = [&](bool withHandles) {
-        PumpUntil([] { return orvane::RunningWorkers() == 0; }, 10000);
+        PumpUntil([] { return orvane::RunningWorkers() == 0 && orvane::LiveRequests() == 0; }, 10000);
         Idle(options.quick ? 100 : 500);
         return withHandles ? Measure(script) : Footprint{PrivateKiB(), 0, 0};
     };

@@ -1,4 +1,4 @@
-// The UDP tips service: GetTipsId asks it for a tips id from a worker thread, RecordTipsShow reports a
+// The UDP tips service: GetTipsId asks it for a tips id on the exchange loop, RecordTipsShow reports a
 // shown tip from the script thread and waits for nothing.
 #include <winsock2.h>
 
@@ -10,7 +10,7 @@
 
 #include "common/text.hpp"
 #include "common/win_handles.hpp"
-#include "net/async_request.hpp"
+#include "net/exchange_loop.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
 #include "script/script_object.hpp"
@@ -25,73 +25,78 @@ std::atomic<bool> g_datagramNetworkStarted{false};
 
 bool EnsureDatagramNetworkStarted() { return StartWindowsSocketsOnce(g_datagramNetworkStarted); }
 
-// One exchange with the tips server. The socket is made by the send, so a host that cannot be
-// resolved leaves no socket and the receive fails at once instead of waiting for nothing.
-class DatagramClient {
+// One datagram out, the first datagram back within ten seconds of the receive, whoever sent it.
+class TipsExchange final : public Exchange {
 public:
-    DatagramClient() { (void)EnsureDatagramNetworkStarted(); }
+    TipsExchange(CallbackRef taken, const std::string& pid, const std::string& cid)
+        : Exchange(taken), request_(wire::TipsRequestDatagram(pid, cid)) {}
 
-    bool SendTo(std::string_view data, const char* host, std::uint16_t port) {
-        const std::optional<sockaddr_in> to = ResolveHost(host, port);
-        if (!to || data.size() > INT_MAX) return false;
-        socket_.reset(::socket(AF_INET, SOCK_DGRAM, 0));
-        if (!socket_) return false;
-        const int sent = ::sendto(socket_.get(), data.data(), static_cast<int>(data.size()), 0,
-                                  reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
-        return sent == static_cast<int>(data.size());
+    void Begin() override {
+        (void)EnsureDatagramNetworkStarted();
+        // A host that cannot be resolved leaves no socket, and the receive fails at once.
+        const std::optional<sockaddr_in> to = ServiceAddress(kTipsHost, wire::kTipsPort);
+        if (!to || request_.size() > INT_MAX) return Finish({});
+        socket_ = OverlappedSocket(SOCK_DGRAM);
+        if (!socket_) return Finish({});
+        // A failed send is not the end: the receive below then times out or fails, and that is the answer.
+        (void)::sendto(socket_.get(), request_.data(), static_cast<int>(request_.size()), 0,
+                       reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
+        request_ = std::string();
+        WSABUF buffer{static_cast<ULONG>(sizeof reply_), reply_};
+        DWORD flags = 0;
+        fromLength_ = sizeof from_;
+        OVERLAPPED* operation = StartOperation();
+        if (!Issued(::WSARecvFrom(socket_.get(), &buffer, 1, nullptr, &flags, reinterpret_cast<sockaddr*>(&from_),
+                                  &fromLength_, operation, nullptr))) {
+            return Finish({});
+        }
+        LimitTo(kReplyWaitMs);
     }
 
-    void SetReceiveTimeout(DWORD ms) {
-        if (!socket_) return;
-        ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+    // A datagram longer than the buffer is an error of the platform's, and so the empty text; so is
+    // the receive that the time limit cut off.
+    void Completed(DWORD bytes, DWORD error) override {
+        Finish(error == 0 && bytes > 0 ? std::string(reply_, bytes) : std::string());
     }
-
-    // The first datagram to arrive is the reply, whoever sent it. A datagram longer than the
-    // capacity is an error of the platform's, and so a failure here.
-    int ReceiveFrom(char* buffer, int capacity) {
-        if (!socket_) return -1;
-        sockaddr_in from{};
-        int fromLength = sizeof from;
-        const int received =
-            ::recvfrom(socket_.get(), buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        return received == SOCKET_ERROR ? -1 : received;
-    }
-
-    void Close() { socket_.reset(); }
 
 private:
-    unique_socket socket_;
+    std::string request_;
+    char reply_[wire::kTipsReplyCapacity];
+    sockaddr_in from_{};
+    INT fromLength_ = 0;
 };
 
-std::string QueryTipsId(const std::string& pid, const std::string& cid) {
-    DatagramClient client;
-    // A failed send is not the end: the receive below then times out or fails, and that is the answer.
-    (void)client.SendTo(wire::TipsRequestDatagram(pid, cid), kTipsHost, wire::kTipsPort);
-    client.SetReceiveTimeout(kReplyWaitMs);
-    constexpr int kCapacity = static_cast<int>(wire::kTipsReplyCapacity);
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCapacity]);
-    if (!buffer) return {};
-    const int received = client.ReceiveFrom(buffer.get(), kCapacity);
-    client.Close();
-    // The reply goes on as it came; the delivery hands the script what precedes its first zero byte.
-    return received > 0 ? std::string(buffer.get(), static_cast<std::size_t>(received)) : std::string();
+// A shown tip, reported with one datagram from the script thread.
+bool SendTipShownReport(std::string_view report) {
+    (void)EnsureDatagramNetworkStarted();
+    const std::optional<sockaddr_in> to = ResolveHost(kTipsHost, wire::kTipsPort);
+    if (!to || report.size() > INT_MAX) return false;
+    unique_socket socket(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!socket) return false;
+    const int sent = ::sendto(socket.get(), report.data(), static_cast<int>(report.size()), 0,
+                              reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
+    return sent == static_cast<int>(report.size());
 }
-
-void TipsWorker(void* request) { CompleteRequest(request, &QueryTipsId); }
 
 }  // namespace
 
 void ScriptObject::GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) {
-    StartRequestWorker(pid, cid, callback, &TipsWorker);
+    std::unique_ptr<Exchange> exchange;
+    try {
+        exchange = std::make_unique<TipsExchange>(callback, pid, cid);
+    } catch (...) {
+        // Nothing will ever deliver, so the references go now.
+        ReleaseCallback(callback);
+        return;
+    }
+    StartExchange(std::move(exchange));
 }
 
 bool ScriptObject::RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
                                   const std::wstring& sign) {
     const std::optional<std::string> report =
         wire::TipShownReportDatagram(Utf16ToAnsi(tipid), Utf16ToAnsi(pid), Utf16ToAnsi(cid), Utf16ToAnsi(sign));
-    if (!report) return false;
-    DatagramClient client;
-    return client.SendTo(*report, kTipsHost, wire::kTipsPort);
+    return report && SendTipShownReport(*report);
 }
 
 }  // namespace orvane

@@ -1,14 +1,14 @@
-// The life of an asynchronous request: started on the script thread, answered from a worker, and
-// dropped cleanly when no worker can be started.
+// The life of a request: started on the script thread, run on the exchange loop, answered through the
+// delivery thread; and answered all the same, later, when the loop cannot take it.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <memory>
 #include <new>
-#include <stdexcept>
+#include <string>
 
 #include "bridge/message_window.hpp"
 #include "lua_fixture.hpp"
-#include "net/async_request.hpp"
+#include "net/exchange_loop.hpp"
 
 namespace orvane {
 namespace {
@@ -16,60 +16,63 @@ namespace {
 using testing::LuaFixture;
 using testing::PumpUntil;
 
-std::atomic<int> g_workerRuns{0};
+// Answers with its two texts joined, or by throwing, without touching the network.
+class FakeExchange final : public Exchange {
+public:
+    FakeExchange(CallbackRef taken, std::string text, bool throws)
+        : Exchange(taken), text_(std::move(text)), throws_(throws) {}
+    void Begin() override {
+        if (throws_) throw std::bad_alloc();
+        Finish(text_);
+    }
+    void Completed(DWORD, DWORD) override {}
 
-std::string JoinExchange(const std::string& first, const std::string& second) { return first + "|" + second; }
-std::string ThrowingExchange(const std::string&, const std::string&) { throw std::bad_alloc(); }
+private:
+    std::string text_;
+    bool throws_;
+};
 
-void JoinWorker(void* request) {
-    ++g_workerRuns;
-    CompleteRequest(request, &JoinExchange);
-}
-void ThrowingWorker(void* request) {
-    ++g_workerRuns;
-    CompleteRequest(request, &ThrowingExchange);
-}
-bool NoThreadsLeft(WorkerProc, void*) { return false; }
+bool LoopRefuses(Exchange*) { return false; }
 
-class AsyncRequestTest : public ::testing::Test {
+class ExchangeLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
         ASSERT_EQ(lua.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
-        g_workerRuns = 0;
     }
     LuaFixture lua;
 };
 
-TEST_F(AsyncRequestTest, WorkerThatCannotStartDropsTheRequestAndReleasesItsReferenceAtOnce) {
+TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) {
     CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    ASSERT_TRUE(lua.RefIsFunction(callback.ref));
-    StartRequestWorker("a", "b", callback, &JoinWorker, &NoThreadsLeft);
-    EXPECT_FALSE(lua.RefIsFunction(callback.ref)) << "nothing will ever deliver, so the reference must go now";
+    StartExchange(std::make_unique<FakeExchange>(callback, "never asked", false), &LoopRefuses);
+    EXPECT_EQ(lua.Eval("#calls"), "0") << "never inside the call that started it";
+    ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
+    EXPECT_EQ(lua.Eval("calls[1][1]"), "");
+    EXPECT_FALSE(lua.RefIsFunction(callback.ref));
     PumpUntil([] { return false; }, 200);
-    EXPECT_EQ(g_workerRuns.load(), 0);
-    EXPECT_EQ(lua.Eval("#calls"), "0") << "a dropped request never calls back";
+    EXPECT_EQ(lua.Eval("#calls"), "1") << "no second call";
+    EXPECT_EQ(LiveRequests(), 0);
 }
 
-TEST_F(AsyncRequestTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText) {
+TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText) {
     struct Case {
-        WorkerProc worker;
+        bool throws;
         const char* expected;
     } cases[] = {
-        {&JoinWorker, "pid|cid"}, {&ThrowingWorker, ""},  // an exchange that fails by exception still answers
+        {false, "pid|cid"}, {true, ""},  // an exchange that fails by exception still answers
     };
     int expectedCalls = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-        StartRequestWorker("pid", "cid", callback, c.worker);
+        StartExchange(std::make_unique<FakeExchange>(callback, "pid|cid", c.throws));
         ++expectedCalls;
         ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
         EXPECT_EQ(lua.Eval("calls[#calls].n"), "1");
         EXPECT_EQ(lua.Eval("calls[#calls][1]"), c.expected);
         EXPECT_FALSE(lua.RefIsFunction(callback.ref));
-        // The worker holds the module until it has left; then it is gone for good.
-        EXPECT_TRUE(PumpUntil([] { return RunningWorkers() == 0; }));
+        EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; })) << "the request is freed once answered";
     }
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "no second call";

@@ -1,0 +1,71 @@
+// The one thread that runs every network exchange of GetTipsId and GetActiveGame. Each exchange has a
+// socket of its own, driven through an I/O completion port, so thousands of requests in flight cost
+// sockets and small records rather than a thread each. Finished exchanges go to the bridge's delivery
+// queue; the loop never waits for the script thread.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "bridge/deliveries.hpp"
+#include "common/win_handles.hpp"
+
+namespace orvane {
+
+// One request's exchange with its service: a small state machine with one operation pending at a
+// time. Every member but the constructor runs on the loop thread.
+class Exchange : public Delivery {
+public:
+    using Delivery::Delivery;
+
+    // Makes the first move, or finishes at once.
+    virtual void Begin() = 0;
+    // The pending operation ended; error is 0 when it succeeded.
+    virtual void Completed(DWORD bytes, DWORD error) = 0;
+
+protected:
+    // A socket for overlapped operations whose completions come to the loop; empty on failure.
+    static unique_socket OverlappedSocket(int type) noexcept;
+    // The address of a service, looked up at most once a second whatever the load.
+    static std::optional<sockaddr_in> ServiceAddress(const char* host, std::uint16_t port);
+
+    // The overlapped record of the one operation started next.
+    OVERLAPPED* StartOperation() noexcept;
+    // Whether the operation just started with StartOperation is under way (its completion will come);
+    // takes the result of the call that started it.
+    bool Issued(int result) noexcept;
+    // The receive must end within ms from now; when it has not, the socket is closed, which ends it.
+    void LimitTo(DWORD ms) noexcept;
+    // Closes the socket and hands the answer to the delivery queue. Only with no operation pending;
+    // the exchange belongs to the queue afterwards.
+    void Finish(std::string result) noexcept;
+
+    unique_socket socket_;
+
+private:
+    friend class ExchangeLoop;
+    struct Slot {
+        OVERLAPPED overlapped;
+        Exchange* owner;
+    };
+    Slot slot_{{}, this};
+    bool pending_ = false;
+    // Deadline list, oldest first.
+    std::uint64_t deadline_ = 0;
+    Exchange* earlier_ = nullptr;
+    Exchange* later_ = nullptr;
+    bool limited_ = false;
+};
+
+// Hands an exchange to the loop, started on first use.
+using ExchangePoster = bool (*)(Exchange* exchange);
+bool PostToExchangeLoop(Exchange* exchange) noexcept;
+
+// Script thread: runs the exchange on the loop. When the loop cannot take it, the callback still comes,
+// with the empty text, from the script thread's own messages after this call has returned.
+void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post = &PostToExchangeLoop) noexcept;
+
+}  // namespace orvane
