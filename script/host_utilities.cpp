@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
@@ -19,6 +20,27 @@ namespace {
 
 // Nothing may be cached or answered from a cache, and no dialog may ever appear in the host.
 constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+
+// Requests that outlived their caller's limit and still run. Each holds a thread and a connection
+// until its server lets go, which may be never, so only so many may run on: kLatePerHost for one host
+// and kLateInAll in all. While a host has its share, a new request to it answers false at once, as it
+// would at its limit, since its server has not answered the ones before; other hosts are not held up
+// by one that is dead. Only the script thread calls SyncHttpRequest, so only it touches the list.
+constexpr std::size_t kLatePerHost = 4;
+constexpr std::size_t kLateInAll = 32;
+
+struct LateRequest {
+    std::wstring host;
+    unique_kernel_handle thread;
+};
+std::vector<LateRequest> g_late;
+
+// Whether one more request to this host may start, once the late ones that have ended are let go.
+bool MayStart(const std::wstring& host) {
+    std::erase_if(g_late, [](const LateRequest& late) { return ::WaitForSingleObject(late.thread.get(), 0) == WAIT_OBJECT_0; });
+    const auto sameHost = std::count_if(g_late.begin(), g_late.end(), [&](const LateRequest& late) { return late.host == host; });
+    return static_cast<std::size_t>(sameHost) < kLatePerHost && g_late.size() < kLateInAll;
+}
 
 // Thread procedure of SyncHttpRequest: owns the URL copy it is given; the body is read and dropped.
 void SyncHttpWorker(void* urlCopy) {
@@ -82,14 +104,18 @@ bool ScriptObject::ExecuteExternal(const std::wstring& path, const std::wstring&
 
 bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs) {
     if (url.empty()) return false;
+    std::wstring host = UrlHost(url);
+    if (!MayStart(host)) return false;
     auto copy = std::make_unique<std::wstring>(url);
-    const unique_kernel_handle worker = StartPinnedWorker(&SyncHttpWorker, copy.get());
+    unique_kernel_handle worker = StartPinnedWorker(&SyncHttpWorker, copy.get());
     if (!worker) return false;
     copy.release();  // the worker owns it now
     // The script gives milliseconds as any integer; -1 arrives as INFINITE, 0 only looks.
     const DWORD limit = static_cast<DWORD>(timeLimitMs);
     // Deliberately no message pump: the script waits for the request, not for other work.
-    return ::WaitForSingleObject(worker.get(), limit) == WAIT_OBJECT_0;
+    const DWORD waited = ::WaitForSingleObject(worker.get(), limit);
+    if (waited == WAIT_TIMEOUT) g_late.push_back({std::move(host), std::move(worker)});
+    return waited == WAIT_OBJECT_0;
 }
 
 bool ScriptObject::IsWindowForeground(void* window) { return ::GetForegroundWindow() == static_cast<HWND>(window); }

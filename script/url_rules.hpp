@@ -12,4 +12,8 @@ namespace orvane {
 // them anyway get them back here; the canonical text is returned unchanged in every other case.
 std::wstring KeepTrailingQueryBlanks(std::wstring_view original, std::wstring canonical);
 
+// The host a URL names, lowercased, without user name or port: what requests are counted by when
+// they outlive their callers. The text before any path, query or fragment when there is no scheme.
+std::wstring UrlHost(std::wstring_view url);
+
 }  // namespace orvane

@@ -54,3 +54,9 @@ foreach(seed IN LISTS ORVANE_STORM_SEEDS)
     PREFIX storm RESOURCE_LOCK tips-port game-port TIMEOUT 240)
   set_tests_properties(lua.storm.${seed} PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
 endforeach()
+
+# Thousands of requests in flight at once against peers that never answer or close without a word.
+orvane_lua_test(NAME inflight SCRIPT lua/inflight_test.lua
+  LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/inflight_peers.py --hold-ms 1000 --
+  RESOURCE_LOCK tips-port game-port TIMEOUT 120)
+set_tests_properties(lua.inflight PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")

@@ -85,4 +85,21 @@ T.case("a blank before the query is sent escaped", function()
   T.truthy(logged_prefix("request /now/a%20b?"), "the path arrived as /now/a%20b")
 end)
 
+-- Last: the requests it leaves running hold 127.0.0.1's share until the server lets them go.
+T.case("of requests that outlive their limit, four per host run on; others are not held up", function()
+  local function reached()
+    local text, n = M.read(M.args.log) or "", 0
+    for _ in text:gmatch("request /never/late") do n = n + 1 end
+    return n
+  end
+  local started = host.clock()
+  for i = 1, 200 do T.same(timed(base .. "/never/late" .. i, 100), T.list(false), "answer " .. i) end
+  T.truthy(host.clock() - started < 5000, "the calls after the fourth answered at once")
+  host.pump(1000)
+  -- Fewer when a request of an earlier case is still running late.
+  T.truthy(reached() >= 1 and reached() <= 4, "requests that reached the server: " .. reached())
+  local other = "http://localhost:" .. M.args.port .. "/now/other-host"
+  T.same(timed(other, 10000), T.list(true), "a request to another host name")
+end)
+
 T.finish()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Loopback peers that keep requests in flight, for the in-flight benchmark.
+"""Loopback peers that keep requests in flight, for the in-flight test and benchmark.
 
-    peers.py [--hold-ms MS] -- COMMAND [ARG...]
+    inflight_peers.py [--hold-ms MS] -- COMMAND [ARG...]
 
 Binds 127.0.0.1 on the services' fixed ports and runs COMMAND. The tips peer reads every datagram and
 never answers. The game-platform peer accepts every connection at once, reads what comes, and closes

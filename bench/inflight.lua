@@ -1,9 +1,9 @@
--- Requests in flight at once, run in the stand-in host beside bench/inflight/peers.py: half of them
+-- Requests in flight at once, run in the stand-in host beside tests/peers/inflight_peers.py: half of them
 -- GetTipsId to a tips peer that never answers (each ends at its 10 s receive limit), half
 -- GetActiveGame to a game-platform peer that closes every connection after a while without a byte.
 -- Prints one line: how many were started, how many called back once, lost or twice, the time to the
 -- last answer, and the working set before, at its peak and after.
---   orvane-host.exe --addin Orvane.dll bench/inflight/inflight.lua N [LABEL]
+--   orvane-host.exe --addin Orvane.dll bench/inflight.lua N [LABEL]     (bench/inflight.sh runs it)
 local O = Orvane.Object
 local n = assert(tonumber(arg[1]), "the number of requests is the first argument")
 local label = arg[2] or "this build"
