@@ -15,6 +15,11 @@
 //     --no-startup       never call Startup (the add-in object is still created).
 //     --debug-alloc      the runtime's state poisons what Lua frees and holds it back for a while,
 //                        so that a use after free faults at once (the test suite runs with it).
+//     --check FILE       check every call of Orvane.Object against the annotations FILE and warn on
+//                        stderr, with the script's file and line, about a call that does not fit.
+//                        Without it the host checks against annotations\orvane.lua beside itself, or
+//                        two folders up (the build tree), when one is there.
+//     --no-check         no checking.
 //   The script gets arg[0] = SCRIPT, arg[1..] = ARGs (UTF-8).
 //
 // Exit status: 0 when the script ends; 1 when it cannot be loaded or raises (message and traceback
@@ -49,6 +54,7 @@
 //   host.memory()         working set and peak working set of this process, in bytes.
 //   host.handles()        how many handles this process holds.
 //   host.addin_window()   whether a window of the add-in's class exists in this process.
+//   host.check_warnings() the checking mode's warnings so far (a list of lines), nil when it is off.
 //   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 //   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
@@ -81,6 +87,7 @@ extern "C" {
 }
 
 #include "addin/interfaces.h"
+#include "check_lua.h"
 #include "host/runtime/vemo_host.h"
 
 namespace {
@@ -510,6 +517,11 @@ int hostCallExport(lua_State* L) {
     return 1;
 }
 
+int hostCheckWarnings(lua_State* L) {
+    lua_getfield(L, LUA_REGISTRYINDEX, "orvane-host.check-warnings");
+    return 1;
+}
+
 void installHostTable(lua_State* L) {
     static const luaL_Reg functions[] = {
         {"pump", hostPump},
@@ -528,12 +540,52 @@ void installHostTable(lua_State* L) {
         {"memory", hostMemory},
         {"handles", hostHandles},
         {"addin_window", hostAddinWindow},
+        {"check_warnings", hostCheckWarnings},
         {"lightuserdata", hostLightUserdata},
         {"call_export", hostCallExport},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);
     lua_pop(L, 1);
+}
+
+// Where the checking mode finds the annotations when it is not told: beside the host, as the kit
+// lays them out, or at the top of the source tree that holds the build folder.
+std::wstring findAnnotations() {
+    const std::wstring folder = exeFolder();
+    for (const wchar_t* candidate : {L"annotations\\orvane.lua", L"..\\..\\annotations\\orvane.lua"}) {
+        const std::wstring path = folder + candidate;
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return path;
+        }
+    }
+    return {};
+}
+
+// Wraps every method of the add-in's class in a check against the annotations (host/check.lua);
+// the add-in's own functions still answer every call. Nothing happens when Orvane is not published.
+void installChecks(lua_State* L, const std::wstring& annotations) {
+    lua_getfield(L, LUA_REGISTRYINDEX, "Orvane.Class");
+    if (lua_type(L, -1) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_getfield(L, -1, "__index");
+    const int methods = lua_gettop(L);
+    if (luaL_loadbuffer(L, kCheckLua, sizeof kCheckLua - 1, "=host/check.lua") != 0) {
+        std::fprintf(stderr, "orvane-host: %s\n", lua_tolstring(L, -1, nullptr));
+        lua_settop(L, methods - 2);
+        return;
+    }
+    lua_pushstring(L, toAnsi(annotations).c_str());
+    lua_pushvalue(L, methods);
+    if (lua_pcall(L, 2, 1, 0) != 0) {
+        std::fprintf(stderr, "orvane-host: checking mode: %s\n", lua_tolstring(L, -1, nullptr));
+        lua_settop(L, methods - 2);
+        return;
+    }
+    lua_setfield(L, LUA_REGISTRYINDEX, "orvane-host.check-warnings");
+    lua_settop(L, methods - 2);
 }
 
 void installArgs(lua_State* L, const std::string& script, const std::vector<std::string>& args) {
@@ -588,7 +640,7 @@ int runScript(lua_State* L, const std::wstring& scriptPath) {
     std::fprintf(stderr,
                  "orvane-host: %s\n"
                  "usage: orvane-host.exe [--addin PATH] [--no-env] [--startup-count N] [--no-startup] "
-                 "[--debug-alloc] SCRIPT.lua [ARG...]\n",
+                 "[--debug-alloc] [--check FILE | --no-check] SCRIPT.lua [ARG...]\n",
                  problem.c_str());
     std::fflush(stderr);
     std::exit(2);
@@ -596,6 +648,8 @@ int runScript(lua_State* L, const std::wstring& scriptPath) {
 
 struct Options {
     std::wstring addinPath;
+    std::wstring checkPath;  // annotations to check calls against; empty: look for them
+    bool check = true;
     bool noEnv = false;
     bool debugAllocator = false;
     int startupCount = 1;
@@ -615,13 +669,15 @@ Options parseOptions(int argc, wchar_t** argv) {
         if (option.rfind(L"--", 0) != 0) {
             break;
         }
-        if (option == L"--addin" || option == L"--startup-count") {
+        if (option == L"--addin" || option == L"--startup-count" || option == L"--check") {
             if (i + 1 >= argc) {
                 usage(toUtf8(option) + " needs a value");
             }
             const std::wstring value = argv[++i];
             if (option == L"--addin") {
                 options.addinPath = value;
+            } else if (option == L"--check") {
+                options.checkPath = value;
             } else {
                 wchar_t* end = nullptr;
                 const long count = std::wcstol(value.c_str(), &end, 10);
@@ -636,6 +692,8 @@ Options parseOptions(int argc, wchar_t** argv) {
             options.startupCount = 0;
         } else if (option == L"--debug-alloc") {
             options.debugAllocator = true;
+        } else if (option == L"--no-check") {
+            options.check = false;
         } else {
             usage("unknown option " + toUtf8(option));
         }
@@ -694,6 +752,12 @@ int main() {
     }
     installHostTable(L);
     installArgs(L, toUtf8(options.script), options.args);
+    if (options.check && !options.noEnv) {
+        const std::wstring annotations = options.checkPath.empty() ? findAnnotations() : options.checkPath;
+        if (!annotations.empty()) {
+            installChecks(L, annotations);
+        }
+    }
 
     const int status = runScript(L, options.script);
 

@@ -50,6 +50,7 @@ add_test(NAME win COMMAND orvane_win_tests)
 set_tests_properties(win PROPERTIES TIMEOUT 300)
 
 orvane_lua_test(NAME convention SCRIPT lua/convention_test.lua)
+orvane_lua_test(NAME check SCRIPT lua/check_test.lua HOST_OPTIONS --check Z:${CMAKE_SOURCE_DIR}/annotations/orvane.lua)
 orvane_lua_test(NAME host_logs SCRIPT lua/host_logs_test.lua PREFIX logs TIMEOUT 300)
 orvane_lua_test(NAME host_addin_object SCRIPT ../host/tests/addin_object.lua)
 orvane_lua_test(NAME host_no_env SCRIPT ../host/tests/no_env.lua HOST_OPTIONS --no-env)

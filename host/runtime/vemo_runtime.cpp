@@ -342,14 +342,26 @@ int registerObject(lua_State* L, const VemoGlobalObject& object) {
     return 0;
 }
 
-std::string oneLine(const char* text) {
-    std::string line = text;
-    for (char& c : line) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
-        }
+// Error handler of VemoLRT_LuaCall: the message and the stack it was raised on, as the host's own
+// script runner shows them. Error objects that are not texts are left as they are.
+int traceback(lua_State* L) {
+    if (lua_type(L, 1) != LUA_TSTRING) {
+        return 1;
     }
-    return line;
+    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
+    if (lua_type(L, -1) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return 1;
+    }
+    lua_getfield(L, -1, "traceback");
+    if (lua_type(L, -1) != LUA_TFUNCTION) {
+        lua_pop(L, 2);
+        return 1;
+    }
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, 2);
+    lua_call(L, 2, 1);
+    return 1;
 }
 
 }  // namespace
@@ -418,7 +430,12 @@ int ORVANE_STDCALL VemoLRT_LuaCall(lua_State* L, int nargs, int nresults, int /*
         lua_settop(L, 0);
         status = LUA_ERRRUN;
     } else {
-        status = lua_pcall(L, nargs, nresults, 0);
+        // The traceback is taken where the error is raised, before the stack unwinds.
+        const int handler = lua_gettop(L) - nargs;
+        lua_pushcfunction(L, traceback);
+        lua_insert(L, handler);
+        status = lua_pcall(L, nargs, nresults, handler);
+        lua_remove(L, handler);
         if (status == 0) {
             return 0;
         }
@@ -427,7 +444,7 @@ int ORVANE_STDCALL VemoLRT_LuaCall(lua_State* L, int nargs, int nresults, int /*
             message = lua_typename(L, lua_type(L, -1));
             complain("LuaCall", std::string("error object is a ") + message + " value");
         } else {
-            complain("LuaCall", oneLine(message));
+            complain("LuaCall", message);
         }
         lua_pop(L, 1);
     }
