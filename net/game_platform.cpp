@@ -123,8 +123,7 @@ private:
 
     void ReceiveBody() {
         step_ = Step::Body;
-        asked_ = std::min(capacity_, bodyLength_ - have_);
-        Receive(reinterpret_cast<char*>(chunk_.get()), asked_);
+        Receive(reinterpret_cast<char*>(chunk_.get()), std::min(capacity_, bodyLength_ - have_));
     }
 
     // The body goes through the walk piece by piece as it arrives, so nothing the size of the body is
@@ -132,14 +131,31 @@ private:
     // its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Finish({});
+        if (Take(bytes)) return Finish(walk_->TakeAnswer());
+        // What has arrived meanwhile is read at once: a completion per piece costs more than the
+        // piece when the server sends fast.
+        for (;;) {
+            u_long ready = 0;
+            if (::ioctlsocket(socket_.get(), FIONREAD, &ready) != 0 || ready == 0) break;
+            const std::size_t ask = std::min({static_cast<std::size_t>(ready), capacity_, bodyLength_ - have_});
+            const int got = ::recv(socket_.get(), reinterpret_cast<char*>(chunk_.get()), static_cast<int>(ask), 0);
+            if (got <= 0) return Finish({});
+            if (Take(static_cast<DWORD>(got))) return Finish(walk_->TakeAnswer());
+        }
+        ReceiveBody();
+    }
+
+    // Feeds the bytes in the chunk to the walk and grows the chunk while the server fills it; true once
+    // the walk needs no more.
+    bool Take(DWORD bytes) {
         walk_->Feed({chunk_.get(), bytes});
         have_ += bytes;
-        if (walk_->Failed() || have_ == bodyLength_) return Finish(walk_->TakeAnswer());
-        if (bytes == asked_ && capacity_ < kLargestChunk && bodyLength_ - have_ > capacity_) {
+        if (walk_->Failed() || have_ == bodyLength_) return true;
+        if (bytes == capacity_ && capacity_ < kLargestChunk && bodyLength_ - have_ > capacity_) {
             capacity_ = std::min(capacity_ * 2, kLargestChunk);
             chunk_.reset(new unsigned char[capacity_]);
         }
-        ReceiveBody();
+        return false;
     }
 
     void Receive(char* into, std::size_t length) {
@@ -157,7 +173,6 @@ private:
     std::optional<wire::ReplyWalk> walk_;
     std::unique_ptr<unsigned char[]> chunk_;
     std::size_t capacity_ = 0;
-    std::size_t asked_ = 0;
 };
 
 }  // namespace

@@ -2,13 +2,12 @@
 # launches, the download drive, the shell, the foreground window and the timed HTTP GET. Their peers
 # are helper programs of this suite and a loopback HTTP server the test controls.
 
-foreach(peer recorder mutex_holder registry_writer window_poster drive_report)
+foreach(peer registry_writer window_poster drive_report)
   add_executable(orvane_${peer} peers/${peer}.cpp)
   target_compile_definitions(orvane_${peer} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
   target_link_options(orvane_${peer} PRIVATE -static -municode)
   orvane_warnings(orvane_${peer})
 endforeach()
-target_link_options(orvane_recorder PRIVATE -mwindows)
 
 # Each script gets a folder of its own for the files its peers write.
 function(orvane_work_dir name out)
@@ -24,8 +23,8 @@ function(orvane_machine_test name script)
   orvane_work_dir(${name} work)
   orvane_lua_test(NAME ${name} SCRIPT ${script} ${M_OPTIONS}
     ARGS work=${work}
-         recorder=Z:$<TARGET_FILE:orvane_recorder>
-         mutex_holder=Z:$<TARGET_FILE:orvane_mutex_holder>
+         recorder=Z:$<TARGET_FILE:orvane-recorder>
+         mutex_holder=Z:$<TARGET_FILE:orvane-mutex-holder>
          registry_writer=Z:$<TARGET_FILE:orvane_registry_writer>
          window_poster=Z:$<TARGET_FILE:orvane_window_poster>
          drive_report=Z:$<TARGET_FILE:orvane_drive_report>)

@@ -1,14 +1,20 @@
-// Plays the running game client's part for the mutex test: another process holding a named mutex.
-//   mutex_holder hold NAME STOPFILE  creates and owns the mutex, prints "ready", waits (at most 60 s)
-//                                    until STOPFILE exists, then prints "owned" if it still owned the
-//                                    mutex (ReleaseMutex succeeds only for the owner) or "not-owned".
-//   mutex_holder probe NAME          exit status 0: held by another process, 1: free, 2: absent.
+// Plays the running game client's part: another process holding a named mutex.
+//   orvane-mutex-holder hold NAME STOPFILE  creates and owns the mutex, prints "ready", waits (at most
+//                                    60 s) until STOPFILE exists, then prints "owned" if it still owned
+//                                    the mutex (ReleaseMutex succeeds only for the owner) or "not-owned".
+//   orvane-mutex-holder probe NAME   exit status 0: held by another process, 1: free, 2: absent.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
+constexpr char kUsage[] = "usage: orvane-mutex-holder hold NAME STOPFILE | probe NAME\n";
+
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wcscmp(argv[1], L"--help") == 0) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
     if (argc == 4 && std::wcscmp(argv[1], L"hold") == 0) {
         HANDLE mutex = ::CreateMutexW(nullptr, TRUE, argv[2]);
         if (mutex == nullptr || ::GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -34,6 +40,6 @@ int wmain(int argc, wchar_t** argv) {
         ::CloseHandle(mutex);
         return wait == WAIT_TIMEOUT ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: mutex_holder hold NAME STOPFILE | probe NAME\n");
+    std::fprintf(stderr, "%s", kUsage);
     return 64;
 }
