@@ -878,7 +878,7 @@ void FigureGrowth(const Script& script, const HttpPeer& httpPeer, HWND rawWindow
                           Fixed(perCall - barePerCall, 0, " B/call", true) + " more than bare", "growth ~ 0"});
     }
     std::printf("growth: Lua heap %.1f KiB, workers %ld, pending deliveries %zu\n", script.LuaKiB(),
-                orvane::RunningWorkers(), orvane::PendingDeliveryCount());
+                orvane::RunningWorkers(), static_cast<std::size_t>(orvane::LiveRequests()));
 }
 
 // ---- figure: SyncHttpRequest against a peer slower than its limit ----------------------------

@@ -35,9 +35,13 @@ CallbackRef TakeCallback(lua_State* L) noexcept {
 
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
     lua_State* L = callback.state;
+    const int base = lua_gettop(L);
     lua_rawgeti(L, lua::kRegistryIndex, callback.ref);
     lua_pushstring(L, text);
     VemoLRT_LuaCall(L, 1, 0, 0);
+    // Whatever a runtime leaves after a failed call goes: an idle thread of ours must stay empty, or
+    // Lua would take it for a suspended coroutine that a script could resume.
+    PopValues(L, lua_gettop(L) - base);
     ReleaseCallback(callback);
 }
 

@@ -2,13 +2,14 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "bridge/message_window.hpp"
 #include "common/small_lock.hpp"
-#include "common/win_handles.hpp"
 
 namespace orvane {
 
-// Intrusive, so that queueing never allocates: a request that got this far always reaches the window.
+// Intrusive, so that queueing never allocates: a request that got this far always reaches the queue.
 class DeliveryQueue {
 public:
     void Push(Delivery* request) noexcept {
@@ -26,14 +27,10 @@ public:
         }
         return request;
     }
-    // Everything queued so far, in order, leaving the queue empty.
-    Delivery* TakeAll() noexcept {
+    bool Empty() noexcept {
         SmallLockGuard guard(lock_);
-        Delivery* all = head_;
-        head_ = tail_ = nullptr;
-        return all;
+        return head_ == nullptr;
     }
-    static Delivery* Next(Delivery* request) noexcept { return request->next_; }
 
 private:
     SmallLock lock_;
@@ -44,41 +41,24 @@ private:
 namespace {
 
 volatile LONG g_liveRequests = 0;
-
 DeliveryQueue g_queue;
-// Counts the queued requests; the delivery thread sleeps on it. Made once, kept for the process's life.
-HANDLE g_queued = nullptr;
+// Whether a delivery message is on its way; cleared by its handling before it takes the first request,
+// so a request queued at any moment is either taken by it or announced by a message of its own.
+std::atomic<bool> g_announced{false};
 
-// Requests that could not be started, waiting for the script thread to come back to its messages.
-DeliveryQueue g_later;
-constexpr UINT_PTR kLaterTimer = 0x4F52;  // any number: the timer is the window's own
-
-DWORD WINAPI DeliveryThread(LPVOID /*unused*/) {
-    for (;;) {
-        ::WaitForSingleObject(g_queued, INFINITE);
-        Delivery* request = g_queue.Pop();
-        if (request == nullptr) continue;
-        try {
-            // Returns once the callback has run, or at once when the window is gone.
-            DeliverToScript(request->callback, request->answer);
-        } catch (...) {
-            // Out of memory for the pending record: the reference can only be released on the script
-            // thread, so an undeliverable answer leaves it.
-        }
-        delete request;
-    }
+// Requests that can no longer be delivered. Their references stay, as after any WM_CLOSE: only the
+// script thread may release them, and this may be another thread.
+void DropQueued() noexcept {
+    while (Delivery* request = g_queue.Pop()) delete request;
 }
 
-void CALLBACK DeliverLaterNow(HWND window, UINT /*message*/, UINT_PTR timer, DWORD /*time*/) {
-    ::KillTimer(window, timer);
-    // Callbacks may start more requests that cannot start: those wait for a timer of their own.
-    Delivery* request = g_later.TakeAll();
-    while (request != nullptr) {
-        Delivery* next = DeliveryQueue::Next(request);
-        CallAndReleaseCallback(request->callback, request->answer.c_str());
-        delete request;
-        request = next;
-    }
+void Announce() noexcept {
+    if (g_announced.exchange(true)) return;
+    // Posted, never sent: the loop goes on at once, and the script thread takes the answers when it
+    // next serves its messages.
+    if (::PostMessageW(MessageWindow(), WM_DELIVER_RESULT, 0, 0)) return;
+    g_announced.store(false);
+    if (!::IsWindow(MessageWindow())) DropQueued();
 }
 
 }  // namespace
@@ -89,39 +69,24 @@ Delivery::~Delivery() { ::InterlockedDecrement(&g_liveRequests); }
 
 long LiveRequests() noexcept { return g_liveRequests; }
 
-bool StartDeliveryThread() noexcept {
-    // Only the script thread starts requests, so only it gets here; once running, the thread stays.
-    if (g_queued != nullptr) return true;
-    HANDLE queued = ::CreateSemaphoreW(nullptr, 0, MAXLONG, nullptr);
-    if (queued == nullptr) return false;
-    g_queued = queued;
-    unique_kernel_handle thread(::CreateThread(nullptr, 64 * 1024, &DeliveryThread, nullptr,
-                                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (!thread) {
-        g_queued = nullptr;
-        ::CloseHandle(queued);
-        return false;
-    }
-    return true;
+void DropDeliveries() noexcept {
+    g_announced.store(false);
+    DropQueued();
 }
 
 void QueueDelivery(Delivery* request) noexcept {
     g_queue.Push(request);
-    ::ReleaseSemaphore(g_queued, 1, nullptr);
+    Announce();
 }
 
-void DeliverLater(Delivery* request) noexcept {
-    // A timer of the window's own thread: it fires once this thread serves its messages again, and no
-    // other process can see it, as it could a message of ours.
-    g_later.Push(request);
-    if (::SetTimer(MessageWindow(), kLaterTimer, 0, &DeliverLaterNow) != 0) return;
-    // No window: no callback can come any more, as for any answer after WM_CLOSE.
-    Delivery* waiting = g_later.TakeAll();
-    while (waiting != nullptr) {
-        Delivery* next = DeliveryQueue::Next(waiting);
-        ReleaseCallback(waiting->callback);
-        delete waiting;
-        waiting = next;
+void DeliverQueued() noexcept {
+    g_announced.store(false);
+    while (Delivery* request = g_queue.Pop()) {
+        // A callback that serves messages while it waits for another answer gets it: the rest of the
+        // queue is announced before this one runs.
+        if (!g_queue.Empty()) Announce();
+        CallAndReleaseCallback(request->callback, request->answer.c_str());
+        delete request;
     }
 }
 

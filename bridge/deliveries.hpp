@@ -1,6 +1,6 @@
 // Answers on their way to script callbacks. Whoever finishes a request (the network loop) never waits
-// for the script thread: it queues the request here, and one thread of the bridge sends each to the
-// message window in turn, where the callback runs on the script thread, and then frees it.
+// for the script thread: it queues the request here and posts the message window a delivery message,
+// whose handling on the script thread calls the callbacks of everything queued, in order.
 #pragma once
 
 #include <string>
@@ -27,18 +27,18 @@ private:
     Delivery* next_ = nullptr;
 };
 
-// Requests taken and not yet answered or dropped; part of the module's reasons not to unload.
+// Requests taken and not yet answered; part of the module's reasons not to unload.
 long LiveRequests() noexcept;
 
-// Script thread: makes sure the delivery thread runs; false when it cannot be started.
-bool StartDeliveryThread() noexcept;
-
-// Any thread, once the delivery thread runs: the delivery thread sends the answer and frees the
-// request. Never waits.
+// Any thread: queues the finished request and makes sure a delivery message is on its way to the
+// message window. Never waits. Once the window is gone (WM_CLOSE) nothing is delivered any more.
 void QueueDelivery(Delivery* request) noexcept;
 
-// Script thread, for a request that could not be started: its callback gets the answer all the same,
-// later, on the script thread (after the calling method has returned), unless the window is gone.
-void DeliverLater(Delivery* request) noexcept;
+// Script thread, once the window is closed: what was queued will never be delivered.
+void DropDeliveries() noexcept;
+
+// Script thread, on a delivery message: calls each queued callback with its answer and frees its
+// request. The message carries nothing: a forged one only delivers what was due anyway.
+void DeliverQueued() noexcept;
 
 }  // namespace orvane

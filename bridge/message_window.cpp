@@ -1,6 +1,6 @@
 #include "bridge/message_window.hpp"
 
-#include "bridge/pending_deliveries.hpp"
+#include "bridge/deliveries.hpp"
 #include "bridge/speed_limit.hpp"
 #include "runtime/vemo_runtime.h"
 #include "script/setup_status.hpp"
@@ -11,25 +11,19 @@ namespace {
 // Written on the script thread before any worker exists; workers only read it.
 HWND g_messageWindow = nullptr;
 
-// At namespace scope, so that no worker can be the first to reach it while another is.
-PendingDeliveries g_pending;
-
-PendingDeliveries& Pending() { return g_pending; }
-
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
-            // The cell keeps naming the destroyed window, so later sends fail instead of reaching another.
+            // The cell keeps naming the destroyed window, so later posts fail instead of reaching another,
+            // and no answer, queued or still to come, reaches a script any more.
             ::DestroyWindow(g_messageWindow);
+            DropDeliveries();
             return 0;
         case WM_DELIVER_RESULT:
-        case WM_DELIVER_RESULT_2: {
-            const auto* callback = reinterpret_cast<const CallbackRef*>(wParam);
-            const auto* result = reinterpret_cast<const std::string*>(lParam);
-            // Both are addresses in our own process; anything not being delivered right now is forged.
-            if (Pending().Take(callback, result)) CallAndReleaseCallback(*callback, result->c_str());
+        case WM_DELIVER_RESULT_2:
+            // The parameters are never read: other processes can send these numbers with anything.
+            DeliverQueued();
             return 0;
-        }
         case WM_SPEED_LIMIT_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Limit); return 0;
         case WM_SPEED_RESTORE_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Restore); return 0;
         case WM_SPEED_LIMIT_REPLY: NotifySpeedLimitHandler(SpeedLimitCode::Reply); return 0;
@@ -62,19 +56,6 @@ void CreateMessageWindow() {
 
 HWND MessageWindow() noexcept { return g_messageWindow; }
 
-LRESULT SendToMessageWindow(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::SendMessageW(g_messageWindow, message, wParam, lParam);
-}
-
-bool DeliverToScript(const CallbackRef& callback, const std::string& result, UINT message) {
-    Pending().Add(&callback, &result);
-    SendToMessageWindow(message, reinterpret_cast<WPARAM>(&callback), reinterpret_cast<LPARAM>(&result));
-    // Still pending means the window never handled it (gone, or never created).
-    const bool delivered = !Pending().Take(&callback, &result);
-    return delivered;
-}
-
-std::size_t PendingDeliveryCount() { return Pending().Size(); }
 
 }  // namespace orvane
 

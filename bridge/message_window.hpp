@@ -26,14 +26,5 @@ inline constexpr UINT WM_SETUP_STATUS = WM_USER + 0x302;
 void CreateMessageWindow();
 HWND MessageWindow() noexcept;
 
-LRESULT SendToMessageWindow(UINT message, WPARAM wParam, LPARAM lParam);
-
-// Worker side of a delivery: calls the callback with the result (cut at its first zero byte) on the
-// script thread and releases the callback's reference there. Blocks until that has happened; false
-// when no window took the message, in which case the callback is never called.
-bool DeliverToScript(const CallbackRef& callback, const std::string& result, UINT message = WM_DELIVER_RESULT);
-
-// Deliveries a worker is in the middle of sending; zero whenever no worker is delivering.
-std::size_t PendingDeliveryCount();
 
 }  // namespace orvane

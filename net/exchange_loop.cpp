@@ -35,6 +35,13 @@ public:
         return ::CreateIoCompletionPort(reinterpret_cast<HANDLE>(socket), port_, kOperation, 0) != nullptr;
     }
 
+    void Unlink(Exchange* exchange) noexcept {
+        (exchange->earlier_ != nullptr ? exchange->earlier_->later_ : earliest_) = exchange->later_;
+        (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest_) = exchange->earlier_;
+        exchange->earlier_ = exchange->later_ = nullptr;
+        exchange->limited_ = false;
+    }
+
 private:
     static constexpr ULONG_PTR kBegin = 1;
     static constexpr ULONG_PTR kOperation = 2;
@@ -115,13 +122,6 @@ private:
         }
     }
 
-    void Unlink(Exchange* exchange) noexcept {
-        (exchange->earlier_ != nullptr ? exchange->earlier_->later_ : earliest_) = exchange->later_;
-        (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest_) = exchange->earlier_;
-        exchange->earlier_ = exchange->later_ = nullptr;
-        exchange->limited_ = false;
-    }
-
     HANDLE port_ = nullptr;
     Exchange* earliest_ = nullptr;
     Exchange* latest_ = nullptr;
@@ -183,6 +183,7 @@ bool Exchange::Issued(int result) noexcept {
 void Exchange::LimitTo(DWORD ms) noexcept { g_loop.Limit(this, ms); }
 
 void Exchange::Finish(std::string result) noexcept {
+    if (limited_) g_loop.Unlink(this);
     socket_.reset();
     answer = std::move(result);
     QueueDelivery(this);
@@ -191,12 +192,14 @@ void Exchange::Finish(std::string result) noexcept {
 bool PostToExchangeLoop(Exchange* exchange) noexcept { return g_loop.Post(exchange); }
 
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post) noexcept {
-    if (StartDeliveryThread() && post(exchange.get())) {
+    if (post(exchange.get())) {
         (void)exchange.release();  // the loop owns it now
         return;
     }
+    // Answered like any failed request, by a delivery message the script thread takes when it next
+    // serves its messages: never inside the call that started it.
     exchange->answer.clear();
-    DeliverLater(exchange.release());
+    QueueDelivery(exchange.release());
 }
 
 }  // namespace orvane

@@ -1,7 +1,7 @@
 // The one thread that runs every network exchange of GetTipsId and GetActiveGame. Each exchange has a
 // socket of its own, driven through an I/O completion port, so thousands of requests in flight cost
 // sockets and small records rather than a thread each. Finished exchanges go to the bridge's delivery
-// queue; the loop never waits for the script thread.
+// queue; the loop never waits for the script thread, nor the script thread for the loop.
 #pragma once
 
 #include <winsock2.h>
@@ -65,7 +65,7 @@ using ExchangePoster = bool (*)(Exchange* exchange);
 bool PostToExchangeLoop(Exchange* exchange) noexcept;
 
 // Script thread: runs the exchange on the loop. When the loop cannot take it, the callback still comes,
-// with the empty text, from the script thread's own messages after this call has returned.
+// with the empty text, from the script thread's messages once this call has returned.
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post = &PostToExchangeLoop) noexcept;
 
 }  // namespace orvane

@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "common/small_lock.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
 #include "script/script_object.hpp"
@@ -25,32 +26,53 @@ constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_
 // until its server lets go, which may be never, so only so many may run on: kLatePerHost for one host
 // and kLateInAll in all. While a host has its share, a new request to it answers false at once, as it
 // would at its limit, since its server has not answered the ones before; other hosts are not held up
-// by one that is dead. Only the script thread calls SyncHttpRequest, so only it touches the list.
+// by one that is dead. A request leaves the list itself when it ends.
 constexpr std::size_t kLatePerHost = 4;
 constexpr std::size_t kLateInAll = 32;
 
-struct LateRequest {
+// One GET, shared by the script thread that waits for it and the worker that runs it; its two flags
+// and the list are guarded by the lock.
+struct HttpJob {
+    std::wstring url;
     std::wstring host;
-    unique_kernel_handle thread;
+    bool late = false;
+    bool done = false;
 };
-std::vector<LateRequest> g_late;
 
-// Whether one more request to this host may start, once the late ones that have ended are let go.
+SmallLock g_lateLock;
+std::vector<std::shared_ptr<HttpJob>> g_late;
+
+// Whether one more request to this host may start.
 bool MayStart(const std::wstring& host) {
-    std::erase_if(g_late, [](const LateRequest& late) { return ::WaitForSingleObject(late.thread.get(), 0) == WAIT_OBJECT_0; });
-    const auto sameHost = std::count_if(g_late.begin(), g_late.end(), [&](const LateRequest& late) { return late.host == host; });
+    SmallLockGuard guard(g_lateLock);
+    // Room for every late request there may be, so that noting one never fails once it runs.
+    g_late.reserve(kLateInAll);
+    const auto sameHost = std::count_if(g_late.begin(), g_late.end(), [&](const auto& job) { return job->host == host; });
     return static_cast<std::size_t>(sameHost) < kLatePerHost && g_late.size() < kLateInAll;
 }
 
-// Thread procedure of SyncHttpRequest: owns the URL copy it is given; the body is read and dropped.
-void SyncHttpWorker(void* urlCopy) {
-    std::unique_ptr<std::wstring> copy(static_cast<std::wstring*>(urlCopy));
-    const std::wstring url = std::move(*copy);
-    copy.reset();
+void NoteLate(const std::shared_ptr<HttpJob>& job) {
+    SmallLockGuard guard(g_lateLock);
+    if (job->done) return;
+    job->late = true;
+    g_late.push_back(job);
+}
+
+void NoteDone(const std::shared_ptr<HttpJob>& job) {
+    SmallLockGuard guard(g_lateLock);
+    job->done = true;
+    if (job->late) std::erase(g_late, job);
+}
+
+// Thread procedure of SyncHttpRequest; the body is read and dropped.
+void SyncHttpWorker(void* argument) {
+    const std::unique_ptr<std::shared_ptr<HttpJob>> owned(static_cast<std::shared_ptr<HttpJob>*>(argument));
+    const std::shared_ptr<HttpJob> job = *owned;
     // Nothing may leave a thread procedure; running out of memory for the URL's canonical form ends it.
     try {
-        HttpGet(url);
+        HttpGet(job->url);
     } catch (...) {}
+    NoteDone(job);
 }
 
 }  // namespace
@@ -104,17 +126,17 @@ bool ScriptObject::ExecuteExternal(const std::wstring& path, const std::wstring&
 
 bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs) {
     if (url.empty()) return false;
-    std::wstring host = UrlHost(url);
-    if (!MayStart(host)) return false;
-    auto copy = std::make_unique<std::wstring>(url);
-    unique_kernel_handle worker = StartPinnedWorker(&SyncHttpWorker, copy.get());
+    auto job = std::make_shared<HttpJob>(HttpJob{url, UrlHost(url)});
+    if (!MayStart(job->host)) return false;
+    auto forWorker = std::make_unique<std::shared_ptr<HttpJob>>(job);
+    const unique_kernel_handle worker = StartPinnedWorker(&SyncHttpWorker, forWorker.get());
     if (!worker) return false;
-    copy.release();  // the worker owns it now
+    forWorker.release();  // the worker owns it now
     // The script gives milliseconds as any integer; -1 arrives as INFINITE, 0 only looks.
     const DWORD limit = static_cast<DWORD>(timeLimitMs);
     // Deliberately no message pump: the script waits for the request, not for other work.
     const DWORD waited = ::WaitForSingleObject(worker.get(), limit);
-    if (waited == WAIT_TIMEOUT) g_late.push_back({std::move(host), std::move(worker)});
+    if (waited == WAIT_TIMEOUT) NoteLate(job);
     return waited == WAIT_OBJECT_0;
 }
 

@@ -1,9 +1,9 @@
-// Worker results reach script callbacks through the message window, on the window's thread.
+// Answers reach script callbacks through the message window, on the window's thread.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "lua_fixture.hpp"
 
@@ -13,7 +13,7 @@ namespace {
 using testing::LuaFixture;
 using testing::PumpUntil;
 
-class Delivery : public ::testing::Test {
+class DeliveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
@@ -24,81 +24,79 @@ protected:
                   "");
     }
 
-    // Delivers from a worker thread, as the network workers do, while this thread serves messages.
-    bool DeliverFromWorker(const CallbackRef& callback, const std::string& result, UINT message) {
-        std::atomic<bool> finished{false};
-        bool delivered = false;
-        std::thread worker([&] {
-            delivered = DeliverToScript(callback, result, message);
-            finished = true;
-        });
-        const bool pumped = PumpUntil([&] { return finished.load(); });
-        worker.join();
-        EXPECT_TRUE(pumped);
-        return delivered;
+    // Queues from another thread, as the network loop does; never inside a call of the script thread.
+    static void QueueFromAnotherThread(CallbackRef callback, std::string answer) {
+        std::thread([&] {
+            auto* request = new Delivery(callback);
+            request->answer = std::move(answer);
+            QueueDelivery(request);
+        }).join();
     }
 
     LuaFixture lua;
 };
 
-TEST_F(Delivery, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) {
+TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) {
     struct Case {
-        std::string result;
+        std::string answer;
         const char* expected;
-        UINT message;
-    } cases[] = {
-        {"abc", "abc", WM_DELIVER_RESULT},
-        {"", "", WM_DELIVER_RESULT},
-        {std::string("abc\0def", 7), "abc", WM_DELIVER_RESULT},
-        {"same as 0x401", "same as 0x401", WM_DELIVER_RESULT_2},
-    };
+    } cases[] = {{"abc", "abc"}, {"", ""}, {std::string("abc\0def", 7), "abc"}};
     int expectedCalls = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-        ASSERT_TRUE(lua.RefIsFunction(callback.ref));
-        EXPECT_TRUE(DeliverFromWorker(callback, c.result, c.message));
+        QueueFromAnotherThread(callback, c.answer);
+        EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "only once the window's messages are served";
         ++expectedCalls;
-        EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls));
+        ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
         EXPECT_EQ(lua.Eval("calls[#calls].n"), "1");
         EXPECT_EQ(lua.Eval("calls[#calls][1]"), c.expected);
         EXPECT_FALSE(lua.RefIsFunction(callback.ref)) << "the reference must be gone after delivery";
         EXPECT_EQ(lua_gettop(lua.state()), 0) << "delivery leaves nothing on the stack";
     }
-    EXPECT_EQ(PendingDeliveryCount(), 0u);
+    EXPECT_EQ(LiveRequests(), 0);
 }
 
-TEST_F(Delivery, CallbackThatRaisesStillHasItsReferenceReleased) {
+TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceReleased) {
     ASSERT_EQ(lua.Run("function boom(text) error('boom: ' .. text) end"), "");
     CallbackRef callback{lua.state(), lua.RefGlobal("boom")};
-    EXPECT_TRUE(DeliverFromWorker(callback, "x", WM_DELIVER_RESULT));
-    EXPECT_FALSE(lua.RefIsFunction(callback.ref));
+    QueueFromAnotherThread(callback, "x");
+    ASSERT_TRUE(PumpUntil([&] { return !lua.RefIsFunction(callback.ref); }));
     EXPECT_EQ(lua_gettop(lua.state()), 0);
 }
 
-TEST_F(Delivery, MessageThatIsNotOneOfOurDeliveriesIsIgnored) {
-    CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    std::string result = "forged";
-    // The right addresses, but not announced by a worker: a forger could have guessed them.
-    EXPECT_EQ(::SendMessageW(MessageWindow(), WM_DELIVER_RESULT, reinterpret_cast<WPARAM>(&callback),
-                             reinterpret_cast<LPARAM>(&result)),
-              0);
+TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
     // Garbage that would crash the window procedure if it were dereferenced.
     EXPECT_EQ(::SendMessageW(MessageWindow(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
     EXPECT_EQ(::SendMessageW(MessageWindow(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
+    EXPECT_EQ(::PostMessageW(MessageWindow(), WM_DELIVER_RESULT, 1, 2), TRUE);
+    PumpUntil([] { return false; }, 100);
     EXPECT_EQ(lua.Eval("#calls"), "0");
-    EXPECT_TRUE(lua.RefIsFunction(callback.ref)) << "an ignored message releases nothing";
 }
 
-TEST_F(Delivery, AfterCloseSendsFailAndTheCallbackIsNeverCalled) {
+TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
+    CallbackRef queued{lua.state(), lua.RefGlobal("record")};
+    QueueFromAnotherThread(queued, "queued before the close");
     HWND window = MessageWindow();
     EXPECT_EQ(::SendMessageW(window, WM_CLOSE, 0, 0), 0);
     EXPECT_FALSE(::IsWindow(window));
     EXPECT_EQ(MessageWindow(), window) << "the handle cell keeps the destroyed window";
-    CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    EXPECT_FALSE(DeliverFromWorker(callback, "late", WM_DELIVER_RESULT));
+    CallbackRef late{lua.state(), lua.RefGlobal("record")};
+    QueueFromAnotherThread(late, "late");
+    PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
-    EXPECT_EQ(PendingDeliveryCount(), 0u) << "an undelivered result must not stay pending";
+    EXPECT_EQ(LiveRequests(), 0) << "undeliverable answers must not wait for a window that may come";
+}
+
+TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
+    // The common pattern of a script that asks again and serves messages until the second answer came.
+    CallbackRef inner{lua.state(), lua.RefGlobal("record")};
+    ASSERT_EQ(lua.Run("function outer(text) outer_text = text end"), "");
+    CallbackRef outer{lua.state(), lua.RefGlobal("outer")};
+    QueueFromAnotherThread(outer, "first");
+    QueueFromAnotherThread(inner, "second");
+    ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
+    EXPECT_EQ(lua.Eval("outer_text"), "first");
 }
 
 TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
