@@ -1,11 +1,16 @@
 # What script writers get besides the add-in: the Lua annotations (checked against the method table
-# in-process) and the example scripts, each run in the stand-in host and checked by what it printed.
+# in-process, and against the stand-in host's table in that host) and the example scripts, each run
+# in the stand-in host and checked by what it printed.
 
 target_sources(orvane_win_tests PRIVATE win/annotations_test.cpp)
 set_property(SOURCE win/annotations_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   ORVANE_ANNOTATIONS_FILE="Z:${CMAKE_SOURCE_DIR}/annotations/orvane.lua")
 
 set(ORVANE_EXAMPLES "Z:${CMAKE_SOURCE_DIR}/examples")
+
+# The stand-in host's table is annotated in a file of its own, checked in the host it describes.
+orvane_lua_test(NAME host_annotations SCRIPT lua/host_annotations_test.lua
+  ARGS Z:${CMAKE_SOURCE_DIR}/annotations/host.lua)
 
 # The demo asks the two services with nobody listening; the locks keep its requests away from the
 # loopback peers of the network tests.
