@@ -25,6 +25,15 @@ orvane_lua_test(NAME example.speed_limit SCRIPT lua/examples_test.lua
   ARGS ${ORVANE_EXAMPLES}/speed_limit.lua Z:$<TARGET_FILE:orvane-tray-sim>
   PREFIX windows)
 
+# The utilities example sends its GETs to the loopback HTTP peer, whose log shows the test what
+# reached it. No window is made, so it needs no display.
+set(utilities_log ${CMAKE_CURRENT_BINARY_DIR}/work/example.utilities/http.log)
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/work/example.utilities)
+orvane_lua_test(NAME example.utilities SCRIPT lua/examples_test.lua
+  LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/http_peer.py --log ${utilities_log} --
+  ARGS ${ORVANE_EXAMPLES}/utilities.lua http://127.0.0.1:{port})
+set_property(TEST lua.example.utilities APPEND PROPERTY ENVIRONMENT "ORVANE_HTTP_LOG=Z:${utilities_log}")
+
 # The services example talks to the loopback peers, which wrap the host as they do for the
 # network tests.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
