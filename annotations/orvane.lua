@@ -27,9 +27,9 @@
 
 ---One result of the speed-limit handler for codes 1 and 0: a number, or a text that reads as one
 ---("12"); any other value, or a result the handler did not return, counts as 0. Return whole numbers
----within 32 bits: the host runtime's lua_tointeger makes a fraction whole (the 64-bit stand-in host
----cuts it toward zero, Lua built for 32-bit x86 rounds it to the nearest), and the value travels as
----32 bits, so in the stand-in host a larger one wraps (4294967301 arrives as 5).
+---from -2147483648 to 2147483647: the host runtime's lua_tointeger makes a fraction whole (the 64-bit
+---stand-in host cuts it toward zero, Lua built for 32-bit x86 rounds it to the nearest), and the value
+---travels as 32 bits, so in the stand-in host a larger one wraps (4294967301 arrives as 5).
 ---@alias Orvane.HandlerResult number|string|nil
 
 ---Called on the script thread for every speed-limit message; for codes 1 and 0 its first two results
