@@ -1,11 +1,16 @@
 # What script writers get besides the add-in: the Lua annotations (checked against the method table
-# in-process) and the example scripts, each run in the stand-in host and checked by what it printed.
+# in-process, and against the stand-in host's table in that host) and the example scripts, each run
+# in the stand-in host and checked by what it printed.
 
 target_sources(orvane_win_tests PRIVATE win/annotations_test.cpp)
 set_property(SOURCE win/annotations_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   ORVANE_ANNOTATIONS_FILE="Z:${CMAKE_SOURCE_DIR}/annotations/orvane.lua")
 
 set(ORVANE_EXAMPLES "Z:${CMAKE_SOURCE_DIR}/examples")
+
+# The stand-in host's table is annotated in a file of its own, checked in the host it describes.
+orvane_lua_test(NAME host_annotations SCRIPT lua/host_annotations_test.lua
+  ARGS Z:${CMAKE_SOURCE_DIR}/annotations/host.lua)
 
 # The demo asks the two services with nobody listening; the locks keep its requests away from the
 # loopback peers of the network tests.
@@ -19,6 +24,15 @@ orvane_lua_test(NAME example.client SCRIPT lua/examples_test.lua
 orvane_lua_test(NAME example.speed_limit SCRIPT lua/examples_test.lua
   ARGS ${ORVANE_EXAMPLES}/speed_limit.lua Z:$<TARGET_FILE:orvane-tray-sim>
   PREFIX windows)
+
+# The utilities example sends its GETs to the loopback HTTP peer, whose log shows the test what
+# reached it. No window is made, so it needs no display.
+set(utilities_log ${CMAKE_CURRENT_BINARY_DIR}/work/example.utilities/http.log)
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/work/example.utilities)
+orvane_lua_test(NAME example.utilities SCRIPT lua/examples_test.lua
+  LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/http_peer.py --log ${utilities_log} --
+  ARGS ${ORVANE_EXAMPLES}/utilities.lua http://127.0.0.1:{port})
+set_property(TEST lua.example.utilities APPEND PROPERTY ENVIRONMENT "ORVANE_HTTP_LOG=Z:${utilities_log}")
 
 # The services example talks to the loopback peers, which wrap the host as they do for the
 # network tests.

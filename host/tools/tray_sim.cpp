@@ -1,37 +1,6 @@
 // orvane-tray-sim.exe: stands in for the game client's tray program (and, with "setup", for its
 // setup program) so that scripts and tests can drive the add-in's speed-limit hand-shake from
-// another process.
-//
-// Command line:
-//   orvane-tray-sim.exe [OPTION...] [STEP...]
-// Options:
-//   --class NAME      window class of the tray window it creates (default VemoOrvaneTrayNotifyWindow)
-//   --title TEXT      its title (default the tray program's own, see kTrayTitle)
-//   --no-window       create no window: only send or post, as the setup program does
-//   --log FILE        write the log to FILE (created afresh) instead of stdout
-//   --stop-file FILE  a "listen" step ends early once FILE exists
-//   --deadline MS     end the whole run after MS milliseconds (default 30000), exit status 3
-// Steps, run in order once the window exists:
-//   send MSG [W L]    SendMessageTimeoutW (5000 ms) to the add-in's window "OrvaneMessageOnlyWindow"
-//   post MSG [W L]    PostMessageW to it
-//   setup W L         send 0x702 with W and L, as the setup program reports its state
-//   repeat N STEP     run the next step N times
-//   listen MS         serve messages for MS milliseconds, or until the stop file exists
-//   expect N [MS]     serve messages until N messages have arrived in all, or MS (default 5000) pass
-//   find              log whether the add-in's window exists
-// Numbers are decimal or 0x-hexadecimal and may be negative; W and L default to 0.
-//
-// Log, one line each, flushed as it is written:
-//   ready KIND        the window exists: KIND is top-level, or message-only where no top-level
-//                     window can be made (headless Wine); no-window with --no-window
-//   recv 0xMSG W L    a message from WM_USER up reached the window: W as unsigned, L as signed decimal
-//   sent 0xMSG R      a send returned R;            send 0xMSG failed    it did not reach the window
-//   posted 0xMSG      a post was queued;            post 0xMSG failed    no window took it
-//   addin found | addin missing
-//   expect N timed out
-//   done STATUS       the last line; STATUS is the exit status
-// Exit status: 0, or 1 when an expect timed out or a send or post failed, 2 on a bad command line,
-// 3 when the deadline ended the run.
+// another process. Its command line, log and exit status are described by kUsage, which --help prints.
 
 #include <windows.h>
 
@@ -45,6 +14,49 @@
 #include <vector>
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: orvane-tray-sim.exe [OPTION...] [STEP...]\n"
+    "Plays the game client's tray program (and, with \"setup\", its setup program) towards the\n"
+    "add-in's window OrvaneMessageOnlyWindow: runs the steps in order, logging each, and ends.\n"
+    "\n"
+    "Options:\n"
+    "  --class NAME      window class of the tray window it creates (default VemoOrvaneTrayNotifyWindow)\n"
+    "  --title TEXT      its title (default the tray program's own,\n"
+    "                    VemoOrvaneTrayNotifyWindow-9CCB8747-9EE7-4945-A656-FD1E6852B648)\n"
+    "  --no-window       create no window: only send or post, as the setup program does\n"
+    "  --log FILE        write the log to FILE (created afresh) instead of stdout\n"
+    "  --stop-file FILE  a \"listen\" step ends early once FILE exists\n"
+    "  --deadline MS     end the whole run after MS milliseconds (default 30000), exit status 3\n"
+    "  --help            print this text and exit 0\n"
+    "\n"
+    "Steps, run in order once the window exists:\n"
+    "  send MSG [W L]    SendMessageTimeoutW (5000 ms) to the add-in's window\n"
+    "  post MSG [W L]    PostMessageW to it\n"
+    "  setup W L         send 0x702 with W and L, as the setup program reports its state\n"
+    "  repeat N STEP     run the next step N times\n"
+    "  listen MS         serve messages for MS milliseconds, or until the stop file exists\n"
+    "  expect N [MS]     serve messages until N messages have arrived in all, or MS (default 5000) pass\n"
+    "  find              log whether the add-in's window exists\n"
+    "Numbers are decimal or 0x-hexadecimal and may be negative; W and L default to 0.\n"
+    "\n"
+    "Log, one line each, flushed as it is written:\n"
+    "  ready KIND        the window exists: KIND is top-level, or message-only where no top-level\n"
+    "                    window can be made (headless Wine); no-window with --no-window\n"
+    "  recv 0xMSG W L    a message from WM_USER up reached the window: W as unsigned, L as signed decimal\n"
+    "  sent 0xMSG R      a send returned R;            send 0xMSG failed    it did not reach the window\n"
+    "  posted 0xMSG      a post was queued;            post 0xMSG failed    no window took it\n"
+    "  addin found | addin missing\n"
+    "  expect N timed out\n"
+    "  done STATUS       the last line; STATUS is the exit status\n"
+    "\n"
+    "Exit status: 0, or 1 when an expect timed out or a send or post failed, 2 on a bad command line,\n"
+    "3 when the deadline ended the run.\n"
+    "\n"
+    "Examples:\n"
+    "  orvane-tray-sim.exe send 0x403 expect 1          ask for a limit, print the 0x405 answer\n"
+    "  orvane-tray-sim.exe listen 60000                 print what LimitModeManualChanged posts\n"
+    "  orvane-tray-sim.exe --no-window setup 3 -7       report a setup state\n";
 
 constexpr wchar_t kTrayClass[] = L"VemoOrvaneTrayNotifyWindow";
 constexpr wchar_t kTrayTitle[] = L"VemoOrvaneTrayNotifyWindow-9CCB8747-9EE7-4945-A656-FD1E6852B648";
@@ -77,7 +89,7 @@ std::string Hex(UINT message) {
 }
 
 [[noreturn]] void Usage(const std::wstring& problem) {
-    std::fwprintf(stderr, L"orvane-tray-sim: %ls\n", problem.c_str());
+    std::fwprintf(stderr, L"orvane-tray-sim: %ls (--help shows the usage)\n", problem.c_str());
     std::fflush(stderr);
     Finish(2);
 }
@@ -258,6 +270,12 @@ int main() {
     long long deadlineMs = 30000;
     while (!args.empty() && args.peek().rfind(L"--", 0) == 0) {
         const std::wstring option = args.take(L"option");
+        if (option == L"--help") {
+            // Asking for the usage makes no window and runs no step.
+            std::fputs(kUsage, stdout);
+            std::fflush(stdout);
+            return 0;
+        }
         if (option == L"--class")
             windowClass = args.take(L"--class value");
         else if (option == L"--title")

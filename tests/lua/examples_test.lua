@@ -13,6 +13,7 @@ local function literal(text)
 end
 
 -- Lines each example must print, in this order (Lua patterns; other lines may come between them).
+-- { anywhere = p } may come at any place; { one_of = { p, q } } is a line matching either.
 -- Whether the client is installed or running is left out where other tests of the same Wine prefix
 -- may change it.
 local SUB_PATH = "Kestrin游戏\\ToluDownload\\"
@@ -39,6 +40,18 @@ local expected = {
     -- The two answers come in the order their exchanges end, so this one may come before the tip.
     { anywhere = literal("active games: " .. hex(string.rep("\0", 8) .. be32(1) .. be32(#GAME_BODY) .. GAME_BODY)) },
     literal("0 answer(s) still outstanding"),
+  },
+  utilities = {
+    literal("started a program that does not exist: false"),
+    literal("started with an empty path: false"),
+    -- Whether any window is in the foreground depends on the display and the Wine prefix.
+    { one_of = { literal("no window is in the foreground"), literal("the focused window is in the foreground: true") } },
+    literal("some other window is in the foreground: false"),
+    literal("LogPrint answered 0 values"),
+    literal("a server that answers at once, 5 s allowed: true"),
+    literal("a server that takes 3 s, 300 ms allowed: false"),
+    literal("an empty URL: false"),
+    literal("RemoveLog answered 0 values"),
   },
   speed_limit = {
     literal("tray asks to limit: answering 1, 512"),
@@ -76,12 +89,17 @@ T.case(name .. " prints what the add-in answered, in order", function()
   local at = 1
   for _, pattern in ipairs(lines) do
     local found = false
-    if type(pattern) == "table" then
+    local alternatives = { pattern }
+    if type(pattern) == "table" and pattern.anywhere then
       pattern = pattern.anywhere
+      alternatives = { pattern }
       for _, line in ipairs(printed) do found = found or line:match(pattern) ~= nil end
+    elseif type(pattern) == "table" then
+      alternatives = pattern.one_of
+      pattern = table.concat(alternatives, " or ")
     end
     while at <= #printed and not found do
-      found = printed[at]:match(pattern) ~= nil
+      for _, alternative in ipairs(alternatives) do found = found or printed[at]:match(alternative) ~= nil end
       at = at + 1
     end
     T.truthy(found, "a line matching " .. pattern)
@@ -95,6 +113,18 @@ if name == "services" then
     T.truthy(T.wait_for(function() return report ~= nil end, 5000), "the peer answered")
     local tipid = hex("request=tips&pid=1001&cid=7\0")
     T.eq(report, hex("request=popped&pid=1001&tipid=" .. tipid .. "&cid=7&sign=sig-1001\0"), "report")
+  end)
+end
+
+if name == "utilities" then
+  T.case("the example's GETs reached the server, the late one before the server answered it", function()
+    -- A GET that never left would answer true too, if it failed quickly; only the server can tell.
+    local log = T.read(assert(os.getenv("ORVANE_HTTP_LOG"), "ORVANE_HTTP_LOG names the server's log")) or ""
+    local lines = {}
+    for line in log:gmatch("[^\n]+") do lines[line] = true end
+    T.truthy(lines["answered /now"], "the quick GET was answered")
+    T.truthy(lines["request /delay/3000"], "the slow GET reached the server")
+    T.eq(lines["answered /delay/3000"], nil, "the slow GET was still waiting for its answer")
   end)
 end
 

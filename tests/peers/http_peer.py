@@ -2,6 +2,7 @@
 """A loopback HTTP server that a test controls, wrapped around the test's command.
 
     http_peer.py --log FILE -- COMMAND [ARG...]
+    http_peer.py --help                           (this text)
 
 Binds 127.0.0.1 on a port the system picks, replaces "{port}" in the command's arguments with it,
 runs the command and exits with its status. Every request and every end of a connection is appended
@@ -85,6 +86,9 @@ def serve(conn, log_path, lock, stop):
 
 def main():
     args = sys.argv[1:]
+    if args[:1] == ["--help"]:
+        sys.stdout.write(__doc__)
+        return 0
     if len(args) < 4 or args[0] != "--log" or args[2] != "--":
         sys.stderr.write(__doc__)
         return 64

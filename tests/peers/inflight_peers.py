@@ -2,6 +2,7 @@
 """Loopback peers that keep requests in flight, for the in-flight test and benchmark.
 
     inflight_peers.py [--hold-ms MS] -- COMMAND [ARG...]
+    inflight_peers.py --help                      (this text)
 
 Binds 127.0.0.1 on the services' fixed ports and runs COMMAND. The tips peer reads every datagram and
 never answers. The game-platform peer accepts every connection at once, reads what comes, and closes
@@ -70,6 +71,9 @@ def serve(tips, game, hold_s, stop):
 
 def main():
     args = sys.argv[1:]
+    if args[:1] == ["--help"]:
+        sys.stdout.write(__doc__)
+        return 0
     hold_ms = 5000
     if args[:1] == ["--hold-ms"]:
         hold_ms = int(args[1])

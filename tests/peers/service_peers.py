@@ -2,6 +2,7 @@
 """Loopback stand-ins for the tips service (UDP 6667) and the game-platform service (TCP 13390).
 
 Usage: service_peers.py [--tips] [--game] -- COMMAND [ARG...]
+       service_peers.py --help      (this text)
 
 Binds the chosen peers on 127.0.0.1, runs COMMAND (a Lua test in the stand-in host), and exits with
 its status. The test steers each exchange through the values it sends: a tips pid, or a game name,
@@ -238,6 +239,10 @@ def bind_when_free(sock, address, seconds=30):
 
 def main():
     argv = sys.argv[1:]
+    # Only the options before "--" are the peers'; what follows is the command's own.
+    if "--help" in (argv[:argv.index("--")] if "--" in argv else argv):
+        print(__doc__)
+        return 0
     if "--" not in argv:
         print(__doc__, file=sys.stderr)
         return 2
