@@ -83,6 +83,10 @@ function Host.handles() end
 ---@return boolean
 function Host.addin_window() end
 
+---The checking mode's warnings so far, one line each; nil when the host runs without it.
+---@return string[]?
+function Host.check_warnings() end
+
 ---A light userdata holding the address `n`, for arguments that take a handle.
 ---@param n number
 ---@return lightuserdata
