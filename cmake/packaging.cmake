@@ -1,8 +1,11 @@
-# What a packager ships: the i686 add-in and what script writers and host integrators read. The
-# stand-in host, its runtime and the tests are development tools and are never installed.
+# What a packager ships: the i686 add-in with what a host integrator reads; and beside it the script
+# writer's kit, which holds the add-in, the stand-in host and its tools, the reference, the
+# annotations and the examples, so that scripts can be written and run on a Windows machine without
+# this repository. The tests are never installed.
 #
-#   cmake --workflow --preset package                  ->  build/win32/Orvane-<version>-win32.zip
-#   cmake --install build/win32 --prefix DIR           lays out the same files in DIR
+#   cmake --workflow --preset package    ->  build/win32/Orvane-<version>-win32.zip
+#                                            build/win32/Orvane-Kit-<version>-win32.zip
+#   cmake --install build/win32 --prefix DIR           lays out the add-in package's files in DIR
 
 # The shipped module leaves its symbol table behind (two thirds of its size; the host needs only the
 # exports). The build folder's Orvane.dll keeps it for the static checks of the stdcall entry points.
@@ -17,9 +20,7 @@ add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
 add_custom_target(orvane_shipped ALL DEPENDS ${ORVANE_SHIPPED_DLL})
 
 install(PROGRAMS ${ORVANE_SHIPPED_DLL} DESTINATION . COMPONENT addin)
-install(FILES README.md DESTINATION . COMPONENT addin)
-install(FILES docs/scripting.md DESTINATION docs COMPONENT addin)
-install(FILES annotations/orvane.lua DESTINATION annotations COMPONENT addin)
+install(FILES docs/integration.md DESTINATION . RENAME README.md COMPONENT addin)
 
 set(CPACK_PACKAGE_NAME Orvane)
 set(CPACK_PACKAGE_VENDOR "Orvane")
@@ -33,3 +34,39 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};addin;/")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 include(CPack)
+
+# ---- the script writer's kit ---------------------------------------------------------------------
+# Laid out in a folder of its own and zipped; its programs are stripped like the add-in.
+set(ORVANE_KIT_NAME "Orvane-Kit-${PROJECT_VERSION}-win32")
+set(ORVANE_KIT_DIR ${CMAKE_BINARY_DIR}/kit/${ORVANE_KIT_NAME})
+set(ORVANE_KIT_ZIP ${CMAKE_BINARY_DIR}/${ORVANE_KIT_NAME}.zip)
+set(kit_programs orvane-host VemoLuaRuntime orvane-tray-sim orvane-mutex-holder orvane-recorder)
+set(kit_strip_commands)
+foreach(program IN LISTS kit_programs)
+  list(APPEND kit_strip_commands COMMAND ${CMAKE_STRIP} --strip-all -o ${ORVANE_KIT_DIR}/$<TARGET_FILE_NAME:${program}>
+    $<TARGET_FILE:${program}>)
+endforeach()
+file(GLOB kit_examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.lua)
+set(kit_sources kit/README.md docs/scripting.md host/README.md annotations/orvane.lua annotations/host.lua .luarc.json
+  tests/peers/service_peers.py tests/peers/http_peer.py)
+list(TRANSFORM kit_sources PREPEND ${CMAKE_SOURCE_DIR}/)
+add_custom_command(OUTPUT ${ORVANE_KIT_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/kit
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${ORVANE_KIT_DIR}/docs ${ORVANE_KIT_DIR}/host ${ORVANE_KIT_DIR}/annotations
+          ${ORVANE_KIT_DIR}/examples
+  COMMAND ${CMAKE_COMMAND} -E copy ${ORVANE_SHIPPED_DLL} ${ORVANE_KIT_DIR}/Orvane.dll
+  ${kit_strip_commands}
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/kit/README.md ${ORVANE_KIT_DIR}/README.md
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/docs/scripting.md ${ORVANE_KIT_DIR}/docs/scripting.md
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/host/README.md ${ORVANE_KIT_DIR}/host/README.md
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/annotations/orvane.lua ${CMAKE_SOURCE_DIR}/annotations/host.lua
+          ${ORVANE_KIT_DIR}/annotations
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/.luarc.json ${ORVANE_KIT_DIR}/.luarc.json
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/tests/peers/service_peers.py ${CMAKE_SOURCE_DIR}/tests/peers/http_peer.py
+          ${ORVANE_KIT_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy ${kit_examples} ${ORVANE_KIT_DIR}/examples
+  COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/kit ${CMAKE_COMMAND} -E tar cf ${ORVANE_KIT_ZIP} --format=zip
+          ${ORVANE_KIT_NAME}
+  DEPENDS ${ORVANE_SHIPPED_DLL} ${kit_programs} ${kit_sources} ${kit_examples}
+  COMMENT "The script writer's kit")
+add_custom_target(orvane_kit ALL DEPENDS ${ORVANE_KIT_ZIP})
