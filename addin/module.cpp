@@ -10,6 +10,7 @@
 #include "addin/com_frame.hpp"
 #include "addin/registration.hpp"
 #include "bridge/deliveries.hpp"
+#include "bridge/message_window.hpp"
 #include "common/worker.hpp"
 
 namespace orvane {
@@ -118,6 +119,13 @@ extern "C" HRESULT WINAPI DllCanUnloadNow() {
                : S_FALSE;
 }
 
+// Lets a tool outside the host poke the speed-limit handler: the same as the tray's 0x405, sent to the
+// add-in's window of whichever process has one, from any thread.
+extern "C" int WINAPI Test() {
+    HWND window = ::FindWindowW(orvane::kMessageWindowName, orvane::kMessageWindowName);
+    return static_cast<int>(::SendMessageW(window, orvane::WM_SPEED_LIMIT_REPLY, 0, 0));
+}
+
 extern "C" HRESULT WINAPI DllRegisterServer() {
     return orvane::Guarded([] {
         const HRESULT hr = orvane::ApplyRegistryScript(orvane::kAppIdScript, true, orvane::kAppIdReplacement);
@@ -139,9 +147,11 @@ static_assert(std::is_same_v<decltype(&DllGetClassObject), HRESULT(WINAPI*)(REFC
 static_assert(std::is_same_v<decltype(&DllCanUnloadNow), HRESULT(WINAPI*)()>);
 static_assert(std::is_same_v<decltype(&DllRegisterServer), HRESULT(WINAPI*)()>);
 static_assert(std::is_same_v<decltype(&DllUnregisterServer), HRESULT(WINAPI*)()>);
+static_assert(std::is_same_v<decltype(&Test), int(WINAPI*)()>);
 #if defined(_M_IX86) || defined(__i386__)
 static_assert(orvane::abi::CalleePops(&DllGetClassObject) == 12);
 static_assert(orvane::abi::CalleePops(&DllCanUnloadNow) == 0);
 static_assert(orvane::abi::CalleePops(&DllRegisterServer) == 0);
 static_assert(orvane::abi::CalleePops(&DllUnregisterServer) == 0);
+static_assert(orvane::abi::CalleePops(&Test) == 0);
 #endif

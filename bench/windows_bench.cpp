@@ -39,7 +39,7 @@ extern "C" {
 #include "common/worker.hpp"
 #include "net/wire.hpp"
 #include "script/script_object.hpp"
-#include "script/setup_status.hpp"
+#include "bridge/setup_status.hpp"
 
 namespace {
 

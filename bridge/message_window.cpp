@@ -3,7 +3,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/speed_limit.hpp"
 #include "runtime/vemo_runtime.h"
-#include "script/setup_status.hpp"
+#include "bridge/setup_status.hpp"
 
 namespace orvane {
 namespace {
@@ -58,9 +58,3 @@ HWND MessageWindow() noexcept { return g_messageWindow; }
 
 
 }  // namespace orvane
-
-// Lets a tool outside the host poke the speed-limit handler: the same as the tray's 0x405.
-extern "C" int WINAPI Test() {
-    HWND window = ::FindWindowW(orvane::kMessageWindowName, orvane::kMessageWindowName);
-    return static_cast<int>(::SendMessageW(window, orvane::WM_SPEED_LIMIT_REPLY, 0, 0));
-}

@@ -1,5 +1,5 @@
-// The framed-TCP game-platform service: GetActiveGame asks it, on the exchange loop, for the "games"
-// value of a name and a type.
+// The framed-TCP game-platform service, asked on the exchange loop for the "games" value of a name and
+// a type.
 #include <winsock2.h>
 
 #include <mswsock.h>
@@ -16,7 +16,7 @@
 #include "net/exchange_loop.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
-#include "script/script_object.hpp"
+#include "net/services.hpp"
 
 namespace orvane {
 namespace {
@@ -177,12 +177,12 @@ private:
 
 }  // namespace
 
-void ScriptObject::GetActiveGame(const std::string& name, const std::string& type, CallbackRef callback) {
+void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept {
     std::unique_ptr<Exchange> exchange;
     try {
         exchange = std::make_unique<GameExchange>(callback, name, type);
     } catch (...) {
-        // Nothing will ever deliver, so the references go now.
+        // Nothing will ever deliver, so the reference goes now.
         ReleaseCallback(callback);
         return;
     }

@@ -1,5 +1,5 @@
-// The UDP tips service: GetTipsId asks it for a tips id on the exchange loop, RecordTipsShow reports a
-// shown tip from the script thread and waits for nothing.
+// The UDP tips service: a tips id is asked for on the exchange loop; a shown tip is reported from the
+// script thread, which waits for nothing.
 #include <winsock2.h>
 
 #include <atomic>
@@ -8,12 +8,11 @@
 #include <new>
 #include <string_view>
 
-#include "common/text.hpp"
 #include "common/win_handles.hpp"
 #include "net/exchange_loop.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
-#include "script/script_object.hpp"
+#include "net/services.hpp"
 
 namespace orvane {
 namespace {
@@ -66,37 +65,31 @@ private:
     INT fromLength_ = 0;
 };
 
-// A shown tip, reported with one datagram from the script thread.
-bool SendTipShownReport(std::string_view report) {
-    (void)EnsureDatagramNetworkStarted();
-    const std::optional<sockaddr_in> to = ResolveHost(kTipsHost, wire::kTipsPort);
-    if (!to || report.size() > INT_MAX) return false;
-    unique_socket socket(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (!socket) return false;
-    const int sent = ::sendto(socket.get(), report.data(), static_cast<int>(report.size()), 0,
-                              reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
-    return sent == static_cast<int>(report.size());
-}
-
 }  // namespace
 
-void ScriptObject::GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) {
+void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept {
     std::unique_ptr<Exchange> exchange;
     try {
         exchange = std::make_unique<TipsExchange>(callback, pid, cid);
     } catch (...) {
-        // Nothing will ever deliver, so the references go now.
+        // Nothing will ever deliver, so the reference goes now.
         ReleaseCallback(callback);
         return;
     }
     StartExchange(std::move(exchange));
 }
 
-bool ScriptObject::RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
-                                  const std::wstring& sign) {
-    const std::optional<std::string> report =
-        wire::TipShownReportDatagram(Utf16ToAnsi(tipid), Utf16ToAnsi(pid), Utf16ToAnsi(cid), Utf16ToAnsi(sign));
-    return report && SendTipShownReport(*report);
+bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_view cid, std::string_view sign) {
+    const std::optional<std::string> report = wire::TipShownReportDatagram(tipid, pid, cid, sign);
+    if (!report) return false;
+    (void)EnsureDatagramNetworkStarted();
+    const std::optional<sockaddr_in> to = ResolveHost(kTipsHost, wire::kTipsPort);
+    if (!to || report->size() > INT_MAX) return false;
+    unique_socket socket(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!socket) return false;
+    const int sent = ::sendto(socket.get(), report->data(), static_cast<int>(report->size()), 0,
+                              reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
+    return sent == static_cast<int>(report->size());
 }
 
 }  // namespace orvane

@@ -22,7 +22,7 @@
 namespace orvane::binding {
 
 // Failure answers, pushed when the call is malformed. A method pushes as many values when it works
-// as when it fails; a NoValues method therefore drops whatever its operation answers.
+// as when it fails.
 struct NoValues {
     static constexpr int kCount = 0;
     static int Push(lua_State*) { return 0; }
@@ -57,60 +57,58 @@ inline std::string CopyText(lua_State* L, int index) {
     return text != nullptr ? std::string(text) : std::string();
 }
 
-// How each parameter type of a native operation is read from the stack.
+// How each type crosses the script stack: read where it is a parameter of a native operation, pushed
+// where it is a result, with the number of values it takes. Parameters are matched without their
+// reference and const, so `const std::string&` reads as std::string.
 template <class T>
-struct Argument;
+struct Stack;
 
 template <>
-struct Argument<const std::string&> {
-    using Value = std::string;
-    static Value Read(lua_State* L, int index) { return CopyText(L, index); }
+struct Stack<std::string> {
+    static std::string Read(lua_State* L, int index) { return CopyText(L, index); }
 };
 template <>
-struct Argument<const std::wstring&> {
-    using Value = std::wstring;
-    static Value Read(lua_State* L, int index) { return Utf8ToUtf16(CopyText(L, index)); }
+struct Stack<std::wstring> {
+    static std::wstring Read(lua_State* L, int index) { return Utf8ToUtf16(CopyText(L, index)); }
+    static constexpr int kCount = 1;
+    static void Push(lua_State* L, const std::wstring& value) { lua_pushstring(L, Utf16ToUtf8(value).c_str()); }
 };
 template <>
-struct Argument<lua_Integer> {
-    using Value = lua_Integer;
-    static Value Read(lua_State* L, int index) { return lua_tointeger(L, index); }
+struct Stack<lua_Integer> {
+    static lua_Integer Read(lua_State* L, int index) { return lua_tointeger(L, index); }
 };
 template <>
-struct Argument<void*> {
-    using Value = void*;
-    static Value Read(lua_State* L, int index) { return lua_touserdata(L, index); }
+struct Stack<void*> {
+    static void* Read(lua_State* L, int index) { return lua_touserdata(L, index); }
 };
 template <>
-struct Argument<CallbackRef> {
-    using Value = CallbackRef;
-    // Pops the function (it is at the top) and keeps it, and the state it came on, until it is released.
-    static Value Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
+struct Stack<CallbackRef> {
+    // Pops the function (it is at the top) and keeps it until it is released.
+    static CallbackRef Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
+};
+template <>
+struct Stack<bool> {
+    static constexpr int kCount = 1;
+    static void Push(lua_State* L, bool value) { lua_pushboolean(L, value ? 1 : 0); }
+};
+template <>
+struct Stack<SetupStatus> {
+    static constexpr int kCount = 2;
+    static void Push(lua_State* L, const SetupStatus& value) {
+        lua_pushinteger(L, value.first);
+        lua_pushinteger(L, value.second);
+    }
 };
 
-// How each result type of a native operation is pushed.
-inline int PushResult(lua_State* L, bool value) {
-    lua_pushboolean(L, value ? 1 : 0);
-    return 1;
-}
-inline int PushResult(lua_State* L, const std::wstring& value) {
-    lua_pushstring(L, Utf16ToUtf8(value).c_str());
-    return 1;
-}
-inline int PushResult(lua_State* L, const SetupStatus& value) {
-    lua_pushinteger(L, value.first);
-    lua_pushinteger(L, value.second);
-    return 2;
-}
+template <class T>
+using Bare = std::remove_cvref_t<T>;
 
 template <class Result>
 constexpr int ResultCount() {
     if constexpr (std::is_void_v<Result>)
         return 0;
-    else if constexpr (std::is_same_v<Result, SetupStatus>)
-        return 2;
     else
-        return 1;
+        return Stack<Result>::kCount;
 }
 
 template <class... Params>
@@ -150,16 +148,16 @@ private:
     static int Invoke(lua_State* L, int receiver, std::index_sequence<I...>) {
         // Braced initialisation reads the arguments in order, so a callback (always last) is
         // referenced only after every text has been copied.
-        std::tuple<typename Argument<Params>::Value...> values{
-            Argument<Params>::Read(L, receiver + 1 + static_cast<int>(I))...};
+        std::tuple<Bare<Params>...> values{Stack<Bare<Params>>::Read(L, receiver + 1 + static_cast<int>(I))...};
         // The receiver's user data is not dereferenced: any user data passes the test, and the
         // object has no state that would make its own pointer matter.
         ScriptObject& object = ScriptObject::Instance();
-        if constexpr (std::is_void_v<Result> || Failure::kCount == 0) {
+        if constexpr (std::is_void_v<Result>) {
             (object.*Method)(std::get<I>(std::move(values))...);
             return 0;
         } else {
-            return PushResult(L, (object.*Method)(std::get<I>(std::move(values))...));
+            Stack<Result>::Push(L, (object.*Method)(std::get<I>(std::move(values))...));
+            return Stack<Result>::kCount;
         }
     }
 };
@@ -167,8 +165,9 @@ private:
 // One row of the method table.
 template <auto Method, class Failure>
 constexpr VemoMethod Row(const char* name) {
-    // A method answers as many values on failure as on success.
-    static_assert(Failure::kCount == 0 || Binding<Method, Failure>::kResultCount == Failure::kCount);
+    // A method answers as many values on failure as on success, and one that answers none has
+    // nothing to answer: its operation returns nothing.
+    static_assert(Binding<Method, Failure>::kResultCount == Failure::kCount);
     return VemoMethod{name, &Binding<Method, Failure>::Call, 0};
 }
 

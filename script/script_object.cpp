@@ -4,7 +4,9 @@
 
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
+#include "common/text.hpp"
 #include "common/win_handles.hpp"
+#include "net/services.hpp"
 
 namespace orvane {
 namespace {
@@ -58,6 +60,20 @@ void RemoveHostLogs() {
 void ScriptObject::RemoveLog() { RemoveHostLogs(); }
 
 void ScriptObject::LogPrint(const std::wstring& text) { LogSink(text); }
+
+void ScriptObject::GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) {
+    AskTipsId(pid, cid, callback);
+}
+
+void ScriptObject::GetActiveGame(const std::string& name, const std::string& type, CallbackRef callback) {
+    AskActiveGame(name, type, callback);
+}
+
+void ScriptObject::RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
+                                  const std::wstring& sign) {
+    // The report goes out in the system's ANSI code page, unlike the tips request, which goes as given.
+    (void)ReportTipShown(Utf16ToAnsi(tipid), Utf16ToAnsi(pid), Utf16ToAnsi(cid), Utf16ToAnsi(sign));
+}
 
 bool ScriptObject::SetSpeedLimitHandler(CallbackRef handler) { return StoreSpeedLimitHandler(handler); }
 

@@ -6,7 +6,7 @@
 
 #include "bridge/callback_ref.hpp"
 #include "runtime/vemo_runtime.h"
-#include "script/setup_status.hpp"
+#include "bridge/setup_status.hpp"
 
 namespace orvane {
 
@@ -22,7 +22,7 @@ public:
     // Tips and game-platform services: the callback is called later, once, on the script thread.
     void GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback);
     void GetActiveGame(const std::string& name, const std::string& type, CallbackRef callback);
-    bool RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
+    void RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
                         const std::wstring& sign);
 
     // The companion game client.

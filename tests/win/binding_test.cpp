@@ -68,9 +68,9 @@ TEST(Convention, TextsAreCutAtTheFirstZeroByteAndNumbersReadAsTheirText) {
     EXPECT_EQ(binding::CopyText(L, 4), "") << "nil has no text form";
     EXPECT_EQ(binding::CopyText(L, 5), "") << "a boolean has no text form";
     EXPECT_EQ(binding::CopyText(L, 6), "") << "a table has no text form";
-    EXPECT_EQ(binding::Argument<const std::wstring&>::Read(L, 7), L"\u00e9") << "UTF-8 becomes UTF-16";
-    EXPECT_EQ(binding::Argument<lua_Integer>::Read(L, 2), 42);
-    EXPECT_EQ(binding::Argument<lua_Integer>::Read(L, 4), 0) << "a value that is not a number reads as 0";
+    EXPECT_EQ(binding::Stack<std::wstring>::Read(L, 7), L"\u00e9") << "UTF-8 becomes UTF-16";
+    EXPECT_EQ(binding::Stack<lua_Integer>::Read(L, 2), 42);
+    EXPECT_EQ(binding::Stack<lua_Integer>::Read(L, 4), 0) << "a value that is not a number reads as 0";
 }
 
 TEST(Convention, AnyUserDataIsAReceiverAndItIsNeverDereferenced) {
@@ -117,7 +117,8 @@ TEST(Convention, CallbackIsReferencedOnlyWhenItIsAFunction) {
     ClearSpeedLimitHandler();
 }
 
-TEST(TestExport, CallsTheStoredHandlerWithCodeTwoThroughTheWindow) {
+// What the export Test sends (the module's export itself is called by the script tests).
+TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTheWindow) {
     CreateMessageWindow();
     LuaFixture lua;
     ASSERT_EQ(lua.Run("codes = '' function handler(code) codes = codes .. code .. ',' return 5, 7 end"), "");
@@ -125,7 +126,7 @@ TEST(TestExport, CallsTheStoredHandlerWithCodeTwoThroughTheWindow) {
     int answer = -1;
     bool finished = false;
     std::thread caller([&] {
-        answer = ::Test();
+        answer = static_cast<int>(::SendMessageW(MessageWindow(), WM_SPEED_LIMIT_REPLY, 0, 0));
         finished = true;
     });
     EXPECT_TRUE(PumpUntil([&] { return finished; }));

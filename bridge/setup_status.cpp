@@ -1,4 +1,4 @@
-#include "script/setup_status.hpp"
+#include "bridge/setup_status.hpp"
 
 namespace orvane {
 
