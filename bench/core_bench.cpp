@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/wire.hpp"
+#include "tests/support/whole_body.hpp"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "bridge/callback_ref.hpp"
 
+#include "common/script_thread.hpp"
 #include "runtime/optional_entries.hpp"
 #include "runtime/vemo_runtime.h"
 
@@ -29,11 +30,13 @@ lua_State* CallbackThread(lua_State* L) noexcept {
 }  // namespace
 
 CallbackRef TakeCallback(lua_State* L) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
     const int ref = luaL_ref(L, lua::kRegistryIndex);
     return CallbackRef{CallbackThread(L), ref};
 }
 
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
     lua_State* L = callback.state;
     const int base = lua_gettop(L);
     lua_rawgeti(L, lua::kRegistryIndex, callback.ref);
@@ -46,6 +49,7 @@ void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
 }
 
 void ReleaseCallback(const CallbackRef& callback) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
     if (callback.state != nullptr) luaL_unref(callback.state, lua::kRegistryIndex, callback.ref);
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "bridge/message_window.hpp"
+#include "common/script_thread.hpp"
 #include "common/small_lock.hpp"
 
 namespace orvane {
@@ -70,6 +71,7 @@ Delivery::~Delivery() { ::InterlockedDecrement(&g_liveRequests); }
 long LiveRequests() noexcept { return g_liveRequests; }
 
 void DropDeliveries() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
     DropQueued();
 }
@@ -80,6 +82,7 @@ void QueueDelivery(Delivery* request) noexcept {
 }
 
 void DeliverQueued() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
     while (Delivery* request = g_queue.Pop()) {
         // A callback that serves messages while it waits for another answer gets it: the rest of the

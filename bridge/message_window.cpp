@@ -2,6 +2,7 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/speed_limit.hpp"
+#include "common/script_thread.hpp"
 #include "runtime/vemo_runtime.h"
 #include "bridge/setup_status.hpp"
 
@@ -38,6 +39,7 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 }  // namespace
 
 void CreateMessageWindow() {
+    ORVANE_SCRIPT_THREAD_ONLY();
     // The window belongs to the host's executable, not to the add-in: the class outlives nothing of ours.
     HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSW windowClass{};

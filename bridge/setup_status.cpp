@@ -1,8 +1,11 @@
 #include "bridge/setup_status.hpp"
 
+#include "common/script_thread.hpp"
+
 namespace orvane {
 
 void StoreSetupStatus(std::int32_t first, std::int32_t second) {
+    ORVANE_SCRIPT_THREAD_ONLY();
     detail::g_setupStatus.first = first;
     detail::g_setupStatus.second = second;
 }

@@ -1,12 +1,9 @@
 #include "bridge/speed_limit.hpp"
 
-#include <algorithm>
-#include <charconv>
 #include <cstdint>
-#include <cstring>
-#include <string_view>
 
 #include "bridge/message_window.hpp"
+#include "common/script_thread.hpp"
 #include "runtime/optional_entries.hpp"
 #include "runtime/vemo_runtime.h"
 
@@ -22,24 +19,6 @@ struct HandlerAnswer {
     std::int32_t first = 0;
     std::int32_t second = 0;
 };
-
-// "wparam is A, lparam is B" without the C library's printf, whose formatting engine would be most
-// of the module's size for this one line.
-void FormatAnswer(char (&text)[64], HandlerAnswer answer) {
-    char* at = text;
-    char* const end = text + sizeof text - 1;
-    auto put = [&](std::string_view part) {
-        const std::size_t n = std::min(part.size(), static_cast<std::size_t>(end - at));
-        std::memcpy(at, part.data(), n);
-        at += n;
-    };
-    auto number = [&](std::int32_t value) { at = std::to_chars(at, end, value).ptr; };
-    put("wparam is ");
-    number(answer.first);
-    put(", lparam is ");
-    number(answer.second);
-    *at = '\0';
-}
 
 // Reads a result only if it lies above the stack the handler was called on: a runtime that left
 // fewer results than asked for (after an error, say) must not make us read the host's own values.
@@ -64,13 +43,10 @@ HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     return answer;
 }
 
-// The diagnostic log of this build discards what it is given.
-void LogDiagnostic(const char* /*text*/, const char* /*file*/) {}
-constexpr char kDiagnosticFile[] = "d:\\orvane.log";
-
 }  // namespace
 
 bool StoreSpeedLimitHandler(const CallbackRef& handler) {
+    ORVANE_SCRIPT_THREAD_ONLY();
     // The replaced handler can never be called again, so its references go now rather than never.
     if (HandlerStored() && !SameCallback(g_handler, handler)) ReleaseCallback(g_handler);
     g_handler = handler;
@@ -78,6 +54,7 @@ bool StoreSpeedLimitHandler(const CallbackRef& handler) {
 }
 
 bool ClearSpeedLimitHandler() {
+    ORVANE_SCRIPT_THREAD_ONLY();
     ReleaseCallback(g_handler);
     g_handler = CallbackRef{};
     return true;
@@ -93,19 +70,11 @@ bool PostManualModeChange() {
 }
 
 void AnswerSpeedLimitRequest(SpeedLimitCode code) {
+    ORVANE_SCRIPT_THREAD_ONLY();
     // Looked up first: the answer goes to the tray window that was there when the request came.
     HWND tray = FindTrayWindow();
-    HandlerAnswer answer;
-    if (HandlerStored()) {
-        answer = CallSpeedLimitHandler(code);
-        if (code == SpeedLimitCode::Restore) {
-            char text[64];
-            FormatAnswer(text, answer);
-            LogDiagnostic(text, kDiagnosticFile);
-        }
-    } else if (code == SpeedLimitCode::Restore) {
-        LogDiagnostic("restore failed because lua env is null", kDiagnosticFile);
-    }
+    // Without a handler the tray still gets its answer, (0, 0).
+    const HandlerAnswer answer = HandlerStored() ? CallSpeedLimitHandler(code) : HandlerAnswer{};
     if (tray != nullptr) {
         // wParam carries the first result unsigned (-1 arrives as 0xFFFFFFFF), lParam the second signed.
         ::PostMessageW(tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
@@ -114,6 +83,7 @@ void AnswerSpeedLimitRequest(SpeedLimitCode code) {
 }
 
 void NotifySpeedLimitHandler(SpeedLimitCode code) {
+    ORVANE_SCRIPT_THREAD_ONLY();
     if (HandlerStored()) CallSpeedLimitHandler(code);
 }
 

@@ -30,6 +30,8 @@ target_include_directories(orvane_addin PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(orvane_addin PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
   PRIVATE ORVANE_TIPS_HOST="${ORVANE_TIPS_HOST}" ORVANE_GAME_HOST="${ORVANE_GAME_HOST}")
 orvane_warnings(orvane_addin)
+# The shipped Release build leaves the thread checks out; every other build, the tests' included, has them.
+target_compile_definitions(orvane_addin PUBLIC $<$<NOT:$<CONFIG:Release>>:ORVANE_THREAD_CHECKS>)
 target_link_libraries(orvane_addin PUBLIC orvane_core vemo_runtime_import ws2_32 wininet shell32 ole32 oleaut32 uuid advapi32 user32
   kernel32)
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/script_thread.hpp"
 #include "net/sockets.hpp"
 
 namespace orvane {
@@ -192,6 +193,7 @@ void Exchange::Finish(std::string result) noexcept {
 bool PostToExchangeLoop(Exchange* exchange) noexcept { return g_loop.Post(exchange); }
 
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
     if (post(exchange.get())) {
         (void)exchange.release();  // the loop owns it now
         return;

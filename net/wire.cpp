@@ -90,12 +90,6 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header) {
     return length;
 }
 
-std::string FindValueAfterKey(std::string_view key, std::span<const unsigned char> body) {
-    ReplyWalk walk(key, body.size());
-    walk.Feed(body);
-    return walk.TakeAnswer();
-}
-
 ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength) : key_(key), unread_(bodyLength) {
     StartLength(Phase::ItemLength);
 }

@@ -58,14 +58,11 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header);
 // True when a body of this length may be read at all.
 constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <= kMaxReplyBody; }
 
-// The item that follows the first item equal to key (exact bytes), or the empty text. Every item is
-// compared, whatever its position. The walk never reads outside the body: an item whose length runs
-// past the end, or a key item with nothing complete after it, ends the walk with the empty text.
-std::string FindValueAfterKey(std::string_view key, std::span<const unsigned char> body);
-
-// The same walk over a body that arrives in pieces, so that a long reply never has to be held whole:
-// only the bytes of an item of the key's length and the answer are kept. Fed the whole body in pieces
-// of any size, it answers exactly what FindValueAfterKey answers for it.
+// The walk over a reply body: the item that follows the first item equal to key (exact bytes), or the
+// empty text. Every item is compared, whatever its position. The walk never reads outside the body:
+// an item whose length runs past the end, or a key item with nothing complete after it, ends the walk
+// with the empty text. The body may arrive in pieces of any size, so that a long reply never has to be
+// held whole: only the bytes of an item of the key's length and the answer are kept.
 class ReplyWalk {
 public:
     ReplyWalk(std::string_view key, std::uint64_t bodyLength);

@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "common/script_thread.hpp"
 #include "common/small_lock.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
@@ -125,6 +126,7 @@ bool ScriptObject::ExecuteExternal(const std::wstring& path, const std::wstring&
 }
 
 bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs) {
+    ORVANE_SCRIPT_THREAD_ONLY();
     if (url.empty()) return false;
     auto job = std::make_shared<HttpJob>(HttpJob{url, UrlHost(url)});
     if (!MayStart(job->host)) return false;

@@ -23,9 +23,6 @@ void* ORVANE_STDCALL ScriptObjectFactory(void* /*userData*/) {
     return &ScriptObject::Instance();
 }
 
-// Where diagnostic text would go; this build keeps none.
-void LogSink(const std::wstring& /*text*/) {}
-
 }  // namespace
 
 constinit ScriptObject ScriptObject::instance_;
@@ -59,7 +56,8 @@ void RemoveHostLogs() {
 
 void ScriptObject::RemoveLog() { RemoveHostLogs(); }
 
-void ScriptObject::LogPrint(const std::wstring& text) { LogSink(text); }
+// The host's scripts may log through the add-in; this build keeps no log, so the line goes nowhere.
+void ScriptObject::LogPrint(const std::wstring& /*text*/) {}
 
 void ScriptObject::GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) {
     AskTipsId(pid, cid, callback);

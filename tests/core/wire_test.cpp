@@ -1,4 +1,5 @@
 #include "net/wire.hpp"
+#include "tests/support/whole_body.hpp"
 
 #include <gtest/gtest.h>
 

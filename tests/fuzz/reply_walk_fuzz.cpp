@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/wire.hpp"
+#include "tests/support/whole_body.hpp"
 
 namespace {
 

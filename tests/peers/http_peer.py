@@ -16,9 +16,9 @@ Paths: /now...          answers at once
        /delay/MS...     answers after MS milliseconds (at most 20000)
        /never...        never answers; the connection is held until the client gives up or the
                         command ends
-       /stream/MS...    a body of zero bytes without a length, sent as fast as the client takes it
-                        for MS milliseconds (at most 20000); then the server closes and logs
-                        "streamed TARGET BYTES"
+       /stream/MS[/N]   a body of zero bytes without a length, sent as fast as the client takes it
+                        for MS milliseconds (at most 60000; 0: 60000), or until N bytes went out;
+                        then the server closes and logs "streamed TARGET BYTES"
 Other responses carry "Connection: close" and a Content-Length, and the server never closes first,
 so "closed" means the client read the answer and released its connection.
 """
@@ -56,15 +56,20 @@ def serve(conn, log_path, lock, stop):
             stop.wait(HOLD_LIMIT_S)
             return
         if target.startswith("/stream/"):
-            digits = "".join(c for c in target[len("/stream/"):] if c.isdigit())
+            # /stream/MS or /stream/MS/BYTES: whichever ends first, MS 0 meaning no time limit.
+            fields = target[len("/stream/"):].split("/")
+            numbers = ["".join(c for c in field if c.isdigit()) or "0" for field in fields[:2]]
+            ms = min(int(numbers[0]), 60000)
+            limit = int(numbers[1]) if len(numbers) > 1 and int(numbers[1]) > 0 else None
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                          b"Connection: close\r\n\r\n")
             chunk = b"\0" * 65536
             sent = 0
-            end = time.monotonic() + min(int(digits or "0"), 20000) / 1000.0
-            while time.monotonic() < end and not stop.is_set():
-                conn.sendall(chunk)
-                sent += len(chunk)
+            end = time.monotonic() + (ms / 1000.0 if ms else 60.0)
+            while time.monotonic() < end and not stop.is_set() and (limit is None or sent < limit):
+                piece = chunk if limit is None else chunk[:min(len(chunk), limit - sent)]
+                conn.sendall(piece)
+                sent += len(piece)
             log_line(log_path, lock, "streamed %s %d" % (target, sent))
             return
         if target.startswith("/delay/"):
