@@ -15,7 +15,9 @@ HWND g_messageWindow = nullptr;
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
-            // The cell keeps naming the destroyed window, so later posts fail instead of reaching another,
+            // Whichever window gets it, the newest one closes: it is the one answers go to, and closing
+            // it is how a host stops every callback; nothing relies on the older windows going. The
+            // cell keeps naming the destroyed window, so later posts fail instead of reaching another,
             // and no answer, queued or still to come, reaches a script any more.
             ::DestroyWindow(g_messageWindow);
             DropDeliveries();
