@@ -59,8 +59,7 @@ function Host.free_addin(keep_windows) end
 ---@return boolean
 function Host.addin_loaded() end
 
----A visible top-level window of the host's, activated when `foreground`. Needs a display driver
----(Wine's headless one will do: HKCU\Software\Wine\Drivers, Graphics=null).
+---A visible top-level window of the host's, activated when `foreground`.
 ---@param foreground? boolean
 ---@return lightuserdata? window its handle; nil when no window can be made
 ---@return integer? error the system's error code when no window was made

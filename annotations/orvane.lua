@@ -1,8 +1,8 @@
 ---@meta orvane
 -- Type annotations of Orvane.Object for the Lua language server (LuaLS). Add the folder that holds
--- this file to the setting `Lua.workspace.library` (the `.luarc.json` at the top of the source tree
--- does); the add-in publishes the object itself, so scripts never load this file. docs/scripting.md
--- is the full reference.
+-- this file to the setting `Lua.workspace.library` (the `.luarc.json` at the top of the kit, and of
+-- the source tree, does); the add-in publishes the object itself, so scripts never load this file.
+-- docs/scripting.md is the full reference.
 --
 -- Every method is called with method syntax, `Orvane.Object:Name(...)`. None raises a Lua error:
 -- a malformed call answers the method's failure values.

@@ -1,11 +1,12 @@
 -- Client detection and launch: is the companion game client installed, is it running, where do game
 -- downloads go, and starting the client or its setup program.
 --
---   orvane-host.exe examples/client.lua [SETUP_PROGRAM [SETUP_PARAMETERS]]
+--   orvane-host.exe examples\client.lua [SETUP_PROGRAM [SETUP_PARAMETERS]]
 --
 -- With a setup program given, the script starts it and waits for its report (window message 0x702).
--- In the stand-in host, orvane-tray-sim.exe plays the setup program:
---   client.lua Z:/path/to/orvane-tray-sim.exe "--no-window setup 100 7"
+-- orvane-tray-sim.exe plays the setup program; the shell starts it, so give its full path (from a
+-- command prompt in the kit's folder):
+--   orvane-host.exe examples\client.lua "%CD%\orvane-tray-sim.exe" "--no-window setup 100 7"
 -- host.pump(ms) stands in for the host's message loop, which serves the add-in's window between
 -- script calls; a script in the real host reads the status from a timer or a later event instead.
 local O = Orvane.Object

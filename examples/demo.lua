@@ -1,6 +1,7 @@
--- A tour of Orvane.Object as a host script sees it. Run with:
---   scripts/demo.sh          (builds everything first)
---   orvane-host.exe examples/demo.lua
+-- A tour of Orvane.Object as a host script sees it. Run from a command prompt in the kit's folder:
+--   orvane-host.exe examples\demo.lua
+-- Two of its calls do not fit their methods on purpose (IsWindowForeground(nil), a call without the
+-- object), so the stand-in host's checking mode warns about them on stderr.
 local O = Orvane.Object
 
 local function show(label, ...)

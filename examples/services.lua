@@ -1,10 +1,12 @@
 -- Tips and game-platform queries. Both methods return at once; each callback runs later, exactly
 -- once, on this thread, with the service's answer or the empty text after any failure.
 --
---   orvane-host.exe examples/services.lua [PID [CID]]
+--   orvane-host.exe examples\services.lua [PID [CID]]
 --
--- The services are the hosts set at build time (localhost by default); tests/peers/service_peers.py
--- runs loopback stand-ins of both. host.pump(ms) stands in for the host's message loop.
+-- The services are the hosts set when the add-in was built (localhost by default); service_peers.py
+-- runs loopback stand-ins of both around the host:
+--   py service_peers.py --tips --game -- orvane-host.exe examples\services.lua
+-- host.pump(ms) stands in for the host's message loop.
 local O = Orvane.Object
 local pid, cid = arg[1] or "1001", arg[2] or "7"
 local pending = 0

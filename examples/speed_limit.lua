@@ -2,7 +2,7 @@
 -- limit (code 1) or restore (code 0) its download speed; the handler's two results go back to it.
 -- The script tells the tray program when the user changed the mode here (LimitModeManualChanged).
 --
---   orvane-host.exe examples/speed_limit.lua Z:/path/to/orvane-tray-sim.exe
+--   orvane-host.exe examples\speed_limit.lua orvane-tray-sim.exe
 --
 -- orvane-tray-sim.exe plays the tray program: it asks once to limit and once to restore, then
 -- waits for the three messages the add-in posts back. host.pump(ms) stands in for the host's

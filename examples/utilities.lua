@@ -3,9 +3,9 @@
 --
 --   orvane-host.exe examples/utilities.lua [BASE_URL]
 --
--- BASE_URL is a web server to send the GETs to. tests/peers/http_peer.py runs one on loopback, whose
--- /now answers at once and /delay/MS after MS milliseconds:
---   http_peer.py --log http.log -- orvane-host.exe Z:/path/to/utilities.lua http://127.0.0.1:{port}
+-- BASE_URL is a web server to send the GETs to. http_peer.py runs one on loopback, whose /now
+-- answers at once and /delay/MS after MS milliseconds:
+--   py http_peer.py --log http.log -- orvane-host.exe examples\utilities.lua http://127.0.0.1:{port}
 local O = Orvane.Object
 
 -- The shell's answer is all a script learns: whether the program could be started, not how it ended.
