@@ -120,9 +120,11 @@ extern "C" HRESULT WINAPI DllCanUnloadNow() {
 }
 
 // Lets a tool outside the host poke the speed-limit handler: the same as the tray's 0x405, sent to the
-// add-in's window of whichever process has one, from any thread.
+// add-in's window of whichever process has one, from any thread. Windows finds a message-only window
+// only among the message-only ones; a plain FindWindowW would find it under Wine alone.
 extern "C" int WINAPI Test() {
-    HWND window = ::FindWindowW(orvane::kMessageWindowName, orvane::kMessageWindowName);
+    HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, orvane::kMessageWindowName, orvane::kMessageWindowName);
+    if (window == nullptr) window = ::FindWindowW(orvane::kMessageWindowName, orvane::kMessageWindowName);
     return static_cast<int>(::SendMessageW(window, orvane::WM_SPEED_LIMIT_REPLY, 0, 0));
 }
 

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     }
     tool::g_doneFile = argv[3];
     if (!WaitForFile(argv[2])) return Finish("the host never got ready", 1);
-    HWND window = ::FindWindowW(kMessageWindowName, kMessageWindowName);
+    HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, kMessageWindowName, kMessageWindowName);
     if (window == nullptr) return Finish("no window", 1);
     if (argc == 6) {
         // As a 32-bit setup program sends them: wParam unsigned, lParam signed.

@@ -60,7 +60,7 @@ int Spray(HWND window, unsigned long count, std::uint64_t seed) {
 int main(int argc, char** argv) {
     if (argc >= 4 && argc <= 5 && std::strcmp(argv[1], "spray") == 0) {
         if (argc == 5) tool::g_doneFile = argv[4];
-        HWND window = ::FindWindowW(L"OrvaneMessageOnlyWindow", L"OrvaneMessageOnlyWindow");
+        HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", L"OrvaneMessageOnlyWindow");
         if (window == nullptr) return Finish("no window", 1);
         return Spray(window, std::strtoul(argv[2], nullptr, 0), std::strtoull(argv[3], nullptr, 0));
     }
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     const auto message = static_cast<UINT>(std::strtoul(argv[2], nullptr, 0));
     const auto wParam = static_cast<WPARAM>(std::strtoull(argv[3], nullptr, 0));
     const auto lParam = static_cast<LPARAM>(std::strtoll(argv[4], nullptr, 0));
-    HWND window = ::FindWindowW(L"OrvaneMessageOnlyWindow", L"OrvaneMessageOnlyWindow");
+    HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", L"OrvaneMessageOnlyWindow");
     if (window == nullptr) return Finish("no window", 1);
     if (std::strcmp(argv[1], "post") == 0) {
         const bool posted = ::PostMessageW(window, message, wParam, lParam) != 0;
