@@ -13,17 +13,16 @@ std::atomic<DWORD> g_scriptThread{0};
 
 void NoteScriptThread() noexcept { g_scriptThread.store(::GetCurrentThreadId()); }
 
+#if defined(ORVANE_THREAD_CHECKS)
 void CheckScriptThread(const char* where) noexcept {
     const DWORD self = ::GetCurrentThreadId();
     DWORD expected = 0;
     if (g_scriptThread.compare_exchange_strong(expected, self) || expected == self) return;
-    char text[160];
-    std::snprintf(text, sizeof text, "orvane: %s called on thread %lu, not on the script thread %lu\n", where,
-                  static_cast<unsigned long>(self), static_cast<unsigned long>(expected));
-    ::OutputDebugStringA(text);
-    std::fputs(text, stderr);
+    std::fprintf(stderr, "orvane: %s called on thread %lu, not on the script thread %lu\n", where,
+                 static_cast<unsigned long>(self), static_cast<unsigned long>(expected));
     std::fflush(stderr);
     std::abort();
 }
+#endif
 
 }  // namespace orvane

@@ -9,7 +9,8 @@ namespace orvane {
 // Startup: the calling thread is the script thread from now on.
 void NoteScriptThread() noexcept;
 
-// Where nothing has called Startup (the in-process tests), the first thread checked is taken.
+// Where nothing has called Startup (the in-process tests), the first thread checked is taken. Only in
+// builds that check: the shipped module carries neither the check nor the printing it needs.
 void CheckScriptThread(const char* where) noexcept;
 
 }  // namespace orvane
