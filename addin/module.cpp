@@ -16,26 +16,24 @@
 namespace orvane {
 namespace {
 
-HRESULT UpdateAddinRegistry(bool install) { return ApplyRegistryScript(kClassScript, install, {}); }
-
 // Built by the compiler: the module has nothing to set up before it can serve, nor to free when it goes.
 constinit com::ClassFactory g_addinFactory(&CreateAddin);
 
 // One row per creatable class.
 struct ClassEntry {
     const CLSID* clsid;
-    HRESULT (*updateRegistry)(bool install);
+    WORD registryScript;
     com::ClassFactory* classObject;
 };
 
 const ClassEntry g_classes[] = {
-    {&CLSID_Addin, &UpdateAddinRegistry, &g_addinFactory},
+    {&CLSID_Addin, kClassScript, &g_addinFactory},
 };
 
 // Class registration first, then the type library; the first failure ends it, with nothing undone.
 HRESULT UpdateClassTable(bool install) {
     for (const ClassEntry& entry : g_classes) {
-        const HRESULT hr = entry.updateRegistry(install);
+        const HRESULT hr = ApplyRegistryScript(entry.registryScript, install);
         if (FAILED(hr)) return hr;
     }
     return install ? RegisterTypeLibrary() : UnregisterTypeLibrary();
@@ -52,8 +50,6 @@ HRESULT Guarded(Work work) noexcept {
         return E_UNEXPECTED;
     }
 }
-
-const reg::Replacement kAppIdReplacement[] = {{"APPID", kAppIdText}};
 
 }  // namespace
 }  // namespace orvane
@@ -93,7 +89,7 @@ extern "C" int WINAPI Test() {
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
     return orvane::Guarded([] {
-        const HRESULT hr = orvane::ApplyRegistryScript(orvane::kAppIdScript, true, orvane::kAppIdReplacement);
+        const HRESULT hr = orvane::ApplyRegistryScript(orvane::kAppIdScript, true);
         if (FAILED(hr)) return hr;
         return orvane::UpdateClassTable(true);
     });
@@ -103,7 +99,7 @@ extern "C" HRESULT WINAPI DllUnregisterServer() {
     return orvane::Guarded([] {
         const HRESULT hr = orvane::UpdateClassTable(false);
         if (FAILED(hr)) return hr;
-        return orvane::ApplyRegistryScript(orvane::kAppIdScript, false, orvane::kAppIdReplacement);
+        return orvane::ApplyRegistryScript(orvane::kAppIdScript, false);
     });
 }
 
