@@ -1,21 +1,6 @@
 #include "addin/com_frame.hpp"
 
-#include <new>
-
 namespace orvane::com {
-
-HRESULT ClassFactory::Create(InstanceCreator creator, IUnknown** out) noexcept {
-    *out = nullptr;
-    auto* factory = new (std::nothrow) ClassFactory(creator);
-    if (factory == nullptr) return E_OUTOFMEMORY;
-    if (!factory->lock_.Init()) {
-        delete factory;
-        return E_OUTOFMEMORY;
-    }
-    factory->AddRef();
-    *out = factory;
-    return S_OK;
-}
 
 HRESULT ClassFactory::QueryInterface(REFIID iid, void** out) {
     static const InterfaceEntry<ClassFactory> table[] = {
@@ -24,25 +9,16 @@ HRESULT ClassFactory::QueryInterface(REFIID iid, void** out) {
     return QueryFromTable(this, table, iid, out);
 }
 
+// The counts a client sees are for its diagnostics only; these are the ones of a single client
+// reference.
 ULONG ClassFactory::AddRef() {
-    Guard guard(lock_);
-    const LONG count = ::InterlockedIncrement(&refs_);
-    if (count == 2) ModuleLock::Lock();
-    return static_cast<ULONG>(count);
+    ModuleLock::Lock();
+    return 2;
 }
 
 ULONG ClassFactory::Release() {
-    LONG count;
-    {
-        Guard guard(lock_);
-        count = ::InterlockedDecrement(&refs_);
-    }
-    if (count == 0) {
-        delete this;
-    } else if (count == 1) {
-        ModuleLock::Unlock();
-    }
-    return static_cast<ULONG>(count);
+    ModuleLock::Unlock();
+    return 1;
 }
 
 HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {

@@ -1,6 +1,5 @@
-// The small COM frame the add-in needs: the module's lock count, table-driven QueryInterface, the
-// class factory and the locks behind them. Kept apart from the add-in object so that the object is
-// only its interfaces.
+// The small COM frame the add-in needs: the module's lock count, table-driven QueryInterface and the
+// class factory. Kept apart from the add-in object so that the object is only its interfaces.
 #pragma once
 
 #include <windows.h>
@@ -21,40 +20,6 @@ public:
 
 private:
     static inline volatile LONG count_ = 0;
-};
-
-// A critical section whose setup is allowed to fail, as the platform's is; the owner checks Init()
-// and refuses to run without it rather than entering a lock that does not exist.
-class CriticalSection {
-public:
-    CriticalSection() noexcept = default;
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-    ~CriticalSection() {
-        if (ready_) ::DeleteCriticalSection(&section_);
-    }
-
-    bool Init() noexcept {
-        if (!ready_) ready_ = ::InitializeCriticalSectionAndSpinCount(&section_, 0) != FALSE;
-        return ready_;
-    }
-    void Enter() noexcept { ::EnterCriticalSection(&section_); }
-    void Leave() noexcept { ::LeaveCriticalSection(&section_); }
-
-private:
-    CRITICAL_SECTION section_{};
-    bool ready_ = false;
-};
-
-class Guard {
-public:
-    explicit Guard(CriticalSection& section) noexcept : section_(section) { section_.Enter(); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    ~Guard() { section_.Leave(); }
-
-private:
-    CriticalSection& section_;
 };
 
 // One owned reference on an interface pointer.
@@ -119,12 +84,14 @@ HRESULT QueryFromTable(Object* object, const InterfaceEntry<Object> (&table)[N],
 // Builds an instance of a class: with an outer unknown, the aggregated form.
 using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID iid, void** out);
 
-// The class factory of one creatable class, as the class table caches it. The table's own reference
-// does not keep the module loaded; the first reference a client holds does.
+// The class object of one creatable class: a static object of the module, never built or freed, so
+// a reference on it is nothing but a reason not to unload, and AddRef and Release only move the
+// module's lock count.
 class ClassFactory final : public IClassFactory {
 public:
-    // The new object comes with one reference, the table's.
-    static HRESULT Create(InstanceCreator creator, IUnknown** out) noexcept;
+    constexpr explicit ClassFactory(InstanceCreator creator) noexcept : creator_(creator) {}
+    ClassFactory(const ClassFactory&) = delete;
+    ClassFactory& operator=(const ClassFactory&) = delete;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -133,17 +100,10 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
 private:
-    explicit ClassFactory(InstanceCreator creator) noexcept : creator_(creator) {}
-    ~ClassFactory() = default;
-
     // LockServer(TRUE) calls not yet matched, over every factory of the module.
     static inline volatile LONG serverLocks_ = 0;
 
-    volatile LONG refs_ = 0;
     InstanceCreator creator_;
-    // Ties each count change to its module-lock decision, so two threads crossing 1<->2 at once
-    // cannot leave the module lock off by one.
-    CriticalSection lock_;
 };
 
 }  // namespace orvane::com

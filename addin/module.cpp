@@ -16,49 +16,27 @@
 namespace orvane {
 namespace {
 
-HRESULT UpdateAddinRegistry(bool install) { return ApplyRegistryScript(kClassScript, install, {}); }
+// Built by the compiler: the module has nothing to set up before it can serve, nor to free when it goes.
+constinit com::ClassFactory g_addinFactory(&CreateAddin);
 
-// One row per creatable class. The class object is built on the first request for it and held by
-// the table until unload.
+// One row per creatable class.
 struct ClassEntry {
     const CLSID* clsid;
-    HRESULT (*updateRegistry)(bool install);
-    com::InstanceCreator createInstance;
-    IUnknown* classObject;
+    WORD registryScript;
+    com::ClassFactory* classObject;
 };
 
-ClassEntry g_classes[] = {
-    {&CLSID_Addin, &UpdateAddinRegistry, &CreateAddin, nullptr},
+const ClassEntry g_classes[] = {
+    {&CLSID_Addin, kClassScript, &g_addinFactory},
 };
-
-// Guards the creation of cached class objects, so that concurrent first requests build one.
-com::CriticalSection g_classTableLock;
-
-HRESULT GetClassObject(ClassEntry& entry, REFIID iid, void** out) {
-    {
-        com::Guard guard(g_classTableLock);
-        if (entry.classObject == nullptr) {
-            const HRESULT hr = com::ClassFactory::Create(entry.createInstance, &entry.classObject);
-            if (FAILED(hr)) return hr;
-        }
-    }
-    return entry.classObject->QueryInterface(iid, out);
-}
 
 // Class registration first, then the type library; the first failure ends it, with nothing undone.
 HRESULT UpdateClassTable(bool install) {
     for (const ClassEntry& entry : g_classes) {
-        const HRESULT hr = entry.updateRegistry(install);
+        const HRESULT hr = ApplyRegistryScript(entry.registryScript, install);
         if (FAILED(hr)) return hr;
     }
     return install ? RegisterTypeLibrary() : UnregisterTypeLibrary();
-}
-
-void ReleaseClassTable() {
-    for (ClassEntry& entry : g_classes) {
-        if (entry.classObject != nullptr) entry.classObject->Release();
-        entry.classObject = nullptr;
-    }
 }
 
 // Registration builds texts and lists; running out of memory there must not leave as an exception.
@@ -73,8 +51,6 @@ HRESULT Guarded(Work work) noexcept {
     }
 }
 
-const reg::Replacement kAppIdReplacement[] = {{"APPID", kAppIdText}};
-
 }  // namespace
 }  // namespace orvane
 
@@ -87,26 +63,11 @@ void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 #endif
 
-BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
-    switch (reason) {
-        case DLL_PROCESS_ATTACH:
-            // Without the class table's lock the module could not serve a class object safely.
-            return orvane::g_classTableLock.Init() ? TRUE : FALSE;
-        case DLL_PROCESS_DETACH:
-            // Unloaded by FreeLibrary, which only happens to a module that was never started (a
-            // started one pins itself): let go of the cached class objects. At process exit nothing
-            // is torn down; the process takes it all, and other threads may have died holding locks.
-            if (reserved == nullptr) orvane::ReleaseClassTable();
-            return TRUE;
-        default: return TRUE;
-    }
-}
-
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    for (orvane::ClassEntry& entry : orvane::g_classes) {
-        if (::IsEqualGUID(clsid, *entry.clsid)) return orvane::GetClassObject(entry, iid, out);
+    for (const orvane::ClassEntry& entry : orvane::g_classes) {
+        if (::IsEqualGUID(clsid, *entry.clsid)) return entry.classObject->QueryInterface(iid, out);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
@@ -130,7 +91,7 @@ extern "C" int WINAPI Test() {
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
     return orvane::Guarded([] {
-        const HRESULT hr = orvane::ApplyRegistryScript(orvane::kAppIdScript, true, orvane::kAppIdReplacement);
+        const HRESULT hr = orvane::ApplyRegistryScript(orvane::kAppIdScript, true);
         if (FAILED(hr)) return hr;
         return orvane::UpdateClassTable(true);
     });
@@ -140,7 +101,7 @@ extern "C" HRESULT WINAPI DllUnregisterServer() {
     return orvane::Guarded([] {
         const HRESULT hr = orvane::UpdateClassTable(false);
         if (FAILED(hr)) return hr;
-        return orvane::ApplyRegistryScript(orvane::kAppIdScript, false, orvane::kAppIdReplacement);
+        return orvane::ApplyRegistryScript(orvane::kAppIdScript, false);
     });
 }
 

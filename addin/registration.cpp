@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "addin/com_frame.hpp"
+#include "addin/registry_script.hpp"
 #include "common/text.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
@@ -82,19 +83,15 @@ std::wstring ModulePath(HMODULE module) {
     }
 }
 
-void Registrar::AddReplacement(std::string name, std::string value) {
-    replacements_.push_back(reg::Replacement{std::move(name), std::move(value)});
-}
-
-HRESULT Registrar::ApplyResource(HMODULE module, WORD id, bool install) const {
+HRESULT ApplyRegistryScript(WORD id, bool install) {
+    const HMODULE module = ThisModule();
     std::string_view text;
     HRESULT hr = LoadScriptText(module, id, text);
     if (FAILED(hr)) return hr;
     const std::wstring modulePath = ModulePath(module);
     if (modulePath.empty()) return LastErrorResult();
 
-    std::vector<reg::Replacement> replacements{reg::Replacement{"MODULE", Utf16ToUtf8(modulePath)}};
-    replacements.insert(replacements.end(), replacements_.begin(), replacements_.end());
+    const reg::Replacement replacements[] = {{"MODULE", Utf16ToUtf8(modulePath)}, {"APPID", kAppIdText}};
     const reg::ParseResult parsed = reg::ParseScript(text, replacements);
     // The scripts are part of the build and tested there; a broken one is a broken module.
     if (parsed.error) return E_UNEXPECTED;
@@ -104,13 +101,6 @@ HRESULT Registrar::ApplyResource(HMODULE module, WORD id, bool install) const {
         if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
     }
     return S_OK;
-}
-
-HRESULT ApplyRegistryScript(WORD id, bool install, std::span<const reg::Replacement> extra) {
-    Registrar registrar;
-    for (const reg::Replacement& r : extra) registrar.AddReplacement(r.name, r.value);
-    registrar.AddReplacement("APPID", kAppIdText);
-    return registrar.ApplyResource(ThisModule(), id, install);
 }
 
 HRESULT RegisterTypeLibrary() {

@@ -1,14 +1,10 @@
-// Writing and removing the module's registry entries: the registrar that applies the REGISTRY
-// resources, and the type library's registration through the platform.
+// Writing and removing the module's registry entries: the REGISTRY resources applied, and the type
+// library's registration through the platform.
 #pragma once
 
 #include <windows.h>
 
-#include <span>
 #include <string>
-#include <vector>
-
-#include "addin/registry_script.hpp"
 
 namespace orvane {
 
@@ -16,19 +12,8 @@ inline constexpr WORD kAppIdScript = 101;
 inline constexpr WORD kClassScript = 102;
 inline constexpr char kAppIdText[] = "{420F273D-2A34-443C-A3A4-E55D28FF9DC5}";
 
-// Applies REGISTRY resources of one module. MODULE is that module's full path, supplied here;
-// replacements added later override earlier ones of the same name.
-class Registrar {
-public:
-    void AddReplacement(std::string name, std::string value);
-    HRESULT ApplyResource(HMODULE module, WORD id, bool install) const;
-
-private:
-    std::vector<reg::Replacement> replacements_;
-};
-
-// Applies one of this module's scripts with the extra replacements and APPID.
-HRESULT ApplyRegistryScript(WORD id, bool install, std::span<const reg::Replacement> extra);
+// Applies one of this module's REGISTRY resources, with MODULE (this module's full path) and APPID.
+HRESULT ApplyRegistryScript(WORD id, bool install);
 
 // The TYPELIB resource of this module, registered with the platform or removed from it again.
 HRESULT RegisterTypeLibrary();

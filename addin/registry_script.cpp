@@ -108,7 +108,7 @@ private:
         return true;
     }
 
-    // The last one added wins, as a later AddReplacement overrides an earlier one.
+    // The last one of a name wins.
     const std::string* Find(std::string_view name) const {
         const std::string* found = nullptr;
         for (const Replacement& r : replacements_) {

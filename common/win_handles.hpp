@@ -1,46 +1,67 @@
-// The handle kinds the add-in opens, each with the one function that closes it.
+// One owning wrapper for every kind of OS handle the add-in opens: business code never calls a close
+// function, so every early return releases what was opened. A kind is one line: the handle type, the
+// function that closes it and, where it is not zero, the empty value as an integer (-1 cannot be
+// written as a handle in a template argument).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
 
-#include "common/unique_handle.hpp"
+#include <cstdint>
+#include <type_traits>
+#include <utility>
 
 namespace orvane {
 
-namespace handle_traits {
-struct Kernel {
-    using type = HANDLE;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::CloseHandle(h); }
-};
-struct Key {
-    using type = HKEY;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::RegCloseKey(h); }
-};
-struct Find {
-    using type = HANDLE;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept { ::FindClose(h); }
-};
-struct Socket {
-    using type = SOCKET;
-    static type invalid() noexcept { return INVALID_SOCKET; }
-    static void close(type s) noexcept { ::closesocket(s); }
-};
-struct Internet {
-    using type = HINTERNET;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::InternetCloseHandle(h); }
-};
-}  // namespace handle_traits
+template <class Handle, auto Close, std::intptr_t Empty = 0>
+class unique_handle {
+public:
+    unique_handle() noexcept = default;
+    explicit unique_handle(Handle handle) noexcept : handle_(handle) {}
+    unique_handle(unique_handle&& other) noexcept : handle_(other.release()) {}
+    unique_handle& operator=(unique_handle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    unique_handle(const unique_handle&) = delete;
+    unique_handle& operator=(const unique_handle&) = delete;
+    ~unique_handle() { reset(); }
 
-using unique_kernel_handle = unique_handle<handle_traits::Kernel>;
-using unique_hkey = unique_handle<handle_traits::Key>;
-using unique_find = unique_handle<handle_traits::Find>;
-using unique_socket = unique_handle<handle_traits::Socket>;
-using unique_hinternet = unique_handle<handle_traits::Internet>;
+    Handle get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != empty(); }
+    Handle release() noexcept { return std::exchange(handle_, empty()); }
+    // Keeps the thread's last error: a caller that closes on its way out of a failure still reports
+    // the failure's own error, not what the close did.
+    void reset(Handle handle = empty()) noexcept {
+        const Handle old = std::exchange(handle_, handle);
+        if (old == empty()) return;
+        const DWORD error = ::GetLastError();
+        Close(old);
+        ::SetLastError(error);
+    }
+    // For out-parameters of APIs that create a handle.
+    Handle* put() noexcept {
+        reset();
+        return &handle_;
+    }
+
+private:
+    static Handle empty() noexcept {
+        if constexpr (std::is_pointer_v<Handle>) {
+            return reinterpret_cast<Handle>(Empty);
+        } else {
+            return static_cast<Handle>(Empty);
+        }
+    }
+
+    Handle handle_ = empty();
+};
+
+using unique_kernel_handle = unique_handle<HANDLE, ::CloseHandle>;
+using unique_hkey = unique_handle<HKEY, ::RegCloseKey>;
+using unique_find = unique_handle<HANDLE, ::FindClose, -1>;      // INVALID_HANDLE_VALUE
+using unique_socket = unique_handle<SOCKET, ::closesocket, -1>;  // INVALID_SOCKET
+using unique_hinternet = unique_handle<HINTERNET, ::InternetCloseHandle>;
 
 }  // namespace orvane
