@@ -115,7 +115,7 @@ TEST_F(ComFrame, ClassObjectIsCachedAndOnlyClientReferencesHoldTheModule) {
     first.reset();
     EXPECT_EQ(Orvane().canUnloadNow(), S_FALSE) << "the second reference still holds it";
     second.reset();
-    EXPECT_EQ(Orvane().canUnloadNow(), S_OK) << "the class table's own reference does not hold the module";
+    EXPECT_EQ(Orvane().canUnloadNow(), S_OK) << "the class object itself does not hold the module";
 }
 
 TEST_F(ComFrame, UnmatchedServerUnlockDoesNotReleaseAnObjectsHold) {
