@@ -87,10 +87,16 @@ extern "C" {
 }
 
 #include "addin/interfaces.h"
+#include "bridge/message_window.hpp"
 #include "check_lua.h"
+#include "common/text.hpp"
+#include "common/win_handles.hpp"
 #include "host/runtime/vemo_host.h"
 
 namespace {
+
+using orvane::Utf16ToAnsi;
+using orvane::Utf16ToUtf8;
 
 std::atomic<bool> g_stopRequested{false};
 IHostedAddin* g_addin = nullptr;
@@ -99,22 +105,6 @@ std::wstring g_addinModulePath;  // only when the host loaded the module itself
 std::string g_addinPath;
 bool g_startupCalled = false;
 HRESULT g_startupResult = S_OK;
-
-std::string narrow(const std::wstring& text, UINT codePage) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-std::string toUtf8(const std::wstring& text) { return narrow(text, CP_UTF8); }
-
-// luaL_loadfile opens the file with the C runtime's narrow fopen, which takes the ANSI code page.
-std::string toAnsi(const std::wstring& text) { return narrow(text, CP_ACP); }
 
 std::string hresultText(HRESULT hr) {
     char buffer[16];
@@ -156,19 +146,18 @@ std::wstring clsidText() {
 // The registered server's path, or empty when the class is not registered.
 std::wstring registeredServer() {
     const std::wstring key = L"CLSID\\" + clsidText() + L"\\InprocServer32";
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+    orvane::unique_hkey handle;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) {
         return {};
     }
     wchar_t value[MAX_PATH + 1] = {};
     DWORD size = sizeof(value) - sizeof(wchar_t);
     DWORD type = 0;
     std::wstring path = L"(registered)";
-    if (RegQueryValueExW(handle, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && value[0] != L'\0') {
+    const LSTATUS read = RegQueryValueExW(handle.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    if (read == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ) && value[0] != L'\0') {
         path = value;
     }
-    RegCloseKey(handle);
     return path;
 }
 
@@ -188,14 +177,14 @@ IUnknown* createThroughCom() {
 IUnknown* createFromModule(const std::wstring& path) {
     HMODULE module = LoadLibraryW(path.c_str());
     if (module == nullptr) {
-        fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
+        fail("cannot load " + Utf16ToUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
     }
     g_addinModule = module;
     g_addinModulePath = path;
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
     if (getClassObject == nullptr) {
-        fail(toUtf8(path) + " exports no DllGetClassObject");
+        fail(Utf16ToUtf8(path) + " exports no DllGetClassObject");
     }
     IClassFactory* factory = nullptr;
     HRESULT hr = getClassObject(CLSID_Addin, IID_IClassFactory, reinterpret_cast<void**>(&factory));
@@ -218,7 +207,7 @@ IHostedAddin* createAddin(const std::wstring& explicitPath) {
         if (!server.empty()) {
             object = createThroughCom();
             if (object != nullptr) {
-                g_addinPath = toUtf8(server);
+                g_addinPath = Utf16ToUtf8(server);
                 g_addinModule = GetModuleHandleW(server.c_str());
             }
         }
@@ -226,7 +215,7 @@ IHostedAddin* createAddin(const std::wstring& explicitPath) {
     if (object == nullptr) {
         const std::wstring path = explicitPath.empty() ? exeFolder() + L"Orvane.dll" : explicitPath;
         object = createFromModule(path);
-        g_addinPath = toUtf8(path);
+        g_addinPath = Utf16ToUtf8(path);
     }
     IHostedAddin* hosted = nullptr;
     const HRESULT hr = object->QueryInterface(IID_IHostedAddin, reinterpret_cast<void**>(&hosted));
@@ -364,7 +353,7 @@ int hostFreeAddin(lua_State* L) {
     // The add-in's window procedure lives in its module: no window of it may outlive the module.
     const bool keepWindows = lua_toboolean(L, 1) != 0;
     while (!keepWindows) {
-        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr);
+        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, orvane::kMessageWindowName, nullptr);
         if (window == nullptr || !DestroyWindow(window)) {
             break;
         }
@@ -405,7 +394,7 @@ int hostHandles(lua_State* L) {
 int hostAddinWindow(lua_State* L) {
     HWND window = nullptr;
     bool ours = false;
-    while (!ours && (window = FindWindowExW(HWND_MESSAGE, window, L"OrvaneMessageOnlyWindow", nullptr)) != nullptr) {
+    while (!ours && (window = FindWindowExW(HWND_MESSAGE, window, orvane::kMessageWindowName, nullptr)) != nullptr) {
         DWORD process = 0;
         GetWindowThreadProcessId(window, &process);
         ours = process == GetCurrentProcessId();
@@ -490,29 +479,33 @@ int hostCallExport(lua_State* L) {
     // The export may send to a window of this thread, which answers only while this thread serves
     // its messages.
     auto* parameter = new AddinExport(function);
-    HANDLE thread = CreateThread(nullptr, 0, callExportThread, parameter, 0, nullptr);
-    if (thread == nullptr) {
+    HANDLE started = CreateThread(nullptr, 0, callExportThread, parameter, 0, nullptr);
+    if (started == nullptr) {
         delete parameter;
         return luaL_error(L, "cannot start a thread (error %d)", static_cast<int>(GetLastError()));
     }
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    bool finished = false;
-    while (!finished && GetTickCount64() < deadline) {
-        finished = MsgWaitForMultipleObjects(1, &thread, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
     DWORD answer = 0;
-    if (!finished || !GetExitCodeThread(thread, &answer)) {
-        CloseHandle(thread);
+    bool finished = false;
+    {
+        // Closed before anything is pushed: a Lua error leaves by longjmp, which no destructor survives.
+        const orvane::unique_kernel_handle thread(started);
+        const HANDLE waitOn = thread.get();
+        const ULONGLONG deadline = GetTickCount64() + 10000;
+        while (!finished && GetTickCount64() < deadline) {
+            finished = MsgWaitForMultipleObjects(1, &waitOn, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+        finished = finished && GetExitCodeThread(thread.get(), &answer);
+    }
+    if (!finished) {
         lua_pushnil(L);
         lua_pushliteral(L, "timeout");
         return 2;
     }
-    CloseHandle(thread);
     lua_pushinteger(L, static_cast<int>(answer));
     return 1;
 }
@@ -577,7 +570,8 @@ void installChecks(lua_State* L, const std::wstring& annotations) {
         lua_settop(L, methods - 2);
         return;
     }
-    lua_pushstring(L, toAnsi(annotations).c_str());
+    // check.lua opens the file through the C runtime's narrow fopen, which takes the ANSI code page.
+    lua_pushstring(L, Utf16ToAnsi(annotations).c_str());
     lua_pushvalue(L, methods);
     if (lua_pcall(L, 2, 1, 0) != 0) {
         std::fprintf(stderr, "orvane-host: checking mode: %s\n", lua_tolstring(L, -1, nullptr));
@@ -623,7 +617,8 @@ int traceback(lua_State* L) {
 int runScript(lua_State* L, const std::wstring& scriptPath) {
     lua_pushcclosure(L, traceback, 0);
     const int handler = lua_gettop(L);
-    int status = luaL_loadfile(L, toAnsi(scriptPath).c_str());
+    // luaL_loadfile opens the file with the C runtime's narrow fopen, which takes the ANSI code page.
+    int status = luaL_loadfile(L, Utf16ToAnsi(scriptPath).c_str());
     if (status == 0) {
         status = lua_pcall(L, 0, 0, handler);
     }
@@ -671,7 +666,7 @@ Options parseOptions(int argc, wchar_t** argv) {
         }
         if (option == L"--addin" || option == L"--startup-count" || option == L"--check") {
             if (i + 1 >= argc) {
-                usage(toUtf8(option) + " needs a value");
+                usage(Utf16ToUtf8(option) + " needs a value");
             }
             const std::wstring value = argv[++i];
             if (option == L"--addin") {
@@ -695,7 +690,7 @@ Options parseOptions(int argc, wchar_t** argv) {
         } else if (option == L"--no-check") {
             options.check = false;
         } else {
-            usage("unknown option " + toUtf8(option));
+            usage("unknown option " + Utf16ToUtf8(option));
         }
     }
     if (i >= argc) {
@@ -703,7 +698,7 @@ Options parseOptions(int argc, wchar_t** argv) {
     }
     options.script = argv[i++];
     for (; i < argc; ++i) {
-        options.args.push_back(toUtf8(argv[i]));
+        options.args.push_back(Utf16ToUtf8(argv[i]));
     }
     return options;
 }
@@ -751,7 +746,7 @@ int main() {
         luaL_openlibs(L);
     }
     installHostTable(L);
-    installArgs(L, toUtf8(options.script), options.args);
+    installArgs(L, Utf16ToUtf8(options.script), options.args);
     if (options.check && !options.noEnv) {
         const std::wstring annotations = options.checkPath.empty() ? findAnnotations() : options.checkPath;
         if (!annotations.empty()) {
