@@ -66,15 +66,15 @@
 //
 // On the way out the host releases the add-in object but neither frees the module nor closes the
 // Lua state nor uninitialises COM: the add-in may still run workers, which process exit ends.
+//
+// This file holds the command line and the run; the add-in is got in addin_loader.cpp, and the `host`
+// table and the checking mode are host_table.cpp's.
 
 #include <windows.h>
 
 #include <objbase.h>
-#include <psapi.h>
 #include <shellapi.h>
 
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -86,507 +86,23 @@ extern "C" {
 #include "lualib.h"
 }
 
-#include "addin/interfaces.h"
-#include "check_lua.h"
+#include "common/text.hpp"
+#include "host/addin_loader.hpp"
+#include "host/host_table.hpp"
 #include "host/runtime/vemo_host.h"
 
 namespace {
 
-std::atomic<bool> g_stopRequested{false};
-IHostedAddin* g_addin = nullptr;
-HMODULE g_addinModule = nullptr;
-std::wstring g_addinModulePath;  // only when the host loaded the module itself
-std::string g_addinPath;
-bool g_startupCalled = false;
-HRESULT g_startupResult = S_OK;
-
-std::string narrow(const std::wstring& text, UINT codePage) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-std::string toUtf8(const std::wstring& text) { return narrow(text, CP_UTF8); }
-
-// luaL_loadfile opens the file with the C runtime's narrow fopen, which takes the ANSI code page.
-std::string toAnsi(const std::wstring& text) { return narrow(text, CP_ACP); }
-
-std::string hresultText(HRESULT hr) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(hr));
-    return buffer;
-}
-
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "orvane-host: %s\n", message.c_str());
-    std::fflush(stderr);
-    std::exit(2);
-}
-
-template <typename Function>
-Function procAddress(HMODULE module, const char* name) {
-    // Through the one function type the compiler accepts as a stand-in for any other.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-std::wstring exeFolder() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length < buffer.size()) {
-            std::wstring path(buffer.data(), length);
-            const std::size_t slash = path.find_last_of(L"\\/");
-            return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-std::wstring clsidText() {
-    wchar_t text[64] = {};
-    StringFromGUID2(CLSID_Addin, text, 64);
-    return text;
-}
-
-// The registered server's path, or empty when the class is not registered.
-std::wstring registeredServer() {
-    const std::wstring key = L"CLSID\\" + clsidText() + L"\\InprocServer32";
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
-        return {};
-    }
-    wchar_t value[MAX_PATH + 1] = {};
-    DWORD size = sizeof(value) - sizeof(wchar_t);
-    DWORD type = 0;
-    std::wstring path = L"(registered)";
-    if (RegQueryValueExW(handle, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && value[0] != L'\0') {
-        path = value;
-    }
-    RegCloseKey(handle);
-    return path;
-}
-
-IUnknown* createThroughCom() {
-    IUnknown* object = nullptr;
-    const HRESULT hr =
-        CoCreateInstance(CLSID_Addin, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
-    if (FAILED(hr)) {
-        std::fprintf(stderr,
-                     "orvane-host: CoCreateInstance of the registered add-in failed (%s); loading it directly\n",
-                     hresultText(hr).c_str());
-        return nullptr;
-    }
-    return object;
-}
-
-IUnknown* createFromModule(const std::wstring& path) {
-    HMODULE module = LoadLibraryW(path.c_str());
-    if (module == nullptr) {
-        fail("cannot load " + toUtf8(path) + " (error " + std::to_string(GetLastError()) + ")");
-    }
-    g_addinModule = module;
-    g_addinModulePath = path;
-    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    const auto getClassObject = procAddress<GetClassObject>(module, "DllGetClassObject");
-    if (getClassObject == nullptr) {
-        fail(toUtf8(path) + " exports no DllGetClassObject");
-    }
-    IClassFactory* factory = nullptr;
-    HRESULT hr = getClassObject(CLSID_Addin, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr) || factory == nullptr) {
-        fail("DllGetClassObject failed (" + hresultText(hr) + ")");
-    }
-    IUnknown* object = nullptr;
-    hr = factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
-    factory->Release();
-    if (FAILED(hr) || object == nullptr) {
-        fail("IClassFactory::CreateInstance failed (" + hresultText(hr) + ")");
-    }
-    return object;
-}
-
-IHostedAddin* createAddin(const std::wstring& explicitPath) {
-    IUnknown* object = nullptr;
-    if (explicitPath.empty()) {
-        const std::wstring server = registeredServer();
-        if (!server.empty()) {
-            object = createThroughCom();
-            if (object != nullptr) {
-                g_addinPath = toUtf8(server);
-                g_addinModule = GetModuleHandleW(server.c_str());
-            }
-        }
-    }
-    if (object == nullptr) {
-        const std::wstring path = explicitPath.empty() ? exeFolder() + L"Orvane.dll" : explicitPath;
-        object = createFromModule(path);
-        g_addinPath = toUtf8(path);
-    }
-    IHostedAddin* hosted = nullptr;
-    const HRESULT hr = object->QueryInterface(IID_IHostedAddin, reinterpret_cast<void**>(&hosted));
-    object->Release();
-    if (FAILED(hr) || hosted == nullptr) {
-        fail("the add-in object has no IHostedAddin (" + hresultText(hr) + ")");
-    }
-    return hosted;
-}
-
-// --- the host table ---------------------------------------------------------------------------------
-
-DWORD millisecondsArg(lua_State* L, int index, DWORD absent) {
-    if (lua_type(L, index) == LUA_TNONE || lua_type(L, index) == LUA_TNIL) {
-        return absent;
-    }
-    const lua_Number ms = luaL_checknumber(L, index);
-    if (ms <= 0) {
-        return 0;
-    }
-    if (ms >= 4294967294.0) {
-        return INFINITE - 1;
-    }
-    return static_cast<DWORD>(ms);
-}
-
-int hostPump(lua_State* L) {
-    const DWORD budget = millisecondsArg(L, 1, INFINITE);
-    const ULONGLONG start = GetTickCount64();
-    bool stopped = false;
-    for (;;) {
-        MSG msg;
-        while (!g_stopRequested.load() && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                g_stopRequested = true;
-                break;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (g_stopRequested.load()) {
-            stopped = true;
-            break;
-        }
-        DWORD wait = INFINITE;
-        if (budget != INFINITE) {
-            const ULONGLONG elapsed = GetTickCount64() - start;
-            if (elapsed >= budget) {
-                break;
-            }
-            wait = static_cast<DWORD>(budget - elapsed);
-        }
-        MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-    g_stopRequested = false;
-    lua_pushboolean(L, stopped ? 1 : 0);
-    return 1;
-}
-
-int hostStop(lua_State*) {
-    g_stopRequested = true;
-    return 0;
-}
-
-int hostExit(lua_State* L) {
-    const auto code = static_cast<UINT>(luaL_optinteger(L, 1, 0));
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ExitProcess(code);
-    return 0;
-}
-
-int hostSleep(lua_State* L) {
-    Sleep(millisecondsArg(L, 1, 0));
-    return 0;
-}
-
-int hostClock(lua_State* L) {
-    static const double ticksPerMs = [] {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(frequency.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    lua_pushnumber(L, static_cast<double>(now.QuadPart) / ticksPerMs);
-    return 1;
-}
-
-int hostEnvStats(lua_State* L) {
-    int gets = 0;
-    int releases = 0;
-    VemoHost_EnvStats(&gets, &releases);
-    lua_pushinteger(L, gets);
-    lua_pushinteger(L, releases);
-    return 2;
-}
-
-int hostAddinPath(lua_State* L) {
-    lua_pushstring(L, g_addinPath.c_str());
-    return 1;
-}
-
-int hostStartupResult(lua_State* L) {
-    if (!g_startupCalled) {
-        lua_pushnil(L);
-    } else {
-        lua_pushnumber(L, static_cast<double>(static_cast<unsigned long>(g_startupResult)));
-    }
-    return 1;
-}
-
-int hostReleaseAddin(lua_State* L) {
-    if (g_addin == nullptr) {
-        lua_pushnil(L);
-        return 1;
-    }
-    IHostedAddin* addin = g_addin;
-    g_addin = nullptr;
-    lua_pushinteger(L, static_cast<lua_Integer>(addin->Release()));
-    return 1;
-}
-
-int hostFreeAddin(lua_State* L) {
-    // A module that COM loaded is COM's to free.
-    if (g_addinModule == nullptr || g_addinModulePath.empty()) {
-        lua_pushnil(L);
-        return 1;
-    }
-    if (g_addin != nullptr) {
-        IHostedAddin* addin = g_addin;
-        g_addin = nullptr;
-        addin->Release();
-    }
-    // The add-in's window procedure lives in its module: no window of it may outlive the module.
-    const bool keepWindows = lua_toboolean(L, 1) != 0;
-    while (!keepWindows) {
-        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"OrvaneMessageOnlyWindow", nullptr);
-        if (window == nullptr || !DestroyWindow(window)) {
-            break;
-        }
-    }
-    HMODULE module = g_addinModule;
-    g_addinModule = nullptr;
-    lua_pushboolean(L, FreeLibrary(module) ? 1 : 0);
-    return 1;
-}
-
-int hostMemory(lua_State* L) {
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
-        return luaL_error(L, "GetProcessMemoryInfo failed (error %d)", static_cast<int>(GetLastError()));
-    }
-    lua_pushnumber(L, static_cast<double>(counters.WorkingSetSize));
-    lua_pushnumber(L, static_cast<double>(counters.PeakWorkingSetSize));
-    return 2;
-}
-
-// Wine reports the handle count as 0, so the open handles are counted by asking after each possible
-// handle value up to a few thousand handles; Windows answers both ways alike.
-int hostHandles(lua_State* L) {
-    DWORD count = 0;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &count) || count == 0) {
-        for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
-            DWORD flags = 0;
-            if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-                ++count;
-            }
-        }
-    }
-    lua_pushinteger(L, static_cast<lua_Integer>(count));
-    return 1;
-}
-
-int hostAddinWindow(lua_State* L) {
-    HWND window = nullptr;
-    bool ours = false;
-    while (!ours && (window = FindWindowExW(HWND_MESSAGE, window, L"OrvaneMessageOnlyWindow", nullptr)) != nullptr) {
-        DWORD process = 0;
-        GetWindowThreadProcessId(window, &process);
-        ours = process == GetCurrentProcessId();
-    }
-    lua_pushboolean(L, ours ? 1 : 0);
-    return 1;
-}
-
-int hostLightUserdata(lua_State* L) {
-    const auto address = static_cast<std::uintptr_t>(luaL_checknumber(L, 1));
-    lua_pushlightuserdata(L, reinterpret_cast<void*>(address));
-    return 1;
-}
-
-int hostAddinLoaded(lua_State* L) {
-    HMODULE module = nullptr;
-    const BOOL loaded = !g_addinModulePath.empty() && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                                                         g_addinModulePath.c_str(), &module);
-    lua_pushboolean(L, loaded ? 1 : 0);
-    return 1;
-}
-
-LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-int hostCreateWindow(lua_State* L) {
-    const bool foreground = lua_toboolean(L, 1) != 0;
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = testWindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = L"OrvaneHostTestWindow";
-    RegisterClassW(&windowClass);  // fails harmlessly from the second window on
-    HWND window = CreateWindowExW(0, L"OrvaneHostTestWindow", L"orvane-host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                  nullptr, nullptr, instance, nullptr);
-    if (window == nullptr) {
-        lua_pushnil(L);
-        lua_pushinteger(L, static_cast<lua_Integer>(GetLastError()));
-        return 2;
-    }
-    ShowWindow(window, foreground ? SW_SHOW : SW_SHOWNOACTIVATE);
-    if (foreground) {
-        SetForegroundWindow(window);
-    }
-    lua_pushlightuserdata(L, window);
-    return 1;
-}
-
-int hostForegroundWindow(lua_State* L) {
-    HWND window = GetForegroundWindow();
-    if (window == nullptr) {
-        lua_pushnil(L);
-    } else {
-        lua_pushlightuserdata(L, window);
-    }
-    return 1;
-}
-
-using AddinExport = int(WINAPI*)();
-
-// Owns its copy of the address: after a timeout the caller is gone and the thread runs on alone.
-DWORD WINAPI callExportThread(void* parameter) {
-    const AddinExport function = *static_cast<AddinExport*>(parameter);
-    delete static_cast<AddinExport*>(parameter);
-    return static_cast<DWORD>(function());
-}
-
-int hostCallExport(lua_State* L) {
-    const char* name = luaL_checkstring(L, 1);
-    const bool onThread = lua_toboolean(L, 2) != 0;
-    AddinExport function = g_addinModule != nullptr ? procAddress<AddinExport>(g_addinModule, name) : nullptr;
-    if (function == nullptr) {
-        lua_pushnil(L);
-        lua_pushfstring(L, "the add-in exports no %s", name);
-        return 2;
-    }
-    if (!onThread) {
-        lua_pushinteger(L, function());
-        return 1;
-    }
-    // The export may send to a window of this thread, which answers only while this thread serves
-    // its messages.
-    auto* parameter = new AddinExport(function);
-    HANDLE thread = CreateThread(nullptr, 0, callExportThread, parameter, 0, nullptr);
-    if (thread == nullptr) {
-        delete parameter;
-        return luaL_error(L, "cannot start a thread (error %d)", static_cast<int>(GetLastError()));
-    }
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    bool finished = false;
-    while (!finished && GetTickCount64() < deadline) {
-        finished = MsgWaitForMultipleObjects(1, &thread, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
-    DWORD answer = 0;
-    if (!finished || !GetExitCodeThread(thread, &answer)) {
-        CloseHandle(thread);
-        lua_pushnil(L);
-        lua_pushliteral(L, "timeout");
-        return 2;
-    }
-    CloseHandle(thread);
-    lua_pushinteger(L, static_cast<int>(answer));
-    return 1;
-}
-
-int hostCheckWarnings(lua_State* L) {
-    lua_getfield(L, LUA_REGISTRYINDEX, "orvane-host.check-warnings");
-    return 1;
-}
-
-void installHostTable(lua_State* L) {
-    static const luaL_Reg functions[] = {
-        {"pump", hostPump},
-        {"stop", hostStop},
-        {"exit", hostExit},
-        {"sleep", hostSleep},
-        {"clock", hostClock},
-        {"env_stats", hostEnvStats},
-        {"addin_path", hostAddinPath},
-        {"startup_result", hostStartupResult},
-        {"release_addin", hostReleaseAddin},
-        {"free_addin", hostFreeAddin},
-        {"addin_loaded", hostAddinLoaded},
-        {"create_window", hostCreateWindow},
-        {"foreground_window", hostForegroundWindow},
-        {"memory", hostMemory},
-        {"handles", hostHandles},
-        {"addin_window", hostAddinWindow},
-        {"check_warnings", hostCheckWarnings},
-        {"lightuserdata", hostLightUserdata},
-        {"call_export", hostCallExport},
-        {nullptr, nullptr},
-    };
-    luaL_register(L, "host", functions);
-    lua_pop(L, 1);
-}
-
-// Where the checking mode finds the annotations when it is not told: beside the host, as the kit
-// lays them out, or at the top of the source tree that holds the build folder.
-std::wstring findAnnotations() {
-    const std::wstring folder = exeFolder();
-    for (const wchar_t* candidate : {L"annotations\\orvane.lua", L"..\\..\\annotations\\orvane.lua"}) {
-        const std::wstring path = folder + candidate;
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            return path;
-        }
-    }
-    return {};
-}
-
-// Wraps every method of the add-in's class in a check against the annotations (host/check.lua);
-// the add-in's own functions still answer every call. Nothing happens when Orvane is not published.
-void installChecks(lua_State* L, const std::wstring& annotations) {
-    lua_getfield(L, LUA_REGISTRYINDEX, "Orvane.Class");
-    if (lua_type(L, -1) != LUA_TTABLE) {
-        lua_pop(L, 1);
-        return;
-    }
-    lua_getfield(L, -1, "__index");
-    const int methods = lua_gettop(L);
-    if (luaL_loadbuffer(L, kCheckLua, sizeof kCheckLua - 1, "=host/check.lua") != 0) {
-        std::fprintf(stderr, "orvane-host: %s\n", lua_tolstring(L, -1, nullptr));
-        lua_settop(L, methods - 2);
-        return;
-    }
-    lua_pushstring(L, toAnsi(annotations).c_str());
-    lua_pushvalue(L, methods);
-    if (lua_pcall(L, 2, 1, 0) != 0) {
-        std::fprintf(stderr, "orvane-host: checking mode: %s\n", lua_tolstring(L, -1, nullptr));
-        lua_settop(L, methods - 2);
-        return;
-    }
-    lua_setfield(L, LUA_REGISTRYINDEX, "orvane-host.check-warnings");
-    lua_settop(L, methods - 2);
-}
+using orvane::Utf16ToAnsi;
+using orvane::Utf16ToUtf8;
+using orvane::host::createAddin;
+using orvane::host::fail;
+using orvane::host::findAnnotations;
+using orvane::host::hresultText;
+using orvane::host::installChecks;
+using orvane::host::installHostTable;
+using orvane::host::releaseAddin;
+using orvane::host::startAddin;
 
 void installArgs(lua_State* L, const std::string& script, const std::vector<std::string>& args) {
     lua_createtable(L, static_cast<int>(args.size()), 1);
@@ -623,7 +139,8 @@ int traceback(lua_State* L) {
 int runScript(lua_State* L, const std::wstring& scriptPath) {
     lua_pushcclosure(L, traceback, 0);
     const int handler = lua_gettop(L);
-    int status = luaL_loadfile(L, toAnsi(scriptPath).c_str());
+    // luaL_loadfile opens the file with the C runtime's narrow fopen, which takes the ANSI code page.
+    int status = luaL_loadfile(L, Utf16ToAnsi(scriptPath).c_str());
     if (status == 0) {
         status = lua_pcall(L, 0, 0, handler);
     }
@@ -671,7 +188,7 @@ Options parseOptions(int argc, wchar_t** argv) {
         }
         if (option == L"--addin" || option == L"--startup-count" || option == L"--check") {
             if (i + 1 >= argc) {
-                usage(toUtf8(option) + " needs a value");
+                usage(Utf16ToUtf8(option) + " needs a value");
             }
             const std::wstring value = argv[++i];
             if (option == L"--addin") {
@@ -695,7 +212,7 @@ Options parseOptions(int argc, wchar_t** argv) {
         } else if (option == L"--no-check") {
             options.check = false;
         } else {
-            usage("unknown option " + toUtf8(option));
+            usage("unknown option " + Utf16ToUtf8(option));
         }
     }
     if (i >= argc) {
@@ -703,7 +220,7 @@ Options parseOptions(int argc, wchar_t** argv) {
     }
     options.script = argv[i++];
     for (; i < argc; ++i) {
-        options.args.push_back(toUtf8(argv[i]));
+        options.args.push_back(Utf16ToUtf8(argv[i]));
     }
     return options;
 }
@@ -733,15 +250,8 @@ int main() {
         fail("the runtime already has a default environment");
     }
 
-    g_addin = createAddin(options.addinPath);
-    for (int n = 0; n < options.startupCount; ++n) {
-        g_startupCalled = true;
-        g_startupResult = g_addin->Startup(nullptr);
-        if (FAILED(g_startupResult)) {
-            std::fprintf(stderr, "orvane-host: Startup returned %s\n", hresultText(g_startupResult).c_str());
-            std::fflush(stderr);
-        }
-    }
+    createAddin(options.addinPath);
+    startAddin(options.startupCount);
 
     lua_State* L = options.noEnv ? luaL_newstate() : VemoHost_DefaultState();
     if (L == nullptr) {
@@ -751,7 +261,7 @@ int main() {
         luaL_openlibs(L);
     }
     installHostTable(L);
-    installArgs(L, toUtf8(options.script), options.args);
+    installArgs(L, Utf16ToUtf8(options.script), options.args);
     if (options.check && !options.noEnv) {
         const std::wstring annotations = options.checkPath.empty() ? findAnnotations() : options.checkPath;
         if (!annotations.empty()) {
@@ -761,11 +271,7 @@ int main() {
 
     const int status = runScript(L, options.script);
 
-    if (g_addin != nullptr) {
-        IHostedAddin* addin = g_addin;
-        g_addin = nullptr;
-        addin->Release();
-    }
+    releaseAddin();
     std::fflush(stdout);
     std::fflush(stderr);
     return status;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "common/win_handles.hpp"
+
 constexpr char kUsage[] = "usage: orvane-mutex-holder hold NAME STOPFILE | probe NAME\n";
 
 int wmain(int argc, wchar_t** argv) {
@@ -16,8 +18,8 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc == 4 && std::wcscmp(argv[1], L"hold") == 0) {
-        HANDLE mutex = ::CreateMutexW(nullptr, TRUE, argv[2]);
-        if (mutex == nullptr || ::GetLastError() == ERROR_ALREADY_EXISTS) {
+        const orvane::unique_kernel_handle mutex(::CreateMutexW(nullptr, TRUE, argv[2]));
+        if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
             std::printf("cannot-create\n");
             return 3;
         }
@@ -27,17 +29,15 @@ int wmain(int argc, wchar_t** argv) {
             if (::GetFileAttributesW(argv[3]) != INVALID_FILE_ATTRIBUTES) break;
             ::Sleep(20);
         }
-        std::printf(::ReleaseMutex(mutex) ? "owned\n" : "not-owned\n");
+        std::printf(::ReleaseMutex(mutex.get()) ? "owned\n" : "not-owned\n");
         std::fflush(stdout);
-        ::CloseHandle(mutex);
         return 0;
     }
     if (argc == 3 && std::wcscmp(argv[1], L"probe") == 0) {
-        HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]);
-        if (mutex == nullptr) return 2;
-        const DWORD wait = ::WaitForSingleObject(mutex, 0);
-        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(mutex);
-        ::CloseHandle(mutex);
+        const orvane::unique_kernel_handle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]));
+        if (!mutex) return 2;
+        const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(mutex.get());
         return wait == WAIT_TIMEOUT ? 0 : 1;
     }
     std::fprintf(stderr, "%s", kUsage);

@@ -5,18 +5,8 @@
 
 #include <string>
 
-namespace {
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
+#include "common/text.hpp"
+#include "common/win_handles.hpp"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     wchar_t self[MAX_PATH] = {};
@@ -26,16 +16,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     startup.cb = sizeof startup;
     ::GetStartupInfoW(&startup);
     const int show = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : -1;
-    const std::string record = ToUtf8(::GetCommandLineW()) + "\n" + std::to_string(show) + "\n";
+    const std::string record = orvane::Utf16ToUtf8(::GetCommandLineW()) + "\n" + std::to_string(show) + "\n";
     // Written to a temporary name first, so a reader never sees half a record.
     const std::wstring target = std::wstring(self) + L".txt";
     const std::wstring partial = target + L".part";
-    HANDLE file =
+    const HANDLE created =
         ::CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 3;
+    if (created == INVALID_HANDLE_VALUE) return 3;
+    orvane::unique_kernel_handle file(created);
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
-    ::CloseHandle(file);
+    const BOOL ok = ::WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    file.reset();  // opened unshared: the rename needs it closed
     if (!ok || !::MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 4;
     return 0;
 }

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/message_window.hpp"
+
 namespace {
 
 constexpr char kUsage[] =
@@ -60,7 +62,6 @@ constexpr char kUsage[] =
 
 constexpr wchar_t kTrayClass[] = L"VemoOrvaneTrayNotifyWindow";
 constexpr wchar_t kTrayTitle[] = L"VemoOrvaneTrayNotifyWindow-9CCB8747-9EE7-4945-A656-FD1E6852B648";
-constexpr wchar_t kAddinWindow[] = L"OrvaneMessageOnlyWindow";
 constexpr UINT kSetupStatus = WM_USER + 0x302;
 constexpr UINT kSendTimeoutMs = 5000;
 
@@ -142,8 +143,8 @@ bool ServeUntil(Done done, ULONGLONG ms) {
 
 HWND FindAddinWindow() {
     // The add-in's window is message-only; a host that made it top-level is found as well.
-    HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, kAddinWindow, kAddinWindow);
-    return window != nullptr ? window : ::FindWindowW(kAddinWindow, kAddinWindow);
+    HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, orvane::kMessageWindowName, orvane::kMessageWindowName);
+    return window != nullptr ? window : ::FindWindowW(orvane::kMessageWindowName, orvane::kMessageWindowName);
 }
 
 bool ParseNumber(const std::wstring& text, long long& value) {
