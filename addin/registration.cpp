@@ -32,7 +32,7 @@ LSTATUS Perform(const reg::Step& step) {
             return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
         }
         case reg::Action::CreateKey: {
-            unique_hkey key;
+            UniqueKey key;
             return ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
                                      key.put(), nullptr);
         }

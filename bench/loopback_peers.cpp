@@ -12,10 +12,10 @@ namespace {
 namespace wire = orvane::wire;
 
 // The service ports are fixed, and a test of another build may hold one for a while.
-unique_socket BindLoopback(int type, std::uint16_t port) {
+UniqueSocket BindLoopback(int type, std::uint16_t port) {
     const ULONGLONG deadline = ::GetTickCount64() + 60000;
     for (;;) {
-        unique_socket s(::socket(AF_INET, type, 0));
+        UniqueSocket s(::socket(AF_INET, type, 0));
         const sockaddr_in address = Loopback(port);
         if (s && ::bind(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return s;
         if (::GetTickCount64() >= deadline) return {};
@@ -116,7 +116,7 @@ DWORD WINAPI GamePeer::Run(void* self) {
 
 void GamePeer::Serve() {
     for (;;) {
-        unique_socket connection(::accept(socket_.get(), nullptr, nullptr));
+        UniqueSocket connection(::accept(socket_.get(), nullptr, nullptr));
         if (!connection) return;
         wire::Header header{};
         if (!ReceiveExactly(connection.get(), reinterpret_cast<char*>(header.data()), header.size())) continue;
@@ -159,14 +159,14 @@ DWORD WINAPI HttpPeer::Run(void* self) {
     for (;;) {
         const SOCKET connection = ::accept(peer->socket_.get(), nullptr, nullptr);
         if (connection == INVALID_SOCKET) return 0;
-        unique_kernel_handle(::CreateThread(nullptr, 0, &HttpPeer::Serve,
+        UniqueKernelHandle(::CreateThread(nullptr, 0, &HttpPeer::Serve,
                                             reinterpret_cast<void*>(static_cast<std::uintptr_t>(connection)), 0,
                                             nullptr));
     }
 }
 
 DWORD WINAPI HttpPeer::Serve(void* parameter) {
-    unique_socket connection(static_cast<SOCKET>(reinterpret_cast<std::uintptr_t>(parameter)));
+    UniqueSocket connection(static_cast<SOCKET>(reinterpret_cast<std::uintptr_t>(parameter)));
     std::string request;
     char buffer[4096];
     while (request.find("\r\n\r\n") == std::string::npos) {

@@ -38,8 +38,8 @@ private:
     void Serve();
     void Reply(const Held& h);
 
-    unique_socket socket_;
-    unique_kernel_handle thread_;
+    UniqueSocket socket_;
+    UniqueKernelHandle thread_;
     std::atomic<int> gather_{0};
     std::atomic<int> mostHeld_{0};
 };
@@ -56,8 +56,8 @@ private:
     static DWORD WINAPI Run(void* self);
     void Serve();
 
-    unique_socket socket_;
-    unique_kernel_handle thread_;
+    UniqueSocket socket_;
+    UniqueKernelHandle thread_;
     std::string reply_;
 };
 
@@ -72,8 +72,8 @@ private:
     static DWORD WINAPI Run(void* self);
     static DWORD WINAPI Serve(void* parameter);
 
-    unique_socket socket_;
-    unique_kernel_handle thread_;
+    UniqueSocket socket_;
+    UniqueKernelHandle thread_;
     std::uint16_t port_ = 0;
 };
 

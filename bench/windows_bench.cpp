@@ -43,8 +43,8 @@ extern "C" {
 
 namespace {
 
-using orvane::unique_kernel_handle;
-using orvane::unique_socket;
+using orvane::UniqueKernelHandle;
+using orvane::UniqueSocket;
 using orvane::bench::GamePeer;
 using orvane::bench::HttpPeer;
 using orvane::bench::Loopback;
@@ -284,7 +284,7 @@ struct RawTipsExchange {
 // own, and one cross-thread SendMessage to a window of the script thread.
 DWORD WINAPI RawTipsThread(void* parameter) {
     const auto* exchange = static_cast<const RawTipsExchange*>(parameter);
-    unique_socket s(::socket(AF_INET, SOCK_DGRAM, 0));
+    UniqueSocket s(::socket(AF_INET, SOCK_DGRAM, 0));
     const sockaddr_in to = Loopback(wire::kTipsPort);
     ::sendto(s.get(), exchange->datagram.data(), static_cast<int>(exchange->datagram.size()), 0,
              reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -311,7 +311,7 @@ void FigureTips(const Script& script, HWND rawWindow, const Options& options) {
     };
     auto rawOp = [&] {
         const long target = g_rawDone + 1;
-        unique_kernel_handle thread(
+        UniqueKernelHandle thread(
             ::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0, nullptr));
         thread.reset();  // detached, as the add-in's workers are
         return PumpUntil([&] { return g_rawDone >= target; }, 15000);
@@ -376,7 +376,7 @@ std::string SmallItemsThenAnswer(std::size_t size, std::string_view answer) {
 
 // A raw loopback client: the same request, then the reply received into a buffer made beforehand.
 bool RawGameExchange(const std::string& request, std::vector<char>& buffer, std::size_t expected) {
-    unique_socket s(::socket(AF_INET, SOCK_STREAM, 0));
+    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in to = Loopback(wire::kGamePort);
     if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return false;
     if (::send(s.get(), request.data(), static_cast<int>(request.size()), 0) != static_cast<int>(request.size())) {
@@ -583,7 +583,7 @@ DWORD WINAPI RawHttpGet(void* url) {
 
 bool RunRawHttpCalls(const std::wstring& url, int calls) {
     for (int i = 0; i < calls; ++i) {
-        unique_kernel_handle thread(
+        UniqueKernelHandle thread(
             ::CreateThread(nullptr, 0, &RawHttpGet, const_cast<wchar_t*>(url.c_str()), 0, nullptr));
         if (!thread || ::WaitForSingleObject(thread.get(), 10000) != WAIT_OBJECT_0) return false;
     }
@@ -598,7 +598,7 @@ bool RunRawTipsBatches(HWND rawWindow, int calls, int batch) {
         const int now = std::min(batch, calls - done);
         const long target = g_rawDone + now;
         for (int i = 0; i < now; ++i) {
-            unique_kernel_handle(
+            UniqueKernelHandle(
                 ::CreateThread(nullptr, 0, &RawTipsThread, const_cast<RawTipsExchange*>(&exchange), 0, nullptr));
         }
         if (!PumpUntil([&] { return g_rawDone >= target; }, 30000)) return false;
@@ -712,7 +712,7 @@ void FigureHttp(const Script& script, const HttpPeer& peer, const Options& optio
             }
             lua_pop(L, 1);
             const double bareStart = NowMs();
-            unique_kernel_handle thread(
+            UniqueKernelHandle thread(
                 ::CreateThread(nullptr, 0, &OutlastLimit,
                                reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit + 500)), 0, nullptr));
             ::WaitForSingleObject(thread.get(), static_cast<DWORD>(limit));

@@ -15,18 +15,18 @@
 namespace orvane {
 
 template <class Handle, auto Close, std::intptr_t Empty = 0>
-class unique_handle {
+class UniqueHandle {
 public:
-    unique_handle() noexcept = default;
-    explicit unique_handle(Handle handle) noexcept : handle_(handle) {}
-    unique_handle(unique_handle&& other) noexcept : handle_(other.release()) {}
-    unique_handle& operator=(unique_handle&& other) noexcept {
+    UniqueHandle() noexcept = default;
+    explicit UniqueHandle(Handle handle) noexcept : handle_(handle) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
         if (this != &other) reset(other.release());
         return *this;
     }
-    unique_handle(const unique_handle&) = delete;
-    unique_handle& operator=(const unique_handle&) = delete;
-    ~unique_handle() { reset(); }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
 
     Handle get() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != empty(); }
@@ -58,10 +58,10 @@ private:
     Handle handle_ = empty();
 };
 
-using unique_kernel_handle = unique_handle<HANDLE, ::CloseHandle>;
-using unique_hkey = unique_handle<HKEY, ::RegCloseKey>;
-using unique_find = unique_handle<HANDLE, ::FindClose, -1>;      // INVALID_HANDLE_VALUE
-using unique_socket = unique_handle<SOCKET, ::closesocket, -1>;  // INVALID_SOCKET
-using unique_hinternet = unique_handle<HINTERNET, ::InternetCloseHandle>;
+using UniqueKernelHandle = UniqueHandle<HANDLE, ::CloseHandle>;
+using UniqueKey = UniqueHandle<HKEY, ::RegCloseKey>;
+using UniqueFind = UniqueHandle<HANDLE, ::FindClose, -1>;      // INVALID_HANDLE_VALUE
+using UniqueSocket = UniqueHandle<SOCKET, ::closesocket, -1>;  // INVALID_SOCKET
+using UniqueInternet = UniqueHandle<HINTERNET, ::InternetCloseHandle>;
 
 }  // namespace orvane

@@ -41,7 +41,7 @@ bool PinThisModule() noexcept {
 
 long RunningWorkers() noexcept { return g_runningWorkers; }
 
-unique_kernel_handle StartPinnedWorker(WorkerProc proc, void* argument) {
+UniqueKernelHandle StartPinnedWorker(WorkerProc proc, void* argument) {
     HMODULE pin = nullptr;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerEntry), &pin)) {
         return {};
@@ -59,7 +59,7 @@ unique_kernel_handle StartPinnedWorker(WorkerProc proc, void* argument) {
         ::FreeLibrary(pin);
         return {};
     }
-    return unique_kernel_handle(thread);
+    return UniqueKernelHandle(thread);
 }
 
 bool StartDetachedWorker(WorkerProc proc, void* argument) {

@@ -22,7 +22,7 @@ using WorkerProc = void (*)(void* argument);
 // Starts proc(argument) on a new thread that keeps the module loaded until it ends. The thread owns
 // the argument from the moment it starts. Returns the thread's handle, or an empty handle when the
 // thread could not be started, in which case proc never runs and the caller still owns the argument.
-unique_kernel_handle StartPinnedWorker(WorkerProc proc, void* argument);
+UniqueKernelHandle StartPinnedWorker(WorkerProc proc, void* argument);
 
 // The same, for a worker that nobody waits for.
 bool StartDetachedWorker(WorkerProc proc, void* argument);

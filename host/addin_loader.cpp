@@ -49,7 +49,7 @@ std::wstring clsidText() {
 // The registered server's path, or empty when the class is not registered.
 std::wstring registeredServer() {
     const std::wstring key = L"CLSID\\" + clsidText() + L"\\InprocServer32";
-    orvane::unique_hkey handle;
+    orvane::UniqueKey handle;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) {
         return {};
     }

@@ -281,7 +281,7 @@ int hostCallExport(lua_State* L) {
     bool finished = false;
     {
         // Closed before anything is pushed: a Lua error leaves by longjmp, which no destructor survives.
-        const orvane::unique_kernel_handle thread(started);
+        const orvane::UniqueKernelHandle thread(started);
         const HANDLE waitOn = thread.get();
         const ULONGLONG deadline = GetTickCount64() + 10000;
         while (!finished && GetTickCount64() < deadline) {

@@ -52,7 +52,7 @@ private:
         HANDLE port = ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
         if (port == nullptr) return false;
         port_ = port;
-        unique_kernel_handle thread(
+        UniqueKernelHandle thread(
             ::CreateThread(nullptr, 256 * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!thread) {
             port_ = nullptr;
@@ -143,8 +143,8 @@ KnownAddress g_known[2];
 constexpr std::uint64_t kAddressKeptMs = 1000;
 }  // namespace
 
-unique_socket Exchange::OverlappedSocket(int type) noexcept {
-    unique_socket socket(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
+UniqueSocket Exchange::OverlappedSocket(int type) noexcept {
+    UniqueSocket socket(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
     if (socket && !g_loop.Associate(socket.get())) socket.reset();
     return socket;
 }

@@ -28,7 +28,7 @@ public:
 
 protected:
     // A socket for overlapped operations whose completions come to the loop; empty on failure.
-    static unique_socket OverlappedSocket(int type) noexcept;
+    static UniqueSocket OverlappedSocket(int type) noexcept;
     // The address of a service, looked up at most once a second whatever the load.
     static std::optional<sockaddr_in> ServiceAddress(const char* host, std::uint16_t port);
 
@@ -43,7 +43,7 @@ protected:
     // the exchange belongs to the queue afterwards.
     void Finish(std::string result) noexcept;
 
-    unique_socket socket_;
+    UniqueSocket socket_;
 
 private:
     friend class ExchangeLoop;

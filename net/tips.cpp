@@ -85,7 +85,7 @@ bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_vi
     (void)EnsureDatagramNetworkStarted();
     const std::optional<sockaddr_in> to = ResolveHost(kTipsHost, wire::kTipsPort);
     if (!to || report->size() > INT_MAX) return false;
-    unique_socket socket(::socket(AF_INET, SOCK_DGRAM, 0));
+    UniqueSocket socket(::socket(AF_INET, SOCK_DGRAM, 0));
     if (!socket) return false;
     const int sent = ::sendto(socket.get(), report->data(), static_cast<int>(report->size()), 0,
                               reinterpret_cast<const sockaddr*>(&*to), sizeof *to);

@@ -16,7 +16,7 @@
 namespace orvane {
 
 std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName) {
-    unique_hkey key;
+    UniqueKey key;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return {};
     std::array<std::uint8_t, kRegistryTextUnits * 2> buffer{};
     DWORD type = 0;
@@ -53,7 +53,7 @@ std::wstring FindFixedDriveWithMostSpace() {
 bool ScriptObject::IsOrvaneRun() {
     // Opening is enough: the client holds the mutex for as long as it runs, and waiting on it here
     // could take it from the client.
-    unique_kernel_handle mutex(::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kClientMutex));
+    UniqueKernelHandle mutex(::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kClientMutex));
     return static_cast<bool>(mutex);
 }
 

@@ -94,11 +94,11 @@ std::optional<std::wstring> CanonicalUrl(const std::wstring& url) {
 }
 
 bool HttpGet(const std::wstring& url, BodySink sink) {
-    unique_hinternet internet(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    UniqueInternet internet(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet) return false;
     const std::optional<std::wstring> canonical = CanonicalUrl(url);
     if (!canonical) return false;
-    unique_hinternet request(::InternetOpenUrlW(internet.get(), canonical->c_str(), nullptr, 0, kOpenUrlFlags, 0));
+    UniqueInternet request(::InternetOpenUrlW(internet.get(), canonical->c_str(), nullptr, 0, kOpenUrlFlags, 0));
     if (!request) return false;
     // One buffer for the whole body, however much the platform says is ready at once.
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHttpReadChunk]);
@@ -131,7 +131,7 @@ bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimi
     auto job = std::make_shared<HttpJob>(HttpJob{url, UrlHost(url)});
     if (!MayStart(job->host)) return false;
     auto forWorker = std::make_unique<std::shared_ptr<HttpJob>>(job);
-    const unique_kernel_handle worker = StartPinnedWorker(&SyncHttpWorker, forWorker.get());
+    const UniqueKernelHandle worker = StartPinnedWorker(&SyncHttpWorker, forWorker.get());
     if (!worker) return false;
     forWorker.release();  // the worker owns it now
     // The script gives milliseconds as any integer; -1 arrives as INFINITE, 0 only looks.

@@ -42,7 +42,7 @@ void RegisterScriptObject(VemoEnv env) {
 void RemoveHostLogs() {
     const std::wstring folder = kHostLogFolder;
     WIN32_FIND_DATAW entry{};
-    unique_find search(::FindFirstFileW((folder + kHostLogPattern).c_str(), &entry));
+    UniqueFind search(::FindFirstFileW((folder + kHostLogPattern).c_str(), &entry));
     if (!search) return;  // nothing to remove: leave the folder alone
     do {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {

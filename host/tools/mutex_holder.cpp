@@ -18,7 +18,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc == 4 && std::wcscmp(argv[1], L"hold") == 0) {
-        const orvane::unique_kernel_handle mutex(::CreateMutexW(nullptr, TRUE, argv[2]));
+        const orvane::UniqueKernelHandle mutex(::CreateMutexW(nullptr, TRUE, argv[2]));
         if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
             std::printf("cannot-create\n");
             return 3;
@@ -34,7 +34,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc == 3 && std::wcscmp(argv[1], L"probe") == 0) {
-        const orvane::unique_kernel_handle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]));
+        const orvane::UniqueKernelHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]));
         if (!mutex) return 2;
         const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(mutex.get());

@@ -23,7 +23,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const HANDLE created =
         ::CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (created == INVALID_HANDLE_VALUE) return 3;
-    orvane::unique_kernel_handle file(created);
+    orvane::UniqueKernelHandle file(created);
     DWORD written = 0;
     const BOOL ok = ::WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
     file.reset();  // opened unshared: the rename needs it closed

@@ -62,7 +62,7 @@ constexpr char kUsage[] =
 
 constexpr wchar_t kTrayClass[] = L"VemoOrvaneTrayNotifyWindow";
 constexpr wchar_t kTrayTitle[] = L"VemoOrvaneTrayNotifyWindow-9CCB8747-9EE7-4945-A656-FD1E6852B648";
-constexpr UINT kSetupStatus = WM_USER + 0x302;
+constexpr UINT kSetupStatus = orvane::WM_SETUP_STATUS;
 constexpr UINT kSendTimeoutMs = 5000;
 
 std::FILE* g_log = stdout;

@@ -18,7 +18,7 @@ BOOL WINAPI FailingClose(HANDLE) {
     return FALSE;
 }
 
-using unique_test_handle = unique_handle<HANDLE, FailingClose>;
+using UniqueTestHandle = UniqueHandle<HANDLE, FailingClose>;
 
 HANDLE Fake(int n) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x1000 + 4 * n)); }
 
@@ -28,20 +28,20 @@ TEST(UniqueHandle, EveryWayOfClosingKeepsTheLastErrorOfTheFailureBeingReported) 
         std::function<void()> close;
     };
     const Case cases[] = {
-        {"reset", [] { unique_test_handle(Fake(1)).reset(); }},
+        {"reset", [] { UniqueTestHandle(Fake(1)).reset(); }},
         {"reset to another handle",
          [] {
-             unique_test_handle handle(Fake(1));
+             UniqueTestHandle handle(Fake(1));
              handle.reset(Fake(2));
              static_cast<void>(handle.release());
          }},
-        {"end of scope", [] { unique_test_handle handle(Fake(1)); }},
+        {"end of scope", [] { UniqueTestHandle handle(Fake(1)); }},
         {"move assignment",
          [] {
-             unique_test_handle target(Fake(1));
-             target = unique_test_handle();
+             UniqueTestHandle target(Fake(1));
+             target = UniqueTestHandle();
          }},
-        {"put", [] { static_cast<void>(unique_test_handle(Fake(1)).put()); }},
+        {"put", [] { static_cast<void>(UniqueTestHandle(Fake(1)).put()); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

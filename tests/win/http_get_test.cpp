@@ -63,7 +63,7 @@ public:
 
 private:
     void Serve() {
-        unique_socket peer(::accept(listener_.get(), nullptr, nullptr));
+        UniqueSocket peer(::accept(listener_.get(), nullptr, nullptr));
         if (!peer) return;
         char buffer[4096];
         while (request_.find("\r\n\r\n") == std::string::npos) {
@@ -81,7 +81,7 @@ private:
     }
 
     std::string response_;
-    unique_socket listener_;
+    UniqueSocket listener_;
     unsigned short port_ = 0;
     std::string request_;
     std::thread thread_;
@@ -140,7 +140,7 @@ TEST(HttpGet, UrlThatCannotBeOpenedReadsNothing) {
     // A loopback port that was free a moment ago and has no listener now.
     unsigned short closedPort = 0;
     {
-        unique_socket probe(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        UniqueSocket probe(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);

@@ -53,8 +53,8 @@ DWORD RunProcess(std::wstring commandLine) {
         ADD_FAILURE() << "cannot start the command, error " << ::GetLastError();
         return ~DWORD{0};
     }
-    unique_kernel_handle processHandle(process.hProcess);
-    unique_kernel_handle threadHandle(process.hThread);
+    UniqueKernelHandle processHandle(process.hProcess);
+    UniqueKernelHandle threadHandle(process.hThread);
     EXPECT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
     DWORD exitCode = ~DWORD{0};
     ::GetExitCodeProcess(process.hProcess, &exitCode);
@@ -66,7 +66,7 @@ DWORD Regsvr32(const wchar_t* options) {
 }
 
 bool KeyExists(const std::wstring& key) {
-    unique_hkey handle;
+    UniqueKey handle;
     return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
 }
 
@@ -142,7 +142,7 @@ TEST(Registration, RegisteringAgainRewritesTheWholeClassKeyAndNothingElse) {
                                 stray.c_str(), static_cast<DWORD>((stray.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
     {
-        unique_hkey key;
+        UniqueKey key;
         ASSERT_EQ(::RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClassKey + L"\\Stray\\Deeper").c_str(), 0, nullptr, 0,
                                     KEY_WRITE, nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
