@@ -23,12 +23,16 @@ namespace {
 
 constexpr char kGameHost[] = ORVANE_GAME_HOST;
 constexpr std::string_view kAnswerKey = "games";
-// The body is received through a buffer that starts small, since thousands of exchanges may wait at
-// once, and doubles while the server fills it, up to this size, so a long reply needs few receives.
-constexpr std::size_t kFirstChunk = 16 * 1024;
-constexpr std::size_t kLargestChunk = 1024 * 1024;
+// The largest piece of a reply body received at once. Each receive is dear under Wine, so a long
+// reply needs pieces this large to come in at the speed of a plain receive loop (smaller ones were
+// measured much slower); a short reply gets a buffer of its own length.
+constexpr std::size_t kReceiveChunk = 1024 * 1024;
 
 std::atomic<bool> g_streamNetworkStarted{false};
+
+// A long reply's buffer is kept for the next one: fresh pages cost more on first touch than the bytes
+// received into them. Only the loop thread takes and gives it.
+std::unique_ptr<unsigned char[]> g_spareChunk;
 
 bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetworkStarted); }
 
@@ -116,8 +120,9 @@ private:
         have_ = 0;
         walk_.emplace(kAnswerKey, bodyLength_);
         if (bodyLength_ == 0) return Finish(walk_->TakeAnswer());
-        capacity_ = std::min<std::size_t>(bodyLength_, kFirstChunk);
-        chunk_.reset(new unsigned char[capacity_]);
+        capacity_ = std::min<std::size_t>(bodyLength_, kReceiveChunk);
+        chunk_ = capacity_ == kReceiveChunk && g_spareChunk ? std::move(g_spareChunk)
+                                                          : std::unique_ptr<unsigned char[]>(new unsigned char[capacity_]);
         ReceiveBody();
     }
 
@@ -131,31 +136,11 @@ private:
     // its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Finish({});
-        if (Take(bytes)) return Finish(walk_->TakeAnswer());
-        // What has arrived meanwhile is read at once: a completion per piece costs more than the
-        // piece when the server sends fast.
-        for (;;) {
-            u_long ready = 0;
-            if (::ioctlsocket(socket_.get(), FIONREAD, &ready) != 0 || ready == 0) break;
-            const std::size_t ask = std::min({static_cast<std::size_t>(ready), capacity_, bodyLength_ - have_});
-            const int got = ::recv(socket_.get(), reinterpret_cast<char*>(chunk_.get()), static_cast<int>(ask), 0);
-            if (got <= 0) return Finish({});
-            if (Take(static_cast<DWORD>(got))) return Finish(walk_->TakeAnswer());
-        }
-        ReceiveBody();
-    }
-
-    // Feeds the bytes in the chunk to the walk and grows the chunk while the server fills it; true once
-    // the walk needs no more.
-    bool Take(DWORD bytes) {
         walk_->Feed({chunk_.get(), bytes});
         have_ += bytes;
-        if (walk_->Failed() || have_ == bodyLength_) return true;
-        if (bytes == capacity_ && capacity_ < kLargestChunk && bodyLength_ - have_ > capacity_) {
-            capacity_ = std::min(capacity_ * 2, kLargestChunk);
-            chunk_.reset(new unsigned char[capacity_]);
-        }
-        return false;
+        if (!walk_->Failed() && have_ < bodyLength_) return ReceiveBody();
+        if (capacity_ == kReceiveChunk && !g_spareChunk) g_spareChunk = std::move(chunk_);
+        Finish(walk_->TakeAnswer());
     }
 
     void Receive(char* into, std::size_t length) {
