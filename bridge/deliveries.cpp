@@ -47,19 +47,25 @@ DeliveryQueue g_queue;
 // so a request queued at any moment is either taken by it or announced by a message of its own.
 std::atomic<bool> g_announced{false};
 
-// Requests that can no longer be delivered. Their references stay, as after any WM_CLOSE: only the
-// script thread may release them, and this may be another thread.
-void DropQueued() noexcept {
-    while (Delivery* request = g_queue.Pop()) delete request;
+// Requests that can no longer be delivered. On the script thread their references go too; on any
+// other thread they stay, as after any WM_CLOSE, since only the script thread may release them.
+void DropQueued(bool release) noexcept {
+    while (Delivery* request = g_queue.Pop()) {
+        if (release) ReleaseCallback(request->callback);
+        delete request;
+    }
 }
 
 void Announce() noexcept {
     if (g_announced.exchange(true)) return;
     // Posted, never sent: the loop goes on at once, and the script thread takes the answers when it
-    // next serves its messages.
-    if (::PostMessageW(MessageWindow(), WM_DELIVER_RESULT, 0, 0)) return;
+    // next serves its messages. A null window would make the post a message to this thread.
+    HWND window = MessageWindow();
+    if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) return;
     g_announced.store(false);
-    if (!::IsWindow(MessageWindow())) DropQueued();
+    // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
+    // again (AnnounceWaiting).
+    if (window == nullptr || !::IsWindow(window)) DropQueued(false);
 }
 
 }  // namespace
@@ -73,7 +79,13 @@ long LiveRequests() noexcept { return g_liveRequests; }
 void DropDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
-    DropQueued();
+    DropQueued(true);
+}
+
+bool AnnounceWaiting() noexcept {
+    if (g_queue.Empty()) return false;
+    Announce();
+    return !g_announced.load();
 }
 
 void QueueDelivery(Delivery* request) noexcept {
@@ -85,6 +97,12 @@ void DeliverQueued() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
     while (Delivery* request = g_queue.Pop()) {
+        // A callback before this one may have served messages, and a WM_CLOSE among them ends every
+        // delivery, this one included.
+        if (!::IsWindow(MessageWindow())) {
+            g_queue.Push(request);
+            return DropDeliveries();
+        }
         // A callback that serves messages while it waits for another answer gets it: the rest of the
         // queue is announced before this one runs.
         if (!g_queue.Empty()) Announce();

@@ -37,6 +37,10 @@ void QueueDelivery(Delivery* request) noexcept;
 // Script thread, once the window is closed: what was queued will never be delivered.
 void DropDeliveries() noexcept;
 
+// Any thread: announces queued answers again if their delivery message could not be posted (a full
+// message queue). True while answers still wait unannounced, so the caller tries again later.
+bool AnnounceWaiting() noexcept;
+
 // Script thread, on a delivery message: calls each queued callback with its answer and frees its
 // request. The message carries nothing: a forged one only delivers what was due anyway.
 void DeliverQueued() noexcept;

@@ -1,5 +1,7 @@
 #include "bridge/message_window.hpp"
 
+#include <atomic>
+
 #include "bridge/deliveries.hpp"
 #include "bridge/speed_limit.hpp"
 #include "common/script_thread.hpp"
@@ -9,8 +11,9 @@
 namespace orvane {
 namespace {
 
-// Written on the script thread before any worker exists; workers only read it.
-HWND g_messageWindow = nullptr;
+// Written on the script thread at each Startup; the exchange loop reads it at any time to post its
+// delivery messages.
+std::atomic<HWND> g_messageWindow{nullptr};
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -19,7 +22,7 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
             // it is how a host stops every callback; nothing relies on the older windows going. The
             // cell keeps naming the destroyed window, so later posts fail instead of reaching another,
             // and no answer, queued or still to come, reaches a script any more.
-            ::DestroyWindow(g_messageWindow);
+            ::DestroyWindow(g_messageWindow.load());
             DropDeliveries();
             return 0;
         case WM_DELIVER_RESULT:
@@ -49,16 +52,17 @@ void CreateMessageWindow() {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kMessageWindowName;
     ::RegisterClassW(&windowClass);  // fails harmlessly on a second start-up: the class exists
-    g_messageWindow = ::CreateWindowExW(0, kMessageWindowName, kMessageWindowName, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        instance, nullptr);
+    HWND window = ::CreateWindowExW(0, kMessageWindowName, kMessageWindowName, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    instance, nullptr);
 #if defined(_WIN64)
-    ::SetWindowLongPtrW(g_messageWindow, GWLP_USERDATA, kMessageWindowUserData);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, kMessageWindowUserData);
 #else
-    ::SetWindowLongW(g_messageWindow, GWL_USERDATA, kMessageWindowUserData);
+    ::SetWindowLongW(window, GWL_USERDATA, kMessageWindowUserData);
 #endif
+    g_messageWindow.store(window);
 }
 
-HWND MessageWindow() noexcept { return g_messageWindow; }
+HWND MessageWindow() noexcept { return g_messageWindow.load(); }
 
 
 }  // namespace orvane

@@ -62,8 +62,5 @@ UniqueKernelHandle StartPinnedWorker(WorkerProc proc, void* argument) {
     return UniqueKernelHandle(thread);
 }
 
-bool StartDetachedWorker(WorkerProc proc, void* argument) {
-    return static_cast<bool>(StartPinnedWorker(proc, argument));
-}
 
 }  // namespace orvane

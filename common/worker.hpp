@@ -24,7 +24,4 @@ using WorkerProc = void (*)(void* argument);
 // thread could not be started, in which case proc never runs and the caller still owns the argument.
 UniqueKernelHandle StartPinnedWorker(WorkerProc proc, void* argument);
 
-// The same, for a worker that nobody waits for.
-bool StartDetachedWorker(WorkerProc proc, void* argument);
-
 }  // namespace orvane

@@ -116,28 +116,9 @@ void installArgs(lua_State* L, const std::string& script, const std::vector<std:
     lua_setfield(L, LUA_GLOBALSINDEX, "arg");
 }
 
-int traceback(lua_State* L) {
-    if (lua_type(L, 1) != LUA_TSTRING) {
-        return 1;  // leave non-string error objects for the reporter
-    }
-    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
-    if (lua_type(L, -1) != LUA_TTABLE) {
-        lua_pop(L, 1);
-        return 1;
-    }
-    lua_getfield(L, -1, "traceback");
-    if (lua_type(L, -1) != LUA_TFUNCTION) {
-        lua_pop(L, 2);
-        return 1;
-    }
-    lua_pushvalue(L, 1);
-    lua_pushinteger(L, 2);
-    lua_call(L, 2, 1);
-    return 1;
-}
 
 int runScript(lua_State* L, const std::wstring& scriptPath) {
-    lua_pushcclosure(L, traceback, 0);
+    lua_pushcclosure(L, VemoHost_Traceback, 0);
     const int handler = lua_gettop(L);
     // luaL_loadfile opens the file with the C runtime's narrow fopen, which takes the ANSI code page.
     int status = luaL_loadfile(L, Utf16ToAnsi(scriptPath).c_str());

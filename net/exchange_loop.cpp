@@ -2,6 +2,7 @@
 
 #include <mswsock.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -45,6 +46,7 @@ public:
 
 private:
     static constexpr ULONG_PTR kBegin = 1;
+    static constexpr DWORD kRetryAnnounceMs = 100;
     static constexpr ULONG_PTR kOperation = 2;
 
     bool Start() noexcept {
@@ -69,10 +71,12 @@ private:
 
     [[noreturn]] void Serve() noexcept {
         for (;;) {
-            DWORD wait = INFINITE;
+            // Answers whose delivery message found the window's queue full are announced again soon.
+            DWORD wait = AnnounceWaiting() ? kRetryAnnounceMs : INFINITE;
             if (earliest_ != nullptr) {
                 const std::uint64_t now = ::GetTickCount64();
-                wait = earliest_->deadline_ <= now ? 0 : static_cast<DWORD>(earliest_->deadline_ - now);
+                const std::uint64_t due = earliest_->deadline_ <= now ? 0 : earliest_->deadline_ - now;
+                wait = static_cast<DWORD>(std::min<std::uint64_t>(due, wait));
             }
             DWORD bytes = 0;
             ULONG_PTR key = 0;

@@ -68,4 +68,18 @@ bool PostToExchangeLoop(Exchange* exchange) noexcept;
 // with the empty text, from the script thread's messages once this call has returned.
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post = &PostToExchangeLoop) noexcept;
 
+// Script thread: makes an exchange of that kind for the callback and starts it. When even its record
+// cannot be made, nothing will ever deliver, so the callback's reference goes at once.
+template <class Kind, class... Args>
+void StartNewExchange(CallbackRef callback, const Args&... args) noexcept {
+    std::unique_ptr<Exchange> exchange;
+    try {
+        exchange = std::make_unique<Kind>(callback, args...);
+    } catch (...) {
+        ReleaseCallback(callback);
+        return;
+    }
+    StartExchange(std::move(exchange));
+}
+
 }  // namespace orvane

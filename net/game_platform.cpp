@@ -23,9 +23,11 @@ namespace {
 
 constexpr char kGameHost[] = ORVANE_GAME_HOST;
 constexpr std::string_view kAnswerKey = "games";
-// The largest piece of a reply body received at once. Each receive is dear under Wine, so a long
-// reply needs pieces this large to come in at the speed of a plain receive loop (smaller ones were
-// measured much slower); a short reply gets a buffer of its own length.
+// A body is received first into a buffer of its length up to kFirstChunk: an exchange whose server
+// announces a long reply and then stalls holds no more than that, and there may be thousands. Once a
+// receive fills it, the server is sending fast, and the rest comes through kReceiveChunk at a time:
+// each receive is dear under Wine, and smaller pieces were measured at half the speed.
+constexpr std::size_t kFirstChunk = 64 * 1024;
 constexpr std::size_t kReceiveChunk = 1024 * 1024;
 
 std::atomic<bool> g_streamNetworkStarted{false};
@@ -120,9 +122,8 @@ private:
         have_ = 0;
         walk_.emplace(kAnswerKey, bodyLength_);
         if (bodyLength_ == 0) return Finish(walk_->TakeAnswer());
-        capacity_ = std::min<std::size_t>(bodyLength_, kReceiveChunk);
-        chunk_ = capacity_ == kReceiveChunk && g_spareChunk ? std::move(g_spareChunk)
-                                                          : std::unique_ptr<unsigned char[]>(new unsigned char[capacity_]);
+        capacity_ = std::min<std::size_t>(bodyLength_, kFirstChunk);
+        chunk_.reset(new unsigned char[capacity_]);
         ReceiveBody();
     }
 
@@ -138,9 +139,15 @@ private:
         if (bytes == 0) return Finish({});
         walk_->Feed({chunk_.get(), bytes});
         have_ += bytes;
-        if (!walk_->Failed() && have_ < bodyLength_) return ReceiveBody();
-        if (capacity_ == kReceiveChunk && !g_spareChunk) g_spareChunk = std::move(chunk_);
-        Finish(walk_->TakeAnswer());
+        if (walk_->Failed() || have_ == bodyLength_) {
+            if (capacity_ == kReceiveChunk && !g_spareChunk) g_spareChunk = std::move(chunk_);
+            return Finish(walk_->TakeAnswer());
+        }
+        if (bytes == capacity_ && capacity_ < kReceiveChunk && bodyLength_ - have_ > capacity_) {
+            capacity_ = kReceiveChunk;
+            chunk_ = g_spareChunk ? std::move(g_spareChunk) : std::unique_ptr<unsigned char[]>(new unsigned char[capacity_]);
+        }
+        ReceiveBody();
     }
 
     void Receive(char* into, std::size_t length) {
@@ -163,15 +170,7 @@ private:
 }  // namespace
 
 void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept {
-    std::unique_ptr<Exchange> exchange;
-    try {
-        exchange = std::make_unique<GameExchange>(callback, name, type);
-    } catch (...) {
-        // Nothing will ever deliver, so the reference goes now.
-        ReleaseCallback(callback);
-        return;
-    }
-    StartExchange(std::move(exchange));
+    StartNewExchange<GameExchange>(callback, name, type);
 }
 
 }  // namespace orvane

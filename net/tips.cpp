@@ -68,15 +68,7 @@ private:
 }  // namespace
 
 void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept {
-    std::unique_ptr<Exchange> exchange;
-    try {
-        exchange = std::make_unique<TipsExchange>(callback, pid, cid);
-    } catch (...) {
-        // Nothing will ever deliver, so the reference goes now.
-        ReleaseCallback(callback);
-        return;
-    }
-    StartExchange(std::move(exchange));
+    StartNewExchange<TipsExchange>(callback, pid, cid);
 }
 
 bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_view cid, std::string_view sign) {

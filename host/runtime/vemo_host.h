@@ -17,6 +17,11 @@ int VemoHost_SetNoDefaultEnv(int none);
 // before the default environment was first made; returns 0 on success, -1 if it already exists.
 int VemoHost_UseDebugAllocator(int on);
 
+// An error handler for lua_pcall: the message and the stack it was raised on, as VemoLRT_LuaCall
+// reports a callback's error and the host its script's. Error objects that are not texts are left as
+// they are.
+int VemoHost_Traceback(lua_State* L);
+
 // The state of the default environment, made on first use; null when there is none. Unlike
 // VemoLRT_GetEnv this takes no reference and is not counted.
 lua_State* VemoHost_DefaultState(void);

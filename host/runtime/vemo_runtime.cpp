@@ -342,27 +342,6 @@ int registerObject(lua_State* L, const VemoGlobalObject& object) {
     return 0;
 }
 
-// Error handler of VemoLRT_LuaCall: the message and the stack it was raised on, as the host's own
-// script runner shows them. Error objects that are not texts are left as they are.
-int traceback(lua_State* L) {
-    if (lua_type(L, 1) != LUA_TSTRING) {
-        return 1;
-    }
-    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
-    if (lua_type(L, -1) != LUA_TTABLE) {
-        lua_pop(L, 1);
-        return 1;
-    }
-    lua_getfield(L, -1, "traceback");
-    if (lua_type(L, -1) != LUA_TFUNCTION) {
-        lua_pop(L, 2);
-        return 1;
-    }
-    lua_pushvalue(L, 1);
-    lua_pushinteger(L, 2);
-    lua_call(L, 2, 1);
-    return 1;
-}
 
 }  // namespace
 
@@ -432,7 +411,7 @@ int ORVANE_STDCALL VemoLRT_LuaCall(lua_State* L, int nargs, int nresults, int /*
     } else {
         // The traceback is taken where the error is raised, before the stack unwinds.
         const int handler = lua_gettop(L) - nargs;
-        lua_pushcfunction(L, traceback);
+        lua_pushcfunction(L, VemoHost_Traceback);
         lua_insert(L, handler);
         status = lua_pcall(L, nargs, nresults, handler);
         lua_remove(L, handler);
@@ -464,6 +443,26 @@ int VemoHost_SetNoDefaultEnv(int none) {
     }
     g_noDefault = none != 0;
     return 0;
+}
+
+int VemoHost_Traceback(lua_State* L) {
+    if (lua_type(L, 1) != LUA_TSTRING) {
+        return 1;
+    }
+    lua_getfield(L, LUA_GLOBALSINDEX, "debug");
+    if (lua_type(L, -1) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return 1;
+    }
+    lua_getfield(L, -1, "traceback");
+    if (lua_type(L, -1) != LUA_TFUNCTION) {
+        lua_pop(L, 2);
+        return 1;
+    }
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, 2);
+    lua_call(L, 2, 1);
+    return 1;
 }
 
 int VemoHost_UseDebugAllocator(int on) {

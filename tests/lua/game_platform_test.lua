@@ -112,4 +112,19 @@ T.case("a server that never answers keeps only its worker waiting", function()
   T.eq(waiting.text, "", "answer of a connection closed without a reply")
 end)
 
+T.case("replies announced long and then stalled hold no long buffers while they wait", function()
+  local MiB = 1024 * 1024
+  local _, peak_before = host.memory()
+  local stalled = {}
+  for i = 1, 200 do stalled[i] = ask("@stall", "3000") end
+  T.truthy(T.wait_for(function()
+    for _, s in ipairs(stalled) do if s.calls == 0 then return false end end
+    return true
+  end, 20000), "every stalled reply answered once its connection closed")
+  local _, peak = host.memory()
+  for i, s in ipairs(stalled) do T.eq(s.text, "", "answer of stalled reply " .. i) end
+  -- A buffer of the announced length's megabyte each would be 200 MiB.
+  T.truthy(peak - peak_before < 48 * MiB, string.format("the peak working set grew by %.1f MiB", (peak - peak_before) / MiB))
+end)
+
 T.finish()

@@ -13,7 +13,8 @@ Tips pids:   @hex:HEX (reply those bytes)  @size:N (N bytes)  @empty  @silent  @
              @count:MARK (how many datagrams held MARK)  @find:MARK (hex of the last one that did)
              @len:MARK, @tail:MARK (its length, the hex of its last 8 bytes)
 Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-body @all-ones
-             @over-max @at-max @overrun @games-last @never (type = ms to hold before closing)
+             @over-max @at-max @overrun @games-last @never and @stall (type = ms to hold before closing;
+             @stall announces a 16 MiB body first)
              @delay:TEXT (type = ms before answering TEXT) @count:MARK
 """
 
@@ -189,6 +190,10 @@ def game_exchange(conn):
         tail = items(b"games", b"at-max")
         padding = item(b"p" * (MAX_BODY - len(tail) - 4))
         reply(padding + tail)
+    elif verb == "@stall":
+        # A long reply announced, then nothing until the hold ends (type = ms).
+        conn.sendall(header(MAX_BODY))
+        hold(conn, int(kind or b"0") / 1000.0)
     elif verb == "@huge":
         conn.sendall(header(0x7FFFFFF0))
         hold(conn, 20)
@@ -256,7 +261,7 @@ def main():
         game = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         game.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         bind_when_free(game, (HOST, GAME_PORT))
-        game.listen(16)
+        game.listen(256)
         threading.Thread(target=serve_game, args=(game,), daemon=True).start()
     sys.stdout.flush()
     return subprocess.call(command)

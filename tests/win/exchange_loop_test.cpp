@@ -1,5 +1,5 @@
 // The life of a request: started on the script thread, run on the exchange loop, answered through the
-// delivery thread; and answered all the same, later, when the loop cannot take it.
+// message window; and answered all the same, later, when the loop cannot take it.
 #include <gtest/gtest.h>
 
 #include <memory>
