@@ -3,39 +3,40 @@
 # seed, beside the loopback service peers and an HTTP peer, under the stand-in runtime's debug
 # allocator. Builds the win64 preset first if needed.
 #
-#   scripts/storm.sh [--seeds FIRST[-LAST]] [--ops N]      (default: seeds 1-10, 2000 operations each)
+#   scripts/storm.sh [--seeds FIRST[-LAST]] [--ops N] [--jobs J]
+#                                       (default: seeds 1-10, 2000 operations each, one at a time)
 #
 # Prints one line per seed and, at the end, the seeds that failed with the command that replays each.
 # A seed fails when the storm's checks fail or when the host dies without its closing line. Exit
-# status 0 when every seed passed.
+# status 0 when every seed passed. A storm mostly waits (for peers, limits, second processes), so
+# --jobs runs J seeds at a time, each job in a network namespace and Wine prefix of its own, since the
+# services' ports are fixed; that needs root, as unshare does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 seeds=1-10
 ops=2000
+jobs=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --seeds) seeds="$2"; shift 2 ;;
     --ops) ops="$2"; shift 2 ;;
-    *) echo "usage: scripts/storm.sh [--seeds FIRST[-LAST]] [--ops N]" >&2; exit 2 ;;
+    --jobs) jobs="$2"; shift 2 ;;
+    --job) job="$2"; shift 2 ;;  # one job's part, run by the script itself inside its namespace
+    *) echo "usage: scripts/storm.sh [--seeds FIRST[-LAST]] [--ops N] [--jobs J]" >&2; exit 2 ;;
   esac
 done
 first="${seeds%-*}" last="${seeds#*-}"
 
-bash scripts/setup.sh >/dev/null
-cmake --preset win64 >/dev/null
-cmake --build build/win64 -j2 --target Orvane orvane-host poke_window addin_caller >/dev/null
+if [ -z "${job:-}" ]; then
+  bash scripts/setup.sh >/dev/null
+  cmake --preset win64 >/dev/null
+  cmake --build build/win64 -j2 --target Orvane orvane-host poke_window addin_caller >/dev/null
+fi
 
 build="$root/build/win64"
-work="$build/tests/work/storm-run"
-mkdir -p "$work"
-export LUA_PATH="Z:$root/tests/lua/?.lua"
-export ORVANE_WINEPREFIX="$build/wineprefix-storm"
-
-failed=()
-started=$(date +%s)
-for seed in $(seq "$first" "$last"); do
-  output="$work/seed-$seed.log"
+run_seed() {  # seed, work folder: one host beside its peers; prints the seed's line
+  local seed="$1" work="$2" output="$2/seed-$1.log"
   python3 tests/peers/service_peers.py --tips --game -- \
     python3 tests/peers/http_peer.py --log "$work/http.log" -- \
     scripts/wine-run "$build/orvane-host.exe" --addin "$build/Orvane.dll" --debug-alloc \
@@ -46,13 +47,41 @@ for seed in $(seq "$first" "$last"); do
     echo "seed $seed: passed ($(grep -o '[0-9]* requests answered.*' "$output"))"
   else
     echo "seed $seed: FAILED ($(grep -m1 -E '^FAIL|Unhandled|PANIC' "$output" || echo 'no closing line'))"
-    failed+=("$seed")
   fi
-done
+}
+export LUA_PATH="Z:$root/tests/lua/?.lua"
+
+if [ -n "${job:-}" ]; then
+  # One job: every jobs-th seed from its own, in the namespace its caller made.
+  ip link set lo up
+  work="$build/tests/work/storm-run-$job"
+  mkdir -p "$work"
+  export ORVANE_WINEPREFIX="$build/wineprefix-storm-$job"
+  for seed in $(seq "$first" "$last"); do
+    [ $(( (seed - first) % jobs )) -eq "$job" ] && run_seed "$seed" "$work"
+  done
+  exit 0
+fi
+
+started=$(date +%s)
+results="$(mktemp)"
+trap 'rm -f "$results"' EXIT
+if [ "$jobs" -le 1 ]; then
+  work="$build/tests/work/storm-run"
+  mkdir -p "$work"
+  export ORVANE_WINEPREFIX="$build/wineprefix-storm"
+  for seed in $(seq "$first" "$last"); do run_seed "$seed" "$work" | tee -a "$results"; done
+else
+  for j in $(seq 0 $(( jobs - 1 ))); do
+    unshare --net --fork bash "$0" --seeds "$seeds" --ops "$ops" --jobs "$jobs" --job "$j" | tee -a "$results" &
+  done
+  wait
+fi
+failed=($(sed -n 's/^seed \([0-9]*\): FAILED.*/\1/p' "$results" | sort -n))
 count=$(( last - first + 1 ))
 echo "storm: $count seeds of $ops operations ($(( count * ops )) in all) in $(( $(date +%s) - started )) s;" \
   "${#failed[@]} failed"
 for seed in "${failed[@]}"; do
-  echo "  replay: scripts/storm.sh --seeds $seed --ops $ops    (log: $work/seed-$seed.log)"
+  echo "  replay: scripts/storm.sh --seeds $seed --ops $ops"
 done
 [ ${#failed[@]} -eq 0 ]
