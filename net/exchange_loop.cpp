@@ -49,18 +49,19 @@ private:
     static constexpr DWORD kRetryAnnounceMs = 100;
     static constexpr ULONG_PTR kOperation = 2;
 
+    // The port and the thread stay for the life of the process once both are made.
     bool Start() noexcept {
         if (port_ != nullptr) return true;
-        HANDLE port = ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-        if (port == nullptr) return false;
-        port_ = port;
+        UniqueKernelHandle port(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+        if (!port) return false;
+        port_ = port.get();
         UniqueKernelHandle thread(
             ::CreateThread(nullptr, 256 * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!thread) {
             port_ = nullptr;
-            ::CloseHandle(port);
             return false;
         }
+        (void)port.release();
         return true;
     }
 
