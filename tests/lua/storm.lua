@@ -40,17 +40,25 @@ end
 local done_file = M.args.work .. "\\storm-done.txt"
 local ready_file = M.args.work .. "\\storm-ready.txt"
 
--- Runs a helper beside us and serves our window until it reports, as it may send to us.
+-- Runs a helper beside us and serves our window until it reports, as it may send to us. On a loaded
+-- machine Wine's cmd now and then cannot start the helper at all ("Can't recognize ..." on stderr,
+-- nothing on stdout, where every helper prints its closing line); that is the platform, not the
+-- add-in, so such a start is tried again.
 local function beside(command)
-  os.remove(done_file)
-  local pipe = T.popen(command)
-  local finished = T.wait_for(function()
-    local text = M.read(done_file)
-    return text ~= nil and text ~= ""
-  end, 30000)
-  pipe:read("*a")
-  pipe:close()
-  if not finished then error("a second process did not finish: " .. command) end
+  for _ = 1, 3 do
+    os.remove(done_file)
+    local pipe = T.popen(command)
+    local finished = T.wait_for(function()
+      local text = M.read(done_file)
+      return text ~= nil and text ~= ""
+    end, 30000)
+    local output = pipe:read("*a") or ""
+    pipe:close()
+    if finished then return end
+    if output ~= "" then break end
+    say("the helper did not start; trying again: %s", command)
+  end
+  error("a second process did not finish: " .. command)
 end
 
 local function poke(how, message, w, l)
