@@ -69,9 +69,10 @@ function Host.create_window(foreground) end
 ---@return lightuserdata? window nil when no window is in the foreground, as without a display
 function Host.foreground_window() end
 
----Working set and peak working set of this process.
+---Working set, peak working set and private bytes (the commit charge) of this process.
 ---@return number bytes
 ---@return number peak_bytes
+---@return number private_bytes
 function Host.memory() end
 
 ---How many handles this process holds.

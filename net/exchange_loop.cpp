@@ -191,6 +191,7 @@ void Exchange::LimitTo(DWORD ms) noexcept { g_loop.Limit(this, ms); }
 void Exchange::Finish(std::string result) noexcept {
     if (limited_) g_loop.Unlink(this);
     socket_.reset();
+    ReleaseBuffers();
     answer = std::move(result);
     QueueDelivery(this);
 }

@@ -39,9 +39,12 @@ protected:
     bool Issued(int result) noexcept;
     // The receive must end within ms from now; when it has not, the socket is closed, which ends it.
     void LimitTo(DWORD ms) noexcept;
-    // Closes the socket and hands the answer to the delivery queue. Only with no operation pending;
-    // the exchange belongs to the queue afterwards.
+    // Closes the socket, lets go of the exchange's buffers and hands the answer to the delivery queue.
+    // Only with no operation pending; the exchange belongs to the queue afterwards.
     void Finish(std::string result) noexcept;
+    // A finished exchange may wait a long while for the script thread to take its answer, so what it
+    // held for receiving goes when it finishes, on the loop thread.
+    virtual void ReleaseBuffers() noexcept {}
 
     UniqueSocket socket_;
 

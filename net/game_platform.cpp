@@ -29,6 +29,11 @@ constexpr std::string_view kAnswerKey = "games";
 // each receive is dear under Wine, and smaller pieces were measured at half the speed.
 constexpr std::size_t kFirstChunk = 64 * 1024;
 constexpr std::size_t kReceiveChunk = 1024 * 1024;
+// A reply that stalls after its first piece would keep a chunk of kReceiveChunk until its server
+// closes, and a game-platform exchange has no time limit. So only a few chunks of that size exist at
+// once (the spare counted); exchanges beyond them go on kFirstChunk at a time.
+constexpr int kMaxLargeChunks = 8;
+int g_largeChunks = 0;  // loop thread only
 
 std::atomic<bool> g_streamNetworkStarted{false};
 
@@ -139,15 +144,36 @@ private:
         if (bytes == 0) return Finish({});
         walk_->Feed({chunk_.get(), bytes});
         have_ += bytes;
-        if (walk_->Failed() || have_ == bodyLength_) {
-            if (capacity_ == kReceiveChunk && !g_spareChunk) g_spareChunk = std::move(chunk_);
-            return Finish(walk_->TakeAnswer());
-        }
-        if (bytes == capacity_ && capacity_ < kReceiveChunk && bodyLength_ - have_ > capacity_) {
-            capacity_ = kReceiveChunk;
-            chunk_ = g_spareChunk ? std::move(g_spareChunk) : std::unique_ptr<unsigned char[]>(new unsigned char[capacity_]);
-        }
+        if (walk_->Failed() || have_ == bodyLength_) return Finish(walk_->TakeAnswer());
+        if (bytes == capacity_ && capacity_ < kReceiveChunk && bodyLength_ - have_ > capacity_) TakeLargeChunk();
         ReceiveBody();
+    }
+
+    void TakeLargeChunk() noexcept {
+        if (g_spareChunk) {
+            chunk_ = std::move(g_spareChunk);
+        } else if (g_largeChunks < kMaxLargeChunks) {
+            std::unique_ptr<unsigned char[]> fresh(new (std::nothrow) unsigned char[kReceiveChunk]);
+            if (!fresh) return;
+            ++g_largeChunks;
+            chunk_ = std::move(fresh);
+        } else {
+            return;
+        }
+        capacity_ = kReceiveChunk;
+    }
+
+    void ReleaseBuffers() noexcept override {
+        if (capacity_ == kReceiveChunk) {
+            if (g_spareChunk) {
+                --g_largeChunks;
+            } else {
+                g_spareChunk = std::move(chunk_);
+            }
+        }
+        chunk_.reset();
+        capacity_ = 0;
+        walk_.reset();
     }
 
     void Receive(char* into, std::size_t length) {

@@ -110,7 +110,9 @@ void ReplyWalk::LengthComplete() {
     }
     itemLeft_ = length;
     if (phase_ == Phase::AnswerLength) {
-        answer_.reserve(length);
+        // A server that announces a long answer and then stalls must not hold the host to 16 MiB it
+        // never sent, so room past the first piece is made as the bytes come.
+        answer_.reserve(std::min<std::size_t>(length, kAnswerReservedUpFront));
         phase_ = length == 0 ? Phase::Found : Phase::Answer;
         return;
     }

@@ -55,6 +55,10 @@ std::string ActiveGameRequestBody(std::string_view name, std::string_view type);
 // there is no answer.
 std::optional<std::uint32_t> ReplyBodyLength(const Header& header);
 
+// The most of an announced answer's length that is set aside before its bytes arrive; past it, room
+// grows with the bytes as any string does.
+inline constexpr std::size_t kAnswerReservedUpFront = 64 * 1024;
+
 // True when a body of this length may be read at all.
 constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <= kMaxReplyBody; }
 

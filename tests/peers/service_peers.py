@@ -14,7 +14,7 @@ Tips pids:   @hex:HEX (reply those bytes)  @size:N (N bytes)  @empty  @silent  @
              @len:MARK, @tail:MARK (its length, the hex of its last 8 bytes)
 Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-body @all-ones
              @over-max @at-max @overrun @games-last @never and @stall (type = ms to hold before closing;
-             @stall announces a 16 MiB body first)
+             @stall sends the first 128 KiB of a 16 MiB answer)
              @delay:TEXT (type = ms before answering TEXT) @count:MARK
 """
 
@@ -191,8 +191,10 @@ def game_exchange(conn):
         padding = item(b"p" * (MAX_BODY - len(tail) - 4))
         reply(padding + tail)
     elif verb == "@stall":
-        # A long reply announced, then nothing until the hold ends (type = ms).
-        conn.sendall(header(MAX_BODY))
+        # A long reply announced whose answer is announced long too, its first 128 KiB sent, then
+        # nothing until the hold ends (type = ms).
+        answer_length = MAX_BODY - len(item(b"games")) - 4
+        conn.sendall(header(MAX_BODY) + item(b"games") + struct.pack(">I", answer_length) + b"a" * (128 * 1024))
         hold(conn, int(kind or b"0") / 1000.0)
     elif verb == "@huge":
         conn.sendall(header(0x7FFFFFF0))
