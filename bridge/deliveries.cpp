@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 
 #include "bridge/message_window.hpp"
 #include "common/script_thread.hpp"
@@ -46,6 +48,13 @@ DeliveryQueue g_queue;
 // Whether a delivery message is on its way; cleared by its handling before it takes the first request,
 // so a request queued at any moment is either taken by it or announced by a message of its own.
 std::atomic<bool> g_announced{false};
+// When the last delivery message went out. One that is never handled (its window destroyed other than
+// by WM_CLOSE, or taken off the queue by a host loop without being dispatched) would hold every later
+// answer back for good; the message carries nothing, so announcing again after a while costs at most
+// one message that finds nothing to deliver.
+std::atomic<std::uint64_t> g_announcedAt{0};
+constexpr DWORD kAnnounceAgainAfterMs = 1000;
+constexpr DWORD kRetryFullQueueMs = 100;
 
 // Requests that can no longer be delivered. On the script thread their references go too; on any
 // other thread they stay, as after any WM_CLOSE, since only the script thread may release them.
@@ -61,7 +70,10 @@ void Announce() noexcept {
     // Posted, never sent: the loop goes on at once, and the script thread takes the answers when it
     // next serves its messages. A null window would make the post a message to this thread.
     HWND window = MessageWindow();
-    if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) return;
+    if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) {
+        g_announcedAt.store(::GetTickCount64());
+        return;
+    }
     g_announced.store(false);
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
     // again (AnnounceWaiting).
@@ -82,10 +94,14 @@ void DropDeliveries() noexcept {
     DropQueued(true);
 }
 
-bool AnnounceWaiting() noexcept {
-    if (g_queue.Empty()) return false;
+std::uint32_t AnnounceWaiting() noexcept {
+    if (g_queue.Empty()) return INFINITE;
+    const std::uint64_t age = ::GetTickCount64() - g_announcedAt.load();
+    if (g_announced.load() && age >= kAnnounceAgainAfterMs) g_announced.store(false);
     Announce();
-    return !g_announced.load();
+    if (!g_announced.load()) return kRetryFullQueueMs;
+    const std::uint64_t since = ::GetTickCount64() - g_announcedAt.load();
+    return static_cast<std::uint32_t>(kAnnounceAgainAfterMs - std::min<std::uint64_t>(since, kAnnounceAgainAfterMs - 1));
 }
 
 void QueueDelivery(Delivery* request) noexcept {

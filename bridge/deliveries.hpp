@@ -3,6 +3,7 @@
 // whose handling on the script thread calls the callbacks of everything queued, in order.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "bridge/callback_ref.hpp"
@@ -38,8 +39,9 @@ void QueueDelivery(Delivery* request) noexcept;
 void DropDeliveries() noexcept;
 
 // Any thread: announces queued answers again if their delivery message could not be posted (a full
-// message queue). True while answers still wait unannounced, so the caller tries again later.
-bool AnnounceWaiting() noexcept;
+// message queue) or has not been handled for a while. Returns how many milliseconds the caller may
+// wait before it asks again: INFINITE (0xFFFFFFFF) once nothing waits.
+std::uint32_t AnnounceWaiting() noexcept;
 
 // Script thread, on a delivery message: calls each queued callback with its answer and frees its
 // request. The message carries nothing: a forged one only delivers what was due anyway.

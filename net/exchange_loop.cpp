@@ -46,7 +46,6 @@ public:
 
 private:
     static constexpr ULONG_PTR kBegin = 1;
-    static constexpr DWORD kRetryAnnounceMs = 100;
     static constexpr ULONG_PTR kOperation = 2;
 
     // The port and the thread stay for the life of the process once both are made.
@@ -72,8 +71,9 @@ private:
 
     [[noreturn]] void Serve() noexcept {
         for (;;) {
-            // Answers whose delivery message found the window's queue full are announced again soon.
-            DWORD wait = AnnounceWaiting() ? kRetryAnnounceMs : INFINITE;
+            // Answers whose delivery message found the window's queue full, or was never handled, are
+            // announced again.
+            DWORD wait = AnnounceWaiting();
             if (earliest_ != nullptr) {
                 const std::uint64_t now = ::GetTickCount64();
                 const std::uint64_t due = earliest_->deadline_ <= now ? 0 : earliest_->deadline_ - now;

@@ -78,5 +78,21 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
     EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "no second call";
 }
 
+TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
+    // A host loop may take a message off the queue without dispatching it; the answer must not wait
+    // for good behind the message it lost.
+    CallbackRef callback{lua.state(), lua.RefGlobal("record")};
+    StartExchange(std::make_unique<FakeExchange>(callback, "lost message", false));
+    MSG lost{};
+    const ULONGLONG deadline = ::GetTickCount64() + 5000;
+    while (!::PeekMessageW(&lost, MessageWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
+        ASSERT_LT(::GetTickCount64(), deadline) << "no delivery message came";
+        ::Sleep(1);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
+    EXPECT_EQ(lua.Eval("calls[1][1]"), "lost message");
+    EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; }));
+}
+
 }  // namespace
 }  // namespace orvane
