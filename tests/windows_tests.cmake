@@ -23,7 +23,7 @@ function(orvane_lua_test)
   add_test(NAME lua.${T_NAME}
     COMMAND ${host} --addin $<TARGET_FILE:Orvane> --debug-alloc ${T_HOST_OPTIONS}
             Z:${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
-  set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua")
+  set(env "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua" "ORVANE_RETRY_KILLED=1")
   if(T_PREFIX)
     list(APPEND env "ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-${T_PREFIX}")
     list(APPEND T_RESOURCE_LOCK "prefix-${T_PREFIX}")
