@@ -147,6 +147,19 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
     return stepped;
 }
 
+// Room doubles as the answer grows, as any string's does, but never past the announced length: the
+// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it. A fresh string
+// is made for the room, since reserve on this one would double it all the same.
+void ReplyWalk::MakeRoomForAnswer(std::size_t more) {
+    const std::size_t needed = answer_.size() + more;
+    if (needed <= answer_.capacity()) return;
+    const std::size_t whole = answer_.size() + itemLeft_;
+    std::string room;
+    room.reserve(std::min(std::max(needed, 2 * answer_.capacity()), whole));
+    room.append(answer_);
+    answer_.swap(room);
+}
+
 void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
     if (bytes.size() > unread_) bytes = bytes.first(static_cast<std::size_t>(unread_));
     std::size_t at = 0;
@@ -172,6 +185,7 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
         const std::size_t take = std::min(itemLeft_, available);
         const auto* from = reinterpret_cast<const char*>(bytes.data() + at);
         if (phase_ == Phase::Answer) {
+            MakeRoomForAnswer(take);
             answer_.append(from, take);
         } else if (itemMayBeKey_) {
             itemMayBeKey_ = std::string_view(from, take) == std::string_view(key_).substr(itemSeen_, take);

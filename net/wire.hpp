@@ -57,7 +57,7 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header);
 
 // The most of an announced answer's length that is set aside before its bytes arrive; past it, room
 // grows with the bytes as any string does.
-inline constexpr std::size_t kAnswerReservedUpFront = 64 * 1024;
+inline constexpr std::size_t kAnswerReservedUpFront = std::size_t{64} * 1024;
 
 // True when a body of this length may be read at all.
 constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <= kMaxReplyBody; }
@@ -86,6 +86,7 @@ private:
     std::size_t StepOverWholeItems(std::span<const unsigned char> bytes);
     void StartLength(Phase next);
     void LengthComplete();
+    void MakeRoomForAnswer(std::size_t more);
 
     std::string key_;
     std::uint64_t unread_;  // body bytes not fed yet

@@ -236,5 +236,18 @@ TEST(ReplyWalk, KnowsAFailureAtTheFirstByteThatMakesIt) {
     EXPECT_EQ(walk.TakeAnswer(), "");
 }
 
+TEST(ReplyWalk, ALongAnswerHoldsNoMoreRoomThanItsLength) {
+    // A finished answer waits for the script thread, and a stalled one for its server: either way the
+    // room it holds is what it says, not what a string's doubling left.
+    constexpr std::size_t kMiB = std::size_t{1024} * 1024;
+    const std::string answer(9 * kMiB + 5, 'a');
+    const std::string body = Items({"games", answer});
+    ReplyWalk walk("games", body.size());
+    for (std::size_t at = 0; at < body.size(); at += kMiB) walk.Feed(AsBody(body.substr(at, kMiB)));
+    const std::string taken = walk.TakeAnswer();
+    EXPECT_EQ(taken, answer);
+    EXPECT_EQ(taken.capacity(), answer.size());
+}
+
 }  // namespace
 }  // namespace orvane::wire
