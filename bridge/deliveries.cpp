@@ -50,10 +50,13 @@ DeliveryQueue g_queue;
 std::atomic<bool> g_announced{false};
 // When the last delivery message went out. One that is never handled (its window destroyed other than
 // by WM_CLOSE, or taken off the queue by a host loop without being dispatched) would hold every later
-// answer back for good; the message carries nothing, so announcing again after a while costs at most
-// one message that finds nothing to deliver.
+// answer back for good; the message carries nothing, so announcing again costs at most one message
+// that finds nothing to deliver. A script thread that is only busy handles none of them either, so
+// each unhandled one doubles the wait for the next, up to a minute, and a handled one starts over.
 std::atomic<std::uint64_t> g_announcedAt{0};
-constexpr DWORD kAnnounceAgainAfterMs = 1000;
+constexpr DWORD kFirstAnnounceAgainMs = 1000;
+constexpr DWORD kLastAnnounceAgainMs = 60000;
+std::atomic<DWORD> g_announceAgainMs{kFirstAnnounceAgainMs};
 constexpr DWORD kRetryFullQueueMs = 100;
 
 // Requests that can no longer be delivered. On the script thread their references go too; on any
@@ -96,12 +99,21 @@ void DropDeliveries() noexcept {
 
 std::uint32_t AnnounceWaiting() noexcept {
     if (g_queue.Empty()) return INFINITE;
-    const std::uint64_t age = ::GetTickCount64() - g_announcedAt.load();
-    if (g_announced.load() && age >= kAnnounceAgainAfterMs) g_announced.store(false);
+    // Read before the clock, so that a message posted in between makes the age 0, never negative.
+    const auto age = [] {
+        const std::uint64_t at = g_announcedAt.load();
+        const std::uint64_t now = ::GetTickCount64();
+        return now > at ? now - at : 0;
+    };
+    const DWORD again = g_announceAgainMs.load();
+    if (g_announced.load() && age() >= again) {
+        g_announceAgainMs.store(std::min(2 * again, kLastAnnounceAgainMs));
+        g_announced.store(false);
+    }
     Announce();
     if (!g_announced.load()) return kRetryFullQueueMs;
-    const std::uint64_t since = ::GetTickCount64() - g_announcedAt.load();
-    return static_cast<std::uint32_t>(kAnnounceAgainAfterMs - std::min<std::uint64_t>(since, kAnnounceAgainAfterMs - 1));
+    const DWORD wait = g_announceAgainMs.load();
+    return static_cast<std::uint32_t>(wait - std::min<std::uint64_t>(age(), wait - 1));
 }
 
 void QueueDelivery(Delivery* request) noexcept {
@@ -112,6 +124,7 @@ void QueueDelivery(Delivery* request) noexcept {
 void DeliverQueued() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
+    g_announceAgainMs.store(kFirstAnnounceAgainMs);
     while (Delivery* request = g_queue.Pop()) {
         // A callback before this one may have served messages, and a WM_CLOSE among them ends every
         // delivery, this one included.
