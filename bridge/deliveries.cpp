@@ -91,6 +91,8 @@ Delivery::~Delivery() { ::InterlockedDecrement(&g_liveRequests); }
 
 long LiveRequests() noexcept { return g_liveRequests; }
 
+bool DeliveriesOpen() noexcept { return ::IsWindow(MessageWindow()) != FALSE; }
+
 void DropDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
@@ -128,7 +130,7 @@ void DeliverQueued() noexcept {
     while (Delivery* request = g_queue.Pop()) {
         // A callback before this one may have served messages, and a WM_CLOSE among them ends every
         // delivery, this one included.
-        if (!::IsWindow(MessageWindow())) {
+        if (!DeliveriesOpen()) {
             g_queue.Push(request);
             return DropDeliveries();
         }

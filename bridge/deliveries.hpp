@@ -38,6 +38,9 @@ void QueueDelivery(Delivery* request) noexcept;
 // Script thread, once the window is closed: what was queued will never be delivered.
 void DropDeliveries() noexcept;
 
+// Whether an answer queued now could still reach a script: the message window lives (no WM_CLOSE).
+bool DeliveriesOpen() noexcept;
+
 // Any thread: announces queued answers again if their delivery message could not be posted (a full
 // message queue) or has not been handled for a while. Returns how many milliseconds the caller may
 // wait before it asks again: INFINITE (0xFFFFFFFF) once nothing waits.

@@ -71,10 +71,15 @@ bool PostToExchangeLoop(Exchange* exchange) noexcept;
 // with the empty text, from the script thread's messages once this call has returned.
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post = &PostToExchangeLoop) noexcept;
 
-// Script thread: makes an exchange of that kind for the callback and starts it. When even its record
-// cannot be made, nothing will ever deliver, so the callback's reference goes at once.
+// Script thread: makes an exchange of that kind for the callback and starts it. When nothing could
+// ever deliver its answer (the window is closed, or even its record cannot be made), the callback's
+// reference goes at once: a script that goes on asking after WM_CLOSE must not fill the registry.
 template <class Kind, class... Args>
 void StartNewExchange(CallbackRef callback, const Args&... args) noexcept {
+    if (!DeliveriesOpen()) {
+        ReleaseCallback(callback);
+        return;
+    }
     std::unique_ptr<Exchange> exchange;
     try {
         exchange = std::make_unique<Kind>(callback, args...);
