@@ -650,7 +650,8 @@ void FigureGrowth(const Script& script, const HttpPeer& httpPeer, HWND rawWindow
         for (int part = 0; part < 5; ++part) {
             if (!run(calls / 5 + (part < calls % 5 ? 1 : 0))) return false;
             now = settled(part == 4);
-            growth.trail += " " + Fixed(now.privateKiB, 0);
+            growth.trail.push_back(' ');
+            growth.trail += Fixed(now.privateKiB, 0);
         }
         growth.kib = now.privateKiB - before.privateKiB;
         growth.handles = now.handles - before.handles;

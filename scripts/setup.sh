@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the toolchains and fetches the Lua 5.1 sources the stand-in host is built from.
+# Installs the toolchains, fetches the Lua 5.1 sources the stand-in host is built from and makes the
+# Wine tree that runs the i686 build (scripts/wine-wow64.sh).
 # Safe to run again: every step checks first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,4 +40,6 @@ if [ ! -f third_party/lua5.1/src/lapi.c ]; then
   mv third_party/lua-src/lua5.1 third_party/lua5.1
   rm -rf third_party/lua-src
 fi
-echo "setup: toolchains and Lua sources ready"
+# The i686 build runs in Wine's WoW64 mode, which needs no kernel support for 32-bit code.
+bash scripts/wine-wow64.sh
+echo "setup: toolchains, Lua sources and the WoW64 Wine ready"

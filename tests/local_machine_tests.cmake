@@ -38,8 +38,8 @@ orvane_machine_test(shell lua/shell_test.lua OPTIONS RESOURCE_LOCK client-regist
 # when the prefix's desktop starts, so the setup waits until every process of the prefix has ended.
 set(ORVANE_DISPLAY_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-display)
 add_test(NAME lua.display.setup
-  COMMAND sh -c "\"$0\" reg add 'HKCU\\Software\\Wine\\Drivers' /v Graphics /d null /f && WINEPREFIX=\"$1\" /usr/lib/wine/wineserver -w"
-          ${CMAKE_SOURCE_DIR}/scripts/wine-run ${ORVANE_DISPLAY_PREFIX})
+  COMMAND sh -c "\"$@\" reg add 'HKCU\\Software\\Wine\\Drivers' /v Graphics /d null /f && \"$@\" --wineserver -w"
+          sh ${CMAKE_CROSSCOMPILING_EMULATOR})
 set_tests_properties(lua.display.setup PROPERTIES FIXTURES_SETUP display
   ENVIRONMENT "ORVANE_WINEPREFIX=${ORVANE_DISPLAY_PREFIX}" RESOURCE_LOCK display-prefix TIMEOUT 120)
 orvane_lua_test(NAME foreground SCRIPT lua/foreground_test.lua PREFIX display RESOURCE_LOCK display-prefix)
