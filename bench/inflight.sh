@@ -6,9 +6,9 @@
 #
 #   bench/inflight.sh [LABEL=OTHER_ORVANE_DLL ...]
 #
-# The builds are build/win32 (i686, the shipped one) and build/win64, each built first if need be. An
-# older DLL, e.g. one built from a commit that ran a thread per request, is measured in the same run
-# by the stand-in host of its own build. Where this machine runs no 32-bit code, the i686 lines say so.
+# The builds are build/win32 (i686, the shipped one, in Wine's WoW64 mode) and build/win64, each built
+# first if need be. An older DLL, e.g. one built from a commit that ran a thread per request, is
+# measured in the same run by the stand-in host of its own build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -24,15 +24,13 @@ print({0x14C: "i686", 0x8664: "x86_64"}.get(struct.unpack_from("<H", data, pe + 
 EOF
 }
 
-runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
-
 declare -A build_of=([i686]=build/win32 [x86_64]=build/win64)
 declare -A preset_of=([i686]=win32 [x86_64]=win64)
+declare -A wine_of=([i686]=--wow64 [x86_64]=)
+bash scripts/setup.sh >/dev/null
 for machine in i686 x86_64; do
-  if [ "$machine" = i686 ] && ! runs_32bit; then continue; fi
   build="${build_of[$machine]}"
   if [ ! -x "$build/orvane-host.exe" ] || [ ! -f "$build/Orvane.dll" ]; then
-    bash scripts/setup.sh >/dev/null
     cmake --preset "${preset_of[$machine]}" >/dev/null
     cmake --build "$build" -j2 --target Orvane orvane-host >/dev/null
   fi
@@ -41,10 +39,6 @@ done
 for n in 1000 10000; do
   for machine in i686 x86_64; do
     build="$root/${build_of[$machine]}"
-    if [ "$machine" = i686 ] && ! runs_32bit; then
-      echo "inflight i686: $n requests: not run: this machine runs no 32-bit code (the 32-bit Wine loader does not start)"
-      continue
-    fi
     entries=("$machine loop=$build/Orvane.dll")
     for other in "$@"; do
       [ "$(machine_of "${other#*=}")" = "$machine" ] && entries+=("$machine ${other%%=*}=${other#*=}")
@@ -53,7 +47,7 @@ for n in 1000 10000; do
     for entry in "${entries[@]}"; do
       label="${entry%%=*}" dll="${entry#*=}"
       python3 tests/peers/inflight_peers.py --hold-ms 5000 -- \
-        scripts/wine-run "$build/orvane-host.exe" --addin "$dll" "Z:$root/bench/inflight.lua" "$n" "$label" 2>&1 |
+        scripts/wine-run ${wine_of[$machine]} "$build/orvane-host.exe" --addin "$dll" "Z:$root/bench/inflight.lua" "$n" "$label" 2>&1 |
         grep '^inflight' || echo "inflight $label: $n requests: the host did not finish"
     done
   done

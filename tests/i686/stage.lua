@@ -1,15 +1,14 @@
 -- One run of the add-in as the host application drives it, built for the architecture under test:
 -- every method of Orvane.Object with its receiver and without one, the two network callbacks from the
 -- loopback peers (tests/peers/service_peers.py --tips --game), and the setup program's status and the
--- export Test arriving from a second process (tests/tools/addin_caller.cpp). Every 32-bit process is
--- slow under emulation, so this one script does all of it.
+-- export Test arriving from a second process (tests/tools/addin_caller.cpp).
 --   stage.lua CALLER READY_FILE DONE_FILE
 -- CALLER is the addin_caller program, which the script starts once it is ready to be called, or "-"
 -- when the runner has started it already; it waits for READY_FILE and reports into DONE_FILE.
 local T = require("testlib")
 local hex = T.hex
--- Each case is announced before it runs: where a 32-bit process dies outright, the last line says in
--- which case.
+-- Each case is announced before it runs: where a process dies outright, the last line says in which
+-- case.
 local runCase = T.case
 function T.case(name, f)
   io.write("case: ", name, "\n")
@@ -19,8 +18,8 @@ end
 local caller, readyFile, doneFile = arg[1], arg[2], arg[3]
 assert(caller and readyFile and doneFile, "usage: stage.lua CALLER|- READY_FILE DONE_FILE")
 
--- Under emulation a 32-bit process takes minutes to start.
-local SECOND_PROCESS_MS = 900000
+-- A second process may take a while to start on a loaded machine.
+local SECOND_PROCESS_MS = 120000
 
 local LOG_FOLDER = "C:\\JOTTLE\\"
 local KEEP = LOG_FOLDER .. "keep.txt"

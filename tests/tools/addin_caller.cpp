@@ -22,8 +22,8 @@ using tool::Finish;
 
 constexpr wchar_t kMessageWindowName[] = L"OrvaneMessageOnlyWindow";
 constexpr UINT kSetupStatusMessage = WM_USER + 0x302;
-// Under emulation every 32-bit process takes minutes to start, the host as well as this one.
-constexpr DWORD kWaitMs = 900000;
+// The host may take a while to start on a loaded machine.
+constexpr DWORD kWaitMs = 120000;
 
 bool WaitForFile(const char* path) {
     const ULONGLONG deadline = ::GetTickCount64() + kWaitMs;
