@@ -19,13 +19,14 @@ public:
     ScriptObject(const ScriptObject&) = delete;
     ScriptObject& operator=(const ScriptObject&) = delete;
 
-    // Tips and game-platform services: the callback is called later, once, on the script thread.
+    // Tips and game-platform services (service_methods.cpp): the callback is called later, once, on the
+    // script thread.
     void GetTipsId(const std::string& pid, const std::string& cid, CallbackRef callback);
     void GetActiveGame(const std::string& name, const std::string& type, CallbackRef callback);
     void RecordTipsShow(const std::wstring& tipid, const std::wstring& pid, const std::wstring& cid,
                         const std::wstring& sign);
 
-    // The companion game client.
+    // The companion game client (game_client_methods.cpp).
     bool IsOrvaneRun();
     bool IsOrvaneSetup();
     bool LaunchOrvaneSetup(const std::wstring& path, const std::wstring& parameters);
@@ -34,12 +35,12 @@ public:
     SetupStatus QueryOrvaneSetupStatus() { return CurrentSetupStatus(); }
     std::wstring GetDownloadPath();
 
-    // The speed-limit hand-shake with the tray program.
+    // The speed-limit hand-shake with the tray program (speed_limit_methods.cpp).
     bool SetSpeedLimitHandler(CallbackRef handler);
     bool ClearSpeedLimitHandler();
     bool LimitModeManualChanged();
 
-    // Host utilities.
+    // Host utilities (host_utility_methods.cpp).
     void LogPrint(const std::wstring& text);
     bool ExecuteExternal(const std::wstring& path, const std::wstring& parameters);
     bool SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs);

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/win_handles.hpp"
-#include "script/host_utilities.hpp"
+#include "script/http_get.hpp"
 
 namespace orvane {
 namespace {

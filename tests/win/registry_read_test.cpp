@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "script/client.hpp"
+#include "script/game_client_methods.hpp"
 
 namespace orvane {
 namespace {

@@ -1,5 +1,5 @@
-// Services of the local machine that have nothing to do with the game client.
-#include "script/host_utilities.hpp"
+// The GET behind SyncHttpRequest, and the requests that outlived their caller's limit.
+#include "script/http_get.hpp"
 
 #include <windows.h>
 #include <wininet.h>
@@ -13,8 +13,6 @@
 #include "common/small_lock.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
-#include "script/script_object.hpp"
-#include "script/shell.hpp"
 #include "script/url_rules.hpp"
 
 namespace orvane {
@@ -119,13 +117,7 @@ bool HttpGet(const std::wstring& url, BodySink sink) {
     return anyRead;
 }
 
-bool ScriptObject::ExecuteExternal(const std::wstring& path, const std::wstring& parameters) {
-    if (path.empty()) return false;
-    // The file type's own default verb, unlike the client launches, which always "open".
-    return ShellRun(nullptr, path, parameters, SW_SHOW);
-}
-
-bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimitMs) {
+bool GetWithinLimit(const std::wstring& url, DWORD limitMs) {
     ORVANE_SCRIPT_THREAD_ONLY();
     if (url.empty()) return false;
     auto job = std::make_shared<HttpJob>(HttpJob{url, UrlHost(url)});
@@ -134,14 +126,10 @@ bool ScriptObject::SyncHttpRequest(const std::wstring& url, lua_Integer timeLimi
     const UniqueKernelHandle worker = StartPinnedWorker(&SyncHttpWorker, forWorker.get());
     if (!worker) return false;
     forWorker.release();  // the worker owns it now
-    // The script gives milliseconds as any integer; -1 arrives as INFINITE, 0 only looks.
-    const DWORD limit = static_cast<DWORD>(timeLimitMs);
     // Deliberately no message pump: the script waits for the request, not for other work.
-    const DWORD waited = ::WaitForSingleObject(worker.get(), limit);
+    const DWORD waited = ::WaitForSingleObject(worker.get(), limitMs);
     if (waited == WAIT_TIMEOUT) NoteLate(job);
     return waited == WAIT_OBJECT_0;
 }
-
-bool ScriptObject::IsWindowForeground(void* window) { return ::GetForegroundWindow() == static_cast<HWND>(window); }
 
 }  // namespace orvane

@@ -1,5 +1,5 @@
-// The companion game client: detection, launch, setup status and the download folder.
-#include "script/client.hpp"
+// The game client's methods: detection, launch, setup status and the download folder.
+#include "script/game_client_methods.hpp"
 
 #include <windows.h>
 

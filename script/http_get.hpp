@@ -1,6 +1,8 @@
 // The HTTP GET behind SyncHttpRequest, exposed so the URL it hands to the platform can be checked.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -26,5 +28,11 @@ inline constexpr std::size_t kHttpReadChunk = 16 * 1024;
 // One GET of the canonical URL, its body handed to `sink` as it is read. True when at least one read
 // of the response succeeded.
 bool HttpGet(const std::wstring& url, BodySink sink = {});
+
+// Script thread: one GET on a worker of its own, waited for up to limitMs (INFINITE waits for good);
+// true when it ended within the limit. A request that runs on past its limit holds a thread and a
+// connection until its server lets go, so only a few may: past them, a request to a host whose
+// requests still run answers false at once, unsent.
+bool GetWithinLimit(const std::wstring& url, DWORD limitMs);
 
 }  // namespace orvane
