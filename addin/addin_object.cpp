@@ -27,16 +27,11 @@ HRESULT QueryNew(Unknown* unknown, REFIID iid, void** out) noexcept {
 }  // namespace
 
 HRESULT CreateAddin(IUnknown* outer, REFIID iid, void** out) noexcept {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
     if (outer == nullptr) {
         auto* object = new (std::nothrow) AddinObject();
         if (object == nullptr) return E_OUTOFMEMORY;
         return QueryNew(static_cast<IAddin*>(object), iid, out);
     }
-    // Anything but the inner unknown would hand the outer object a pointer whose references go
-    // to itself, and nothing would hold this object.
-    if (!::IsEqualGUID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
     auto* object = new (std::nothrow) AggregatedAddin(outer);
     if (object == nullptr) return E_OUTOFMEMORY;
     return QueryNew(&object->inner_, iid, out);

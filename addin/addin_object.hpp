@@ -8,8 +8,8 @@
 
 namespace orvane {
 
-// The class table's instance creator: the plain object, or with an outer unknown the aggregated one,
-// whose inner unknown is what `out` receives.
+// The class factory's instance creator: the plain object, or with an outer unknown the aggregated
+// one, whose inner unknown is what `out` receives. The factory has checked `out` and aggregation.
 HRESULT CreateAddin(IUnknown* outer, REFIID iid, void** out) noexcept;
 
 // Startup and the reserved slots, shared by both forms; the forms differ only in who answers the

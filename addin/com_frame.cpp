@@ -24,6 +24,8 @@ ULONG ClassFactory::Release() {
 HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
+    // Aggregated, anything but the inner unknown would hand the outer object a pointer whose
+    // references go to itself, and nothing would hold the new object.
     if (outer != nullptr && !::IsEqualGUID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
     return creator_(outer, iid, out);
 }

@@ -81,7 +81,8 @@ HRESULT QueryFromTable(Object* object, const InterfaceEntry<Object> (&table)[N],
     return E_NOINTERFACE;
 }
 
-// Builds an instance of a class: with an outer unknown, the aggregated form.
+// Builds an instance of a class: with an outer unknown, the aggregated form. Called only by the
+// factory, with `out` cleared and, with an outer unknown, only for IUnknown.
 using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID iid, void** out);
 
 // The class object of one creatable class: a static object of the module, never built or freed, so

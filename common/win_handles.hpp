@@ -30,7 +30,8 @@ public:
 
     Handle get() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != empty(); }
-    Handle release() noexcept { return std::exchange(handle_, empty()); }
+    // The caller takes the handle over: dropping it would leak it.
+    [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, empty()); }
     // Keeps the thread's last error: a caller that closes on its way out of a failure still reports
     // the failure's own error, not what the close did.
     void reset(Handle handle = empty()) noexcept {
