@@ -31,8 +31,9 @@ lua_State* CallbackThread(lua_State* L) noexcept {
 
 CallbackRef TakeCallback(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    const int ref = luaL_ref(L, lua::kRegistryIndex);
-    return CallbackRef{CallbackThread(L), ref};
+    // The thread first: making it may raise, and then nothing has been taken yet.
+    lua_State* thread = CallbackThread(L);
+    return CallbackRef{thread, luaL_ref(L, lua::kRegistryIndex)};
 }
 
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -17,6 +18,8 @@ namespace orvane::testing {
 class LuaFixture {
 public:
     LuaFixture() : L_(luaL_newstate()) { luaL_openlibs(L_); }
+    // A state whose memory comes from allocate (lua_Alloc), e.g. one that fails on demand.
+    LuaFixture(lua_Alloc allocate, void* allocator) : L_(lua_newstate(allocate, allocator)) { luaL_openlibs(L_); }
     ~LuaFixture() { lua_close(L_); }
     LuaFixture(const LuaFixture&) = delete;
     LuaFixture& operator=(const LuaFixture&) = delete;
@@ -57,6 +60,21 @@ public:
 
 private:
     lua_State* L_;
+};
+
+// Lends memory like realloc, and refuses every block that would grow while failing is set, which
+// makes Lua raise its memory error at the first allocation that needs one.
+struct FailingAllocator {
+    bool failing = false;
+    static void* Allocate(void* self, void* block, std::size_t oldSize, std::size_t newSize) {
+        if (newSize == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        // Lua takes a shrinking block never to fail.
+        if (static_cast<FailingAllocator*>(self)->failing && newSize > oldSize) return nullptr;
+        return std::realloc(block, newSize);
+    }
 };
 
 // Serves this thread's messages until done() holds or the time runs out.
