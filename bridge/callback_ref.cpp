@@ -2,6 +2,7 @@
 
 #include "common/script_thread.hpp"
 #include "runtime/optional_entries.hpp"
+#include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
 
 namespace orvane {
@@ -27,31 +28,68 @@ lua_State* CallbackThread(lua_State* L) noexcept {
     return thread;
 }
 
+// luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the
+// write may have to make room for it, which allocates, and an allocation may raise. Given a number
+// here, where raising is the script call's own business, the key keeps a number, since luaL_ref and
+// luaL_unref then only ever move numbers into it; so releasing a reference does not allocate. 0 is
+// the empty list as luaL_ref reads it, and luaL_unref of reference 0 writes just that.
+void KeepFreeListHead(lua_State* L) noexcept {
+    lua_rawgeti(L, lua::kRegistryIndex, 0);
+    const bool missing = lua_type(L, -1) == lua::kTypeNil;
+    PopValues(L, 1);
+    if (missing) luaL_unref(L, lua::kRegistryIndex, 0);
+}
+
+struct Handover {
+    CallbackRef callback;
+    const char* text;
+    bool called = false;
+    bool released = false;
+};
+
+void Hand(lua_State* L, void* context) {
+    auto* handover = static_cast<Handover*>(context);
+    lua_rawgeti(L, lua::kRegistryIndex, handover->callback.ref);
+    lua_pushstring(L, handover->text);
+    // From here on the callback may have run, and it never runs twice.
+    handover->called = true;
+    VemoLRT_LuaCall(L, 1, 0, 0);
+    luaL_unref(L, lua::kRegistryIndex, handover->callback.ref);
+    handover->released = true;
+}
+
+void Release(lua_State* L, void* context) {
+    luaL_unref(L, lua::kRegistryIndex, static_cast<CallbackRef*>(context)->ref);
+}
+
 }  // namespace
 
 CallbackRef TakeCallback(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     // The thread first: making it may raise, and then nothing has been taken yet.
     lua_State* thread = CallbackThread(L);
+    KeepFreeListHead(L);
     return CallbackRef{thread, luaL_ref(L, lua::kRegistryIndex)};
 }
 
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    lua_State* L = callback.state;
-    const int base = lua_gettop(L);
-    lua_rawgeti(L, lua::kRegistryIndex, callback.ref);
-    lua_pushstring(L, text);
-    VemoLRT_LuaCall(L, 1, 0, 0);
-    // Whatever a runtime leaves after a failed call goes: an idle thread of ours must stay empty, or
-    // Lua would take it for a suspended coroutine that a script could resume.
-    PopValues(L, lua_gettop(L) - base);
-    ReleaseCallback(callback);
+    Handover handover{callback, text};
+    RunProtected(callback.state, &Hand, &handover);
+    // Raised before the call (no memory for the answer, or a finalizer): the empty text instead, as
+    // after any failure.
+    if (!handover.called) {
+        handover.text = "";
+        RunProtected(callback.state, &Hand, &handover);
+    }
+    if (!handover.released) ReleaseCallback(callback);
 }
 
 void ReleaseCallback(const CallbackRef& callback) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (callback.state != nullptr) luaL_unref(callback.state, lua::kRegistryIndex, callback.ref);
+    if (callback.state == nullptr) return;
+    CallbackRef released = callback;
+    RunProtected(callback.state, &Release, &released);
 }
 
 }  // namespace orvane

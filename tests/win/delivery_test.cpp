@@ -10,6 +10,7 @@
 namespace orvane {
 namespace {
 
+using testing::FailingAllocator;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
@@ -63,6 +64,23 @@ TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceReleased) {
     QueueFromAnotherThread(callback, "x");
     ASSERT_TRUE(PumpUntil([&] { return !lua.RefIsFunction(callback.ref); }));
     EXPECT_EQ(lua_gettop(lua.state()), 0);
+}
+
+TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
+    // A long answer may not fit a 32-bit process. Lua's memory error is the runtime's to report, and
+    // the callback gets the empty text, as after any failure.
+    FailingAllocator allocator;
+    allocator.from = 1 << 20;
+    LuaFixture tight(&FailingAllocator::Allocate, &allocator);
+    ASSERT_EQ(tight.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
+    CallbackRef callback{tight.state(), tight.RefGlobal("record")};
+    allocator.failing = true;
+    QueueFromAnotherThread(callback, std::string(4 << 20, 'x'));
+    EXPECT_TRUE(PumpUntil([&] { return tight.Eval("#calls") == "1"; }));
+    allocator.failing = false;
+    EXPECT_EQ(tight.Eval("calls[1][1]"), "");
+    EXPECT_FALSE(tight.RefIsFunction(callback.ref));
+    EXPECT_EQ(lua_gettop(tight.state()), 0);
 }
 
 TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {

@@ -62,17 +62,19 @@ private:
     lua_State* L_;
 };
 
-// Lends memory like realloc, and refuses every block that would grow while failing is set, which
-// makes Lua raise its memory error at the first allocation that needs one.
+// Lends memory like realloc, and while failing is set refuses every block that would grow to `from`
+// bytes or more, which makes Lua raise its memory error at the first allocation that needs one.
 struct FailingAllocator {
     bool failing = false;
+    std::size_t from = 0;
     static void* Allocate(void* self, void* block, std::size_t oldSize, std::size_t newSize) {
         if (newSize == 0) {
             std::free(block);
             return nullptr;
         }
+        const auto* allocator = static_cast<FailingAllocator*>(self);
         // Lua takes a shrinking block never to fail.
-        if (static_cast<FailingAllocator*>(self)->failing && newSize > oldSize) return nullptr;
+        if (allocator->failing && newSize > oldSize && newSize >= allocator->from) return nullptr;
         return std::realloc(block, newSize);
     }
 };
