@@ -19,6 +19,9 @@ struct CallbackRef {
     // The add-in's thread; where the runtime cannot make one, the state the function came on.
     lua_State* state = nullptr;
     std::int32_t ref = 0;
+    // Which Lua universe the reference belongs to, never the same for two, even at one address one
+    // after the other; 0 where the runtime cannot make the add-in's thread.
+    std::uint32_t universe = 0;
 };
 
 // Takes the function at the top of L's stack (popping it) and names the thread to call it on.
@@ -32,6 +35,13 @@ void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 
 // Drops the references without calling the function; protected too.
 void ReleaseCallback(const CallbackRef& callback) noexcept;
+
+// Any thread, for a function that will never be called: the reference waits, with no more memory
+// than its own, until the script thread next comes in on the same universe (ReleaseLetGo).
+void LetGoOfCallback(const CallbackRef& callback) noexcept;
+
+// Script thread, on entry from a script running on L: releases what was let go of in L's universe.
+void ReleaseLetGo(lua_State* L) noexcept;
 
 inline bool SameCallback(const CallbackRef& a, const CallbackRef& b) noexcept {
     return a.state == b.state && a.ref == b.ref;

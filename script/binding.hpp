@@ -186,6 +186,8 @@ struct Binding<Method, Failure> {
 
     // Entered from the host's Lua runtime, which cannot take a C++ exception: none leaves here.
     static int Call(lua_State* L) noexcept {
+        // The script thread is in: references that other threads let go of since can go now.
+        ReleaseLetGo(L);
         const int receiver = lua_gettop(L) - kArity;
         if (receiver < 1 || lua_touserdata(L, receiver) == nullptr) return Failure::Push(L);
         if constexpr (kTakesCallback) {

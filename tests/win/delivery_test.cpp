@@ -6,6 +6,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "lua_fixture.hpp"
+#include "script/script_object.hpp"
 
 namespace orvane {
 namespace {
@@ -104,6 +105,25 @@ TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(LiveRequests(), 0) << "undeliverable answers must not wait for a window that may come";
+}
+
+TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {
+    lua_State* L = lua.state();
+    lua_getglobal(L, "record");
+    const CallbackRef late = TakeCallback(L);  // as a method takes it
+    ::SendMessageW(MessageWindow(), WM_CLOSE, 0, 0);
+    // The exchange loop finishes the request after the close; only the script thread may release it.
+    QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
+    EXPECT_EQ(LiveRequests(), 0) << "the answer goes at once";
+    const lua_CFunction isOrvaneRun = kMethodTable[2].function;
+    LuaFixture other;
+    lua_newuserdata(other.state(), sizeof(void*));
+    isOrvaneRun(other.state());
+    EXPECT_TRUE(lua.RefIsFunction(late.ref)) << "a call in another Lua universe leaves it alone";
+    lua_newuserdata(L, sizeof(void*));
+    isOrvaneRun(L);
+    EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own universe releases it";
+    EXPECT_EQ(lua.Eval("#calls"), "0");
 }
 
 TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
