@@ -147,4 +147,11 @@ void DeliverQueued() noexcept {
     }
 }
 
+void DeliverByTimerToo() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    // A null window would make this a timer of the thread's, which no window procedure sees.
+    HWND window = MessageWindow();
+    if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);
+}
+
 }  // namespace orvane
