@@ -162,11 +162,12 @@ struct Binding;
 // Reading and pushing call Lua functions that may raise: making a number's text or pushing a text
 // allocates, an allocation may find no memory or take a collection step, and a finalizer that step
 // runs may raise. Lua raises by longjmp, which runs no C++ destructor and would leave a catch block
-// half done. So a call goes in three steps, and only the first and the last touch Lua:
+// half done. So a call goes in three steps, and Lua may raise only in the first and the last:
 //   1. read every argument as a Raw value (texts as views of their strings, the callback last, as a
 //      reference), while no C++ object lives;
-//   2. with Lua left alone, make the operation's values, call it and keep its result as a Kept value;
-//      an exception (memory) ends here;
+//   2. make the operation's values, call it and keep its result as a Kept value, with no Lua call that
+//      may raise (an operation only releases references, which raises nothing); an exception
+//      (memory) ends here;
 //   3. once every C++ object of step 2 is gone, push the result, or the failure answer.
 template <class Result, class... Params, Result (ScriptObject::*Method)(Params...), class Failure>
 struct Binding<Method, Failure> {
