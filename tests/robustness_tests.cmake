@@ -32,8 +32,9 @@ orvane_lua_test(NAME coroutine_callbacks SCRIPT lua/coroutine_callbacks_test.lua
   PREFIX windows RESOURCE_LOCK tips-port game-port)
 
 # Finalizers that raise while the add-in hands over an answer or calls the speed-limit handler. The
-# export Test finds the window by name, hence the shared prefix of such tests.
-orvane_lua_test(NAME finalizer_errors SCRIPT lua/finalizer_errors_test.lua PREFIX windows)
+# export Test finds the window by name, hence the shared prefix of such tests; the port's lock keeps
+# the game-platform peers of other tests away, so its requests fail at once.
+orvane_lua_test(NAME finalizer_errors SCRIPT lua/finalizer_errors_test.lua PREFIX windows RESOURCE_LOCK game-port)
 
 # Under Wine a host that dies without a word can still end with status 0: these pass only on the
 # closing line of testlib.
