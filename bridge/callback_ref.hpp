@@ -19,17 +19,29 @@ struct CallbackRef {
     // The add-in's thread; where the runtime cannot make one, the state the function came on.
     lua_State* state = nullptr;
     std::int32_t ref = 0;
+    // Which Lua universe the reference belongs to, never the same for two, even at one address one
+    // after the other; 0 where the runtime cannot make the add-in's thread.
+    std::uint32_t universe = 0;
 };
 
 // Takes the function at the top of L's stack (popping it) and names the thread to call it on.
 CallbackRef TakeCallback(lua_State* L) noexcept;
 
-// Calls the function with one text and no results wanted, then releases it. The callback and the
-// text are read before the call starts, so the record they came from may be gone by the time it ends.
+// Calls the function with one text and no results wanted, then releases it, each protected
+// (runtime/protected_call.hpp). A text that cannot be handed over (no memory for it, or a finalizer
+// raised on the way) is replaced by the empty text, as after any failure. The text is pushed from
+// where it lies, and read only before the function runs: its record may be gone by the time it ends.
 void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 
-// Drops the references without calling the function.
+// Drops the references without calling the function; protected too.
 void ReleaseCallback(const CallbackRef& callback) noexcept;
+
+// Any thread, for a function that will never be called: the reference waits, with no more memory
+// than its own, until the script thread next comes in on the same universe (ReleaseLetGo).
+void LetGoOfCallback(const CallbackRef& callback) noexcept;
+
+// Script thread, on entry from a script running on L: releases what was let go of in L's universe.
+void ReleaseLetGo(lua_State* L) noexcept;
 
 inline bool SameCallback(const CallbackRef& a, const CallbackRef& b) noexcept {
     return a.state == b.state && a.ref == b.ref;

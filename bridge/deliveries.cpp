@@ -59,11 +59,16 @@ constexpr DWORD kLastAnnounceAgainMs = 60000;
 std::atomic<DWORD> g_announceAgainMs{kFirstAnnounceAgainMs};
 constexpr DWORD kRetryFullQueueMs = 100;
 
-// Requests that can no longer be delivered. On the script thread their references go too; on any
-// other thread they stay, as after any WM_CLOSE, since only the script thread may release them.
-void DropQueued(bool release) noexcept {
+// Requests that can no longer be delivered go at once, answers and all. On the script thread their
+// references go too; any other thread may not touch Lua, so there the references wait for the
+// script thread's next call into the add-in.
+void DropQueued(bool onScriptThread) noexcept {
     while (Delivery* request = g_queue.Pop()) {
-        if (release) ReleaseCallback(request->callback);
+        if (onScriptThread) {
+            ReleaseCallback(request->callback);
+        } else {
+            LetGoOfCallback(request->callback);
+        }
         delete request;
     }
 }
@@ -140,6 +145,13 @@ void DeliverQueued() noexcept {
         CallAndReleaseCallback(request->callback, request->answer.c_str());
         delete request;
     }
+}
+
+void DeliverByTimerToo() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    // A null window would make this a timer of the thread's, which no window procedure sees.
+    HWND window = MessageWindow();
+    if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);
 }
 
 }  // namespace orvane

@@ -50,4 +50,9 @@ std::uint32_t AnnounceWaiting() noexcept;
 // request. The message carries nothing: a forged one only delivers what was due anyway.
 void DeliverQueued() noexcept;
 
+// Script thread, after it queued an answer itself: the answer's delivery message may never be
+// handled (the window's queue full, or a host loop that drops it), and no loop may exist that would
+// announce it again. A timer on the window needs no room in its queue, so it delivers too.
+void DeliverByTimerToo() noexcept;
+
 }  // namespace orvane

@@ -30,6 +30,12 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
             // The parameters are never read: other processes can send these numbers with anything.
             DeliverQueued();
             return 0;
+        case WM_TIMER:
+            if (wParam != kDeliveryTimer) return ::DefWindowProcW(window, message, wParam, lParam);
+            // Once is enough; forged, it only delivers what was due anyway.
+            ::KillTimer(window, kDeliveryTimer);
+            DeliverQueued();
+            return 0;
         case WM_SPEED_LIMIT_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Limit); return 0;
         case WM_SPEED_RESTORE_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Restore); return 0;
         case WM_SPEED_LIMIT_REPLY: NotifySpeedLimitHandler(SpeedLimitCode::Reply); return 0;

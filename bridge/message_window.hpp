@@ -21,6 +21,10 @@ inline constexpr UINT WM_SPEED_LIMIT_REPLY = WM_USER + 5;
 inline constexpr UINT WM_SPEED_LIMIT_MANUAL = WM_USER + 6;
 inline constexpr UINT WM_SETUP_STATUS = WM_USER + 0x302;
 
+// The window's one timer: it delivers queued answers, as a delivery message does.
+inline constexpr UINT_PTR kDeliveryTimer = 1;
+inline constexpr UINT kDeliveryTimerMs = 50;
+
 // Registers the class (once per process) and creates a window on the calling thread, which must be
 // the script thread; the newest window is the one results are sent to.
 void CreateMessageWindow();

@@ -4,7 +4,7 @@
 
 #include "bridge/message_window.hpp"
 #include "common/script_thread.hpp"
-#include "runtime/optional_entries.hpp"
+#include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
 
 namespace orvane {
@@ -24,23 +24,31 @@ struct HandlerAnswer {
 // fewer results than asked for (after an error, say) must not make us read the host's own values.
 lua_Integer ResultAt(lua_State* L, int index, int base) { return index > base ? lua_tointeger(L, index) : 0; }
 
-// Calls the handler asking for two results, reads them and removes them again. Nothing reads them
-// later, and leaving them would grow the host's stack by two with every message from the tray.
-HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
-    // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
-    const CallbackRef handler = g_handler;
-    lua_State* L = handler.state;
+struct HandlerCall {
+    CallbackRef handler;
+    SpeedLimitCode code;
+    HandlerAnswer answer;
+};
+
+// Calls the handler asking for two results and reads them; the protected run removes them again.
+// Nothing reads them later, and leaving them would grow the stack by two with every tray message.
+void CallHandler(lua_State* L, void* context) {
+    auto* call = static_cast<HandlerCall*>(context);
     const int base = lua_gettop(L);
-    lua_rawgeti(L, lua::kRegistryIndex, handler.ref);
-    lua_pushinteger(L, static_cast<lua_Integer>(code));
+    lua_rawgeti(L, lua::kRegistryIndex, call->handler.ref);
+    lua_pushinteger(L, static_cast<lua_Integer>(call->code));
     VemoLRT_LuaCall(L, 1, 2, 0);
     const int top = lua_gettop(L);
-    HandlerAnswer answer;
     // Each travels as a 32-bit value, whatever the width of the script's integers.
-    answer.first = static_cast<std::int32_t>(ResultAt(L, top - 1, base));
-    answer.second = static_cast<std::int32_t>(ResultAt(L, top, base));
-    PopValues(L, top - base);
-    return answer;
+    call->answer.first = static_cast<std::int32_t>(ResultAt(L, top - 1, base));
+    call->answer.second = static_cast<std::int32_t>(ResultAt(L, top, base));
+}
+
+HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
+    // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
+    HandlerCall call{g_handler, code, {}};
+    RunProtected(call.handler.state, &CallHandler, &call);
+    return call.answer;
 }
 
 }  // namespace

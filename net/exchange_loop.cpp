@@ -208,6 +208,7 @@ void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post) noex
     // serves its messages: never inside the call that started it.
     exchange->answer.clear();
     QueueDelivery(exchange.release());
+    DeliverByTimerToo();
 }
 
 }  // namespace orvane

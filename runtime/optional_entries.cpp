@@ -26,6 +26,9 @@ OptionalEntries LookUpOptionalEntries() noexcept {
     entries.pushlightuserdata = Lookup<decltype(entries.pushlightuserdata)>(runtime, "lua_pushlightuserdata");
     entries.rawget = Lookup<decltype(entries.rawget)>(runtime, "lua_rawget");
     entries.rawset = Lookup<decltype(entries.rawset)>(runtime, "lua_rawset");
+    entries.cpcall = Lookup<decltype(entries.cpcall)>(runtime, "lua_cpcall");
+    entries.pushcclosure = Lookup<decltype(entries.pushcclosure)>(runtime, "lua_pushcclosure");
+    entries.error = Lookup<decltype(entries.error)>(runtime, "lua_error");
     return entries;
 }
 

@@ -14,11 +14,19 @@ struct OptionalEntries {
     void (*pushlightuserdata)(lua_State* L, void* p) = nullptr;
     void (*rawget)(lua_State* L, int idx) = nullptr;
     void (*rawset)(lua_State* L, int idx) = nullptr;
+    int (*cpcall)(lua_State* L, lua_CFunction func, void* ud) = nullptr;
+    void (*pushcclosure)(lua_State* L, lua_CFunction fn, int n) = nullptr;
+    int (*error)(lua_State* L) = nullptr;
 
     // Everything a thread of the add-in's own, kept in the registry, takes.
     bool CanKeepThread() const noexcept {
         return newthread != nullptr && tothread != nullptr && pushlightuserdata != nullptr && rawget != nullptr &&
                rawset != nullptr;
+    }
+    // Everything a protected run of the add-in's work takes (runtime/protected_call.hpp).
+    bool CanProtect() const noexcept {
+        return cpcall != nullptr && pushcclosure != nullptr && pushlightuserdata != nullptr && error != nullptr &&
+               settop != nullptr;
     }
 };
 

@@ -29,5 +29,7 @@ VEMO_IMPORT void lua_pushstring(lua_State* L, const char* s);
 
 namespace lua {
 constexpr int kRegistryIndex = -10000;
+constexpr int kTypeNil = 0;
+constexpr int kTypeString = 4;
 constexpr int kTypeFunction = 6;
 }  // namespace lua

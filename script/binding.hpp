@@ -5,12 +5,13 @@
 // The convention: with N declared arguments the receiver sits at top-N and the arguments above it,
 // so extra values are read from the end. A missing receiver (not user data, or a stack too short)
 // answers the failure result without reading anything. A callback is always the last argument and
-// the only one whose type is tested; its reference is taken last, so a failed call takes none.
+// the only one whose type is tested; its reference is taken after every other argument is read, so a
+// malformed call takes none, and a call that fails after all lets it go again.
 #pragma once
 
 #include <cstddef>
-#include <new>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -51,48 +52,73 @@ struct MinusOneAndNil {
 };
 
 // A text is taken up to its first zero byte; a value with no text form (nil, boolean, table) is the
-// empty text rather than a failure, so no argument type can make a method misbehave.
-inline std::string CopyText(lua_State* L, int index) {
+// empty text rather than a failure, so no argument type can make a method misbehave. The view holds
+// while the value stays on the stack, which it does until the call returns (Lua moves no string).
+inline std::string_view TextAt(lua_State* L, int index) {
     const char* text = lua_tolstring(L, index, nullptr);
-    return text != nullptr ? std::string(text) : std::string();
+    return text != nullptr ? std::string_view(text) : std::string_view();
 }
 
-// How each type crosses the script stack: read where it is a parameter of a native operation, pushed
-// where it is a result, with the number of values it takes. Parameters are matched without their
-// reference and const, so `const std::string&` reads as std::string.
+// A result's text waits here between the operation and its push, so its memory belongs to no frame
+// that a raised error could leave. Script thread only; it holds the last text until the next.
+inline const char* KeepText(std::string text) {
+    static std::string kept;
+    kept = std::move(text);
+    return kept.c_str();
+}
+
+// How each type crosses the script stack. A parameter is read as a Raw value, which needs no
+// destructor, and made into the operation's value afterwards; a result is kept as a Kept value,
+// which needs none either, and pushed afterwards, with the number of values it takes. Parameters are
+// matched without their reference and const, so `const std::string&` reads as std::string.
 template <class T>
 struct Stack;
 
+// A type that crosses as it is.
+template <class T>
+struct AsItIs {
+    using Raw = T;
+    static T Make(T raw) { return raw; }
+    using Kept = T;
+    static T Keep(T value) { return value; }
+};
+
 template <>
 struct Stack<std::string> {
-    static std::string Read(lua_State* L, int index) { return CopyText(L, index); }
+    using Raw = std::string_view;
+    static Raw Read(lua_State* L, int index) { return TextAt(L, index); }
+    static std::string Make(Raw raw) { return std::string(raw); }
 };
 template <>
 struct Stack<std::wstring> {
-    static std::wstring Read(lua_State* L, int index) { return Utf8ToUtf16(CopyText(L, index)); }
+    using Raw = std::string_view;
+    static Raw Read(lua_State* L, int index) { return TextAt(L, index); }
+    static std::wstring Make(Raw raw) { return Utf8ToUtf16(raw); }
     static constexpr int kCount = 1;
-    static void Push(lua_State* L, const std::wstring& value) { lua_pushstring(L, Utf16ToUtf8(value).c_str()); }
+    using Kept = const char*;
+    static Kept Keep(const std::wstring& value) { return KeepText(Utf16ToUtf8(value)); }
+    static void Push(lua_State* L, Kept value) { lua_pushstring(L, value); }
 };
 template <>
-struct Stack<lua_Integer> {
-    static lua_Integer Read(lua_State* L, int index) { return lua_tointeger(L, index); }
+struct Stack<lua_Integer> : AsItIs<lua_Integer> {
+    static Raw Read(lua_State* L, int index) { return lua_tointeger(L, index); }
 };
 template <>
-struct Stack<void*> {
-    static void* Read(lua_State* L, int index) { return lua_touserdata(L, index); }
+struct Stack<void*> : AsItIs<void*> {
+    static Raw Read(lua_State* L, int index) { return lua_touserdata(L, index); }
 };
 template <>
-struct Stack<CallbackRef> {
+struct Stack<CallbackRef> : AsItIs<CallbackRef> {
     // Pops the function (it is at the top) and keeps it until it is released.
-    static CallbackRef Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
+    static Raw Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
 };
 template <>
-struct Stack<bool> {
+struct Stack<bool> : AsItIs<bool> {
     static constexpr int kCount = 1;
     static void Push(lua_State* L, bool value) { lua_pushboolean(L, value ? 1 : 0); }
 };
 template <>
-struct Stack<SetupStatus> {
+struct Stack<SetupStatus> : AsItIs<SetupStatus> {
     static constexpr int kCount = 2;
     static void Push(lua_State* L, const SetupStatus& value) {
         lua_pushinteger(L, value.first);
@@ -119,45 +145,102 @@ constexpr bool LastIsCallback() {
         return std::is_same_v<std::tuple_element_t<sizeof...(Params) - 1, std::tuple<Params...>>, CallbackRef>;
 }
 
+struct NoResult {};
+
+template <class Result>
+struct KeptOf {
+    using Type = typename Stack<Result>::Kept;
+};
+template <>
+struct KeptOf<void> {
+    using Type = NoResult;
+};
+
 template <auto Method, class Failure>
 struct Binding;
 
+// Reading and pushing call Lua functions that may raise: making a number's text or pushing a text
+// allocates, an allocation may find no memory or take a collection step, and a finalizer that step
+// runs may raise. Lua raises by longjmp, which runs no C++ destructor and would leave a catch block
+// half done. So a call goes in three steps, and Lua may raise only in the first and the last:
+//   1. read every argument as a Raw value (texts as views of their strings, the callback last, as a
+//      reference), while no C++ object lives;
+//   2. make the operation's values, call it and keep its result as a Kept value, with no Lua call that
+//      may raise (an operation only releases references, which raises nothing); an exception
+//      (memory) ends here;
+//   3. once every C++ object of step 2 is gone, push the result, or the failure answer.
 template <class Result, class... Params, Result (ScriptObject::*Method)(Params...), class Failure>
 struct Binding<Method, Failure> {
     static constexpr int kArity = static_cast<int>(sizeof...(Params));
     static constexpr bool kTakesCallback = LastIsCallback<Params...>();
     static constexpr int kResultCount = ResultCount<Result>();
 
+    using RawArgs = std::tuple<typename Stack<Bare<Params>>::Raw...>;
+    using Kept = typename KeptOf<Result>::Type;
+    struct Outcome {
+        bool done = false;
+        bool called = false;  // the operation was called, and owns any callback from then on
+        Kept kept{};
+    };
+    static_assert(std::is_trivially_destructible_v<RawArgs> && std::is_trivially_destructible_v<Outcome>,
+                  "what lives while Lua may raise needs no destructor");
+
     // Entered from the host's Lua runtime, which cannot take a C++ exception: none leaves here.
     static int Call(lua_State* L) noexcept {
+        // The script thread is in: references that other threads let go of since can go now.
+        ReleaseLetGo(L);
         const int receiver = lua_gettop(L) - kArity;
         if (receiver < 1 || lua_touserdata(L, receiver) == nullptr) return Failure::Push(L);
         if constexpr (kTakesCallback) {
             if (lua_type(L, lua_gettop(L)) != lua::kTypeFunction) return Failure::Push(L);
         }
-        try {
-            return Invoke(L, receiver, std::index_sequence_for<Params...>{});
-        } catch (...) {
-            // Only allocation can throw here, and only before a callback reference is taken.
+        const RawArgs raw = Read(L, receiver, std::index_sequence_for<Params...>{});
+        const Outcome outcome = Run(raw);
+        if (!outcome.done) {
+            if constexpr (kTakesCallback) {
+                if (!outcome.called) ReleaseCallback(std::get<sizeof...(Params) - 1>(raw));
+            }
             return Failure::Push(L);
+        }
+        if constexpr (std::is_void_v<Result>) {
+            return 0;
+        } else {
+            Stack<Result>::Push(L, outcome.kept);
+            return kResultCount;
         }
     }
 
 private:
     template <std::size_t... I>
-    static int Invoke(lua_State* L, int receiver, std::index_sequence<I...>) {
-        // Braced initialisation reads the arguments in order, so a callback (always last) is
-        // referenced only after every text has been copied.
-        std::tuple<Bare<Params>...> values{Stack<Bare<Params>>::Read(L, receiver + 1 + static_cast<int>(I))...};
+    static RawArgs Read([[maybe_unused]] lua_State* L, [[maybe_unused]] int receiver, std::index_sequence<I...>) {
+        // Braced initialisation reads in order, so the callback (always last) is referenced only
+        // after every other argument has been read.
+        return RawArgs{Stack<Bare<Params>>::Read(L, receiver + 1 + static_cast<int>(I))...};
+    }
+
+    static Outcome Run(const RawArgs& raw) noexcept {
+        Outcome outcome;
+        try {
+            outcome.kept = Invoke(raw, outcome.called, std::index_sequence_for<Params...>{});
+            outcome.done = true;
+        } catch (...) {
+            // Only allocation throws here.
+        }
+        return outcome;
+    }
+
+    template <std::size_t... I>
+    static Kept Invoke(const RawArgs& raw, bool& called, std::index_sequence<I...>) {
+        std::tuple<Bare<Params>...> values{Stack<Bare<Params>>::Make(std::get<I>(raw))...};
         // The receiver's user data is not dereferenced: any user data passes the test, and the
         // object has no state that would make its own pointer matter.
         ScriptObject& object = ScriptObject::Instance();
+        called = true;
         if constexpr (std::is_void_v<Result>) {
             (object.*Method)(std::get<I>(std::move(values))...);
-            return 0;
+            return {};
         } else {
-            Stack<Result>::Push(L, (object.*Method)(std::get<I>(std::move(values))...));
-            return Stack<Result>::kCount;
+            return Stack<Result>::Keep((object.*Method)(std::get<I>(std::move(values))...));
         }
     }
 };

@@ -31,9 +31,15 @@ orvane_lua_test(NAME coroutine_callbacks SCRIPT lua/coroutine_callbacks_test.lua
   LAUNCHER ${ORVANE_SERVICE_PEERS} --tips --game --
   PREFIX windows RESOURCE_LOCK tips-port game-port)
 
+# Finalizers that raise while the add-in hands over an answer or calls the speed-limit handler. The
+# export Test finds the window by name, hence the shared prefix of such tests; the port's lock keeps
+# the game-platform peers of other tests away, so its requests fail at once.
+orvane_lua_test(NAME finalizer_errors SCRIPT lua/finalizer_errors_test.lua PREFIX windows RESOURCE_LOCK game-port)
+
 # Under Wine a host that dies without a word can still end with status 0: these pass only on the
 # closing line of testlib.
-foreach(test hostile_arguments unload_busy unload_idle unload_unstarted hostile_peers_soak forged_delivery coroutine_callbacks)
+foreach(test hostile_arguments unload_busy unload_idle unload_unstarted hostile_peers_soak forged_delivery coroutine_callbacks
+    finalizer_errors)
   set_tests_properties(lua.${test} PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
 endforeach()
 

@@ -1,7 +1,10 @@
 // The calling convention seen from the script stack, driven in-process through the method table.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -12,9 +15,31 @@
 
 extern "C" int WINAPI Test();
 
+// C++ blocks made and not yet freed by the thread being counted: a method call that Lua leaves by
+// longjmp must not skip the destructors of what it made.
+namespace {
+std::atomic<DWORD> g_countedThread{0};
+long g_liveBlocks = 0;  // only the counted thread changes it
+bool Counted() { return ::GetCurrentThreadId() == g_countedThread.load(std::memory_order_relaxed); }
+void Free(void* block) noexcept {
+    if (block != nullptr && Counted()) --g_liveBlocks;
+    std::free(block);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    void* block = std::malloc(size != 0 ? size : 1);
+    if (block == nullptr) throw std::bad_alloc();
+    if (Counted()) ++g_liveBlocks;
+    return block;
+}
+void operator delete(void* block) noexcept { Free(block); }
+void operator delete(void* block, std::size_t) noexcept { Free(block); }
+
 namespace orvane {
 namespace {
 
+using testing::FailingAllocator;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
@@ -62,13 +87,13 @@ TEST(Convention, TextsAreCutAtTheFirstZeroByteAndNumbersReadAsTheirText) {
     lua_pushboolean(L, 1);
     lua_newtable(L);
     lua_pushstring(L, "\xC3\xA9");
-    EXPECT_EQ(binding::CopyText(L, 1), "abc");
-    EXPECT_EQ(binding::CopyText(L, 2), "42");
-    EXPECT_EQ(binding::CopyText(L, 3), "1.5");
-    EXPECT_EQ(binding::CopyText(L, 4), "") << "nil has no text form";
-    EXPECT_EQ(binding::CopyText(L, 5), "") << "a boolean has no text form";
-    EXPECT_EQ(binding::CopyText(L, 6), "") << "a table has no text form";
-    EXPECT_EQ(binding::Stack<std::wstring>::Read(L, 7), L"\u00e9") << "UTF-8 becomes UTF-16";
+    EXPECT_EQ(binding::TextAt(L, 1), "abc");
+    EXPECT_EQ(binding::TextAt(L, 2), "42");
+    EXPECT_EQ(binding::TextAt(L, 3), "1.5");
+    EXPECT_EQ(binding::TextAt(L, 4), "") << "nil has no text form";
+    EXPECT_EQ(binding::TextAt(L, 5), "") << "a boolean has no text form";
+    EXPECT_EQ(binding::TextAt(L, 6), "") << "a table has no text form";
+    EXPECT_EQ(binding::Stack<std::wstring>::Make(binding::Stack<std::wstring>::Read(L, 7)), L"\u00e9") << "UTF-8 becomes UTF-16";
     EXPECT_EQ(binding::Stack<lua_Integer>::Read(L, 2), 42);
     EXPECT_EQ(binding::Stack<lua_Integer>::Read(L, 4), 0) << "a value that is not a number reads as 0";
 }
@@ -115,6 +140,49 @@ TEST(Convention, CallbackIsReferencedOnlyWhenItIsAFunction) {
     EXPECT_EQ(lua_toboolean(L, -1), 1);
     EXPECT_EQ(lua_gettop(L), 2) << "the function was popped into the registry, the answer pushed";
     ClearSpeedLimitHandler();
+}
+
+TEST(Convention, AMemoryErrorWhileReadingOrPushingSkipsNoDestructor) {
+    // The download path is long enough that its texts live on the heap; asked once beforehand, so
+    // that whatever the first answer sets up for good is there before counting.
+    {
+        LuaFixture warm;
+        lua_newuserdata(warm.state(), sizeof(void*));
+        ASSERT_EQ(MethodNamed("GetDownloadPath")(warm.state()), 1);
+        ASSERT_GT(std::strlen(lua_tostring(warm.state(), -1)), 16u);
+    }
+    const struct {
+        const char* method;
+        // What the call raises on: a number whose text form must be made after a long text was read,
+        // or the result text.
+        const char* arguments;
+        int count;
+    } cases[] = {
+        {"GetTipsId", "'a pid long enough to need the heap', 12345, function() end", 3},
+        {"LaunchOrvaneSetup", "'a path long enough to need the heap', 12345", 2},
+        {"GetDownloadPath", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        FailingAllocator allocator;
+        LuaFixture lua(&FailingAllocator::Allocate, &allocator);
+        lua_State* L = lua.state();
+        ASSERT_EQ(lua.Run(std::string("function arguments() return ") + c.arguments + " end"), "");
+        lua_pushcfunction(L, MethodNamed(c.method));
+        lua_newuserdata(L, sizeof(void*));
+        lua_getglobal(L, "arguments");
+        lua_call(L, 0, c.count);
+        ASSERT_TRUE(lua_checkstack(L, 40));
+        g_countedThread.store(::GetCurrentThreadId());
+        const long before = g_liveBlocks;
+        allocator.failing = true;
+        const int status = lua_pcall(L, c.count + 1, LUA_MULTRET, 0);
+        allocator.failing = false;
+        const long left = g_liveBlocks - before;
+        g_countedThread.store(0);
+        EXPECT_EQ(status, LUA_ERRMEM);
+        EXPECT_EQ(left, 0) << "C++ blocks the call left behind";
+    }
 }
 
 // What the export Test sends (the module's export itself is called by the script tests).

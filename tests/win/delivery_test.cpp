@@ -6,10 +6,12 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "lua_fixture.hpp"
+#include "script/script_object.hpp"
 
 namespace orvane {
 namespace {
 
+using testing::FailingAllocator;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
@@ -65,6 +67,23 @@ TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceReleased) {
     EXPECT_EQ(lua_gettop(lua.state()), 0);
 }
 
+TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
+    // A long answer may not fit a 32-bit process. Lua's memory error is the runtime's to report, and
+    // the callback gets the empty text, as after any failure.
+    FailingAllocator allocator;
+    allocator.from = 1 << 20;
+    LuaFixture tight(&FailingAllocator::Allocate, &allocator);
+    ASSERT_EQ(tight.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
+    CallbackRef callback{tight.state(), tight.RefGlobal("record")};
+    allocator.failing = true;
+    QueueFromAnotherThread(callback, std::string(4 << 20, 'x'));
+    EXPECT_TRUE(PumpUntil([&] { return tight.Eval("#calls") == "1"; }));
+    allocator.failing = false;
+    EXPECT_EQ(tight.Eval("calls[1][1]"), "");
+    EXPECT_FALSE(tight.RefIsFunction(callback.ref));
+    EXPECT_EQ(lua_gettop(tight.state()), 0);
+}
+
 TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
     // Garbage that would crash the window procedure if it were dereferenced.
     EXPECT_EQ(::SendMessageW(MessageWindow(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
@@ -86,6 +105,25 @@ TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(LiveRequests(), 0) << "undeliverable answers must not wait for a window that may come";
+}
+
+TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {
+    lua_State* L = lua.state();
+    lua_getglobal(L, "record");
+    const CallbackRef late = TakeCallback(L);  // as a method takes it
+    ::SendMessageW(MessageWindow(), WM_CLOSE, 0, 0);
+    // The exchange loop finishes the request after the close; only the script thread may release it.
+    QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
+    EXPECT_EQ(LiveRequests(), 0) << "the answer goes at once";
+    const lua_CFunction isOrvaneRun = kMethodTable[2].function;
+    LuaFixture other;
+    lua_newuserdata(other.state(), sizeof(void*));
+    isOrvaneRun(other.state());
+    EXPECT_TRUE(lua.RefIsFunction(late.ref)) << "a call in another Lua universe leaves it alone";
+    lua_newuserdata(L, sizeof(void*));
+    isOrvaneRun(L);
+    EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own universe releases it";
+    EXPECT_EQ(lua.Eval("#calls"), "0");
 }
 
 TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {

@@ -53,6 +53,15 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "1") << "no second call";
     EXPECT_EQ(LiveRequests(), 0);
+
+    // Its delivery message may never be handled (a full queue refuses it; a host loop may drop it),
+    // and no loop may exist to announce it again, or the loop waits a second and more before it does.
+    CallbackRef lost{lua.state(), lua.RefGlobal("record")};
+    StartExchange(std::make_unique<FakeExchange>(lost, "never asked", false), &LoopRefuses);
+    MSG message{};
+    ASSERT_TRUE(::PeekMessageW(&message, MessageWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
+    EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "2"; }, 900)) << "answered all the same";
+    EXPECT_EQ(LiveRequests(), 0);
 }
 
 TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText) {

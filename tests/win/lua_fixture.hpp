@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -17,6 +18,8 @@ namespace orvane::testing {
 class LuaFixture {
 public:
     LuaFixture() : L_(luaL_newstate()) { luaL_openlibs(L_); }
+    // A state whose memory comes from allocate (lua_Alloc), e.g. one that fails on demand.
+    LuaFixture(lua_Alloc allocate, void* allocator) : L_(lua_newstate(allocate, allocator)) { luaL_openlibs(L_); }
     ~LuaFixture() { lua_close(L_); }
     LuaFixture(const LuaFixture&) = delete;
     LuaFixture& operator=(const LuaFixture&) = delete;
@@ -57,6 +60,23 @@ public:
 
 private:
     lua_State* L_;
+};
+
+// Lends memory like realloc, and while failing is set refuses every block that would grow to `from`
+// bytes or more, which makes Lua raise its memory error at the first allocation that needs one.
+struct FailingAllocator {
+    bool failing = false;
+    std::size_t from = 0;
+    static void* Allocate(void* self, void* block, std::size_t oldSize, std::size_t newSize) {
+        if (newSize == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        const auto* allocator = static_cast<FailingAllocator*>(self);
+        // Lua takes a shrinking block never to fail.
+        if (allocator->failing && newSize > oldSize && newSize >= allocator->from) return nullptr;
+        return std::realloc(block, newSize);
+    }
 };
 
 // Serves this thread's messages until done() holds or the time runs out.
