@@ -87,6 +87,11 @@ function Host.addin_window() end
 ---@return string[]?
 function Host.check_warnings() end
 
+---The lines written with OutputDebugString since the last call, oldest first, as DebugView shows
+---them on Windows: the add-in writes one line for every failure, and nothing when a call works.
+---@return string[]
+function Host.debug_output() end
+
 ---A light userdata holding the address `n`, for arguments that take a handle.
 ---@param n number
 ---@return lightuserdata

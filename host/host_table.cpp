@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
 
 extern "C" {
 #include "lauxlib.h"
@@ -20,6 +22,7 @@ extern "C" {
 #include "common/text.hpp"
 #include "common/win_handles.hpp"
 #include "host/addin_loader.hpp"
+#include "host/debug_output.hpp"
 #include "host/runtime/vemo_host.h"
 
 namespace orvane::host {
@@ -308,6 +311,16 @@ int hostCallExport(lua_State* L) {
     return 1;
 }
 
+int hostDebugOutput(lua_State* L) {
+    const std::vector<std::string> lines = TakeDebugOutput();
+    lua_createtable(L, static_cast<int>(lines.size()), 0);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        lua_pushlstring(L, lines[i].data(), lines[i].size());
+        lua_rawseti(L, -2, static_cast<int>(i + 1));
+    }
+    return 1;
+}
+
 int hostCheckWarnings(lua_State* L) {
     lua_getfield(L, LUA_REGISTRYINDEX, "orvane-host.check-warnings");
     return 1;
@@ -334,6 +347,7 @@ void installHostTable(lua_State* L) {
         {"handles", hostHandles},
         {"addin_window", hostAddinWindow},
         {"check_warnings", hostCheckWarnings},
+        {"debug_output", hostDebugOutput},
         {"lightuserdata", hostLightUserdata},
         {"call_export", hostCallExport},
         {nullptr, nullptr},

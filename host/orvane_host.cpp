@@ -55,6 +55,8 @@
 //   host.handles()        how many handles this process holds.
 //   host.addin_window()   whether a window of the add-in's class exists in this process.
 //   host.check_warnings() the checking mode's warnings so far (a list of lines), nil when it is off.
+//   host.debug_output()   the lines written with OutputDebugString since the last call (a list), as
+//                         DebugView shows them: the add-in writes one for every failure.
 //   host.foreground_window()  GetForegroundWindow as light user data, nil when there is none.
 //   host.lightuserdata(n) a light userdata holding the address n, for calls that take a handle.
 //   host.call_export(name [, on_thread])
@@ -89,6 +91,7 @@ extern "C" {
 #include "common/text.hpp"
 #include "host/addin_loader.hpp"
 #include "host/host_table.hpp"
+#include "host/debug_output.hpp"
 #include "host/runtime/vemo_host.h"
 
 namespace {
@@ -101,6 +104,7 @@ using orvane::host::findAnnotations;
 using orvane::host::hresultText;
 using orvane::host::installChecks;
 using orvane::host::installHostTable;
+using orvane::host::KeepDebugOutput;
 using orvane::host::releaseAddin;
 using orvane::host::startAddin;
 
@@ -231,6 +235,7 @@ int main() {
         fail("the runtime already has a default environment");
     }
 
+    KeepDebugOutput();
     createAddin(options.addinPath);
     startAddin(options.startupCount);
 
