@@ -42,9 +42,9 @@ local Class = {}
 
 ---Asks the tips service (UDP port 6667) for a tips id; pid and cid are sent as the script's bytes.
 ---Returns at once. The callback gets the reply datagram up to its first zero byte, or the empty text
----when no reply came within 10 s, the reply was empty, longer than 1024 bytes or began with a zero
----byte, the service's host name did not resolve (then at once), or the request could not be started
----(the add-in's threads could not be made).
+---when no reply came within 10 s of the call, the reply was empty, longer than 1024 bytes or began
+---with a zero byte, the service's host name did not resolve (then at once), or the request could not
+---be started (the add-in's threads could not be made).
 ---Nothing is started, and no callback follows, when `callback` is not a function.
 ---@param pid Orvane.Text
 ---@param cid Orvane.Text

@@ -64,10 +64,13 @@ public:
 
     void Begin() override {
         (void)EnsureStreamNetworkStarted();
+        ReachService(kGameHost, wire::kGamePort);
+    }
+
+    void AddressReady(std::optional<sockaddr_in> to) override {
+        if (!to) return Finish({});
         socket_ = OverlappedSocket(SOCK_STREAM);
         if (!socket_) return Finish({});
-        const std::optional<sockaddr_in> to = ServiceAddress(kGameHost, wire::kGamePort);
-        if (!to) return Finish({});
         // ConnectEx wants a socket bound already; the system picks the local port, as connect would.
         sockaddr_in any{};
         any.sin_family = AF_INET;
