@@ -16,6 +16,7 @@ Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-
              @over-max @at-max @overrun @games-last @never and @stall (type = ms to hold before closing;
              @stall sends the first 128 KiB of a 16 MiB answer)
              @delay:TEXT (type = ms before answering TEXT) @count:MARK
+             @long (type = answer length, by default the longest a 16 MiB body holds)
 """
 
 import errno
@@ -128,6 +129,16 @@ def parse_items(body):
     return values
 
 
+long_bodies = {}
+
+
+def long_body(n):
+    with lock:
+        if n not in long_bodies:
+            long_bodies[n] = items(b"games", b"a" * n)
+        return long_bodies[n]
+
+
 def hold(conn, seconds):
     """Keeps the connection open until the client closes it or the time is up."""
     conn.settimeout(seconds)
@@ -196,6 +207,12 @@ def game_exchange(conn):
         answer_length = MAX_BODY - len(item(b"games")) - 4
         conn.sendall(header(MAX_BODY) + item(b"games") + struct.pack(">I", answer_length) + b"a" * (128 * 1024))
         hold(conn, int(kind or b"0") / 1000.0)
+    elif verb == "@long":
+        # An answer of type bytes, by default the longest a 16 MiB body holds, sent as fast as it is read.
+        # Tens of them at once share one body.
+        payload = long_body(int(kind) if kind else MAX_BODY - len(item(b"games")) - 4)
+        conn.sendall(header(len(payload)))
+        conn.sendall(payload)
     elif verb == "@huge":
         conn.sendall(header(0x7FFFFFF0))
         hold(conn, 20)
