@@ -2,6 +2,7 @@
 // a type.
 #include <winsock2.h>
 
+#include <mstcpip.h>
 #include <mswsock.h>
 
 #include <algorithm>
@@ -44,6 +45,20 @@ int g_largeChunks = 0;  // loop thread only
 constexpr std::size_t kAnswerBudget = std::size_t{256} * 1024 * 1024;
 AnswerBudget g_answerBudget(kAnswerBudget);
 
+// A game-platform exchange has no time limit, so a server that vanished without a word would hold its
+// socket, record and callback for good. Keep-alive probes end such an exchange while a live server,
+// whose system answers them however long the server itself is silent, is still waited for: the first
+// after two minutes of silence, then one every ten seconds until the system gives up (after ten on
+// Windows), so about four minutes in all.
+constexpr ULONG kKeepAliveIdleMs = 2 * 60 * 1000;
+constexpr ULONG kKeepAliveIntervalMs = 10 * 1000;
+
+void KeepAlive(SOCKET socket) noexcept {
+    tcp_keepalive values{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
+    DWORD bytes = 0;
+    // Without it the exchange works all the same; only a vanished server is waited for as before.
+    (void)::WSAIoctl(socket, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &bytes, nullptr, nullptr);
+}
 
 std::atomic<bool> g_streamNetworkStarted{false};
 
@@ -85,6 +100,7 @@ public:
         if (!to) return Finish({});
         socket_ = OverlappedSocket(SOCK_STREAM);
         if (!socket_) return Finish({});
+        KeepAlive(socket_.get());
         // ConnectEx wants a socket bound already; the system picks the local port, as connect would.
         sockaddr_in any{};
         any.sin_family = AF_INET;

@@ -112,6 +112,16 @@ T.case("a server that never answers keeps only its worker waiting", function()
   T.eq(waiting.text, "", "answer of a connection closed without a reply")
 end)
 
+T.case("a connection whose server says nothing is kept alive", function()
+  -- Keep-alive probes find a server that vanished without a word; a live one's system answers them
+  -- however long the server stays silent. The peer reads the timer of the client's idle socket: kind 2
+  -- is keep-alive, due in hundredths of a second.
+  local kind, due = answer("@keepalive", "t"):match("^(%d+) (%d+)$")
+  T.eq(kind, "2", "the timer of the idle connection")
+  T.truthy(tonumber(due) > 10000 and tonumber(due) <= 12000,
+    "first probe after " .. tostring(due) .. " hundredths of a second")
+end)
+
 T.case("replies that stall after the first pieces of a long answer hold only what came", function()
   local MiB = 1024 * 1024
   local _, _, private_before = host.memory()
