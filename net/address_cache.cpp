@@ -18,13 +18,12 @@ AddressCache::Entry* AddressCache::Find(std::string_view host) noexcept {
     return nullptr;
 }
 
-// A clock read before the answer came, on another thread, counts as within its time.
+// A clock read before the lookup's worker dated its answer counts as within its time.
 bool AddressCache::IsFresh(const Entry& entry, std::uint64_t now) const noexcept {
     return entry.known && !entry.looking && (now < entry.at || now - entry.at < keepMs_);
 }
 
 AddressCache::Answer AddressCache::Ask(std::string_view host, std::uint64_t now, AddressWaiter& waiter) {
-    SmallLockGuard guard(lock_);
     Entry* entry = Find(host);
     if (entry == nullptr) {
         entries_.emplace_back();
@@ -42,15 +41,7 @@ AddressCache::Answer AddressCache::Ask(std::string_view host, std::uint64_t now,
     return {Next::Look, std::nullopt};
 }
 
-std::optional<LookedUp> AddressCache::Fresh(std::string_view host, std::uint64_t now) {
-    SmallLockGuard guard(lock_);
-    const Entry* entry = Find(host);
-    if (entry == nullptr || !IsFresh(*entry, now)) return std::nullopt;
-    return entry->address;
-}
-
 AddressWaiters AddressCache::Learn(std::string_view host, LookedUp address, std::uint64_t at) noexcept {
-    SmallLockGuard guard(lock_);
     Entry* entry = Find(host);
     if (entry == nullptr) return {};
     entry->known = true;
@@ -64,7 +55,6 @@ AddressWaiters AddressCache::Learn(std::string_view host, LookedUp address, std:
 }
 
 bool AddressCache::Leave(AddressWaiter& waiter) noexcept {
-    SmallLockGuard guard(lock_);
     if (waiter.entry_ == nullptr) return false;
     auto* entry = static_cast<Entry*>(waiter.entry_);
     (waiter.earlier_ != nullptr ? waiter.earlier_->later_ : entry->first) = waiter.later_;

@@ -1,7 +1,7 @@
 // The service addresses both clients share. A name is looked up at most once a second, and never by
 // the one who asks: whoever needs it while its lookup runs waits on its entry, and everyone waiting is
 // continued by the lookup's one answer. Kept free of sockets so that its rules are tested natively;
-// the exchange loop runs the lookups and continues the waiters.
+// the exchange loop, its one user, runs the lookups and continues the waiters.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "common/small_lock.hpp"
 
 namespace orvane {
 
@@ -78,15 +76,12 @@ public:
     // the first time cannot be given an entry, and then nothing was parked.
     Answer Ask(std::string_view host, std::uint64_t now, AddressWaiter& waiter);
 
-    // The answer while it is fresh, without parking or asking for a lookup; nothing otherwise.
-    std::optional<LookedUp> Fresh(std::string_view host, std::uint64_t now);
-
     // The answer of the lookup of host, dated when it came: everyone who waited for it, to be
     // continued with it outside the cache.
     AddressWaiters Learn(std::string_view host, LookedUp address, std::uint64_t at) noexcept;
 
-    // Takes a waiter off its entry before the answer comes; false when it was not waiting.
-    bool Leave(AddressWaiter& waiter) noexcept;
+    // Takes a waiter off the entry it waits on before the answer comes; false when it was not waiting.
+    static bool Leave(AddressWaiter& waiter) noexcept;
 
 private:
     struct Entry {
@@ -102,7 +97,6 @@ private:
     Entry* Find(std::string_view host) noexcept;
     bool IsFresh(const Entry& entry, std::uint64_t now) const noexcept;
 
-    SmallLock lock_;
     // One per name ever asked for, never removed: the names are the module's constants. A list, so
     // that an entry stays where its waiters point.
     std::list<Entry> entries_;

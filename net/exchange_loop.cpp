@@ -17,7 +17,7 @@ namespace {
 // Within this time an answer, found or not, serves every request for its name: a burst of requests
 // asks the resolver once.
 constexpr std::uint64_t kAddressKeptMs = 1000;
-// Asked and taught only on the loop thread; read by the script thread too.
+// Only the loop thread asks it and teaches it.
 AddressCache g_addresses(kAddressKeptMs);
 
 // One name's lookup on a worker of its own; its answer goes back to the loop through the port.
@@ -234,7 +234,7 @@ void Exchange::Abandon() noexcept {
         socket_.reset();
         return;
     }
-    (void)g_addresses.Leave(*this);
+    (void)AddressCache::Leave(*this);
     Finish({});
 }
 
@@ -267,13 +267,6 @@ void Exchange::Finish(std::string result) noexcept {
 bool PostToExchangeLoop(Exchange* exchange) noexcept { return g_loop.Post(exchange); }
 
 bool PostToExchangeLoop(ServiceErrand* errand) noexcept { return g_loop.Post(errand); }
-
-bool FreshServiceAddress(const char* host, std::uint16_t port, std::optional<sockaddr_in>& address) {
-    const std::optional<LookedUp> fresh = g_addresses.Fresh(host, ::GetTickCount64());
-    if (!fresh) return false;
-    address = ToSocketAddress(*fresh, port);
-    return true;
-}
 
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();

@@ -105,10 +105,6 @@ private:
 // Script thread: the loop owns the errand from here on; false when it cannot take it.
 bool PostToExchangeLoop(ServiceErrand* errand) noexcept;
 
-// Any thread: whether the loop's last answer for the name is fresh, and then the address in it (nothing
-// when the name was not found). Never asks for a lookup, never waits.
-bool FreshServiceAddress(const char* host, std::uint16_t port, std::optional<sockaddr_in>& address);
-
 // Script thread: runs the exchange on the loop. When the loop cannot take it, the callback still comes,
 // with the empty text, from the script thread's messages once this call has returned.
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post = &PostToExchangeLoop) noexcept;

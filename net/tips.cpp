@@ -83,16 +83,18 @@ bool SendReport(const std::string& report, const std::optional<sockaddr_in>& to)
     return sent == static_cast<int>(report.size());
 }
 
-constexpr int kMaxReportsWaiting = 64;
+// A report has no answer to carry back, so beyond these, waiting in the loop for their address or their
+// turn, one is dropped, as the network may drop any datagram: a lookup that hangs holds about a MiB.
+constexpr int kMaxReportsWaiting = 1024;
 std::atomic<int> g_reportsWaiting{0};
 
-// A report whose address the loop is finding out; sent from the loop thread once it is known.
+// A report on its way: the loop sends it once the address is known, at once when it is fresh.
 class WaitingReport final : public ServiceErrand {
 public:
     explicit WaitingReport(std::string report) noexcept : ServiceErrand(kTipsHost), report_(std::move(report)) {
         ++g_reportsWaiting;
     }
-    ~WaitingReport() { --g_reportsWaiting; }
+    ~WaitingReport() override { --g_reportsWaiting; }
     WaitingReport(const WaitingReport&) = delete;
     WaitingReport& operator=(const WaitingReport&) = delete;
 
@@ -107,6 +109,8 @@ private:
 
 }  // namespace
 
+long WaitingReports() noexcept { return g_reportsWaiting.load(); }
+
 void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept {
     StartNewExchange<TipsExchange>(callback, pid, cid);
 }
@@ -115,12 +119,7 @@ bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_vi
     std::optional<std::string> report = wire::TipShownReportDatagram(tipid, pid, cid, sign);
     if (!report) return false;
     (void)EnsureDatagramNetworkStarted();
-    std::optional<sockaddr_in> to;
-    if (FreshServiceAddress(kTipsHost, wire::kTipsPort, to)) return SendReport(*report, to);
-    // The name is being looked up or is due to be: the report goes out from the loop once its address
-    // is known, and the script thread never waits for the resolver. A report has no answer to carry
-    // back, so a burst beyond the bound while the name is unknown is dropped, as the network may drop
-    // any datagram.
+    // Sent from the loop thread, so the script thread never waits for the resolver, nor makes a socket.
     if (g_reportsWaiting.load() >= kMaxReportsWaiting) return false;
     std::unique_ptr<WaitingReport> waiting(new (std::nothrow) WaitingReport(std::move(*report)));
     if (!waiting || !PostToExchangeLoop(waiting.get())) return false;

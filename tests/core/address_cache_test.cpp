@@ -29,11 +29,11 @@ TEST(AddressCache, OneLookupPerNameServesEveryoneWhoAskedWhileItRan) {
     EXPECT_EQ(cache.Ask("other", 3, other).next, Next::Look) << "each name has a lookup of its own";
     EXPECT_EQ(cache.Ask("another", 3, another).next, Next::Look) << "however many names there are";
     EXPECT_EQ(cache.Ask("svc", 4, third).next, Next::Wait);
-    EXPECT_TRUE(cache.Leave(gaveUp)) << "a waiter whose time ran out goes";
-    EXPECT_FALSE(cache.Leave(gaveUp));
+    EXPECT_TRUE(AddressCache::Leave(gaveUp)) << "a waiter whose time ran out goes";
+    EXPECT_FALSE(AddressCache::Leave(gaveUp));
 
     EXPECT_EQ(All(cache.Learn("svc", kLoopback, 1500)), (std::vector<AddressWaiter*>{&first, &second, &third}));
-    EXPECT_FALSE(cache.Leave(second)) << "the answer took it off its entry";
+    EXPECT_FALSE(AddressCache::Leave(second)) << "the answer took it off its entry";
     EXPECT_EQ(All(cache.Learn("other", std::nullopt, 1500)), (std::vector<AddressWaiter*>{&other}));
     EXPECT_EQ(All(cache.Learn("another", kLoopback, 1500)), (std::vector<AddressWaiter*>{&another}));
     for (const char* name : {"svc", "other", "another"}) {
@@ -54,7 +54,7 @@ TEST(AddressCache, AnAnswerFoundOrNotIsUsedForASecondFromWhenItCame) {
             std::uint64_t now;
             Next next;
         } cases[] = {
-            {1499, Next::Use},  // a clock read on another thread just before the answer came
+            {1499, Next::Use},  // a clock read just before the worker dated the answer
             {1500, Next::Use},
             {2499, Next::Use},
             {2500, Next::Look},

@@ -27,6 +27,14 @@ local function lookups()
   return started, ended
 end
 
+-- Lookups from now on take what text says, once no lookup runs and what the last one learned is stale.
+local function lookups_from_now(text)
+  set_delay(text)
+  T.truthy(T.wait_for(function() local started, ended = lookups() return started == ended end, 20000),
+    "no lookup running")
+  host.pump(1100)
+end
+
 -- n GetActiveGame requests at once; each result notes its text and when it came.
 local function games(n, tag)
   local start = host.clock()
@@ -52,8 +60,7 @@ O:GetTipsId("warm", "up", function() ready = true end)
 T.truthy(T.wait_for(function() return ready end, 10000), "the warm-up request came back")
 
 T.case("one slow lookup serves every request for its name, and holds up nothing else", function()
-  set_delay("1500")
-  host.pump(1100)  -- what the warm-up learned is stale now
+  lookups_from_now("1500")
   local before = lookups()
   local burst = games(5, "slow")
   local called = host.clock()
@@ -80,8 +87,7 @@ T.case("one slow lookup serves every request for its name, and holds up nothing 
 end)
 
 T.case("a failed lookup is remembered for a second too", function()
-  set_delay("1500 fail")
-  host.pump(1100)
+  lookups_from_now("1500 fail")
   local before = lookups()
   local failed = games(5, "unknown")
   T.truthy(T.wait_for(failed.done, 15000), "all five answered")
@@ -95,8 +101,7 @@ T.case("a failed lookup is remembered for a second too", function()
 end)
 
 T.case("a tips request ends within its ten seconds while its lookup hangs", function()
-  set_delay("14000")
-  host.pump(1100)
+  lookups_from_now("14000")
   local text, took
   local start = host.clock()
   O:GetTipsId("hanging", "c", function(t) text, took = t, host.clock() - start end)
