@@ -12,6 +12,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "common/worker.hpp"
+#include "net/services.hpp"
 
 namespace orvane {
 namespace {
@@ -73,9 +74,11 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
 }
 
 extern "C" HRESULT WINAPI DllCanUnloadNow() {
-    // A running worker holds its own reference on the module as well, and a request in flight will
-    // call back into the script; counting them here keeps a host from even trying while one is out.
-    return orvane::com::ModuleLock::Count() == 0 && orvane::RunningWorkers() == 0 && orvane::LiveRequests() == 0
+    // A running worker holds its own reference on the module as well, a request in flight will call back
+    // into the script, and a waiting report will start a lookup; counting them here keeps a host from
+    // even trying while one is out.
+    return orvane::com::ModuleLock::Count() == 0 && orvane::RunningWorkers() == 0 && orvane::LiveRequests() == 0 &&
+                   orvane::WaitingReports() == 0
                ? S_OK
                : S_FALSE;
 }

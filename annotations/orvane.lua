@@ -42,9 +42,9 @@ local Class = {}
 
 ---Asks the tips service (UDP port 6667) for a tips id; pid and cid are sent as the script's bytes.
 ---Returns at once. The callback gets the reply datagram up to its first zero byte, or the empty text
----when no reply came within 10 s, the reply was empty, longer than 1024 bytes or began with a zero
----byte, the service's host name did not resolve (then at once), or the request could not be started
----(the add-in's threads could not be made).
+---when no reply came within 10 s of the call, the reply was empty, longer than 1024 bytes or began
+---with a zero byte, the service's host name did not resolve (then at once), or the request could not
+---be started (the add-in's threads could not be made).
 ---Nothing is started, and no callback follows, when `callback` is not a function.
 ---@param pid Orvane.Text
 ---@param cid Orvane.Text
@@ -55,7 +55,8 @@ function Class:GetTipsId(pid, cid, callback) end
 ---at once. The callback gets the item after the first item "games", up to its first zero byte, or the
 ---empty text when the connection fails (no server, a host name that does not resolve), the reply is
 ---cut short or malformed, has no "games" item or none complete after it, announces a body over
----16 MiB, or the request could not be started. The service is given no time limit: keep your own.
+---16 MiB, would take the answers held at once past 256 MiB, or the request could not be started. The
+---service is given no time limit: keep your own.
 ---No callback follows when `callback` is not a function.
 ---@param name Orvane.Text
 ---@param type Orvane.Text

@@ -3,13 +3,37 @@
 #include <mswsock.h>
 
 #include <algorithm>
-#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "common/script_thread.hpp"
+#include "common/worker.hpp"
 #include "net/sockets.hpp"
 
 namespace orvane {
+namespace {
+
+// Within this time an answer, found or not, serves every request for its name: a burst of requests
+// asks the resolver once.
+constexpr std::uint64_t kAddressKeptMs = 1000;
+// Only the loop thread asks it and teaches it.
+AddressCache g_addresses(kAddressKeptMs);
+
+// One name's lookup on a worker of its own; its answer goes back to the loop through the port.
+struct Lookup {
+    struct Slot {
+        OVERLAPPED overlapped;
+        Lookup* owner;
+    };
+    Slot slot{{}, this};
+    HANDLE port = nullptr;
+    std::string host;
+    LookedUp address;
+    std::uint64_t at = 0;
+};
+
+}  // namespace
 
 class ExchangeLoop {
 public:
@@ -17,6 +41,30 @@ public:
     bool Post(Exchange* exchange) noexcept {
         if (!Start()) return false;
         return ::PostQueuedCompletionStatus(port_, 0, kBegin, &exchange->slot_.overlapped) != FALSE;
+    }
+
+    bool Post(ServiceErrand* errand) noexcept {
+        if (!Start()) return false;
+        return ::PostQueuedCompletionStatus(port_, 0, kErrand, &errand->slot_.overlapped) != FALSE;
+    }
+
+    // Loop thread, for the one told to look the name up. When no worker can run the lookup, the name
+    // counts as not found, as after a failed lookup, and is tried again once that answer is stale.
+    void LookUp(std::string_view host) noexcept {
+        std::unique_ptr<Lookup> lookup(new (std::nothrow) Lookup);
+        if (lookup) {
+            lookup->port = port_;
+            try {
+                lookup->host = host;
+            } catch (...) {
+                lookup.reset();
+            }
+        }
+        if (lookup && StartPinnedWorker(&LookUpOnWorker, lookup.get())) {
+            (void)lookup.release();  // the worker owns it now
+            return;
+        }
+        Continue(g_addresses.Learn(host, std::nullopt, ::GetTickCount64()), std::nullopt);
     }
 
     void Limit(Exchange* exchange, DWORD ms) noexcept {
@@ -47,6 +95,38 @@ public:
 private:
     static constexpr ULONG_PTR kBegin = 1;
     static constexpr ULONG_PTR kOperation = 2;
+    static constexpr ULONG_PTR kLookedUp = 3;
+    static constexpr ULONG_PTR kErrand = 4;
+
+    static void LookUpOnWorker(void* argument) {
+        Lookup* lookup = static_cast<Lookup*>(argument);
+        lookup->address = LookUpIpv4(lookup->host.c_str());
+        // Dated when the answer came: a slow lookup must not hand on an answer already stale.
+        lookup->at = ::GetTickCount64();
+        // Everyone waiting on the name waits until the loop hears of this, so a port whose queue cannot
+        // take the packet now is tried again.
+        while (!::PostQueuedCompletionStatus(lookup->port, 0, kLookedUp, &lookup->slot.overlapped)) ::Sleep(100);
+    }
+
+    static void Continue(AddressWaiters waiting, LookedUp address) noexcept {
+        while (AddressWaiter* waiter = waiting.Pop()) waiter->AddressKnown(address);
+    }
+
+    void Looked(Lookup* done) noexcept {
+        const std::unique_ptr<Lookup> lookup(done);
+        Continue(g_addresses.Learn(lookup->host, lookup->address, lookup->at), lookup->address);
+    }
+
+    void Errand(ServiceErrand* errand) noexcept {
+        AddressCache::Answer answer{AddressCache::Next::Use, std::nullopt};
+        try {
+            answer = g_addresses.Ask(errand->host_, ::GetTickCount64(), *errand);
+        } catch (...) {
+            // No room for the name's entry: as if it could not be resolved.
+        }
+        if (answer.next == AddressCache::Next::Use) return errand->AddressKnown(answer.address);
+        if (answer.next == AddressCache::Next::Look) LookUp(errand->host_);
+    }
 
     // The port and the thread stay for the life of the process once both are made.
     bool Start() noexcept {
@@ -85,32 +165,22 @@ private:
             const BOOL ok = ::GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, wait);
             const DWORD error = ok ? 0 : ::GetLastError();
             if (overlapped != nullptr) {
-                Exchange* exchange = reinterpret_cast<Exchange::Slot*>(overlapped)->owner;
-                if (key == kBegin) {
-                    Step(exchange, [&] { exchange->Begin(); });
+                if (key == kLookedUp) {
+                    Looked(reinterpret_cast<Lookup::Slot*>(overlapped)->owner);
+                } else if (key == kErrand) {
+                    Errand(reinterpret_cast<ServiceErrand::Slot*>(overlapped)->owner);
+                } else if (key == kBegin) {
+                    Exchange* exchange = reinterpret_cast<Exchange::Slot*>(overlapped)->owner;
+                    exchange->Run([&] { exchange->Begin(); });
                 } else {
+                    Exchange* exchange = reinterpret_cast<Exchange::Slot*>(overlapped)->owner;
                     exchange->pending_ = false;
-                    if (exchange->limited_) Unlink(exchange);
-                    Step(exchange, [&] { exchange->Completed(bytes, error); });
+                    // A limit covers the whole exchange, so it stays while the operation just ended
+                    // is followed by the next.
+                    exchange->Run([&] { exchange->Completed(bytes, error); });
                 }
             }
             ExpireDue();
-        }
-    }
-
-    // Runs one move of an exchange. A move that throws (out of memory) ends the exchange with the
-    // empty text: at once when nothing is pending, else once the pending operation, which closing the
-    // socket ends, has come back.
-    template <class Move>
-    static void Step(Exchange* exchange, Move move) noexcept {
-        try {
-            move();
-        } catch (...) {
-            if (exchange->pending_) {
-                exchange->socket_.reset();
-            } else {
-                exchange->Finish({});
-            }
         }
     }
 
@@ -119,12 +189,7 @@ private:
         while (earliest_ != nullptr && earliest_->deadline_ <= now) {
             Exchange* exchange = earliest_;
             Unlink(exchange);
-            // The pending receive comes back as failed, and the exchange finishes from there.
-            if (exchange->pending_) {
-                exchange->socket_.reset();
-            } else {
-                exchange->Finish({});
-            }
+            exchange->Abandon();
         }
     }
 
@@ -136,16 +201,6 @@ private:
 namespace {
 // Its threads run for the life of the process; a started module stays mapped as long.
 ExchangeLoop g_loop;
-
-struct KnownAddress {
-    std::string host;
-    std::uint16_t port = 0;
-    std::optional<sockaddr_in> address;
-    std::uint64_t at = 0;
-};
-// One per service; only the loop thread looks them up.
-KnownAddress g_known[2];
-constexpr std::uint64_t kAddressKeptMs = 1000;
 }  // namespace
 
 UniqueSocket Exchange::OverlappedSocket(int type) noexcept {
@@ -154,20 +209,33 @@ UniqueSocket Exchange::OverlappedSocket(int type) noexcept {
     return socket;
 }
 
-std::optional<sockaddr_in> Exchange::ServiceAddress(const char* host, std::uint16_t port) {
-    // A burst of requests to the same service asks the resolver once, not once per request.
-    const std::uint64_t now = ::GetTickCount64();
-    KnownAddress* slot = nullptr;
-    for (KnownAddress& known : g_known) {
-        if (known.port == port && known.host == host) slot = &known;
+void Exchange::ReachService(const char* host, std::uint16_t port) {
+    servicePort_ = port;
+    const AddressCache::Answer known = g_addresses.Ask(host, ::GetTickCount64(), *this);
+    if (known.next == AddressCache::Next::Use) return AddressReady(ToSocketAddress(known.address, port));
+    if (known.next == AddressCache::Next::Look) g_loop.LookUp(host);
+}
+
+void Exchange::AddressKnown(LookedUp address) noexcept {
+    Run([&] { AddressReady(ToSocketAddress(address, servicePort_)); });
+}
+
+template <class Move>
+void Exchange::Run(Move move) noexcept {
+    try {
+        move();
+    } catch (...) {
+        Abandon();
     }
-    if (slot != nullptr && now - slot->at < kAddressKeptMs) return slot->address;
-    if (slot == nullptr) slot = &g_known[g_known[0].port == 0 ? 0 : 1];
-    slot->host = host;
-    slot->port = port;
-    slot->address = ResolveHost(host, port);
-    slot->at = now;
-    return slot->address;
+}
+
+void Exchange::Abandon() noexcept {
+    if (pending_) {
+        socket_.reset();
+        return;
+    }
+    (void)AddressCache::Leave(*this);
+    Finish({});
 }
 
 OVERLAPPED* Exchange::StartOperation() noexcept {
@@ -197,6 +265,8 @@ void Exchange::Finish(std::string result) noexcept {
 }
 
 bool PostToExchangeLoop(Exchange* exchange) noexcept { return g_loop.Post(exchange); }
+
+bool PostToExchangeLoop(ServiceErrand* errand) noexcept { return g_loop.Post(errand); }
 
 void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();

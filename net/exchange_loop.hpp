@@ -12,12 +12,13 @@
 
 #include "bridge/deliveries.hpp"
 #include "common/win_handles.hpp"
+#include "net/address_cache.hpp"
 
 namespace orvane {
 
 // One request's exchange with its service: a small state machine with one operation pending at a
 // time. Every member but the constructor runs on the loop thread.
-class Exchange : public Delivery {
+class Exchange : public Delivery, private AddressWaiter {
 public:
     using Delivery::Delivery;
 
@@ -29,15 +30,20 @@ public:
 protected:
     // A socket for overlapped operations whose completions come to the loop; empty on failure.
     static UniqueSocket OverlappedSocket(int type) noexcept;
-    // The address of a service, looked up at most once a second whatever the load.
-    static std::optional<sockaddr_in> ServiceAddress(const char* host, std::uint16_t port);
+    // Calls AddressReady with the service's address, at once when it is known, else once its lookup,
+    // which runs off the loop, has answered: a slow resolver holds up only the requests for its name.
+    // The exchange may be finished, and freed, by the time this returns: it must be the last move.
+    void ReachService(const char* host, std::uint16_t port);
+    // The service's address, nothing when its name could not be resolved.
+    virtual void AddressReady(std::optional<sockaddr_in> to) = 0;
 
     // The overlapped record of the one operation started next.
     OVERLAPPED* StartOperation() noexcept;
     // Whether the operation just started with StartOperation is under way (its completion will come);
     // takes the result of the call that started it.
     bool Issued(int result) noexcept;
-    // The receive must end within ms from now; when it has not, the socket is closed, which ends it.
+    // The exchange must end within ms from now: when it has not, a pending operation is ended by closing
+    // the socket, and one waiting for its address is finished with the empty text.
     void LimitTo(DWORD ms) noexcept;
     // Closes the socket, lets go of the exchange's buffers and hands the answer to the delivery queue.
     // Only with no operation pending; the exchange belongs to the queue afterwards.
@@ -54,8 +60,18 @@ private:
         OVERLAPPED overlapped;
         Exchange* owner;
     };
+
+    void AddressKnown(LookedUp address) noexcept override;
+    // Runs one move. A move that throws (out of memory) ends the exchange with the empty text.
+    template <class Move>
+    void Run(Move move) noexcept;
+    // Ends the exchange with the empty text: at once, or once its pending operation, which closing the
+    // socket ends, has come back.
+    void Abandon() noexcept;
+
     Slot slot_{{}, this};
     bool pending_ = false;
+    std::uint16_t servicePort_ = 0;
     // Deadline list, oldest first.
     std::uint64_t deadline_ = 0;
     Exchange* earlier_ = nullptr;
@@ -66,6 +82,28 @@ private:
 // Hands an exchange to the loop, started on first use.
 using ExchangePoster = bool (*)(Exchange* exchange);
 bool PostToExchangeLoop(Exchange* exchange) noexcept;
+
+// Work for a service that needs its address and answers no script: on the loop it waits for the
+// address as an exchange does, and is continued once with it there.
+class ServiceErrand : public AddressWaiter {
+public:
+    explicit ServiceErrand(const char* host) noexcept : host_(host) {}
+
+protected:
+    ~ServiceErrand() = default;
+
+private:
+    friend class ExchangeLoop;
+    struct Slot {
+        OVERLAPPED overlapped;
+        ServiceErrand* owner;
+    };
+    Slot slot_{{}, this};
+    const char* host_;
+};
+
+// Script thread: the loop owns the errand from here on; false when it cannot take it.
+bool PostToExchangeLoop(ServiceErrand* errand) noexcept;
 
 // Script thread: runs the exchange on the loop. When the loop cannot take it, the callback still comes,
 // with the empty text, from the script thread's messages once this call has returned.

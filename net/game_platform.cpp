@@ -2,6 +2,7 @@
 // a type.
 #include <winsock2.h>
 
+#include <mstcpip.h>
 #include <mswsock.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "net/answer_budget.hpp"
 #include "net/exchange_loop.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
@@ -34,6 +36,29 @@ constexpr std::size_t kReceiveChunk = 1024 * 1024;
 // once (the spare counted); exchanges beyond them go on kFirstChunk at a time.
 constexpr int kMaxLargeChunks = 8;
 int g_largeChunks = 0;  // loop thread only
+
+// Every byte of room game-platform replies hold for their answers and their receiving, from the loop to
+// the script thread's delivery: a hundred answers that come while the scripts are busy would otherwise
+// fill a 32-bit host's 2 GiB. 256 MiB is room for sixteen whole answers of 16 MiB at once and an eighth
+// of that space, whose scripts get a copy of each answer besides. An answer that would go past it is
+// the empty text, like any other failure.
+constexpr std::size_t kAnswerBudget = std::size_t{256} * 1024 * 1024;
+AnswerBudget g_answerBudget(kAnswerBudget);
+
+// A game-platform exchange has no time limit, so a server that vanished without a word would hold its
+// socket, record and callback for good. Keep-alive probes end such an exchange while a live server,
+// whose system answers them however long the server itself is silent, is still waited for: the first
+// after two minutes of silence, then one every ten seconds until the system gives up (after ten on
+// Windows), so about four minutes in all.
+constexpr ULONG kKeepAliveIdleMs = 2 * 60 * 1000;
+constexpr ULONG kKeepAliveIntervalMs = 10 * 1000;
+
+void KeepAlive(SOCKET socket) noexcept {
+    tcp_keepalive values{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
+    DWORD bytes = 0;
+    // Without it the exchange works all the same; only a vanished server is waited for as before.
+    (void)::WSAIoctl(socket, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &bytes, nullptr, nullptr);
+}
 
 std::atomic<bool> g_streamNetworkStarted{false};
 
@@ -61,13 +86,21 @@ class GameExchange final : public Exchange {
 public:
     GameExchange(CallbackRef taken, const std::string& name, const std::string& type)
         : Exchange(taken), body_(wire::ActiveGameRequestBody(name, type)) {}
+    // The answer's charge goes with the share, so the answer goes first.
+    ~GameExchange() override { std::string().swap(answer); }
+    GameExchange(const GameExchange&) = delete;
+    GameExchange& operator=(const GameExchange&) = delete;
 
     void Begin() override {
         (void)EnsureStreamNetworkStarted();
+        ReachService(kGameHost, wire::kGamePort);
+    }
+
+    void AddressReady(std::optional<sockaddr_in> to) override {
+        if (!to) return Finish({});
         socket_ = OverlappedSocket(SOCK_STREAM);
         if (!socket_) return Finish({});
-        const std::optional<sockaddr_in> to = ServiceAddress(kGameHost, wire::kGamePort);
-        if (!to) return Finish({});
+        KeepAlive(socket_.get());
         // ConnectEx wants a socket bound already; the system picks the local port, as connect would.
         sockaddr_in any{};
         any.sin_family = AF_INET;
@@ -125,9 +158,11 @@ private:
         if (!length || !wire::ReplyBodyLengthAcceptable(*length)) return Finish({});
         bodyLength_ = *length;
         have_ = 0;
-        walk_.emplace(kAnswerKey, bodyLength_);
+        walk_.emplace(kAnswerKey, bodyLength_, &share_);
         if (bodyLength_ == 0) return Finish(walk_->TakeAnswer());
-        capacity_ = std::min<std::size_t>(bodyLength_, kFirstChunk);
+        const std::size_t first = std::min<std::size_t>(bodyLength_, kFirstChunk);
+        if (!share_.Grow(first)) return Finish({});
+        capacity_ = first;
         chunk_.reset(new unsigned char[capacity_]);
         ReceiveBody();
     }
@@ -149,20 +184,24 @@ private:
         ReceiveBody();
     }
 
+    // A budget with no room for the large chunk leaves the exchange on its small one.
     void TakeLargeChunk() noexcept {
+        if (!share_.Grow(kReceiveChunk)) return;
         if (g_spareChunk) {
             chunk_ = std::move(g_spareChunk);
         } else if (g_largeChunks < kMaxLargeChunks) {
             std::unique_ptr<unsigned char[]> fresh(new (std::nothrow) unsigned char[kReceiveChunk]);
-            if (!fresh) return;
+            if (!fresh) return share_.Shrink(kReceiveChunk);
             ++g_largeChunks;
             chunk_ = std::move(fresh);
         } else {
-            return;
+            return share_.Shrink(kReceiveChunk);
         }
+        share_.Shrink(capacity_);
         capacity_ = kReceiveChunk;
     }
 
+    // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {
         if (capacity_ == kReceiveChunk) {
             if (g_spareChunk) {
@@ -172,6 +211,7 @@ private:
             }
         }
         chunk_.reset();
+        share_.Shrink(capacity_);
         capacity_ = 0;
         walk_.reset();
     }
@@ -188,6 +228,7 @@ private:
     wire::Header header_{};
     std::size_t have_ = 0;
     std::size_t bodyLength_ = 0;
+    BudgetShare share_{g_answerBudget};  // before the walk, which gives back to it as it goes
     std::optional<wire::ReplyWalk> walk_;
     std::unique_ptr<unsigned char[]> chunk_;
     std::size_t capacity_ = 0;

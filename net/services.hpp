@@ -13,8 +13,12 @@ namespace orvane {
 void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept;
 
 // Script thread: tells the tips service that a tip was shown, with one datagram and no reply awaited.
-// The values are already in the system's ANSI code page. False when nothing went out whole.
+// The values are already in the system's ANSI code page. The report goes out from the exchange loop,
+// once the service's address is known, so this never waits. False when it will not go out.
 bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_view cid, std::string_view sign);
+
+// Reports handed to the exchange loop and not yet sent; part of the module's reasons not to unload.
+long WaitingReports() noexcept;
 
 // Script thread: asks the game-platform service (framed TCP) for the "games" value of a name and a type.
 void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept;

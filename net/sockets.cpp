@@ -20,7 +20,7 @@ bool StartWindowsSocketsOnce(std::atomic<bool>& started) {
     return true;
 }
 
-std::optional<sockaddr_in> ResolveHost(const char* host, std::uint16_t port) {
+LookedUp LookUpIpv4(const char* host) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* found = nullptr;
@@ -29,9 +29,16 @@ std::optional<sockaddr_in> ResolveHost(const char* host, std::uint16_t port) {
     if (answer->ai_addrlen < sizeof(sockaddr_in)) return std::nullopt;
     sockaddr_in address{};
     std::memcpy(&address, answer->ai_addr, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(port);
-    return address;
+    return address.sin_addr.s_addr;
+}
+
+std::optional<sockaddr_in> ToSocketAddress(LookedUp address, std::uint16_t port) {
+    if (!address) return std::nullopt;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = *address;
+    to.sin_port = ::htons(port);
+    return to;
 }
 
 }  // namespace orvane

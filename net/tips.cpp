@@ -6,7 +6,10 @@
 #include <climits>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/win_handles.hpp"
 #include "net/exchange_loop.hpp"
@@ -24,7 +27,7 @@ std::atomic<bool> g_datagramNetworkStarted{false};
 
 bool EnsureDatagramNetworkStarted() { return StartWindowsSocketsOnce(g_datagramNetworkStarted); }
 
-// One datagram out, the first datagram back within ten seconds of the receive, whoever sent it.
+// One datagram out, the first datagram back, whoever sent it, within ten seconds of the request.
 class TipsExchange final : public Exchange {
 public:
     TipsExchange(CallbackRef taken, const std::string& pid, const std::string& cid)
@@ -32,8 +35,13 @@ public:
 
     void Begin() override {
         (void)EnsureDatagramNetworkStarted();
+        // The ten seconds count from here: a name lookup that hangs takes from them, never adds to them.
+        LimitTo(kReplyWaitMs);
+        ReachService(kTipsHost, wire::kTipsPort);
+    }
+
+    void AddressReady(std::optional<sockaddr_in> to) override {
         // A host that cannot be resolved leaves no socket, and the receive fails at once.
-        const std::optional<sockaddr_in> to = ServiceAddress(kTipsHost, wire::kTipsPort);
         if (!to || request_.size() > INT_MAX) return Finish({});
         socket_ = OverlappedSocket(SOCK_DGRAM);
         if (!socket_) return Finish({});
@@ -49,7 +57,6 @@ public:
                                   &fromLength_, operation, nullptr))) {
             return Finish({});
         }
-        LimitTo(kReplyWaitMs);
     }
 
     // A datagram longer than the buffer is an error of the platform's, and so the empty text; so is
@@ -65,23 +72,59 @@ private:
     INT fromLength_ = 0;
 };
 
+// A report sent as one datagram from a socket of its own, with no reply awaited; true when it went out
+// whole.
+bool SendReport(const std::string& report, const std::optional<sockaddr_in>& to) noexcept {
+    if (!to || report.size() > INT_MAX) return false;
+    UniqueSocket socket(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!socket) return false;
+    const int sent = ::sendto(socket.get(), report.data(), static_cast<int>(report.size()), 0,
+                              reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
+    return sent == static_cast<int>(report.size());
+}
+
+// A report has no answer to carry back, so beyond these, waiting in the loop for their address or their
+// turn, one is dropped, as the network may drop any datagram: a lookup that hangs holds about a MiB.
+constexpr int kMaxReportsWaiting = 1024;
+std::atomic<int> g_reportsWaiting{0};
+
+// A report on its way: the loop sends it once the address is known, at once when it is fresh.
+class WaitingReport final : public ServiceErrand {
+public:
+    explicit WaitingReport(std::string report) noexcept : ServiceErrand(kTipsHost), report_(std::move(report)) {
+        ++g_reportsWaiting;
+    }
+    ~WaitingReport() override { --g_reportsWaiting; }
+    WaitingReport(const WaitingReport&) = delete;
+    WaitingReport& operator=(const WaitingReport&) = delete;
+
+    void AddressKnown(LookedUp address) noexcept override {
+        (void)SendReport(report_, ToSocketAddress(address, wire::kTipsPort));
+        delete this;
+    }
+
+private:
+    std::string report_;
+};
+
 }  // namespace
+
+long WaitingReports() noexcept { return g_reportsWaiting.load(); }
 
 void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept {
     StartNewExchange<TipsExchange>(callback, pid, cid);
 }
 
 bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_view cid, std::string_view sign) {
-    const std::optional<std::string> report = wire::TipShownReportDatagram(tipid, pid, cid, sign);
+    std::optional<std::string> report = wire::TipShownReportDatagram(tipid, pid, cid, sign);
     if (!report) return false;
     (void)EnsureDatagramNetworkStarted();
-    const std::optional<sockaddr_in> to = ResolveHost(kTipsHost, wire::kTipsPort);
-    if (!to || report->size() > INT_MAX) return false;
-    UniqueSocket socket(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (!socket) return false;
-    const int sent = ::sendto(socket.get(), report->data(), static_cast<int>(report->size()), 0,
-                              reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
-    return sent == static_cast<int>(report->size());
+    // Sent from the loop thread, so the script thread never waits for the resolver, nor makes a socket.
+    if (g_reportsWaiting.load() >= kMaxReportsWaiting) return false;
+    std::unique_ptr<WaitingReport> waiting(new (std::nothrow) WaitingReport(std::move(*report)));
+    if (!waiting || !PostToExchangeLoop(waiting.get())) return false;
+    (void)waiting.release();  // the loop owns it now
+    return true;
 }
 
 }  // namespace orvane

@@ -90,8 +90,13 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header) {
     return length;
 }
 
-ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength) : key_(key), unread_(bodyLength) {
+ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room)
+    : key_(key), unread_(bodyLength), room_(room) {
     StartLength(Phase::ItemLength);
+}
+
+ReplyWalk::~ReplyWalk() {
+    if (room_ != nullptr) room_->Shrink(charged_);
 }
 
 // A length field needs four more bytes of the body; where the body ends first, the walk is over: a
@@ -112,7 +117,10 @@ void ReplyWalk::LengthComplete() {
     if (phase_ == Phase::AnswerLength) {
         // A server that announces a long answer and then stalls must not hold the host to 16 MiB it
         // never sent, so room past the first piece is made as the bytes come.
-        answer_.reserve(std::min<std::size_t>(length, kAnswerReservedUpFront));
+        if (length != 0 && !MoveAnswerInto(std::min<std::size_t>(length, kAnswerReservedUpFront))) {
+            phase_ = Phase::Failed;
+            return;
+        }
         phase_ = length == 0 ? Phase::Found : Phase::Answer;
         return;
     }
@@ -148,16 +156,33 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
 }
 
 // Room doubles as the answer grows, as any string's does, but never past the announced length: the
-// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it. A fresh string
-// is made for the room, since reserve on this one would double it all the same.
+// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it.
 void ReplyWalk::MakeRoomForAnswer(std::size_t more) {
     const std::size_t needed = answer_.size() + more;
     if (needed <= answer_.capacity()) return;
     const std::size_t whole = answer_.size() + itemLeft_;
-    std::string room;
-    room.reserve(std::min(std::max(needed, 2 * answer_.capacity()), whole));
-    room.append(answer_);
-    answer_.swap(room);
+    if (!MoveAnswerInto(std::min(std::max(needed, 2 * answer_.capacity()), whole))) phase_ = Phase::Failed;
+}
+
+// A fresh string is made for the room, since reserve on this one would double it all the same. Both
+// rooms exist for a moment, so both are charged until the old one is gone.
+bool ReplyWalk::MoveAnswerInto(std::size_t capacity) {
+    const std::size_t old = charged_;
+    if (room_ != nullptr) {
+        if (!room_->Grow(capacity)) return false;
+        charged_ += capacity;
+    }
+    {
+        std::string room;
+        room.reserve(capacity);
+        room.append(answer_);
+        answer_.swap(room);
+    }
+    if (room_ != nullptr) {
+        room_->Shrink(old);
+        charged_ -= old;
+    }
+    return true;
 }
 
 void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
@@ -186,6 +211,7 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
         const auto* from = reinterpret_cast<const char*>(bytes.data() + at);
         if (phase_ == Phase::Answer) {
             MakeRoomForAnswer(take);
+            if (phase_ == Phase::Failed) break;
             answer_.append(from, take);
         } else if (itemMayBeKey_) {
             itemMayBeKey_ = std::string_view(from, take) == std::string_view(key_).substr(itemSeen_, take);
@@ -207,6 +233,7 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
 
 std::string ReplyWalk::TakeAnswer() {
     if (phase_ != Phase::Found || unread_ != 0) return {};
+    charged_ = 0;  // the charge goes with the answer
     return std::move(answer_);
 }
 

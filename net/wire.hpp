@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/answer_budget.hpp"
+
 namespace orvane::wire {
 
 // ---- Tips service (UDP) ----
@@ -69,7 +71,15 @@ constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <
 // held whole: only the bytes of an item of the key's length and the answer are kept.
 class ReplyWalk {
 public:
-    ReplyWalk(std::string_view key, std::uint64_t bodyLength);
+    // With a share, room for the answer is charged to it before it is made, and room the budget
+    // refuses fails the walk. The answer taken keeps its charge; what the walk still holds goes back
+    // with it.
+    ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room = nullptr);
+    ~ReplyWalk();
+    ReplyWalk(const ReplyWalk&) = delete;
+    ReplyWalk& operator=(const ReplyWalk&) = delete;
+    ReplyWalk(ReplyWalk&&) = delete;
+    ReplyWalk& operator=(ReplyWalk&&) = delete;
 
     // The next bytes of the body; bytes beyond its announced length are ignored.
     void Feed(std::span<const unsigned char> bytes);
@@ -87,6 +97,7 @@ private:
     void StartLength(Phase next);
     void LengthComplete();
     void MakeRoomForAnswer(std::size_t more);
+    bool MoveAnswerInto(std::size_t capacity);
 
     std::string key_;
     std::uint64_t unread_;  // body bytes not fed yet
@@ -97,6 +108,8 @@ private:
     std::size_t itemSeen_ = 0;  // bytes of the current item compared with the key so far
     bool itemMayBeKey_ = false;
     std::string answer_;
+    BudgetShare* room_;
+    std::size_t charged_ = 0;  // what answer_'s room holds of the share
 };
 
 }  // namespace orvane::wire

@@ -22,3 +22,23 @@ endfunction()
 
 orvane_peer_test(NAME tips SCRIPT lua/tips_test.lua PEERS --tips RESOURCE_LOCK tips-port)
 orvane_peer_test(NAME game_platform SCRIPT lua/game_platform_test.lua PEERS --game RESOURCE_LOCK game-port)
+
+# A resolver that takes its time: a native library preloaded into Wine, whose ws2_32 asks the system's
+# getaddrinfo; the test steers it through files in its work folder. Both services must share the name.
+if(ORVANE_TIPS_HOST STREQUAL ORVANE_GAME_HOST)
+  find_program(ORVANE_NATIVE_CC NAMES cc gcc clang REQUIRED)
+  set(slow_lookup_so ${CMAKE_CURRENT_BINARY_DIR}/slow_lookup.so)
+  add_custom_command(OUTPUT ${slow_lookup_so}
+    COMMAND ${ORVANE_NATIVE_CC} -shared -fPIC -O2 -Wall -Wextra -Werror -o ${slow_lookup_so}
+            ${CMAKE_CURRENT_SOURCE_DIR}/tools/slow_lookup.c -ldl
+    DEPENDS tools/slow_lookup.c VERBATIM)
+  add_custom_target(slow_lookup ALL DEPENDS ${slow_lookup_so})
+  set(slow_lookup_dir ${CMAKE_CURRENT_BINARY_DIR}/work/slow_lookup)
+  file(MAKE_DIRECTORY ${slow_lookup_dir})
+  orvane_lua_test(NAME slow_lookup SCRIPT lua/slow_lookup_test.lua
+    LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py --tips --game --
+    ARGS dir=${slow_lookup_dir} RESOURCE_LOCK tips-port game-port TIMEOUT 120)
+  set_property(TEST lua.slow_lookup APPEND PROPERTY ENVIRONMENT "LD_PRELOAD=${slow_lookup_so}"
+    "ORVANE_SLOW_LOOKUP_NAME=${ORVANE_GAME_HOST}" "ORVANE_SLOW_LOOKUP_DIR=${slow_lookup_dir}")
+  set_tests_properties(lua.slow_lookup PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
+endif()

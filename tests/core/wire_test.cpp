@@ -249,5 +249,40 @@ TEST(ReplyWalk, ALongAnswerHoldsNoMoreRoomThanItsLength) {
     EXPECT_EQ(taken.capacity(), answer.size());
 }
 
+TEST(ReplyWalk, AnswerRoomIsChargedBeforeItIsMadeAndGoesBackWhenItsHolderGoes) {
+    // The answer grows by doubling, so its last step holds the 2 MiB room and the 3 MiB + 7 room at once.
+    constexpr std::size_t kMiB = std::size_t{1024} * 1024;
+    const std::string answer(3 * kMiB + 7, 'a');
+    const std::string body = Items({"games", answer});
+    struct Case {
+        std::size_t limit;
+        bool whole;
+    } cases[] = {
+        {5 * kMiB + 7, true},
+        {5 * kMiB + 6, false},                // one byte short of the last step
+        {kAnswerReservedUpFront - 1, false},  // not even the room set aside up front
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        AnswerBudget budget(c.limit);
+        std::string taken;
+        {
+            BudgetShare share(budget);
+            {
+                ReplyWalk walk("games", body.size(), &share);
+                constexpr std::size_t kPiece = std::size_t{64} * 1024;
+                for (std::size_t at = 0; at < body.size(); at += kPiece) walk.Feed(AsBody(body.substr(at, kPiece)));
+                taken = walk.TakeAnswer();
+            }
+            EXPECT_EQ(taken.size(), c.whole ? answer.size() : 0u);
+            EXPECT_TRUE(taken == answer || !c.whole);
+            // The answer keeps its charge until its request goes; a failed walk's room went with it.
+            EXPECT_EQ(share.Held(), c.whole ? taken.capacity() : 0u);
+            EXPECT_EQ(budget.Held(), share.Held());
+        }
+        EXPECT_EQ(budget.Held(), 0u);
+    }
+}
+
 }  // namespace
 }  // namespace orvane::wire

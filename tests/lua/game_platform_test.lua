@@ -112,6 +112,16 @@ T.case("a server that never answers keeps only its worker waiting", function()
   T.eq(waiting.text, "", "answer of a connection closed without a reply")
 end)
 
+T.case("a connection whose server says nothing is kept alive", function()
+  -- Keep-alive probes find a server that vanished without a word; a live one's system answers them
+  -- however long the server stays silent. The peer reads the timer of the client's idle socket: kind 2
+  -- is keep-alive, due in hundredths of a second.
+  local kind, due = answer("@keepalive", "t"):match("^(%d+) (%d+)$")
+  T.eq(kind, "2", "the timer of the idle connection")
+  T.truthy(tonumber(due) > 10000 and tonumber(due) <= 12000,
+    "first probe after " .. tostring(due) .. " hundredths of a second")
+end)
+
 T.case("replies that stall after the first pieces of a long answer hold only what came", function()
   local MiB = 1024 * 1024
   local _, _, private_before = host.memory()
@@ -129,6 +139,40 @@ T.case("replies that stall after the first pieces of a long answer hold only wha
   -- buffer each, would be gigabytes or 200 MiB.
   T.truthy(private_peak - private_before < 100 * MiB,
     string.format("private bytes grew by %.1f MiB at the most", (private_peak - private_before) / MiB))
+end)
+
+T.case("answers that wait for the script hold no more than their budget; past it the empty text", function()
+  -- 256 MiB of room is sixteen whole answers of 16 MiB: of 24 that come while the script is busy, at
+  -- least eight find no room. All of them arrived long before the script pumps again.
+  local MiB = 1024 * 1024
+  local whole = 16 * MiB - 13
+  collectgarbage()
+  host.pump(200)
+  local _, _, private_before = host.memory()
+  local got = {}
+  for i = 1, 24 do got[i] = ask("@long", "") end
+  host.sleep(10000)
+  local _, _, private_held = host.memory()
+  T.truthy(T.wait_for(function()
+    for _, g in ipairs(got) do if g.calls == 0 then return false end end
+    return true
+  end, 30000), "every answer came")
+  host.pump(300)
+  local full, empty = 0, 0
+  for i, g in ipairs(got) do
+    T.eq(g.calls, 1, "calls of request " .. i)
+    if #g.text == whole then full = full + 1 elseif g.text == "" then empty = empty + 1 end
+  end
+  io.write(string.format("24 answers of 16 MiB while the script slept: %d whole, %d empty; private bytes grew by " ..
+    "%.0f MiB\n", full, empty, (private_held - private_before) / MiB))
+  T.eq(full + empty, 24, "answers either whole or empty")
+  T.truthy(full >= 1 and full <= 16, full .. " whole answers")
+  T.truthy(private_held - private_before < 288 * MiB,
+    string.format("private bytes grew by %.0f MiB while the answers waited", (private_held - private_before) / MiB))
+  got = nil
+  collectgarbage()
+  -- The room of answers delivered and freed is free again.
+  T.eq(#answer("@long", "", 15000), whole, "length of a later answer")
 end)
 
 T.finish()

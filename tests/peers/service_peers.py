@@ -16,6 +16,8 @@ Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-
              @over-max @at-max @overrun @games-last @never and @stall (type = ms to hold before closing;
              @stall sends the first 128 KiB of a 16 MiB answer)
              @delay:TEXT (type = ms before answering TEXT) @count:MARK
+             @long (type = answer length, by default the longest a 16 MiB body holds)
+             @keepalive (the timer of the client's socket, "KIND DUE", from /proc/net/tcp)
 """
 
 import errno
@@ -128,6 +130,30 @@ def parse_items(body):
     return values
 
 
+def tcp_timer(address):
+    """The timer running on the TCP socket of this network namespace bound to address and connected to
+    the game port, as "KIND DUE" from /proc/net/tcp: kind 2 is keep-alive, due in hundredths of a second."""
+    host, port = address
+    local = "%s:%04X" % (socket.inet_aton(host)[::-1].hex().upper(), port)
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == local and fields[2].endswith(":%04X" % GAME_PORT):
+                kind, due = fields[5].split(":")
+                return "%d %d" % (int(kind, 16), int(due, 16))
+    return "none"
+
+
+long_bodies = {}
+
+
+def long_body(n):
+    with lock:
+        if n not in long_bodies:
+            long_bodies[n] = items(b"games", b"a" * n)
+        return long_bodies[n]
+
+
 def hold(conn, seconds):
     """Keeps the connection open until the client closes it or the time is up."""
     conn.settimeout(seconds)
@@ -196,6 +222,16 @@ def game_exchange(conn):
         answer_length = MAX_BODY - len(item(b"games")) - 4
         conn.sendall(header(MAX_BODY) + item(b"games") + struct.pack(">I", answer_length) + b"a" * (128 * 1024))
         hold(conn, int(kind or b"0") / 1000.0)
+    elif verb == "@long":
+        # An answer of type bytes, by default the longest a 16 MiB body holds, sent as fast as it is read.
+        # Tens of them at once share one body.
+        payload = long_body(int(kind) if kind else MAX_BODY - len(item(b"games")) - 4)
+        conn.sendall(header(len(payload)))
+        conn.sendall(payload)
+    elif verb == "@keepalive":
+        # The client's side of this connection as the system shows it, once the request is acknowledged.
+        time.sleep(0.3)
+        reply(items(b"games", tcp_timer(conn.getpeername()).encode()))
     elif verb == "@huge":
         conn.sendall(header(0x7FFFFFF0))
         hold(conn, 20)

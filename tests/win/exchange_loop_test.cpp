@@ -26,6 +26,7 @@ public:
         Finish(text_);
     }
     void Completed(DWORD, DWORD) override {}
+    void AddressReady(std::optional<sockaddr_in>) override {}
 
 private:
     std::string text_;

@@ -1,0 +1,68 @@
+// The bytes that game-platform answers hold at once, from the first room made for one until the script
+// thread has delivered it and freed its request: in the exchange loop and in the delivery queue
+// together. A 32-bit host has 2 GiB of address space, and each answer may be 16 MiB; no count of
+// requests bounds their sum, so this does. Kept free of the platform so that its arithmetic is tested
+// natively.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+namespace orvane {
+
+class AnswerBudget {
+public:
+    explicit constexpr AnswerBudget(std::size_t limit) noexcept : limit_(limit) {}
+    ~AnswerBudget() = default;
+    AnswerBudget(const AnswerBudget&) = delete;
+    AnswerBudget& operator=(const AnswerBudget&) = delete;
+    AnswerBudget(AnswerBudget&&) = delete;
+    AnswerBudget& operator=(AnswerBudget&&) = delete;
+
+    // Any thread: sets bytes aside; false, with nothing set aside, when the sum would pass the limit.
+    bool Take(std::size_t bytes) noexcept {
+        std::size_t held = held_.load(std::memory_order_relaxed);
+        do {
+            if (bytes > limit_ || held > limit_ - bytes) return false;
+        } while (!held_.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+        return true;
+    }
+    // Any thread: gives back bytes set aside.
+    void Give(std::size_t bytes) noexcept { held_.fetch_sub(bytes, std::memory_order_relaxed); }
+    std::size_t Held() const noexcept { return held_.load(std::memory_order_relaxed); }
+
+private:
+    const std::size_t limit_;
+    std::atomic<std::size_t> held_{0};
+};
+
+// What one request holds of a budget, made on one thread at a time; all of it goes back with the share.
+class BudgetShare {
+public:
+    explicit BudgetShare(AnswerBudget& budget) noexcept : budget_(budget) {}
+    ~BudgetShare() { budget_.Give(held_); }
+    BudgetShare(const BudgetShare&) = delete;
+    BudgetShare& operator=(const BudgetShare&) = delete;
+    BudgetShare(BudgetShare&&) = delete;
+    BudgetShare& operator=(BudgetShare&&) = delete;
+
+    // Room to be made: false, and none taken, past the budget.
+    bool Grow(std::size_t bytes) noexcept {
+        if (!budget_.Take(bytes)) return false;
+        held_ += bytes;
+        return true;
+    }
+    // Room that went; never more than the share holds.
+    void Shrink(std::size_t bytes) noexcept {
+        if (bytes > held_) bytes = held_;
+        held_ -= bytes;
+        budget_.Give(bytes);
+    }
+    std::size_t Held() const noexcept { return held_; }
+
+private:
+    AnswerBudget& budget_;
+    std::size_t held_ = 0;
+};
+
+}  // namespace orvane

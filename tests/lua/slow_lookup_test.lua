@@ -1,0 +1,116 @@
+-- Name lookups that take their time, beside tests/peers/service_peers.py: tests/tools/slow_lookup.c,
+-- preloaded into Wine, makes each lookup of the services' name wait as the file dir/delay says and
+-- counts the lookups in dir/lookups. A slow lookup holds up only the requests that need it, once for
+-- all of them, and never the script thread; its answer, found or not, then serves for a second.
+local T = require("testlib")
+local O = Orvane.Object
+
+local args = {}
+for _, a in ipairs(arg) do
+  local k, v = a:match("^([%w_]+)=(.*)$")
+  if k then args[k] = v end
+end
+local dir = assert(args.dir, "dir=FOLDER of the slow resolver")
+
+local function set_delay(text)
+  local f = assert(io.open(dir .. "/delay", "wb"))
+  f:write(text)
+  f:close()
+end
+
+-- Lookups started and ended so far.
+local function lookups()
+  local started, ended = 0, 0
+  for line in (T.read(dir .. "/lookups") or ""):gmatch("[^\n]+") do
+    if line == "start" then started = started + 1 else ended = ended + 1 end
+  end
+  return started, ended
+end
+
+-- Lookups from now on take what text says, once no lookup runs and what the last one learned is stale.
+local function lookups_from_now(text)
+  set_delay(text)
+  T.truthy(T.wait_for(function() local started, ended = lookups() return started == ended end, 20000),
+    "no lookup running")
+  host.pump(1100)
+end
+
+-- n GetActiveGame requests at once; each result notes its text and when it came.
+local function games(n, tag)
+  local start = host.clock()
+  local got = { start = start }
+  for i = 1, n do
+    local r = {}
+    got[i] = r
+    O:GetActiveGame(tag .. i, "t", function(text)
+      r.calls = (r.calls or 0) + 1
+      r.text = text
+      r.at = host.clock() - start
+    end)
+  end
+  function got.done() for i = 1, n do if not got[i].calls then return false end end return true end
+  function got.last() local last = 0 for i = 1, n do last = math.max(last, got[i].at) end return last end
+  return got
+end
+
+set_delay("0")
+assert(io.open(dir .. "/lookups", "wb")):close()
+local ready = false
+O:GetTipsId("warm", "up", function() ready = true end)
+T.truthy(T.wait_for(function() return ready end, 10000), "the warm-up request came back")
+
+T.case("one slow lookup serves every request for its name, and holds up nothing else", function()
+  lookups_from_now("1500")
+  local before = lookups()
+  local burst = games(5, "slow")
+  local called = host.clock()
+  O:RecordTipsShow("tip", "@report-slow", "c", "s")
+  local report_took = host.clock() - called
+  T.truthy(T.wait_for(burst.done, 15000), "all five answered")
+  local last = burst.last()
+  -- While the address is fresh, the next requests go out at once.
+  local again = games(5, "again")
+  io.write(string.format("five requests, lookups of 1.5 s: last answer after %.0f ms; RecordTipsShow took %.0f ms\n",
+    last, report_took))
+  -- One lookup after another would be 7.5 s.
+  T.truthy(last < 3000, string.format("the last of five answered after %.0f ms", last))
+  T.truthy(report_took < 500, string.format("RecordTipsShow waited %.0f ms for the resolver", report_took))
+  T.truthy(T.wait_for(again.done, 5000), "five more answered")
+  for i = 1, 5 do
+    T.truthy(burst[i].text ~= "" and again[i].text ~= "", "answers of request " .. i)
+  end
+  T.eq(lookups() - before, 1, "lookups for ten requests and a report")
+  local count
+  O:GetTipsId("@count:@report-slow", "c", function(text) count = text end)
+  T.truthy(T.wait_for(function() return count ~= nil end, 5000), "the count came")
+  T.eq(count, "1", "reports that went out once the address was known")
+end)
+
+T.case("a failed lookup is remembered for a second too", function()
+  lookups_from_now("1500 fail")
+  local before = lookups()
+  local failed = games(5, "unknown")
+  T.truthy(T.wait_for(failed.done, 15000), "all five answered")
+  local again = games(5, "still-unknown")
+  T.truthy(T.wait_for(again.done, 5000), "five more answered")
+  for i = 1, 5 do
+    T.eq(failed[i].text .. again[i].text, "", "answers of request " .. i .. " to a name that does not resolve")
+  end
+  T.eq(lookups() - before, 1, "lookups for ten requests")
+  T.truthy(failed.last() < 3000, string.format("the last of five failed after %.0f ms", failed.last()))
+end)
+
+T.case("a tips request ends within its ten seconds while its lookup hangs", function()
+  lookups_from_now("14000")
+  local text, took
+  local start = host.clock()
+  O:GetTipsId("hanging", "c", function(t) text, took = t, host.clock() - start end)
+  T.truthy(T.wait_for(function() return text ~= nil end, 13000), "a callback within 13 s")
+  local started, ended = lookups()
+  io.write(string.format("tips request under a hanging lookup: answered after %.0f ms\n", took))
+  T.eq(text, "", "the answer of a request whose address never came")
+  T.truthy(took >= 9500 and took < 11500, string.format("answered after %.0f ms", took))
+  T.eq(started - ended, 1, "lookups still running when it answered")
+end)
+
+T.finish()
