@@ -62,6 +62,18 @@ HRESULT Guarded(Work work) noexcept {
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
+
+// The library's own versions of these live in one object with every other error it can throw, and
+// that object pulls in its string classes, formatting and std::random_device: a third of the module.
+// The add-in tells no such error from running out of memory (every catch of its own is catch (...)
+// or bad_alloc), so each is thrown as one.
+namespace std {
+[[noreturn]] void __throw_bad_alloc() { throw bad_alloc(); }
+[[noreturn]] void __throw_bad_array_new_length() { throw bad_alloc(); }
+[[noreturn]] void __throw_length_error(const char*) { throw bad_alloc(); }
+[[noreturn]] void __throw_logic_error(const char*) { throw bad_alloc(); }
+[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { throw bad_alloc(); }
+}  // namespace std
 #endif
 
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
