@@ -6,7 +6,9 @@
 // so extra values are read from the end. A missing receiver (not user data, or a stack too short)
 // answers the failure result without reading anything. A callback is always the last argument and
 // the only one whose type is tested; its reference is taken after every other argument is read, so a
-// malformed call takes none, and a call that fails after all lets it go again.
+// malformed call takes none, and a call that fails after all lets it go again. Each of these
+// failures writes its cause under the method's name (common/failure.hpp); a call that fits writes
+// nothing.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/failure.hpp"
 #include "common/text.hpp"
 #include "runtime/vemo_runtime.h"
 #include "script/script_object.hpp"
@@ -156,7 +159,18 @@ struct KeptOf<void> {
     using Type = NoResult;
 };
 
-template <auto Method, class Failure>
+// A method's name as a template argument: its binding reports under the very characters the row
+// hands to the runtime, and a call that works carries no name at all.
+template <std::size_t N>
+struct MethodName {
+    // Implicit, so that a row names its method with a plain literal.
+    constexpr MethodName(const char (&name)[N]) {  // NOLINT(google-explicit-constructor)
+        for (std::size_t i = 0; i < N; ++i) text[i] = name[i];
+    }
+    char text[N]{};
+};
+
+template <auto Method, class Answer, MethodName Name>
 struct Binding;
 
 // Reading and pushing call Lua functions that may raise: making a number's text or pushing a text
@@ -169,8 +183,8 @@ struct Binding;
 //      may raise (an operation only releases references, which raises nothing); an exception
 //      (memory) ends here;
 //   3. once every C++ object of step 2 is gone, push the result, or the failure answer.
-template <class Result, class... Params, Result (ScriptObject::*Method)(Params...), class Failure>
-struct Binding<Method, Failure> {
+template <class Result, class... Params, Result (ScriptObject::*Method)(Params...), class Answer, MethodName Name>
+struct Binding<Method, Answer, Name> {
     static constexpr int kArity = static_cast<int>(sizeof...(Params));
     static constexpr bool kTakesCallback = LastIsCallback<Params...>();
     static constexpr int kResultCount = ResultCount<Result>();
@@ -190,9 +204,9 @@ struct Binding<Method, Failure> {
         // The script thread is in: references that other threads let go of since can go now.
         ReleaseLetGo(L);
         const int receiver = lua_gettop(L) - kArity;
-        if (receiver < 1 || lua_touserdata(L, receiver) == nullptr) return Failure::Push(L);
+        if (receiver < 1 || lua_touserdata(L, receiver) == nullptr) return Fail(L, Failure::NoReceiver);
         if constexpr (kTakesCallback) {
-            if (lua_type(L, lua_gettop(L)) != lua::kTypeFunction) return Failure::Push(L);
+            if (lua_type(L, lua_gettop(L)) != lua::kTypeFunction) return Fail(L, Failure::CallbackNotAFunction);
         }
         const RawArgs raw = Read(L, receiver, std::index_sequence_for<Params...>{});
         const Outcome outcome = Run(raw);
@@ -200,7 +214,7 @@ struct Binding<Method, Failure> {
             if constexpr (kTakesCallback) {
                 if (!outcome.called) ReleaseCallback(std::get<sizeof...(Params) - 1>(raw));
             }
-            return Failure::Push(L);
+            return Fail(L, Failure::NoMemory);
         }
         if constexpr (std::is_void_v<Result>) {
             return 0;
@@ -211,6 +225,12 @@ struct Binding<Method, Failure> {
     }
 
 private:
+    // The report calls no Lua and allocates nothing, so it may come before the push, which may raise.
+    static int Fail(lua_State* L, Failure cause) noexcept {
+        ReportFailure(Name.text, cause);
+        return Answer::Push(L);
+    }
+
     template <std::size_t... I>
     static RawArgs Read([[maybe_unused]] lua_State* L, [[maybe_unused]] int receiver, std::index_sequence<I...>) {
         // Braced initialisation reads in order, so the callback (always last) is referenced only
@@ -245,13 +265,13 @@ private:
     }
 };
 
-// One row of the method table.
-template <auto Method, class Failure>
-constexpr VemoMethod Row(const char* name) {
+// One row of the method table: the operation, its failure answer and its name.
+template <auto Method, class Answer, MethodName Name>
+constexpr VemoMethod Row() {
     // A method answers as many values on failure as on success, and one that answers none has
     // nothing to answer: its operation returns nothing.
-    static_assert(Binding<Method, Failure>::kResultCount == Failure::kCount);
-    return VemoMethod{name, &Binding<Method, Failure>::Call, 0};
+    static_assert(Binding<Method, Answer, Name>::kResultCount == Answer::kCount);
+    return VemoMethod{Name.text, &Binding<Method, Answer, Name>::Call, 0};
 }
 
 }  // namespace orvane::binding

@@ -40,8 +40,9 @@ endfunction()
 
 # In-process tests: the add-in's code linked into a test program together with the stand-in runtime,
 # for what a script cannot reach (deliveries, forged messages, the COM frame's counts, handle closing).
+# The stand-in host's keeper of OutputDebugString lines lets them see the causes the add-in writes.
 add_executable(orvane_win_tests win/delivery_test.cpp win/binding_test.cpp win/exchange_loop_test.cpp
-  win/speed_limit_test.cpp win/handles_test.cpp)
+  win/speed_limit_test.cpp win/handles_test.cpp ${CMAKE_SOURCE_DIR}/host/debug_output.cpp)
 target_include_directories(orvane_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/third_party/lua5.1/src)
 target_link_libraries(orvane_win_tests PRIVATE orvane_addin VemoLuaRuntime GTest::gtest_main)
 target_link_options(orvane_win_tests PRIVATE -static)

@@ -68,10 +68,13 @@ T.case("every malformed call is warned about once, with this file and line", fun
 end)
 
 T.case("a checked call answers what the add-in answers", function()
+  T.causes()
   T.same(T.call(O.QueryOrvaneSetupStatus, "junk", 1, O), T.list(0, 0))
   T.same(T.call(O.IsOrvaneRun), T.list(false))
   T.same(T.call(O.SetSpeedLimitHandler, O, 42), T.list(false))
   T.same(T.call(O.LogPrint, O, "line"), T.list())
+  T.same(T.causes("QueryOrvaneSetupStatus", "IsOrvaneRun", "SetSpeedLimitHandler", "LogPrint"),
+    T.list("IsOrvaneRun: no_receiver", "SetSpeedLimitHandler: callback_not_a_function"), "causes")
 end)
 
 T.finish()

@@ -41,6 +41,7 @@ T.case("a call with exactly its arguments finds the receiver at position one", f
   T.same(T.call(O.QueryOrvaneSetupStatus, O), T.list(0, 0))
   T.same(T.call(O.LogPrint, O, "line"), T.list())
   T.same(T.call(O.RemoveLog, O), T.list())
+  T.same(T.causes(), T.list(), "causes of calls that fit")
 end)
 
 T.case("every method answers its failure values when the receiver is not user data", function()
@@ -50,6 +51,7 @@ T.case("every method answers its failure values when the receiver is not user da
       local answer = T.call(O[name], receiver, args(shape[1], "x"))
       T.eq(answer.n, failureCount[name], name .. " answer count")
       for i = 1, failureCount[name] do T.eq(answer[i], shape[i + 1], name .. " answer " .. i) end
+      T.same(T.causes(), T.list(name .. ": no_receiver"), name .. " cause")
     end
   end
 end)
@@ -61,6 +63,9 @@ T.case("a call with no values at all, or too few, fails without reading anything
   T.same(T.call(O.LaunchOrvane, O, "a", "b"), T.list(false))
   T.same(T.call(O.GetDownloadPath), T.list(""))
   T.same(T.call(O.GetTipsId, O, function() end), T.list())
+  T.same(T.causes(), T.list("IsOrvaneRun: no_receiver", "QueryOrvaneSetupStatus: no_receiver",
+    "SyncHttpRequest: no_receiver", "LaunchOrvane: no_receiver", "GetDownloadPath: no_receiver",
+    "GetTipsId: no_receiver"), "causes")
 end)
 
 T.case("extra values are read from the end: the value before the last N is the receiver", function()
@@ -69,6 +74,7 @@ T.case("extra values are read from the end: the value before the last N is the r
   T.same(T.call(O.ClearSpeedLimitHandler, "junk", O), T.list(true))
   -- With three texts after the receiver, the first text stands where the receiver is read.
   T.same(T.call(O.ExecuteExternal, O, "a", "b", "c"), T.list(false))
+  T.same(T.causes(), T.list("QueryOrvaneSetupStatus: no_receiver", "ExecuteExternal: no_receiver"), "causes")
 end)
 
 T.case("a callback that is not a function takes no registry reference", function()
@@ -79,6 +85,8 @@ T.case("a callback that is not a function takes no registry reference", function
     T.same(T.call(O.GetTipsId, O, "p", "c", bad), T.list())
     T.same(T.call(O.GetActiveGame, O, "n", "t", bad), T.list())
     T.same(T.call(O.SetSpeedLimitHandler, O, bad), T.list(false))
+    T.same(T.causes(), T.list("GetTipsId: callback_not_a_function", "GetActiveGame: callback_not_a_function",
+      "SetSpeedLimitHandler: callback_not_a_function"), "causes")
   end
   T.eq(T.live_refs(), before, "live references")
 end)
@@ -92,10 +100,14 @@ T.case("a stored handler holds one reference until it is cleared", function()
   T.same(T.call(O.ClearSpeedLimitHandler, O), T.list(true))
   T.same(T.call(O.ClearSpeedLimitHandler, O), T.list(true))
   T.eq(T.live_refs(), before, "references after clearing")
+  T.same(T.causes(), T.list(), "causes of calls that worked")
 end)
 
 T.case("values with no text form where text is expected do not break any method", function()
   local before = T.live_refs()
+  T.same(T.call(O.SyncHttpRequest, O, {}, {}), T.list(false))
+  T.same(T.call(O.ExecuteExternal, O, nil, "x"), T.list(false))
+  T.same(T.causes(), T.list("SyncHttpRequest: empty_url"), "causes")
   for _, name in ipairs(methods) do
     local n = failure[name][1]
     local bads = { nil, false, {}, 1.5, n = 4 }
@@ -106,8 +118,6 @@ T.case("values with no text form where text is expected do not break any method"
     end
   end
   T.eq(T.live_refs(), before, "live references")
-  T.same(T.call(O.SyncHttpRequest, O, {}, {}), T.list(false))
-  T.same(T.call(O.ExecuteExternal, O, nil, "x"), T.list(false))
 end)
 
 T.case("the runtime's environment reference was released exactly once", function()

@@ -7,19 +7,23 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
+#include "debug_lines.hpp"
 #include "lua_fixture.hpp"
 #include "script/binding.hpp"
 
 extern "C" int WINAPI Test();
 
 // C++ blocks made and not yet freed by the thread being counted: a method call that Lua leaves by
-// longjmp must not skip the destructors of what it made.
+// longjmp must not skip the destructors of what it made. While g_failFrom is set, the counted thread
+// gets no block of that many bytes or more.
 namespace {
 std::atomic<DWORD> g_countedThread{0};
 long g_liveBlocks = 0;  // only the counted thread changes it
+std::size_t g_failFrom = 0;
 bool Counted() { return ::GetCurrentThreadId() == g_countedThread.load(std::memory_order_relaxed); }
 void Free(void* block) noexcept {
     if (block != nullptr && Counted()) --g_liveBlocks;
@@ -28,6 +32,7 @@ void Free(void* block) noexcept {
 }  // namespace
 
 void* operator new(std::size_t size) {
+    if (g_failFrom != 0 && size >= g_failFrom && Counted()) throw std::bad_alloc();
     void* block = std::malloc(size != 0 ? size : 1);
     if (block == nullptr) throw std::bad_alloc();
     if (Counted()) ++g_liveBlocks;
@@ -42,6 +47,7 @@ namespace {
 using testing::FailingAllocator;
 using testing::LuaFixture;
 using testing::PumpUntil;
+using testing::TakeDebugLines;
 
 lua_CFunction MethodNamed(const char* name) {
     for (const VemoMethod* row = kMethodTable; row->name != nullptr; ++row) {
@@ -183,6 +189,56 @@ TEST(Convention, AMemoryErrorWhileReadingOrPushingSkipsNoDestructor) {
         EXPECT_EQ(status, LUA_ERRMEM);
         EXPECT_EQ(left, 0) << "C++ blocks the call left behind";
     }
+}
+
+// Registry references that hold a value (luaL_ref's free slots hold numbers).
+int LiveRefs(lua_State* L) {
+    int live = 0;
+    lua_pushnil(L);
+    while (lua_next(L, LUA_REGISTRYINDEX) != 0) {
+        if (lua_type(L, -2) == LUA_TNUMBER && lua_type(L, -1) != LUA_TNUMBER) ++live;
+        lua_pop(L, 1);
+    }
+    return live;
+}
+
+TEST(Convention, AnOperationOutOfMemoryAnswersTheFailureValuesWritesTheCauseAndKeepsNoCallback) {
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    const std::string longText(4096, 'x');  // made into a C++ text before the operation runs
+    // The add-in's own thread in this state is made on the first callback and kept for good.
+    lua_newuserdata(L, sizeof(void*));
+    ASSERT_EQ(lua.Run("function callback() end"), "");
+    lua_getglobal(L, "callback");
+    ASSERT_EQ(MethodNamed("SetSpeedLimitHandler")(L), 1);
+    ClearSpeedLimitHandler();
+    lua_settop(L, 0);
+    const int refs = LiveRefs(L);
+    TakeDebugLines();
+
+    g_countedThread.store(::GetCurrentThreadId());
+    g_failFrom = 1024;
+    lua_newuserdata(L, sizeof(void*));
+    lua_pushstring(L, longText.c_str());
+    lua_pushstring(L, "");
+    const int launched = MethodNamed("LaunchOrvaneSetup")(L);
+    const bool launchAnswer = lua_toboolean(L, -1) != 0;
+    lua_settop(L, 0);
+    lua_newuserdata(L, sizeof(void*));
+    lua_pushstring(L, longText.c_str());
+    lua_pushstring(L, "c");
+    lua_getglobal(L, "callback");
+    const int asked = MethodNamed("GetTipsId")(L);
+    g_failFrom = 0;
+    g_countedThread.store(0);
+    lua_settop(L, 0);
+
+    EXPECT_EQ(launched, 1);
+    EXPECT_FALSE(launchAnswer);
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(LiveRefs(L), refs) << "the callback's reference is let go";
+    EXPECT_EQ(TakeDebugLines(),
+              (std::vector<std::string>{"Orvane: LaunchOrvaneSetup: no_memory", "Orvane: GetTipsId: no_memory"}));
 }
 
 // What the export Test sends (the module's export itself is called by the script tests).
