@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -17,6 +18,8 @@
 
 namespace orvane {
 namespace {
+
+constexpr char kOperation[] = "SyncHttpRequest";
 
 // Nothing may be cached or answered from a cache, and no dialog may ever appear in the host.
 constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
@@ -43,7 +46,7 @@ std::vector<std::shared_ptr<HttpJob>> g_late;
 
 // Whether one more request to this host may start.
 bool MayStart(const std::wstring& host) {
-    SmallLockGuard guard(g_lateLock);
+    const std::lock_guard<SmallLock> guard(g_lateLock);
     // Room for every late request there may be, so that noting one never fails once it runs.
     g_late.reserve(kLateInAll);
     const auto sameHost = std::count_if(g_late.begin(), g_late.end(), [&](const auto& job) { return job->host == host; });
@@ -51,14 +54,14 @@ bool MayStart(const std::wstring& host) {
 }
 
 void NoteLate(const std::shared_ptr<HttpJob>& job) {
-    SmallLockGuard guard(g_lateLock);
+    const std::lock_guard<SmallLock> guard(g_lateLock);
     if (job->done) return;
     job->late = true;
     g_late.push_back(job);
 }
 
 void NoteDone(const std::shared_ptr<HttpJob>& job) {
-    SmallLockGuard guard(g_lateLock);
+    const std::lock_guard<SmallLock> guard(g_lateLock);
     job->done = true;
     if (job->late) std::erase(g_late, job);
 }
@@ -68,9 +71,11 @@ void SyncHttpWorker(void* argument) {
     const std::unique_ptr<std::shared_ptr<HttpJob>> owned(static_cast<std::shared_ptr<HttpJob>*>(argument));
     const std::shared_ptr<HttpJob> job = *owned;
     // Nothing may leave a thread procedure; running out of memory for the URL's canonical form ends it.
+    GetOutcome outcome{false, Failure::NoMemory};
     try {
-        HttpGet(job->url);
+        outcome = HttpGet(job->url);
     } catch (...) {}
+    if (!outcome) ReportFailure(kOperation, outcome.cause, outcome.code);
     NoteDone(job);
 }
 
@@ -91,45 +96,66 @@ std::optional<std::wstring> CanonicalUrl(const std::wstring& url) {
     return KeepTrailingQueryBlanks(url, std::move(canonical));
 }
 
-bool HttpGet(const std::wstring& url, BodySink sink) {
+GetOutcome HttpGet(const std::wstring& url, BodySink sink) {
     UniqueInternet internet(::InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!internet) return false;
+    if (!internet) return {false, Failure::InternetOpenFailed, ::GetLastError()};
     const std::optional<std::wstring> canonical = CanonicalUrl(url);
-    if (!canonical) return false;
+    if (!canonical) return {false, Failure::UrlNotCanonical};
     UniqueInternet request(::InternetOpenUrlW(internet.get(), canonical->c_str(), nullptr, 0, kOpenUrlFlags, 0));
-    if (!request) return false;
+    if (!request) return {false, Failure::OpenUrlFailed, ::GetLastError()};
     // One buffer for the whole body, however much the platform says is ready at once.
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHttpReadChunk]);
-    if (!buffer) return false;
-    bool anyRead = false;
+    if (!buffer) return {false, Failure::NoMemory};
+    GetOutcome outcome;
     DWORD available = 0;
     do {
         available = 0;
-        if (!::InternetQueryDataAvailable(request.get(), &available, 0, 0)) break;
-        const DWORD wanted = std::min(available, static_cast<DWORD>(kHttpReadChunk));
-        DWORD read = 0;
         // A read that fails makes no progress; trying again would spin on a broken connection and
         // keep the module pinned for good.
-        if (!::InternetReadFile(request.get(), buffer.get(), wanted, &read)) break;
+        if (!::InternetQueryDataAvailable(request.get(), &available, 0, 0)) {
+            outcome.code = ::GetLastError();
+            break;
+        }
+        const DWORD wanted = std::min(available, static_cast<DWORD>(kHttpReadChunk));
+        DWORD read = 0;
+        if (!::InternetReadFile(request.get(), buffer.get(), wanted, &read)) {
+            outcome.code = ::GetLastError();
+            break;
+        }
         if (sink.take != nullptr) sink.take(sink.context, std::string_view(buffer.get(), read));
-        anyRead = true;
+        outcome.read = true;
     } while (available != 0);
-    return anyRead;
+    return outcome;
 }
 
 bool GetWithinLimit(const std::wstring& url, DWORD limitMs) {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (url.empty()) return false;
+    if (url.empty()) {
+        ReportFailure(kOperation, Failure::EmptyUrl);
+        return false;
+    }
     auto job = std::make_shared<HttpJob>(HttpJob{url, UrlHost(url)});
-    if (!MayStart(job->host)) return false;
+    if (!MayStart(job->host)) {
+        ReportFailure(kOperation, Failure::TooManyLate);
+        return false;
+    }
     auto forWorker = std::make_unique<std::shared_ptr<HttpJob>>(job);
     const UniqueKernelHandle worker = StartPinnedWorker(&SyncHttpWorker, forWorker.get());
-    if (!worker) return false;
+    if (!worker) {
+        ReportFailure(kOperation, Failure::ThreadFailed, ::GetLastError());
+        return false;
+    }
     forWorker.release();  // the worker owns it now
     // Deliberately no message pump: the script waits for the request, not for other work.
     const DWORD waited = ::WaitForSingleObject(worker.get(), limitMs);
-    if (waited == WAIT_TIMEOUT) NoteLate(job);
-    return waited == WAIT_OBJECT_0;
+    if (waited == WAIT_OBJECT_0) return true;
+    if (waited == WAIT_TIMEOUT) {
+        NoteLate(job);
+        ReportFailure(kOperation, Failure::LimitPassed);
+    } else {
+        ReportFailure(kOperation, Failure::ThreadFailed, ::GetLastError());
+    }
+    return false;
 }
 
 }  // namespace orvane

@@ -25,6 +25,7 @@ T.case("a body of 256 MiB is read whole and costs no memory", function()
     peak_before / MiB, peak_after / MiB))
   T.eq(bytes, 256 * MiB, "bytes the peer sent")
   T.truthy(peak_after - peak_before < 16 * MiB, "the peak working set grew by less than 16 MiB")
+  T.same(T.causes(), T.list(), "causes")
 end)
 
 T.finish()

@@ -1,10 +1,12 @@
 // The GET behind SyncHttpRequest, in-process: the URL it hands to the platform and the body it reads.
 #include <winsock2.h>
 #include <windows.h>
+#include <wininet.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -36,10 +38,12 @@ TEST(CanonicalUrl, BlanksEscapedBeforeTheQueryAndLeftAloneFromIt) {
 }
 
 // A one-shot loopback server: answers the first connection with `response`, sent in small pieces so
-// the client sees the body arrive over several reads.
+// the client sees the body arrive over several reads; with `reset`, it then resets the connection
+// (once the client has had time to read what was sent) instead of closing it.
 class OneShotServer {
 public:
-    explicit OneShotServer(std::string response) : response_(std::move(response)) {
+    explicit OneShotServer(std::string response, bool reset = false)
+        : response_(std::move(response)), reset_(reset) {
         WSADATA data{};
         ::WSAStartup(MAKEWORD(2, 2), &data);
         listener_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -76,11 +80,18 @@ private:
             ::send(peer.get(), piece.data(), static_cast<int>(piece.size()), 0);
             ::Sleep(1);
         }
+        if (reset_) {
+            ::Sleep(200);
+            const linger abort{1, 0};
+            ::setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+            return;
+        }
         ::shutdown(peer.get(), SD_SEND);
         while (::recv(peer.get(), buffer, sizeof buffer, 0) > 0) {}
     }
 
     std::string response_;
+    bool reset_;
     UniqueSocket listener_;
     unsigned short port_ = 0;
     std::string request_;
@@ -151,7 +162,20 @@ TEST(HttpGet, UrlThatCannotBeOpenedReadsNothing) {
     }
     ::WSACleanup();
     Collector received;
-    EXPECT_FALSE(HttpGet(LocalUrl(closedPort, L"/"), received.sink()));
+    const GetOutcome outcome = HttpGet(LocalUrl(closedPort, L"/"), received.sink());
+    EXPECT_FALSE(outcome);
+    EXPECT_EQ(outcome.cause, Failure::OpenUrlFailed);
+    EXPECT_EQ(outcome.code, static_cast<std::uint32_t>(ERROR_INTERNET_CANNOT_CONNECT));
+    EXPECT_EQ(received.body, "");
+}
+
+TEST(HttpGet, ConnectionResetBeforeTheBodyReadsNothingAndSaysWhy) {
+    OneShotServer server("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n", true);
+    Collector received;
+    const GetOutcome outcome = HttpGet(LocalUrl(server.port(), L"/reset"), received.sink());
+    EXPECT_FALSE(outcome);
+    EXPECT_EQ(outcome.cause, Failure::NothingRead);
+    EXPECT_NE(outcome.code, 0u) << "the error of the failed read";
     EXPECT_EQ(received.body, "");
 }
 
