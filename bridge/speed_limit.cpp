@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "bridge/message_window.hpp"
+#include "common/failure.hpp"
 #include "common/script_thread.hpp"
 #include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
@@ -24,10 +25,22 @@ struct HandlerAnswer {
 // fewer results than asked for (after an error, say) must not make us read the host's own values.
 lua_Integer ResultAt(lua_State* L, int index, int base) { return index > base ? lua_tointeger(L, index) : 0; }
 
+// The operation a failure is written under: which message of the tray's it answered.
+const char* OperationOf(SpeedLimitCode code) {
+    switch (code) {
+        case SpeedLimitCode::Restore: return "restore request";
+        case SpeedLimitCode::Limit: return "speed-limit request";
+        case SpeedLimitCode::Reply: return "reply notice";
+        case SpeedLimitCode::Manual: return "manual notice";
+    }
+    return "speed-limit message";
+}
+
 struct HandlerCall {
     CallbackRef handler;
     SpeedLimitCode code;
     HandlerAnswer answer;
+    bool returned = false;  // the handler returned rather than raised
 };
 
 // Calls the handler asking for two results and reads them; the protected run removes them again.
@@ -37,7 +50,8 @@ void CallHandler(lua_State* L, void* context) {
     const int base = lua_gettop(L);
     lua_rawgeti(L, lua::kRegistryIndex, call->handler.ref);
     lua_pushinteger(L, static_cast<lua_Integer>(call->code));
-    VemoLRT_LuaCall(L, 1, 2, 0);
+    // The runtime answers a status as lua_pcall does; one that lets the error through never returns.
+    call->returned = VemoLRT_LuaCall(L, 1, 2, 0) == 0;
     const int top = lua_gettop(L);
     // Each travels as a 32-bit value, whatever the width of the script's integers.
     call->answer.first = static_cast<std::int32_t>(ResultAt(L, top - 1, base));
@@ -46,9 +60,19 @@ void CallHandler(lua_State* L, void* context) {
 
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
-    HandlerCall call{g_handler, code, {}};
+    HandlerCall call{g_handler, code, {}, false};
     RunProtected(call.handler.state, &CallHandler, &call);
+    if (!call.returned) ReportFailure(OperationOf(code), Failure::HandlerFailed);
     return call.answer;
+}
+
+// Posts to the tray window found earlier; a failure is written under the operation.
+void PostToTray(const char* operation, HWND tray, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (tray == nullptr) {
+        ReportFailure(operation, Failure::NoTrayWindow);
+    } else if (!::PostMessageW(tray, message, wParam, lParam)) {
+        ReportFailure(operation, Failure::PostFailed, ::GetLastError());
+    }
 }
 
 }  // namespace
@@ -72,22 +96,26 @@ HWND FindTrayWindow() { return ::FindWindowW(kTrayWindowClass, kTrayWindowTitle)
 
 bool PostManualModeChange() {
     HWND tray = FindTrayWindow();
-    if (tray == nullptr) return false;
-    ::PostMessageW(tray, WM_SPEED_LIMIT_MANUAL, 0, 0);
-    return true;
+    // The answer says only whether there was a tray window; a post it did not take is written, not answered.
+    PostToTray("LimitModeManualChanged", tray, WM_SPEED_LIMIT_MANUAL, 0, 0);
+    return tray != nullptr;
 }
 
 void AnswerSpeedLimitRequest(SpeedLimitCode code) {
     ORVANE_SCRIPT_THREAD_ONLY();
+    const char* operation = OperationOf(code);
     // Looked up first: the answer goes to the tray window that was there when the request came.
     HWND tray = FindTrayWindow();
     // Without a handler the tray still gets its answer, (0, 0).
-    const HandlerAnswer answer = HandlerStored() ? CallSpeedLimitHandler(code) : HandlerAnswer{};
-    if (tray != nullptr) {
-        // wParam carries the first result unsigned (-1 arrives as 0xFFFFFFFF), lParam the second signed.
-        ::PostMessageW(tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
-                       static_cast<LPARAM>(answer.second));
+    HandlerAnswer answer;
+    if (HandlerStored()) {
+        answer = CallSpeedLimitHandler(code);
+    } else {
+        ReportFailure(operation, Failure::NoHandler);
     }
+    // wParam carries the first result unsigned (-1 arrives as 0xFFFFFFFF), lParam the second signed.
+    PostToTray(operation, tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
+               static_cast<LPARAM>(answer.second));
 }
 
 void NotifySpeedLimitHandler(SpeedLimitCode code) {

@@ -63,6 +63,17 @@ local expected = {
   },
 }
 
+-- The causes each example's calls write, in order, among those of the methods and messages named;
+-- the services' come from their exchanges, at times of their own, and are their tests' business.
+local expected_causes = {
+  demo = { { "QueryOrvaneSetupStatus", "SyncHttpRequest", "SetSpeedLimitHandler", "ClearSpeedLimitHandler" },
+    T.list("SyncHttpRequest: empty_url", "QueryOrvaneSetupStatus: no_receiver") },
+  utilities = { { "SyncHttpRequest", "ExecuteExternal", "IsWindowForeground", "LogPrint", "RemoveLog" },
+    T.list("SyncHttpRequest: limit_passed", "SyncHttpRequest: empty_url") },
+  speed_limit = { { "SetSpeedLimitHandler", "LimitModeManualChanged", "speed-limit request", "restore request",
+    "reply notice", "manual notice", "ClearSpeedLimitHandler" }, T.list() },
+}
+
 -- The example runs with its own arguments and with print captured (and still shown).
 local printed = {}
 local real_print = print
@@ -105,6 +116,13 @@ T.case(name .. " prints what the add-in answered, in order", function()
     T.truthy(found, "a line matching " .. pattern)
   end
 end)
+
+if expected_causes[name] then
+  T.case(name .. " writes the causes of its failed calls, and only those", function()
+    local operations, causes = unpack(expected_causes[name])
+    T.same(T.causes(unpack(operations)), causes, "causes")
+  end)
+end
 
 if name == "services" then
   T.case("the tip-shown report carries the example's values in the service's order", function()

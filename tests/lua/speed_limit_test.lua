@@ -84,6 +84,7 @@ T.case("results of the handler reach the tray window as 0x405, each read as a 32
   T.eq(status, 0, "simulator status")
   same_received(received, expected)
   same_codes(expected_codes)
+  T.same(T.causes(), T.list(), "causes")
 end)
 
 T.case("0x405 and 0x406 call the handler with 2 and 3 and post nothing", function()
@@ -93,6 +94,7 @@ T.case("0x405 and 0x406 call the handler with 2 and 3 and post nothing", functio
   T.eq(status, 0, "simulator status")
   same_received(received, {})
   same_codes({ 2, 3, 3 })
+  T.same(T.causes(), T.list(), "causes")
 end)
 
 T.case("with no handler stored 0x403 and 0x404 are answered (0, 0) and 0x405 and 0x406 ignored", function()
@@ -102,6 +104,7 @@ T.case("with no handler stored 0x403 and 0x404 are answered (0, 0) and 0x405 and
   T.eq(status, 0, "simulator status")
   same_received(received, { { REPLY, 0, 0 }, { REPLY, 0, 0 } })
   same_codes({})
+  T.same(T.causes(), T.list("speed-limit request: no_handler", "restore request: no_handler"), "causes")
 end)
 
 T.case("the answer goes to the tray window only, not to whoever asked", function()
@@ -116,6 +119,7 @@ T.case("the answer goes to the tray window only, not to whoever asked", function
   T.eq(status, 0, "tray status")
   same_received(received, { { REPLY, 5, 7 } })
   same_codes({ 1 })
+  T.same(T.causes(), T.list(), "causes")
 end)
 
 T.case("a missing tray window, or one with the wrong class or title, gets nothing, and the handler still runs",
@@ -142,6 +146,8 @@ T.case("a missing tray window, or one with the wrong class or title, gets nothin
       T.eq(manual, false, what .. ": LimitModeManualChanged")
       same_received(received, {})
       same_codes({ 1, 0 })
+      T.same(T.causes(), T.list("speed-limit request: no_tray_window", "restore request: no_tray_window",
+        "LimitModeManualChanged: no_tray_window"), what .. ": causes")
     end
   end)
 
@@ -157,7 +163,9 @@ T.case("LimitModeManualChanged posts 0x406 (0, 0) to the tray window, with or wi
   T.same(T.list(answers[1], answers[2]), T.list(true, true), "answers")
   same_received(received, { { MANUAL, 0, 0 }, { MANUAL, 0, 0 } })
   same_codes({})
+  T.same(T.causes(), T.list(), "causes")
   T.same(T.call(O.LimitModeManualChanged, O), T.list(false), "once the tray window is gone")
+  T.same(T.causes(), T.list("LimitModeManualChanged: no_tray_window"), "causes once the tray window is gone")
 end)
 
 T.case("SetSpeedLimitHandler with a number answers false and the earlier handler keeps answering", function()
@@ -167,6 +175,7 @@ T.case("SetSpeedLimitHandler with a number answers false and the earlier handler
   T.eq(status, 0, "simulator status")
   same_received(received, { { REPLY, 11, 22 } })
   same_codes({ 1 })
+  T.same(T.causes(), T.list("SetSpeedLimitHandler: callback_not_a_function"), "causes")
 end)
 
 T.case("a second handler replaces the first", function()
@@ -178,6 +187,7 @@ T.case("a second handler replaces the first", function()
   same_received(received, { { REPLY, 2, 2 } })
   same_codes({})
   T.eq(table.concat(second, ","), "1,2", "second handler's codes")
+  T.same(T.causes(), T.list(), "causes")
 end)
 
 T.case("ClearSpeedLimitHandler twice answers true both times and leaves 0x403 answered (0, 0)", function()
@@ -187,6 +197,7 @@ T.case("ClearSpeedLimitHandler twice answers true both times and leaves 0x403 an
   T.eq(status, 0, "simulator status")
   same_received(received, { { REPLY, 0, 0 } })
   same_codes({})
+  T.same(T.causes(), T.list("speed-limit request: no_handler"), "causes")
 end)
 
 T.case("calls without the object as receiver change nothing and post nothing", function()
@@ -201,6 +212,8 @@ T.case("calls without the object as receiver change nothing and post nothing", f
   status, received = S.run(sim_exe, { "send", 0x403, "expect", 1 })
   T.eq(status, 0, "simulator status")
   same_received(received, { { REPLY, 5, 7 } })
+  T.same(T.causes(), T.list("SetSpeedLimitHandler: no_receiver", "ClearSpeedLimitHandler: no_receiver",
+    "LimitModeManualChanged: no_receiver"), "causes")
 end)
 
 T.case("a handler that raises is answered (0, 0) and stays stored", function()
@@ -208,10 +221,13 @@ T.case("a handler that raises is answered (0, 0) and stays stored", function()
     codes[#codes + 1] = code
     error("raised on purpose")
   end)
-  local status, received = S.run(sim_exe, { "send", 0x403, "send", 0x404, "send", 0x405, "expect", 2 })
+  local status, received = S.run(sim_exe, { "send", 0x403, "send", 0x404, "send", 0x405, "send", 0x406,
+    "expect", 2 })
   T.eq(status, 0, "simulator status")
   same_received(received, { { REPLY, 0, 0 }, { REPLY, 0, 0 } })
-  same_codes({ 1, 0, 2 })
+  same_codes({ 1, 0, 2, 3 })
+  T.same(T.causes(), T.list("speed-limit request: handler_failed", "restore request: handler_failed",
+    "reply notice: handler_failed", "manual notice: handler_failed"), "causes")
 end)
 
 T.case("the export Test calls the handler with 2 from this thread and from another, and posts nothing", function()
@@ -225,6 +241,7 @@ T.case("the export Test calls the handler with 2 from this thread and from anoth
   same_received(received, {})
   reset(nil)
   T.same(T.list(host.call_export("Test")), T.list(0), "answer of Test without a handler")
+  T.same(T.causes(), T.list(), "causes")
 end)
 
 T.case("a replaced or cleared handler is released, a stored one is kept", function()
@@ -254,6 +271,7 @@ T.case("a replaced or cleared handler is released, a stored one is kept", functi
     for k in pairs(weak) do weak[k] = nil end
   end
   reset(nil)
+  T.same(T.causes(), T.list("SetSpeedLimitHandler: callback_not_a_function"), "causes")
 end)
 
 T.case("the setup simulator's 0x702 reaches QueryOrvaneSetupStatus", function()

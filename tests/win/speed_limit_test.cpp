@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
+#include "debug_lines.hpp"
 #include "lua_fixture.hpp"
 
 namespace orvane {
 namespace {
 
 using testing::LuaFixture;
+using testing::TakeDebugLines;
 
 TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
     if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
@@ -48,6 +51,45 @@ TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
         EXPECT_STREQ(lua_tostring(L, 1), "host's own");
         EXPECT_EQ(lua_tointeger(L, 2), 42);
     }
+}
+
+HWND g_tray = nullptr;
+
+int CloseTray(lua_State* /*L*/) {
+    ::DestroyWindow(g_tray);
+    return 0;
+}
+
+// The tray window is looked up when the request comes, and the handler runs before the answer is
+// posted: a tray program that closes in between gets nothing, and the reason is written.
+TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
+    if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &::DefWindowProcW;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kTrayWindowClass;
+    ::RegisterClassW(&windowClass);
+    // Hidden and top-level, as the tray program's; without a display only a message-only one, which
+    // Wine's FindWindowW finds as well.
+    g_tray = ::CreateWindowExW(0, kTrayWindowClass, kTrayWindowTitle, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                               windowClass.hInstance, nullptr);
+    if (g_tray == nullptr) {
+        g_tray = ::CreateWindowExW(0, kTrayWindowClass, kTrayWindowTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   windowClass.hInstance, nullptr);
+    }
+    ASSERT_NE(g_tray, nullptr);
+    ASSERT_EQ(FindTrayWindow(), g_tray);
+    LuaFixture lua;
+    lua_register(lua.state(), "close_tray", &CloseTray);
+    ASSERT_EQ(lua.Run("function handler(code) close_tray() return 5, 7 end"), "");
+    StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
+    TakeDebugLines();
+    ::SendMessageW(MessageWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
+    ClearSpeedLimitHandler();
+    EXPECT_FALSE(::IsWindow(g_tray));
+    EXPECT_EQ(TakeDebugLines(), std::vector<std::string>{"Orvane: speed-limit request: post_failed (1400)"})
+        << "1400: the window handle is no longer valid";
+    ::UnregisterClassW(kTrayWindowClass, windowClass.hInstance);
 }
 
 }  // namespace
