@@ -31,6 +31,7 @@ local function answers_as_usual()
   T.eq(type(O:IsOrvaneRun()), "boolean", "IsOrvaneRun")
   T.same(T.call(O.QueryOrvaneSetupStatus, O), T.list(0, 0), "QueryOrvaneSetupStatus")
   T.same(T.call(O.IsOrvaneRun), T.list(false), "IsOrvaneRun without a receiver")
+  T.same(T.causes("IsOrvaneRun"), T.list("IsOrvaneRun: no_receiver"), "its cause")
   T.eq(type(O:GetDownloadPath()), "string", "GetDownloadPath")
 end
 
@@ -51,6 +52,8 @@ if M.args.mode == "busy" then
     local base = "http://127.0.0.1:" .. M.args.port .. "/delay/1500/"
     T.eq(O:SyncHttpRequest(base .. "first", 0), false, "a request still running")
     T.eq(O:SyncHttpRequest(base .. "second", 0), false, "another request still running")
+    T.same(T.causes("SyncHttpRequest"), T.list("SyncHttpRequest: limit_passed", "SyncHttpRequest: limit_passed"),
+      "causes")
 
     T.eq(host.free_addin(true), true, "FreeLibrary of the add-in")
     answers_as_usual()
@@ -84,6 +87,7 @@ elseif M.args.mode == "idle" then
     answers_as_usual()
     T.eq(O:SetSpeedLimitHandler(function() end), true, "SetSpeedLimitHandler")
     T.eq(O:ClearSpeedLimitHandler(), true, "ClearSpeedLimitHandler")
+    T.same(T.causes(), T.list(), "causes of the calls that worked")
   end)
 else
   T.case("never started, the add-in is gone once freed", function()
