@@ -5,7 +5,9 @@
 -- docs/scripting.md is the full reference.
 --
 -- Every method is called with method syntax, `Orvane.Object:Name(...)`. None raises a Lua error:
--- a malformed call answers the method's failure values.
+-- a malformed call answers the method's failure values. Each failure, a callback's empty text
+-- included, writes one line naming its cause for DebugView (OutputDebugStringW); docs/scripting.md,
+-- "Debugging", lists the causes.
 
 ---A text argument: a UTF-8 string, taken up to its first zero byte ("ab\0cd" is "ab"). A number is
 ---taken in its Lua text form (42 is "42"). nil, booleans and tables count as the empty text; they
@@ -13,9 +15,10 @@
 ---@alias Orvane.Text string|number
 
 ---Called exactly once per started request, later, on the script thread, with the service's answer up
----to its first zero byte, or the empty text after any failure (each method lists its causes). Its
----return values are ignored; an error raised in it is the host runtime's to report (the stand-in
----host prints it on stderr), and the callback is released all the same.
+---to its first zero byte, or the empty text after any failure (each method lists its causes, and the
+---add-in writes the one it met for DebugView). Its return values are ignored; an error raised in it
+---is the host runtime's to report (the stand-in host prints it on stderr), and the callback is
+---released all the same.
 ---@alias Orvane.ResultCallback fun(text: string)
 
 ---What the tray program asks for; the script and the tray program agree on what the answers mean.
