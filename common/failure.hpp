@@ -10,7 +10,7 @@ namespace orvane {
 
 enum class Failure : std::uint8_t {
     // A script call that did not fit its method.
-    NoReceiver,             // not called on the object (a dot where a colon belongs)
+    NoReceiver,             // not called on the object: a dot where a colon belongs, or too few values
     CallbackNotAFunction,   // the last argument of a method that calls back
     // A request that never reached the network.
     WindowClosed,           // after WM_CLOSE no answer can reach a script
