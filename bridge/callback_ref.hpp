@@ -29,9 +29,10 @@ CallbackRef TakeCallback(lua_State* L) noexcept;
 
 // Calls the function with one text and no results wanted, then releases it, each protected
 // (runtime/protected_call.hpp). A text that cannot be handed over (no memory for it, or a finalizer
-// raised on the way) is replaced by the empty text, as after any failure. The text is pushed from
-// where it lies, and read only before the function runs: its record may be gone by the time it ends.
-void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
+// raised on the way) is replaced by the empty text, as after any failure: false then. The text is
+// pushed from where it lies, and read only before the function runs: its record may be gone by the
+// time it ends.
+bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 
 // Drops the references without calling the function; protected too.
 void ReleaseCallback(const CallbackRef& callback) noexcept;

@@ -8,7 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
 #include "lua_fixture.hpp"
 #include "script/binding.hpp"
@@ -114,7 +116,7 @@ TEST(Convention, SetupStatusPassesThroughAsSignedIntegers) {
     CreateMessageWindow();
     LuaFixture lua;
     lua_State* L = lua.state();
-    ::SendMessageW(MessageWindow(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
+    ::SendMessageW(DeliveryWindow(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
     lua_newuserdata(L, sizeof(void*));
     ASSERT_EQ(MethodNamed("QueryOrvaneSetupStatus")(L), 2);
     EXPECT_EQ(lua_tointeger(L, -2), -1) << "wParam 0xFFFFFFFF reaches the script as -1";
@@ -194,7 +196,7 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
     int answer = -1;
     bool finished = false;
     std::thread caller([&] {
-        answer = static_cast<int>(::SendMessageW(MessageWindow(), WM_SPEED_LIMIT_REPLY, 0, 0));
+        answer = static_cast<int>(::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0));
         finished = true;
     });
     EXPECT_TRUE(PumpUntil([&] { return finished; }));
@@ -207,9 +209,9 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
 
 TEST(MessageWindow, SecondStartupLeavesTwoWindowsAndDeliversThroughTheNewer) {
     CreateMessageWindow();
-    HWND older = MessageWindow();
+    HWND older = DeliveryWindow();
     CreateMessageWindow();
-    HWND newer = MessageWindow();
+    HWND newer = DeliveryWindow();
     EXPECT_NE(older, newer);
     EXPECT_TRUE(::IsWindow(older));
     EXPECT_TRUE(::IsWindow(newer));

@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
 #include "lua_fixture.hpp"
 
@@ -14,8 +16,8 @@ namespace {
 using testing::LuaFixture;
 
 TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
-    if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
-    ASSERT_TRUE(::IsWindow(MessageWindow()));
+    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+    ASSERT_TRUE(::IsWindow(DeliveryWindow()));
     const struct {
         const char* name;
         const char* body;
@@ -39,7 +41,7 @@ TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
         for (int round = 0; round < kRounds; ++round) {
             for (UINT message :
                  {WM_SPEED_LIMIT_ASK, WM_SPEED_RESTORE_ASK, WM_SPEED_LIMIT_REPLY, WM_SPEED_LIMIT_MANUAL}) {
-                ::SendMessageW(MessageWindow(), message, 0, 0);
+                ::SendMessageW(DeliveryWindow(), message, 0, 0);
             }
         }
         ClearSpeedLimitHandler();
