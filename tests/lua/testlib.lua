@@ -116,6 +116,27 @@ function T.failures()
   return failed
 end
 
+-- The causes the add-in wrote for its failures since the last call, oldest first, each as
+-- "Operation: cause" without the system's code: "GetActiveGame: connect_failed".
+function T.causes()
+  local causes = {}
+  for _, line in ipairs(host.debug_output()) do
+    local cause = line:match("^Orvane: (.-) %(%d+%)$") or line:match("^Orvane: (.*)$")
+    if cause then causes[#causes + 1] = cause end
+  end
+  return causes
+end
+
+-- Checks that exactly these causes were written since the last look, in any order.
+function T.caused(expected, what)
+  local actual = T.causes()
+  table.sort(actual)
+  local sorted = {}
+  for i, cause in ipairs(expected) do sorted[i] = cause end
+  table.sort(sorted)
+  T.eq(table.concat(actual, ", "), table.concat(sorted, ", "), (what or "causes") .. " written")
+end
+
 function T.finish()
   io.write(string.format("%d passed, %d failed\n", passed, failed))
   io.flush()
