@@ -79,6 +79,23 @@ function T.item(text)
   return T.be32(#text) .. text
 end
 
+-- The causes the add-in wrote since the last call (host.debug_output()), oldest first, each as
+-- "Operation: cause" or "Operation: cause (code)", packed like T.list. Given operations, only theirs:
+-- the others are dropped, for causes that come at a time of their own (a worker's, a callback's).
+function T.causes(...)
+  local only = {}
+  for i = 1, select("#", ...) do only[select(i, ...)] = true end
+  local causes = { n = 0 }
+  for _, line in ipairs(host.debug_output()) do
+    local cause = line:match("^Orvane: (.*)$")
+    if cause and (select("#", ...) == 0 or only[cause:match("^(.-):")]) then
+      causes.n = causes.n + 1
+      causes[causes.n] = cause
+    end
+  end
+  return causes
+end
+
 -- Live registry references: luaL_ref's slots hold their values, free slots hold numbers.
 function T.live_refs()
   local n = 0
@@ -114,17 +131,6 @@ end
 
 function T.failures()
   return failed
-end
-
--- The causes the add-in wrote for its failures since the last call, oldest first, each as
--- "Operation: cause" without the system's code: "GetActiveGame: connect_failed".
-function T.causes()
-  local causes = {}
-  for _, line in ipairs(host.debug_output()) do
-    local cause = line:match("^Orvane: (.-) %(%d+%)$") or line:match("^Orvane: (.*)$")
-    if cause then causes[#causes + 1] = cause end
-  end
-  return causes
 end
 
 -- Checks that exactly these causes were written since the last look, in any order.

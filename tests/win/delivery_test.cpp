@@ -6,6 +6,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
+#include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 #include "script/script_object.hpp"
 
@@ -13,6 +14,7 @@ namespace orvane {
 namespace {
 
 using testing::FailingAllocator;
+using testing::FailureLines;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
@@ -37,6 +39,7 @@ protected:
     }
 
     LuaFixture lua;
+    FailureLines failures;
 };
 
 TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) {
@@ -81,6 +84,7 @@ TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
     EXPECT_TRUE(PumpUntil([&] { return tight.Eval("#calls") == "1"; }));
     allocator.failing = false;
     EXPECT_EQ(tight.Eval("calls[1][1]"), "");
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: no_memory"});
     EXPECT_FALSE(tight.RefIsFunction(callback.ref));
     EXPECT_EQ(lua_gettop(tight.state()), 0);
 }
@@ -106,6 +110,7 @@ TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(LiveRequests(), 0) << "undeliverable answers must not wait for a window that may come";
+    EXPECT_EQ(failures.Take(), (std::vector<std::string>{"Test: window_closed", "Test: window_closed"}));
 }
 
 TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {

@@ -9,12 +9,14 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
+#include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 #include "net/exchange_loop.hpp"
 
 namespace orvane {
 namespace {
 
+using testing::FailureLines;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
@@ -43,6 +45,7 @@ protected:
         ASSERT_EQ(lua.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
     }
     LuaFixture lua;
+    FailureLines failures;
 };
 
 TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) {
@@ -51,6 +54,7 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
     EXPECT_EQ(lua.Eval("#calls"), "0") << "never inside the call that started it";
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
     EXPECT_EQ(lua.Eval("calls[1][1]"), "");
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: loop_unavailable"});
     EXPECT_FALSE(lua.RefIsFunction(callback.ref));
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "1") << "no second call";
@@ -70,8 +74,10 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
     struct Case {
         bool throws;
         const char* expected;
+        std::vector<std::string> causes;
     } cases[] = {
-        {false, "pid|cid"}, {true, ""},  // an exchange that fails by exception still answers
+        {false, "pid|cid", {}},
+        {true, "", {"Test: no_memory"}},  // an exchange that fails by exception still answers
     };
     int expectedCalls = 0;
     for (const Case& c : cases) {
@@ -82,6 +88,7 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
         ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
         EXPECT_EQ(lua.Eval("calls[#calls].n"), "1");
         EXPECT_EQ(lua.Eval("calls[#calls][1]"), c.expected);
+        EXPECT_EQ(failures.Take(), c.causes);
         EXPECT_FALSE(lua.RefIsFunction(callback.ref));
         EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; })) << "the request is freed once answered";
     }
