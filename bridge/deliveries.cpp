@@ -9,6 +9,7 @@
 #include "bridge/window_messages.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
+#include "common/win_handles.hpp"
 
 namespace orvane {
 
@@ -70,10 +71,11 @@ constexpr DWORD kLastAnnounceAgainMs = 60000;
 std::atomic<DWORD> g_announceAgainMs{kFirstAnnounceAgainMs};
 constexpr DWORD kRetryFullQueueMs = 100;
 
-// The timer that announces again, on a thread of the system's pool: no thread of the add-in's need
-// run for it. Armed whenever answers wait and it is not armed already.
-std::atomic<PTP_TIMER> g_againTimer{nullptr};
-std::atomic<bool> g_againArmed{false};
+// The announcer: a thread of the bridge's own that announces again what waits. It sleeps for good
+// while nothing does, and is woken by the first answer queued then. Made at the first window, so the
+// handles a host sees stay the same from Startup on.
+HANDLE g_wakeAnnouncer = nullptr;
+std::atomic<bool> g_announcerIdle{false};
 
 // Requests that can no longer be delivered go at once, answers and all. On the script thread their
 // references go too; any other thread may not touch Lua, so there the references wait for the
@@ -126,28 +128,31 @@ DWORD AnnounceWaiting() noexcept {
     return static_cast<DWORD>(wait - std::min<std::uint64_t>(age(), wait - 1));
 }
 
-void Arm(DWORD ms) noexcept {
-    PTP_TIMER timer = g_againTimer.load();
-    if (timer == nullptr || g_againArmed.exchange(true)) return;
-    // Relative due times are negative, in 100 ns units.
-    const LONGLONG due = -static_cast<LONGLONG>(ms) * 10000;
-    FILETIME when{static_cast<DWORD>(due & 0xFFFFFFFF), static_cast<DWORD>(static_cast<ULONGLONG>(due) >> 32)};
-    ::SetThreadpoolTimer(timer, &when, 0, 0);
+[[noreturn]] DWORD WINAPI Announcer(LPVOID) {
+    for (;;) {
+        // Idle before it looks: an answer queued while it looks wakes it at once, never too late.
+        g_announcerIdle.store(true);
+        const DWORD wait = AnnounceWaiting();
+        if (wait != INFINITE) g_announcerIdle.store(false);
+        ::WaitForSingleObject(g_wakeAnnouncer, wait);
+    }
 }
 
-void CALLBACK LookAgain(PTP_CALLBACK_INSTANCE, void*, PTP_TIMER) {
-    // Cleared first: an answer queued from here on arms the timer itself, or is seen below.
-    g_againArmed.store(false);
-    const DWORD wait = AnnounceWaiting();
-    if (wait != INFINITE) Arm(wait);
+void StartAnnouncer() noexcept {
+    UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!wake) return;
+    UniqueKernelHandle thread(::CreateThread(nullptr, 64 * 1024, &Announcer, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                             nullptr));
+    // Without it an answer whose message is lost waits for the next one; the event and the thread stay
+    // for the life of the process, as the started module does.
+    if (thread) g_wakeAnnouncer = wake.release();
 }
 
 }  // namespace
 
 void DeliverTo(HWND window) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    // Made once, and kept for the life of the process, as the window's class is.
-    if (g_againTimer.load() == nullptr) g_againTimer.store(::CreateThreadpoolTimer(&LookAgain, nullptr, nullptr));
+    if (g_wakeAnnouncer == nullptr) StartAnnouncer();
     g_window.store(window);
 }
 
@@ -158,7 +163,7 @@ bool DeliveriesOpen() noexcept { return ::IsWindow(g_window.load()) != FALSE; }
 void Deliver(std::unique_ptr<Request> request) noexcept {
     g_queue.Push(std::move(request));
     Announce();
-    Arm(g_announced.load() ? g_announceAgainMs.load() : kRetryFullQueueMs);
+    if (g_announcerIdle.exchange(false) && g_wakeAnnouncer != nullptr) ::SetEvent(g_wakeAnnouncer);
 }
 
 void DeliverSoon(std::unique_ptr<Request> request) noexcept {

@@ -2,7 +2,7 @@
 // for the script thread: it hands the request here, which posts the message window a delivery
 // message; its handling on the script thread calls the callbacks of everything queued, in order. The
 // bridge alone decides when to announce: a message that could not be posted, or was never handled,
-// is announced again from a timer of its own.
+// is announced again by a thread of its own, made with the first window.
 #pragma once
 
 #include <windows.h>
