@@ -3,7 +3,7 @@
 #include <new>
 
 #include "bridge/message_window.hpp"
-#include "common/script_thread.hpp"
+#include "common/thread_checks.hpp"
 #include "common/worker.hpp"
 #include "runtime/vemo_runtime.h"
 #include "script/script_object.hpp"
@@ -80,7 +80,7 @@ HRESULT AddinMethods::Startup(void* /*host*/) {
     // as long as the process lives, and nothing withdraws them: so the module stays as long. A module
     // that cannot stay hands out nothing.
     if (!PinThisModule()) return S_OK;
-    NoteScriptThread();
+    NoteThread(ThreadRole::Script);
     VemoEnv env = VemoLRT_GetEnv(nullptr);
     RegisterScriptObject(env);
     VemoLRT_ReleaseEnv(env);

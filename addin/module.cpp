@@ -10,7 +10,7 @@
 #include "addin/com_frame.hpp"
 #include "addin/registration.hpp"
 #include "bridge/deliveries.hpp"
-#include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "common/worker.hpp"
 #include "net/services.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-#include "common/script_thread.hpp"
+#include "common/thread_checks.hpp"
 #include "runtime/optional_entries.hpp"
 #include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
@@ -117,17 +117,19 @@ CallbackRef TakeCallback(lua_State* L) noexcept {
     return CallbackRef{universe.thread, luaL_ref(L, lua::kRegistryIndex), universe.number};
 }
 
-void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
+bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     Handover handover{callback, text};
     RunProtected(callback.state, &Hand, &handover);
     // Raised before the call (no memory for the answer, or a finalizer): the empty text instead, as
     // after any failure.
-    if (!handover.called) {
+    const bool whole = handover.called;
+    if (!whole) {
         handover.text = "";
         RunProtected(callback.state, &Hand, &handover);
     }
     if (!handover.released) ReleaseCallback(callback);
+    return whole;
 }
 
 void ReleaseCallback(const CallbackRef& callback) noexcept {

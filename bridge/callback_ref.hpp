@@ -1,12 +1,9 @@
-// A script function to be called later, on the script thread. Workers carry it by value and never
-// read it; only the script thread takes, calls and releases it.
+// A script function to be called later, on the script thread. Other threads carry it by value and
+// never read it; only the script thread takes, calls and releases it.
 //
-// The function is often handed over inside a coroutine, which by the time of the call may be
-// suspended, dead, or collected. Calling on it would be unsound even while it lives: Lua 5.1 lets a
-// function called on a suspended or dead coroutine yield, which leaves the coroutine's frames in a
-// state a later resume crashes on, and a callback could not resume the coroutine it runs on. So every
-// function is called on a thread of the add-in's own, one per Lua universe, made on first need and
-// kept in its registry for good, which never runs anything but these calls.
+// The function often comes from a coroutine that may be suspended, dead or collected by the time of
+// the call, and Lua 5.1 lets a function called on such a coroutine yield and leave it broken. So every
+// function is called on a thread of the add-in's own, one per Lua universe, kept in its registry.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +26,10 @@ CallbackRef TakeCallback(lua_State* L) noexcept;
 
 // Calls the function with one text and no results wanted, then releases it, each protected
 // (runtime/protected_call.hpp). A text that cannot be handed over (no memory for it, or a finalizer
-// raised on the way) is replaced by the empty text, as after any failure. The text is pushed from
-// where it lies, and read only before the function runs: its record may be gone by the time it ends.
-void CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
+// raised on the way) is replaced by the empty text, as after any failure: false then. The text is
+// pushed from where it lies, and read only before the function runs: its record may be gone by the
+// time it ends.
+bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 
 // Drops the references without calling the function; protected too.
 void ReleaseCallback(const CallbackRef& callback) noexcept;

@@ -1,50 +1,62 @@
 #include "bridge/deliveries.hpp"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 
-#include "bridge/message_window.hpp"
-#include "common/script_thread.hpp"
+#include "bridge/window_messages.hpp"
 #include "common/small_lock.hpp"
+#include "common/thread_checks.hpp"
+#include "common/win_handles.hpp"
 
 namespace orvane {
 
 // Intrusive, so that queueing never allocates: a request that got this far always reaches the queue.
 class DeliveryQueue {
 public:
-    void Push(Delivery* request) noexcept {
-        request->next_ = nullptr;
-        SmallLockGuard guard(lock_);
-        (tail_ != nullptr ? tail_->next_ : head_) = request;
-        tail_ = request;
+    constexpr DeliveryQueue() noexcept = default;
+    DeliveryQueue(const DeliveryQueue&) = delete;
+    DeliveryQueue& operator=(const DeliveryQueue&) = delete;
+    // One at a time: a chain of links freed by its head would free thousands recursively.
+    ~DeliveryQueue() {
+        while (Pop()) {
+        }
     }
-    Delivery* Pop() noexcept {
-        SmallLockGuard guard(lock_);
-        Delivery* request = head_;
-        if (request != nullptr) {
-            head_ = request->next_;
-            if (head_ == nullptr) tail_ = nullptr;
+
+    void Push(std::unique_ptr<Request> request) noexcept {
+        Request* const last = request.get();
+        const std::lock_guard<SmallLock> guard(lock_);
+        (tail_ != nullptr ? tail_->next_ : head_) = std::move(request);
+        tail_ = last;
+    }
+    std::unique_ptr<Request> Pop() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        std::unique_ptr<Request> request = std::move(head_);
+        if (request) {
+            head_ = std::move(request->next_);
+            if (!head_) tail_ = nullptr;
         }
         return request;
     }
     bool Empty() noexcept {
-        SmallLockGuard guard(lock_);
-        return head_ == nullptr;
+        const std::lock_guard<SmallLock> guard(lock_);
+        return !head_;
     }
 
 private:
     SmallLock lock_;
-    Delivery* head_ = nullptr;
-    Delivery* tail_ = nullptr;
+    std::unique_ptr<Request> head_;
+    Request* tail_ = nullptr;
 };
 
 namespace {
 
-volatile LONG g_liveRequests = 0;
+// Written on the script thread when the window is made; read by any thread that delivers.
+std::atomic<HWND> g_window{nullptr};
 DeliveryQueue g_queue;
+
 // Whether a delivery message is on its way; cleared by its handling before it takes the first request,
 // so a request queued at any moment is either taken by it or announced by a message of its own.
 std::atomic<bool> g_announced{false};
@@ -59,52 +71,45 @@ constexpr DWORD kLastAnnounceAgainMs = 60000;
 std::atomic<DWORD> g_announceAgainMs{kFirstAnnounceAgainMs};
 constexpr DWORD kRetryFullQueueMs = 100;
 
+// The announcer: a thread of the bridge's own that announces again what waits. It sleeps for good
+// while nothing does, and is woken by the first answer queued then. Made at the first window, so the
+// handles a host sees stay the same from Startup on.
+HANDLE g_wakeAnnouncer = nullptr;
+std::atomic<bool> g_announcerIdle{false};
+
 // Requests that can no longer be delivered go at once, answers and all. On the script thread their
 // references go too; any other thread may not touch Lua, so there the references wait for the
 // script thread's next call into the add-in.
 void DropQueued(bool onScriptThread) noexcept {
-    while (Delivery* request = g_queue.Pop()) {
+    while (std::unique_ptr<Request> request = g_queue.Pop()) {
         if (onScriptThread) {
-            ReleaseCallback(request->callback);
+            ReleaseCallback(request->Callback());
         } else {
-            LetGoOfCallback(request->callback);
+            LetGoOfCallback(request->Callback());
         }
-        delete request;
+        ReportFailure(request->Operation(), Failure::WindowClosed);
     }
 }
 
 void Announce() noexcept {
     if (g_announced.exchange(true)) return;
-    // Posted, never sent: the loop goes on at once, and the script thread takes the answers when it
-    // next serves its messages. A null window would make the post a message to this thread.
-    HWND window = MessageWindow();
+    // Posted, never sent: whoever answered goes on at once, and the script thread takes the answers
+    // when it next serves its messages. A null window would make the post a message to this thread.
+    HWND window = g_window.load();
     if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) {
         g_announcedAt.store(::GetTickCount64());
         return;
     }
     g_announced.store(false);
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
-    // again (AnnounceWaiting).
+    // again from the timer.
     if (window == nullptr || !::IsWindow(window)) DropQueued(false);
 }
 
-}  // namespace
-
-Delivery::Delivery(CallbackRef taken) noexcept : callback(taken) { ::InterlockedIncrement(&g_liveRequests); }
-
-Delivery::~Delivery() { ::InterlockedDecrement(&g_liveRequests); }
-
-long LiveRequests() noexcept { return g_liveRequests; }
-
-bool DeliveriesOpen() noexcept { return ::IsWindow(MessageWindow()) != FALSE; }
-
-void DropDeliveries() noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    g_announced.store(false);
-    DropQueued(true);
-}
-
-std::uint32_t AnnounceWaiting() noexcept {
+// Announces queued answers again if their delivery message could not be posted (a full message
+// queue) or has not been handled for a while. How many milliseconds until the next look: INFINITE
+// once nothing waits.
+DWORD AnnounceWaiting() noexcept {
     if (g_queue.Empty()) return INFINITE;
     // Read before the clock, so that a message posted in between makes the age 0, never negative.
     const auto age = [] {
@@ -120,38 +125,79 @@ std::uint32_t AnnounceWaiting() noexcept {
     Announce();
     if (!g_announced.load()) return kRetryFullQueueMs;
     const DWORD wait = g_announceAgainMs.load();
-    return static_cast<std::uint32_t>(wait - std::min<std::uint64_t>(age(), wait - 1));
+    return static_cast<DWORD>(wait - std::min<std::uint64_t>(age(), wait - 1));
 }
 
-void QueueDelivery(Delivery* request) noexcept {
-    g_queue.Push(request);
+[[noreturn]] DWORD WINAPI Announcer(LPVOID) {
+    for (;;) {
+        // Idle before it looks: an answer queued while it looks wakes it at once, never too late.
+        g_announcerIdle.store(true);
+        const DWORD wait = AnnounceWaiting();
+        if (wait != INFINITE) g_announcerIdle.store(false);
+        ::WaitForSingleObject(g_wakeAnnouncer, wait);
+    }
+}
+
+void StartAnnouncer() noexcept {
+    UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!wake) return;
+    UniqueKernelHandle thread(::CreateThread(nullptr, 64 * 1024, &Announcer, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                             nullptr));
+    // Without it an answer whose message is lost waits for the next one; the event and the thread stay
+    // for the life of the process, as the started module does.
+    if (thread) g_wakeAnnouncer = wake.release();
+}
+
+}  // namespace
+
+void DeliverTo(HWND window) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    if (g_wakeAnnouncer == nullptr) StartAnnouncer();
+    g_window.store(window);
+}
+
+HWND DeliveryWindow() noexcept { return g_window.load(); }
+
+bool DeliveriesOpen() noexcept { return ::IsWindow(g_window.load()) != FALSE; }
+
+void Deliver(std::unique_ptr<Request> request) noexcept {
+    g_queue.Push(std::move(request));
     Announce();
+    if (g_announcerIdle.exchange(false) && g_wakeAnnouncer != nullptr) ::SetEvent(g_wakeAnnouncer);
+}
+
+void DeliverSoon(std::unique_ptr<Request> request) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    Deliver(std::move(request));
+    // A null window would make this a timer of the thread's, which no window procedure sees.
+    HWND window = g_window.load();
+    if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);
+}
+
+void DropDeliveries() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    g_announced.store(false);
+    DropQueued(true);
 }
 
 void DeliverQueued() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
     g_announceAgainMs.store(kFirstAnnounceAgainMs);
-    while (Delivery* request = g_queue.Pop()) {
+    while (std::unique_ptr<Request> request = g_queue.Pop()) {
         // A callback before this one may have served messages, and a WM_CLOSE among them ends every
         // delivery, this one included.
         if (!DeliveriesOpen()) {
-            g_queue.Push(request);
+            g_queue.Push(std::move(request));
             return DropDeliveries();
         }
         // A callback that serves messages while it waits for another answer gets it: the rest of the
         // queue is announced before this one runs.
         if (!g_queue.Empty()) Announce();
-        CallAndReleaseCallback(request->callback, request->answer.c_str());
-        delete request;
+        if (!CallAndReleaseCallback(request->Callback(), request->AnswerText().c_str())) {
+            ReportFailure(request->Operation(), Failure::NoMemory);
+        }
     }
-}
-
-void DeliverByTimerToo() noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    // A null window would make this a timer of the thread's, which no window procedure sees.
-    HWND window = MessageWindow();
-    if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);
 }
 
 }  // namespace orvane

@@ -1,28 +1,22 @@
 #include "bridge/message_window.hpp"
 
-#include <atomic>
-
 #include "bridge/deliveries.hpp"
-#include "bridge/speed_limit.hpp"
-#include "common/script_thread.hpp"
-#include "runtime/vemo_runtime.h"
 #include "bridge/setup_status.hpp"
+#include "bridge/speed_limit.hpp"
+#include "bridge/window_messages.hpp"
+#include "common/thread_checks.hpp"
 
 namespace orvane {
 namespace {
-
-// Written on the script thread at each Startup; the exchange loop reads it at any time to post its
-// delivery messages.
-std::atomic<HWND> g_messageWindow{nullptr};
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
             // Whichever window gets it, the newest one closes: it is the one answers go to, and closing
             // it is how a host stops every callback; nothing relies on the older windows going. The
-            // cell keeps naming the destroyed window, so later posts fail instead of reaching another,
-            // and no answer, queued or still to come, reaches a script any more.
-            ::DestroyWindow(g_messageWindow.load());
+            // deliveries keep naming the destroyed window, so later posts fail instead of reaching
+            // another, and no answer, queued or still to come, reaches a script any more.
+            ::DestroyWindow(DeliveryWindow());
             DropDeliveries();
             return 0;
         case WM_DELIVER_RESULT:
@@ -65,10 +59,8 @@ void CreateMessageWindow() {
 #else
     ::SetWindowLongW(window, GWL_USERDATA, kMessageWindowUserData);
 #endif
-    g_messageWindow.store(window);
+    DeliverTo(window);
 }
-
-HWND MessageWindow() noexcept { return g_messageWindow.load(); }
 
 
 }  // namespace orvane

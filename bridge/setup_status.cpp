@@ -1,13 +1,21 @@
 #include "bridge/setup_status.hpp"
 
-#include "common/script_thread.hpp"
+#include "common/thread_checks.hpp"
 
 namespace orvane {
+namespace {
+SetupStatus g_setupStatus;
+}  // namespace
 
 void StoreSetupStatus(std::int32_t first, std::int32_t second) {
     ORVANE_SCRIPT_THREAD_ONLY();
-    detail::g_setupStatus.first = first;
-    detail::g_setupStatus.second = second;
+    g_setupStatus.first = first;
+    g_setupStatus.second = second;
+}
+
+SetupStatus CurrentSetupStatus() {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    return g_setupStatus;
 }
 
 }  // namespace orvane

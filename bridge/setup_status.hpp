@@ -10,13 +10,8 @@ struct SetupStatus {
     std::int32_t second = 0;
 };
 
-namespace detail {
-// Written by the window procedure and by LaunchOrvaneSetup, read by scripts: all on the script thread.
-// Visible here only so that reading it costs a script call no call of its own.
-inline SetupStatus g_setupStatus;
-}  // namespace detail
-
+// Script thread: written by the window procedure and by LaunchOrvaneSetup, read by scripts.
 void StoreSetupStatus(std::int32_t first, std::int32_t second);
-inline SetupStatus CurrentSetupStatus() { return detail::g_setupStatus; }
+SetupStatus CurrentSetupStatus();
 
 }  // namespace orvane

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "common/failure.hpp"
-#include "common/script_thread.hpp"
+#include "common/thread_checks.hpp"
 #include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
 

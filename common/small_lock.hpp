@@ -1,6 +1,7 @@
 // The lock of the add-in's own shared records. On Windows it is the system's slim lock: std::mutex
 // goes through a POSIX-threads layer on this toolchain, which would be a tenth of the shipped module
-// for one lock. The native build of the platform-free core takes std::mutex.
+// for one lock. It is a BasicLockable, held with std::lock_guard. The native build of the
+// platform-free core takes std::mutex.
 #pragma once
 
 #if defined(_WIN32)
@@ -27,19 +28,5 @@ private:
 #else
 using SmallLock = std::mutex;
 #endif
-
-// Holds a SmallLock for the life of a scope.
-class SmallLockGuard {
-public:
-    explicit SmallLockGuard(SmallLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~SmallLockGuard() { lock_.unlock(); }
-    SmallLockGuard(const SmallLockGuard&) = delete;
-    SmallLockGuard& operator=(const SmallLockGuard&) = delete;
-    SmallLockGuard(SmallLockGuard&&) = delete;
-    SmallLockGuard& operator=(SmallLockGuard&&) = delete;
-
-private:
-    SmallLock& lock_;
-};
 
 }  // namespace orvane

@@ -1,7 +1,9 @@
--- A tour of Orvane.Object as a host script sees it. Run from a command prompt in the kit's folder:
---   orvane-host.exe examples\demo.lua
+-- A tour of Orvane.Object as a host script sees it. Run from a command prompt in the kit's folder,
+-- with the loopback stand-ins of the two services around the host, so that both answer:
+--   py service_peers.py --tips --game -- orvane-host.exe examples\demo.lua
 -- Two of its calls do not fit their methods on purpose (IsWindowForeground(nil), a call without the
--- object), so the stand-in host's checking mode warns about them on stderr.
+-- object), so the stand-in host's checking mode warns about them on stderr. At the end it shows what
+-- the add-in wrote for DebugView: one line for each call that failed, with its cause.
 local O = Orvane.Object
 
 local function show(label, ...)
@@ -30,3 +32,6 @@ O:GetActiveGame("abc", "x", function(text) show("GetActiveGame callback", text);
 local deadline = host.clock() + 12000
 while answered < 2 and host.clock() < deadline do host.pump(50) end
 print(string.format("%d of 2 callbacks answered", answered))
+
+print("why calls failed, as DebugView shows it:")
+for _, line in ipairs(host.debug_output()) do print("  " .. line) end

@@ -17,7 +17,7 @@ extern "C" {
 #include "lua.h"
 }
 
-#include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "check_lua.h"
 #include "common/text.hpp"
 #include "common/win_handles.hpp"

@@ -1,38 +1,61 @@
 // The one thread that runs every network exchange of GetTipsId and GetActiveGame. Each exchange has a
 // socket of its own, driven through an I/O completion port, so thousands of requests in flight cost
-// sockets and small records rather than a thread each. Finished exchanges go to the bridge's delivery
-// queue; the loop never waits for the script thread, nor the script thread for the loop.
+// sockets and small records rather than a thread each. An exchange answers its request and hands it to
+// the bridge's delivery queue; the loop never waits for the script thread, nor the script thread for
+// the loop.
+//
+// Who owns what: the script thread makes an exchange around its request and posts it to the loop,
+// which owns it from then on. Between its moves the exchange is reachable only through what it waits
+// for (its one pending operation, its entry in the address cache, the deadline list), and every move
+// starts on the loop thread from one of those. Once it has answered, its request goes on to the
+// delivery queue, and the loop frees the exchange before it waits for the next event.
 #pragma once
 
 #include <winsock2.h>
 
+#include <mswsock.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
-#include "bridge/deliveries.hpp"
+#include "bridge/request.hpp"
+#include "common/failure.hpp"
 #include "common/win_handles.hpp"
 #include "net/address_cache.hpp"
+#include "net/receive_chunks.hpp"
 
 namespace orvane {
 
-// One request's exchange with its service: a small state machine with one operation pending at a
-// time. Every member but the constructor runs on the loop thread.
-class Exchange : public Delivery, private AddressWaiter {
-public:
-    using Delivery::Delivery;
+class ExchangeLoop;
 
-    // Makes the first move, or finishes at once.
+// One request's exchange with its service: a small state machine with one operation pending at a
+// time. Every member but the constructor and the destructor runs on the loop thread.
+class Exchange : private AddressWaiter {
+public:
+    Exchange() noexcept = default;
+    // The loop frees an exchange only once it has answered, and the script thread only one it never
+    // handed over: neither has anything left to do here.
+    ~Exchange() override = default;
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // Makes the first move, or answers at once.
     virtual void Begin() = 0;
     // The pending operation ended; error is 0 when it succeeded.
     virtual void Completed(DWORD bytes, DWORD error) = 0;
 
 protected:
-    // A socket for overlapped operations whose completions come to the loop; empty on failure.
-    static UniqueSocket OverlappedSocket(int type) noexcept;
+    // The loop this exchange runs on, and the state it keeps for every exchange.
+    static ExchangeLoop& Loop() noexcept;
+
+    // A socket for overlapped operations whose completions come to the loop; empty on failure, with
+    // the system's error code in socketError.
+    UniqueSocket OverlappedSocket(int type, std::uint32_t& socketError) noexcept;
     // Calls AddressReady with the service's address, at once when it is known, else once its lookup,
     // which runs off the loop, has answered: a slow resolver holds up only the requests for its name.
-    // The exchange may be finished, and freed, by the time this returns: it must be the last move.
+    // The exchange may be answered, and freed, by the time this returns: it must be the last move.
     void ReachService(const char* host, std::uint16_t port);
     // The service's address, nothing when its name could not be resolved.
     virtual void AddressReady(std::optional<sockaddr_in> to) = 0;
@@ -42,55 +65,55 @@ protected:
     // Whether the operation just started with StartOperation is under way (its completion will come);
     // takes the result of the call that started it.
     bool Issued(int result) noexcept;
-    // The exchange must end within ms from now: when it has not, a pending operation is ended by closing
-    // the socket, and one waiting for its address is finished with the empty text.
+    // The exchange must end within ms from now: when it has not, a pending operation is ended by
+    // closing the socket, and one waiting for its address fails at once, either way as timed out.
     void LimitTo(DWORD ms) noexcept;
-    // Closes the socket, lets go of the exchange's buffers and hands the answer to the delivery queue.
-    // Only with no operation pending; the exchange belongs to the queue afterwards.
-    void Finish(std::string result) noexcept;
-    // A finished exchange may wait a long while for the script thread to take its answer, so what it
-    // held for receiving goes when it finishes, on the loop thread.
+
+    // Answers the request and hands it to the delivery queue: the text, with what its room costs the
+    // budget of answers. Only with no operation pending; the exchange is done with afterwards.
+    void Finish(std::string answer, BudgetShare charge = {}) noexcept;
+    // Answers with the empty text, the cause written for whoever debugs the script.
+    void Fail(Failure cause, std::uint32_t code = 0) noexcept;
+    // A finished exchange's buffers go when it answers, on the loop thread.
     virtual void ReleaseBuffers() noexcept {}
 
     UniqueSocket socket_;
 
 private:
     friend class ExchangeLoop;
+    friend void LaunchExchange(const char*, CallbackRef, std::unique_ptr<Exchange>,
+                               bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
     struct Slot {
         OVERLAPPED overlapped;
         Exchange* owner;
     };
 
     void AddressKnown(LookedUp address) noexcept override;
-    // Runs one move. A move that throws (out of memory) ends the exchange with the empty text.
-    template <class Move>
-    void Run(Move move) noexcept;
-    // Ends the exchange with the empty text: at once, or once its pending operation, which closing the
+    // Ends the exchange with the cause: at once, or once its pending operation, which closing the
     // socket ends, has come back.
-    void Abandon() noexcept;
+    void Abandon(Failure cause) noexcept;
+    void HandOn() noexcept;
 
+    std::unique_ptr<Request> request_;  // given at launch; null once answered
     Slot slot_{{}, this};
     bool pending_ = false;
+    // Why a pending operation was ended from outside; its completion fails with this cause.
+    std::optional<Failure> abandonedFor_;
     std::uint16_t servicePort_ = 0;
     // Deadline list, oldest first.
     std::uint64_t deadline_ = 0;
     Exchange* earlier_ = nullptr;
     Exchange* later_ = nullptr;
     bool limited_ = false;
+    Exchange* nextAnswered_ = nullptr;  // the loop's list of answered exchanges to free
 };
 
-// Hands an exchange to the loop, started on first use.
-using ExchangePoster = bool (*)(Exchange* exchange);
-bool PostToExchangeLoop(Exchange* exchange) noexcept;
-
 // Work for a service that needs its address and answers no script: on the loop it waits for the
-// address as an exchange does, and is continued once with it there.
+// address as an exchange does, and is continued once with it there, owning itself from then on.
 class ServiceErrand : public AddressWaiter {
 public:
     explicit ServiceErrand(const char* host) noexcept : host_(host) {}
-
-protected:
-    ~ServiceErrand() = default;
+    ~ServiceErrand() override = default;
 
 private:
     friend class ExchangeLoop;
@@ -102,30 +125,84 @@ private:
     const char* host_;
 };
 
-// Script thread: the loop owns the errand from here on; false when it cannot take it.
-bool PostToExchangeLoop(ServiceErrand* errand) noexcept;
+// The loop: its thread, its port and everything only that thread touches.
+class ExchangeLoop {
+public:
+    // The one loop of the process; its thread runs for the life of the process, and a started module
+    // stays mapped as long.
+    static ExchangeLoop& Shared() noexcept;
 
-// Script thread: runs the exchange on the loop. When the loop cannot take it, the callback still comes,
-// with the empty text, from the script thread's messages once this call has returned.
-void StartExchange(std::unique_ptr<Exchange> exchange, ExchangePoster post = &PostToExchangeLoop) noexcept;
+    // Script thread: hands the exchange over, starting the loop on first use; the loop owns it from
+    // here on. False when the loop cannot be started or take it, and then it stays the caller's.
+    bool Post(std::unique_ptr<Exchange>& exchange) noexcept;
+    bool Post(std::unique_ptr<ServiceErrand>& errand) noexcept;
 
-// Script thread: makes an exchange of that kind for the callback and starts it. When nothing could
-// ever deliver its answer (the window is closed, or even its record cannot be made), the callback's
-// reference goes at once: a script that goes on asking after WM_CLOSE must not fill the registry.
+    // Loop thread: the pieces of state every exchange shares.
+    AddressCache& Addresses() noexcept;
+    ReceiveChunks& Chunks() noexcept;
+    // ConnectEx, found once; null where the platform lacks it.
+    LPFN_CONNECTEX ConnectExFor(SOCKET socket) noexcept;
+    bool Associate(SOCKET socket) noexcept;
+
+private:
+    friend class Exchange;
+    static constexpr ULONG_PTR kBegin = 1;
+    static constexpr ULONG_PTR kOperation = 2;
+    static constexpr ULONG_PTR kLookedUp = 3;
+    static constexpr ULONG_PTR kErrand = 4;
+    struct Lookup;
+
+    bool Start() noexcept;
+    static DWORD WINAPI Run(LPVOID self);
+    [[noreturn]] void Serve() noexcept;
+    // Runs one move of an exchange; a move that throws (out of memory) abandons it.
+    template <class Move>
+    void Drive(Exchange* exchange, Move move) noexcept;
+    void FreeAnswered() noexcept;
+    void LookUp(std::string_view host) noexcept;
+    static void LookUpOnWorker(void* argument);
+    void Looked(Lookup* done) noexcept;
+    void Errand(ServiceErrand* errand) noexcept;
+    void Limit(Exchange* exchange, DWORD ms) noexcept;
+    void Unlink(Exchange* exchange) noexcept;
+    void ExpireDue() noexcept;
+
+    // The port and the thread stay for the life of the process once both are made.
+    HANDLE port_ = nullptr;
+    Exchange* earliest_ = nullptr;
+    Exchange* latest_ = nullptr;
+    Exchange* answered_ = nullptr;
+    // Within this time an answer, found or not, serves every request for its name: a burst of requests
+    // asks the resolver once.
+    static constexpr std::uint64_t kAddressKeptMs = 1000;
+    AddressCache addresses_{kAddressKeptMs};
+    ReceiveChunks chunks_;
+    LPFN_CONNECTEX connectEx_ = nullptr;
+};
+
+// Script thread: whether an answer could reach the callback; when not, its reference goes at once.
+bool CanDeliver(const char* operation, CallbackRef callback) noexcept;
+// Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop
+// in tests).
+using ExchangePoster = bool (*)(std::unique_ptr<Exchange>& exchange) noexcept;
+void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
+                    ExchangePoster post = nullptr) noexcept;
+
+// Script thread: makes an exchange of that kind for a request of the method's and starts it. When
+// nothing could ever deliver its answer (the window is closed, or even its records cannot be made),
+// the callback's reference goes at once: a script that goes on asking after WM_CLOSE must not fill the
+// registry. When the loop cannot take it, the callback still comes, with the empty text, from the
+// script thread's messages once this call has returned.
 template <class Kind, class... Args>
-void StartNewExchange(CallbackRef callback, const Args&... args) noexcept {
-    if (!DeliveriesOpen()) {
-        ReleaseCallback(callback);
-        return;
-    }
+void StartExchange(const char* operation, CallbackRef callback, const Args&... args) noexcept {
+    if (!CanDeliver(operation, callback)) return;
     std::unique_ptr<Exchange> exchange;
     try {
-        exchange = std::make_unique<Kind>(callback, args...);
+        exchange = std::make_unique<Kind>(args...);
     } catch (...) {
-        ReleaseCallback(callback);
-        return;
+        // Launched empty-handed, it answers that memory ran out.
     }
-    StartExchange(std::move(exchange));
+    LaunchExchange(operation, callback, std::move(exchange));
 }
 
 }  // namespace orvane

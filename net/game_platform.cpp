@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "net/answer_budget.hpp"
+#include "common/answer_budget.hpp"
 #include "net/exchange_loop.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
@@ -27,15 +27,10 @@ constexpr char kGameHost[] = ORVANE_GAME_HOST;
 constexpr std::string_view kAnswerKey = "games";
 // A body is received first into a buffer of its length up to kFirstChunk: an exchange whose server
 // announces a long reply and then stalls holds no more than that, and there may be thousands. Once a
-// receive fills it, the server is sending fast, and the rest comes through kReceiveChunk at a time:
-// each receive is dear under Wine, and smaller pieces were measured at half the speed.
+// receive fills it, the server is sending fast, and the rest comes through the loop's large chunks
+// (ReceiveChunks): each receive is dear under Wine, and smaller pieces were measured at half the speed.
 constexpr std::size_t kFirstChunk = 64 * 1024;
-constexpr std::size_t kReceiveChunk = 1024 * 1024;
-// A reply that stalls after its first piece would keep a chunk of kReceiveChunk until its server
-// closes, and a game-platform exchange has no time limit. So only a few chunks of that size exist at
-// once (the spare counted); exchanges beyond them go on kFirstChunk at a time.
-constexpr int kMaxLargeChunks = 8;
-int g_largeChunks = 0;  // loop thread only
+constexpr std::size_t kReceiveChunk = ReceiveChunks::kSize;
 
 // Every byte of room game-platform replies hold for their answers and their receiving, from the loop to
 // the script thread's delivery: a hundred answers that come while the scripts are busy would otherwise
@@ -62,32 +57,13 @@ void KeepAlive(SOCKET socket) noexcept {
 
 std::atomic<bool> g_streamNetworkStarted{false};
 
-// A long reply's buffer is kept for the next one: fresh pages cost more on first touch than the bytes
-// received into them. Only the loop thread takes and gives it.
-std::unique_ptr<unsigned char[]> g_spareChunk;
-
 bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetworkStarted); }
-
-// Found once; the loop thread is the only one that connects.
-LPFN_CONNECTEX ConnectExOf(SOCKET socket) {
-    static LPFN_CONNECTEX connectEx = nullptr;
-    if (connectEx == nullptr) {
-        GUID id = WSAID_CONNECTEX;
-        DWORD bytes = 0;
-        ::WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &connectEx, sizeof connectEx, &bytes,
-                   nullptr, nullptr);
-    }
-    return connectEx;
-}
 
 // One connection, one request, one reply. No time limit is set: a silent server keeps the exchange
 // waiting, which costs a socket and this record.
 class GameExchange final : public Exchange {
 public:
-    GameExchange(CallbackRef taken, const std::string& name, const std::string& type)
-        : Exchange(taken), body_(wire::ActiveGameRequestBody(name, type)) {}
-    // The answer's charge goes with the share, so the answer goes first.
-    ~GameExchange() override { std::string().swap(answer); }
+    GameExchange(const std::string& name, const std::string& type) : body_(wire::ActiveGameRequestBody(name, type)) {}
     GameExchange(const GameExchange&) = delete;
     GameExchange& operator=(const GameExchange&) = delete;
 
@@ -97,31 +73,38 @@ public:
     }
 
     void AddressReady(std::optional<sockaddr_in> to) override {
-        if (!to) return Finish({});
-        socket_ = OverlappedSocket(SOCK_STREAM);
-        if (!socket_) return Finish({});
+        if (!to) return Fail(Failure::LookupFailed);
+        std::uint32_t error = 0;
+        socket_ = OverlappedSocket(SOCK_STREAM, error);
+        if (!socket_) return Fail(Failure::SocketFailed, error);
         KeepAlive(socket_.get());
         // ConnectEx wants a socket bound already; the system picks the local port, as connect would.
         sockaddr_in any{};
         any.sin_family = AF_INET;
-        const LPFN_CONNECTEX connectEx = ConnectExOf(socket_.get());
+        const LPFN_CONNECTEX connectEx = Loop().ConnectExFor(socket_.get());
         if (connectEx == nullptr || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
-            return Finish({});
+            return Fail(Failure::SocketFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
         step_ = Step::Connect;
         OVERLAPPED* operation = StartOperation();
         const BOOL connected =
             connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to, nullptr, 0, nullptr, operation);
-        if (!Issued(connected ? 0 : SOCKET_ERROR)) return Finish({});
+        if (!Issued(connected ? 0 : SOCKET_ERROR)) {
+            return Fail(Failure::ConnectFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
+        }
     }
 
     void Completed(DWORD bytes, DWORD error) override {
-        if (error != 0) return Finish({});
+        if (error != 0) {
+            constexpr Failure kFailureOf[] = {Failure::ConnectFailed, Failure::SendFailed, Failure::ReceiveFailed,
+                                              Failure::ReceiveFailed};
+            return Fail(kFailureOf[static_cast<int>(step_)], error);
+        }
         switch (step_) {
             case Step::Connect: return SendRequest();
             case Step::Send:
                 // Header and body go out together, and a short send is a failure that is not continued.
-                if (bytes != wire::kHeaderSize + body_.size()) return Finish({});
+                if (bytes != wire::kHeaderSize + body_.size()) return Fail(Failure::SendFailed);
                 body_ = std::string();
                 return ReceiveHeader();
             case Step::Header: return HeaderArrived(bytes);
@@ -134,13 +117,15 @@ private:
 
     void SendRequest() {
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
-        if (body_.size() > ULONG_MAX - wire::kHeaderSize) return Finish({});
+        if (body_.size() > ULONG_MAX - wire::kHeaderSize) return Fail(Failure::SendFailed);
         header_ = wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body_.size()));
         WSABUF buffers[2] = {{static_cast<ULONG>(header_.size()), reinterpret_cast<char*>(header_.data())},
                              {static_cast<ULONG>(body_.size()), body_.data()}};
         step_ = Step::Send;
         OVERLAPPED* operation = StartOperation();
-        if (!Issued(::WSASend(socket_.get(), buffers, 2, nullptr, 0, operation, nullptr))) return Finish({});
+        if (!Issued(::WSASend(socket_.get(), buffers, 2, nullptr, 0, operation, nullptr))) {
+            return Fail(Failure::SendFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
+        }
     }
 
     // A stream may split the 16 header bytes over several segments, so they are gathered like the body.
@@ -150,18 +135,19 @@ private:
     }
 
     void HeaderArrived(DWORD bytes) {
-        if (bytes == 0) return Finish({});  // the end of the stream before the whole header
+        if (bytes == 0) return Fail(Failure::ConnectionClosed);  // the end of the stream before the whole header
         have_ += bytes;
         if (have_ < wire::kHeaderSize) return ReceiveHeader();
         const std::optional<std::uint32_t> length = wire::ReplyBodyLength(header_);
+        if (!length) return Fail(Failure::NoAnswer);
         // An oversized announcement is refused before anything is allocated or received.
-        if (!length || !wire::ReplyBodyLengthAcceptable(*length)) return Finish({});
+        if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
         have_ = 0;
         walk_.emplace(kAnswerKey, bodyLength_, &share_);
-        if (bodyLength_ == 0) return Finish(walk_->TakeAnswer());
+        if (bodyLength_ == 0) return Walked();
         const std::size_t first = std::min<std::size_t>(bodyLength_, kFirstChunk);
-        if (!share_.Grow(first)) return Finish({});
+        if (!share_.Grow(first)) return Fail(Failure::OverBudget);
         capacity_ = first;
         chunk_.reset(new unsigned char[capacity_]);
         ReceiveBody();
@@ -176,40 +162,36 @@ private:
     // ever allocated. A walk that has failed needs no more of it; every other walk reads the body to
     // its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
-        if (bytes == 0) return Finish({});
+        if (bytes == 0) return Fail(Failure::ConnectionClosed);
         walk_->Feed({chunk_.get(), bytes});
         have_ += bytes;
-        if (walk_->Failed() || have_ == bodyLength_) return Finish(walk_->TakeAnswer());
+        if (walk_->Failed() || have_ == bodyLength_) return Walked();
         if (bytes == capacity_ && capacity_ < kReceiveChunk && bodyLength_ - have_ > capacity_) TakeLargeChunk();
         ReceiveBody();
+    }
+
+    // The whole body has been walked, or the walk has failed. The answer goes on with what its room
+    // costs the budget, once the receive buffer has given back its part.
+    void Walked() noexcept {
+        if (walk_->Failed()) return Fail(walk_->Why());
+        std::string answer = walk_->TakeAnswer();
+        ReleaseBuffers();
+        Finish(std::move(answer), std::move(share_));
     }
 
     // A budget with no room for the large chunk leaves the exchange on its small one.
     void TakeLargeChunk() noexcept {
         if (!share_.Grow(kReceiveChunk)) return;
-        if (g_spareChunk) {
-            chunk_ = std::move(g_spareChunk);
-        } else if (g_largeChunks < kMaxLargeChunks) {
-            std::unique_ptr<unsigned char[]> fresh(new (std::nothrow) unsigned char[kReceiveChunk]);
-            if (!fresh) return share_.Shrink(kReceiveChunk);
-            ++g_largeChunks;
-            chunk_ = std::move(fresh);
-        } else {
-            return share_.Shrink(kReceiveChunk);
-        }
+        std::unique_ptr<unsigned char[]> large = Loop().Chunks().Take();
+        if (!large) return share_.Shrink(kReceiveChunk);
+        chunk_ = std::move(large);
         share_.Shrink(capacity_);
         capacity_ = kReceiveChunk;
     }
 
     // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {
-        if (capacity_ == kReceiveChunk) {
-            if (g_spareChunk) {
-                --g_largeChunks;
-            } else {
-                g_spareChunk = std::move(chunk_);
-            }
-        }
+        if (capacity_ == kReceiveChunk) Loop().Chunks().Give(std::move(chunk_));
         chunk_.reset();
         share_.Shrink(capacity_);
         capacity_ = 0;
@@ -220,7 +202,9 @@ private:
         WSABUF buffer{static_cast<ULONG>(std::min<std::size_t>(length, ULONG_MAX)), into};
         DWORD flags = 0;
         OVERLAPPED* operation = StartOperation();
-        if (!Issued(::WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, operation, nullptr))) return Finish({});
+        if (!Issued(::WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, operation, nullptr))) {
+            return Fail(Failure::ReceiveFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
+        }
     }
 
     Step step_ = Step::Connect;
@@ -237,7 +221,7 @@ private:
 }  // namespace
 
 void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept {
-    StartNewExchange<GameExchange>(callback, name, type);
+    StartExchange<GameExchange>("GetActiveGame", callback, name, type);
 }
 
 }  // namespace orvane

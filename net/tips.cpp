@@ -30,8 +30,7 @@ bool EnsureDatagramNetworkStarted() { return StartWindowsSocketsOnce(g_datagramN
 // One datagram out, the first datagram back, whoever sent it, within ten seconds of the request.
 class TipsExchange final : public Exchange {
 public:
-    TipsExchange(CallbackRef taken, const std::string& pid, const std::string& cid)
-        : Exchange(taken), request_(wire::TipsRequestDatagram(pid, cid)) {}
+    TipsExchange(const std::string& pid, const std::string& cid) : request_(wire::TipsRequestDatagram(pid, cid)) {}
 
     void Begin() override {
         (void)EnsureDatagramNetworkStarted();
@@ -42,9 +41,11 @@ public:
 
     void AddressReady(std::optional<sockaddr_in> to) override {
         // A host that cannot be resolved leaves no socket, and the receive fails at once.
-        if (!to || request_.size() > INT_MAX) return Finish({});
-        socket_ = OverlappedSocket(SOCK_DGRAM);
-        if (!socket_) return Finish({});
+        if (!to) return Fail(Failure::LookupFailed);
+        if (request_.size() > INT_MAX) return Fail(Failure::SendFailed);
+        std::uint32_t error = 0;
+        socket_ = OverlappedSocket(SOCK_DGRAM, error);
+        if (!socket_) return Fail(Failure::SocketFailed, error);
         // A failed send is not the end: the receive below then times out or fails, and that is the answer.
         (void)::sendto(socket_.get(), request_.data(), static_cast<int>(request_.size()), 0,
                        reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
@@ -55,14 +56,17 @@ public:
         OVERLAPPED* operation = StartOperation();
         if (!Issued(::WSARecvFrom(socket_.get(), &buffer, 1, nullptr, &flags, reinterpret_cast<sockaddr*>(&from_),
                                   &fromLength_, operation, nullptr))) {
-            return Finish({});
+            return Fail(Failure::ReceiveFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
     }
 
     // A datagram longer than the buffer is an error of the platform's, and so the empty text; so is
-    // the receive that the time limit cut off.
+    // the receive that the time limit cut off (the loop answers that one).
     void Completed(DWORD bytes, DWORD error) override {
-        Finish(error == 0 && bytes > 0 ? std::string(reply_, bytes) : std::string());
+        if (error == ERROR_MORE_DATA || error == WSAEMSGSIZE) return Fail(Failure::ReplyTooLong);
+        if (error != 0) return Fail(Failure::ReceiveFailed, error);
+        if (bytes == 0) return Fail(Failure::EmptyReply);
+        Finish(std::string(reply_, bytes));
     }
 
 private:
@@ -112,7 +116,7 @@ private:
 long WaitingReports() noexcept { return g_reportsWaiting.load(); }
 
 void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept {
-    StartNewExchange<TipsExchange>(callback, pid, cid);
+    StartExchange<TipsExchange>("GetTipsId", callback, pid, cid);
 }
 
 bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_view cid, std::string_view sign) {
@@ -121,10 +125,8 @@ bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_vi
     (void)EnsureDatagramNetworkStarted();
     // Sent from the loop thread, so the script thread never waits for the resolver, nor makes a socket.
     if (g_reportsWaiting.load() >= kMaxReportsWaiting) return false;
-    std::unique_ptr<WaitingReport> waiting(new (std::nothrow) WaitingReport(std::move(*report)));
-    if (!waiting || !PostToExchangeLoop(waiting.get())) return false;
-    (void)waiting.release();  // the loop owns it now
-    return true;
+    std::unique_ptr<ServiceErrand> waiting(new (std::nothrow) WaitingReport(std::move(*report)));
+    return waiting && ExchangeLoop::Shared().Post(waiting);
 }
 
 }  // namespace orvane

@@ -99,27 +99,33 @@ ReplyWalk::~ReplyWalk() {
     if (room_ != nullptr) room_->Shrink(charged_);
 }
 
+void ReplyWalk::Fail(Failure why) {
+    phase_ = Phase::Failed;
+    why_ = why;
+}
+
 // A length field needs four more bytes of the body; where the body ends first, the walk is over: a
-// clean end before an item is no key (the empty text), and so is a length that cannot be whole.
+// clean end before an item is no key (the empty text), and a length that cannot be whole, or a key
+// with no answer after it, is a body out of shape.
 void ReplyWalk::StartLength(Phase next) {
     lengthHave_ = 0;
-    phase_ = unread_ >= 4 ? next : Phase::Failed;
+    if (unread_ >= 4) {
+        phase_ = next;
+    } else {
+        Fail(unread_ == 0 && next == Phase::ItemLength ? Failure::KeyMissing : Failure::ReplyMalformed);
+    }
 }
 
 void ReplyWalk::LengthComplete() {
     const std::size_t length = GetBigEndian(length_);
     // The item must lie wholly inside the body; unread_ already excludes the length field.
-    if (length > unread_) {
-        phase_ = Phase::Failed;
-        return;
-    }
+    if (length > unread_) return Fail(Failure::ReplyMalformed);
     itemLeft_ = length;
     if (phase_ == Phase::AnswerLength) {
         // A server that announces a long answer and then stalls must not hold the host to 16 MiB it
         // never sent, so room past the first piece is made as the bytes come.
         if (length != 0 && !MoveAnswerInto(std::min<std::size_t>(length, kAnswerReservedUpFront))) {
-            phase_ = Phase::Failed;
-            return;
+            return Fail(Failure::OverBudget);
         }
         phase_ = length == 0 ? Phase::Found : Phase::Answer;
         return;
@@ -151,7 +157,9 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
     const auto stepped = static_cast<std::size_t>(item - begin);
     unread_ -= stepped;
     // Too little of the body is left for another length field: no answer can follow.
-    if (stepped != 0 && unread_ < 4) phase_ = Phase::Failed;
+    if (stepped != 0 && unread_ < 4) {
+        Fail(unread_ == 0 && phase_ == Phase::ItemLength ? Failure::KeyMissing : Failure::ReplyMalformed);
+    }
     return stepped;
 }
 
@@ -161,7 +169,7 @@ void ReplyWalk::MakeRoomForAnswer(std::size_t more) {
     const std::size_t needed = answer_.size() + more;
     if (needed <= answer_.capacity()) return;
     const std::size_t whole = answer_.size() + itemLeft_;
-    if (!MoveAnswerInto(std::min(std::max(needed, 2 * answer_.capacity()), whole))) phase_ = Phase::Failed;
+    if (!MoveAnswerInto(std::min(std::max(needed, 2 * answer_.capacity()), whole))) Fail(Failure::OverBudget);
 }
 
 // A fresh string is made for the room, since reserve on this one would double it all the same. Both

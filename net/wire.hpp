@@ -10,7 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/answer_budget.hpp"
+#include "common/answer_budget.hpp"
+#include "common/failure.hpp"
 
 namespace orvane::wire {
 
@@ -87,6 +88,9 @@ public:
     bool Decided() const { return phase_ == Phase::Found || phase_ == Phase::Failed; }
     // True once the walk cannot find an answer, whatever follows.
     bool Failed() const { return phase_ == Phase::Failed; }
+    // Why it failed: no key item with an answer after it (KeyMissing), an item that runs past the
+    // body's end or a key with no whole item after it (ReplyMalformed), or no room (OverBudget).
+    Failure Why() const { return why_; }
     // The answer once the whole body has been fed; the empty text before, and after any failure.
     std::string TakeAnswer();
 
@@ -98,10 +102,12 @@ private:
     void LengthComplete();
     void MakeRoomForAnswer(std::size_t more);
     bool MoveAnswerInto(std::size_t capacity);
+    void Fail(Failure why);
 
     std::string key_;
     std::uint64_t unread_;  // body bytes not fed yet
     Phase phase_ = Phase::ItemLength;
+    Failure why_ = Failure::KeyMissing;
     unsigned char length_[4] = {};
     std::size_t lengthHave_ = 0;
     std::size_t itemLeft_ = 0;  // bytes of the current item still to come

@@ -1,6 +1,6 @@
 #include "runtime/protected_call.hpp"
 
-#include "common/script_thread.hpp"
+#include "common/thread_checks.hpp"
 #include "runtime/optional_entries.hpp"
 #include "runtime/vemo_runtime.h"
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "common/script_thread.hpp"
+#include "common/thread_checks.hpp"
 #include "common/small_lock.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"

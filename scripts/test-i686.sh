@@ -136,20 +136,14 @@ stage() {
   }
   echo "== i686: $mode stage"
 
-  # One server for the whole stage; wineboot creates or updates the prefix and starts its system
-  # processes, which then live as long as the server rather than holding a later process's output.
-  if [ ! -f "$prefix/.orvane-ready" ]; then rm -rf "$prefix"; fi
-  mkdir -p "$prefix"
+  # A new prefix each run, as a new user's machine has, made by wineboot with one server for the whole
+  # stage, so that its system processes live as long as the server rather than holding a later
+  # process's output. It is removed once the stage has passed: a WoW64 prefix holds 1.2 GB of DLLs.
+  rm -rf "$prefix" && mkdir -p "$prefix"
   "$server" -p
   server_up="$prefix"
-  if [ ! -f "$prefix/.orvane-ready" ]; then
-    "$wine" wineboot -i >/dev/null 2>&1 || fail "the prefix could not be created"
-    touch "$prefix/.orvane-ready"
-    lap "prefix"
-  else
-    "$wine" wineboot >/dev/null 2>&1 || fail "the prefix did not start"
-    lap "prefix start"
-  fi
+  "$wine" wineboot -i >/dev/null 2>&1 || fail "the prefix could not be created"
+  lap "prefix"
 
   "$wine" "$regsvr32" /s "$(winpath "$out/Orvane.dll")" >/dev/null 2>&1 || fail "regsvr32 of Orvane.dll failed"
   lap "regsvr32"
@@ -197,6 +191,7 @@ stage() {
   server_up=""
   # What the server wrote out on its way down holds no trace of the class either.
   if grep -qi "$clsid" "$prefix/system.reg"; then fail "system.reg still names the class after regsvr32 /u"; fi
+  rm -rf "$prefix"
   say "$mode stage passed: ${times[*]}"
 }
 

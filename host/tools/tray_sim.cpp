@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 
 namespace {
 

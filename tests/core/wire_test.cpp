@@ -213,6 +213,33 @@ TEST(ReplyWalk, AnswersAsTheWholeBodyWalkDoesWhereverTheBodyIsCut) {
     }
 }
 
+// The cause a failed walk names is the body's, not the pieces': the same whichever way it is cut.
+TEST(ReplyWalk, NamesWhyItFoundNoAnswerWhereverTheBodyIsCut) {
+    struct Case {
+        const char* what;
+        std::string body;
+        Failure why;
+    };
+    const Case cases[] = {
+        {"no key", Items({"abc", "def"}), Failure::KeyMissing},
+        {"empty body", "", Failure::KeyMissing},
+        {"key is the last item", Items({"abc", "games"}), Failure::ReplyMalformed},
+        {"value runs past the end", Items({"games"}) + Bytes({0, 0, 0, 9, 'a', 'b'}), Failure::ReplyMalformed},
+        {"value length cut short", Items({"games"}) + Bytes({0, 0}), Failure::ReplyMalformed},
+        {"earlier item runs past the end", Bytes({0, 0, 0, 50, 'g'}) + Items({"games", "v"}), Failure::ReplyMalformed},
+        {"trailing partial length", Items({"abc"}) + Bytes({0, 0, 0}), Failure::ReplyMalformed},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t cut = 0; cut <= c.body.size(); ++cut) {
+            ReplyWalk walk("games", c.body.size());
+            walk.Feed(AsBody(c.body).first(cut));
+            walk.Feed(AsBody(c.body).subspan(cut));
+            EXPECT_TRUE(walk.Failed()) << c.what << ", cut at " << cut;
+            EXPECT_EQ(walk.Why(), c.why) << c.what << ", cut at " << cut;
+        }
+    }
+}
+
 TEST(ReplyWalk, AnswersNothingUntilTheWholeAnnouncedBodyHasArrived) {
     const std::string body = Items({"games", "ok"});
     ReplyWalk walk("games", body.size() + 4);

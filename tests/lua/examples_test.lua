@@ -25,7 +25,10 @@ local expected = {
     -- The demo prints with %q, which doubles each backslash.
     '^GetDownloadPath%(%)%s+%-> "%a:' .. literal(("\\" .. SUB_PATH):gsub("\\", "\\\\")):sub(2, -2) .. '"$',
     '^a call without its receiver%s+%-> "%-1", "nil"$',
+    -- The loopback peers answer with the hex of the bytes they received.
+    { anywhere = literal('GetTipsId callback                 -> "' .. hex("request=tips&pid=123&cid=7\0") .. '"') },
     literal("2 of 2 callbacks answered"),
+    literal("why calls failed, as DebugView shows it:"),
   },
   client = {
     literal("installed: false"),

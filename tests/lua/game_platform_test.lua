@@ -52,26 +52,30 @@ T.case("the answer is the item after the first exact games item, and the empty t
   local cases = {
     { "@answer", "123" },              -- the L = 16 reply games, 123
     { "@middle", "ok" },               -- abc, games, ok
-    { "@nogames", "" },                -- Games and "games " do not match
-    { "@l0", "" },                     -- an empty body
-    { "@games-last", "" },             -- nothing after the key
-    { "@overrun", "" },                -- the value's length runs past the body
-    { "@close-after-header", "" },
-    { "@close-mid-body", "" },
-    { "@all-ones", "" },               -- L = 0xFFFFFFFF is no answer, whatever follows
+    { "@nogames", "", "key_missing" }, -- Games and "games " do not match
+    { "@l0", "", "key_missing" },      -- an empty body
+    { "@games-last", "", "reply_malformed" },  -- nothing after the key
+    { "@overrun", "", "reply_malformed" },     -- the value's length runs past the body
+    { "@close-after-header", "", "connection_closed" },
+    { "@close-mid-body", "", "connection_closed" },
+    { "@all-ones", "", "no_answer" },  -- L = 0xFFFFFFFF is no answer, whatever follows
     { "@split", "split-ok" },          -- header and body in several segments
     { "@at-max", "at-max" },           -- a body of exactly 16 MiB is still read
   }
+  T.causes()
   for _, c in ipairs(cases) do
     T.eq(answer(c[1], "t", 15000), c[2], "answer to " .. c[1])
+    T.caused({ c[3] and "GetActiveGame: " .. c[3] }, "for " .. c[1])
   end
 end)
 
 T.case("a body announced above 16 MiB is refused without waiting for it", function()
   -- The peer sends the whole oversized body (with a games item) or nothing, and keeps the connection
   -- open for 20 s: only a client that does not read the body can answer before that.
+  T.causes()
   T.eq(answer("@over-max", "t", 10000), "", "one byte over the bound")
   T.eq(answer("@huge", "t", 10000), "", "an announced 2 GiB")
+  T.caused({ "GetActiveGame: reply_too_long", "GetActiveGame: reply_too_long" })
 end)
 
 T.case("every started request calls its callback exactly once, with one argument", function()
@@ -105,11 +109,13 @@ T.case("calls in flight each get their own answer, in the order the exchanges en
 end)
 
 T.case("a server that never answers keeps only its worker waiting", function()
+  T.causes()
   local waiting = ask("@never", "3000")
   T.eq(answer("@answer", "t"), "123", "a later call's answer")
   T.eq(waiting.calls, 0, "the unanswered exchange is still waiting")
   T.truthy(T.wait_for(function() return waiting.calls > 0 end, 10000), "callback once the peer closes")
   T.eq(waiting.text, "", "answer of a connection closed without a reply")
+  T.caused({ "GetActiveGame: connection_closed" })
 end)
 
 T.case("a connection whose server says nothing is kept alive", function()
@@ -127,6 +133,7 @@ T.case("replies that stall after the first pieces of a long answer hold only wha
   local _, _, private_before = host.memory()
   local private_peak = private_before
   local stalled = {}
+  T.causes()
   for i = 1, 200 do stalled[i] = ask("@stall", "3000") end
   T.truthy(T.wait_for(function()
     local _, _, private = host.memory()
@@ -135,6 +142,9 @@ T.case("replies that stall after the first pieces of a long answer hold only wha
     return true
   end, 20000), "every stalled reply answered once its connection closed")
   for i, s in ipairs(stalled) do T.eq(s.text, "", "answer of stalled reply " .. i) end
+  local causes = T.causes()
+  T.eq(#causes, 200, "causes written")
+  T.eq(causes[1], "GetActiveGame: connection_closed", "the cause of a stalled reply")
   -- Each has 128 KiB of its answer. Room set aside for the announced 16 MiB answer, or a 1 MiB receive
   -- buffer each, would be gigabytes or 200 MiB.
   T.truthy(private_peak - private_before < 100 * MiB,
@@ -150,6 +160,7 @@ T.case("answers that wait for the script hold no more than their budget; past it
   host.pump(200)
   local _, _, private_before = host.memory()
   local got = {}
+  T.causes()
   for i = 1, 24 do got[i] = ask("@long", "") end
   host.sleep(10000)
   local _, _, private_held = host.memory()
@@ -166,6 +177,12 @@ T.case("answers that wait for the script hold no more than their budget; past it
   io.write(string.format("24 answers of 16 MiB while the script slept: %d whole, %d empty; private bytes grew by " ..
     "%.0f MiB\n", full, empty, (private_held - private_before) / MiB))
   T.eq(full + empty, 24, "answers either whole or empty")
+  local overBudget = 0
+  for _, cause in ipairs(T.causes()) do
+    T.eq(cause, "GetActiveGame: over_budget", "the cause of an empty answer")
+    overBudget = overBudget + 1
+  end
+  T.eq(overBudget, empty, "one cause for each empty answer")
   T.truthy(full >= 1 and full <= 16, full .. " whole answers")
   T.truthy(private_held - private_before < 288 * MiB,
     string.format("private bytes grew by %.0f MiB while the answers waited", (private_held - private_before) / MiB))

@@ -88,6 +88,7 @@ end)
 
 T.case("a failed lookup is remembered for a second too", function()
   lookups_from_now("1500 fail")
+  T.causes()
   local before = lookups()
   local failed = games(5, "unknown")
   T.truthy(T.wait_for(failed.done, 15000), "all five answered")
@@ -97,11 +98,15 @@ T.case("a failed lookup is remembered for a second too", function()
     T.eq(failed[i].text .. again[i].text, "", "answers of request " .. i .. " to a name that does not resolve")
   end
   T.eq(lookups() - before, 1, "lookups for ten requests")
+  local causes = T.causes()
+  T.eq(#causes, 10, "causes written")
+  for i = 1, 10 do T.eq(causes[i], "GetActiveGame: lookup_failed", "cause " .. i) end
   T.truthy(failed.last() < 3000, string.format("the last of five failed after %.0f ms", failed.last()))
 end)
 
 T.case("a tips request ends within its ten seconds while its lookup hangs", function()
   lookups_from_now("14000")
+  T.causes()
   local text, took
   local start = host.clock()
   O:GetTipsId("hanging", "c", function(t) text, took = t, host.clock() - start end)
@@ -109,6 +114,7 @@ T.case("a tips request ends within its ten seconds while its lookup hangs", func
   local started, ended = lookups()
   io.write(string.format("tips request under a hanging lookup: answered after %.0f ms\n", took))
   T.eq(text, "", "the answer of a request whose address never came")
+  T.caused({ "GetTipsId: timed_out" })
   T.truthy(took >= 9500 and took < 11500, string.format("answered after %.0f ms", took))
   T.eq(started - ended, 1, "lookups still running when it answered")
 end)

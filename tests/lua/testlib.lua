@@ -133,6 +133,16 @@ function T.failures()
   return failed
 end
 
+-- Checks that exactly these causes were written since the last look, in any order.
+function T.caused(expected, what)
+  local actual = T.causes()
+  table.sort(actual)
+  local sorted = {}
+  for i, cause in ipairs(expected) do sorted[i] = cause end
+  table.sort(sorted)
+  T.eq(table.concat(actual, ", "), table.concat(sorted, ", "), (what or "causes") .. " written")
+end
+
 function T.finish()
   io.write(string.format("%d passed, %d failed\n", passed, failed))
   io.flush()

@@ -48,18 +48,21 @@ end)
 
 T.case("the reply reaches the callback as it came, up to its first zero byte", function()
   local full = ("0123456789"):rep(103):sub(1, 1024)
+  -- A reply that starts with a zero byte is an empty text, yet no failure.
   local cases = {
     { "@hex:616263", "abc" },
     { "@hex:61626300646566", "abc" },
     { "@hex:00616263", "" },
     { "@size:1", "0" },
     { "@size:1024", full },
-    { "@size:1025", "" },
-    { "@size:4000", "" },
-    { "@empty", "" },
+    { "@size:1025", "", "GetTipsId: reply_too_long" },
+    { "@size:4000", "", "GetTipsId: reply_too_long" },
+    { "@empty", "", "GetTipsId: empty_reply" },
   }
+  T.causes()
   for _, c in ipairs(cases) do
     T.eq(answer(c[1], "c"), c[2], "reply of " .. c[1])
+    T.caused({ c[3] }, "for " .. c[1])
   end
 end)
 
@@ -138,8 +141,10 @@ T.case("a server that never answers gives the empty text after the wait, and the
   local silent = ask("@silent", "c")
   T.eq(answer("meanwhile", "c"), hex("request=tips&pid=meanwhile&cid=c\0"), "a later call's answer")
   T.eq(silent.calls, 0, "the silent exchange is still waiting")
+  T.causes()
   T.truthy(T.wait_for(function() return silent.calls > 0 end, 15000), "callback after the wait")
   T.eq(silent.text, "", "answer of the silent exchange")
+  T.caused({ "GetTipsId: timed_out" })
 end)
 
 T.finish()

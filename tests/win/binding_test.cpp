@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
 #include "debug_lines.hpp"
 #include "lua_fixture.hpp"
@@ -120,7 +122,7 @@ TEST(Convention, SetupStatusPassesThroughAsSignedIntegers) {
     CreateMessageWindow();
     LuaFixture lua;
     lua_State* L = lua.state();
-    ::SendMessageW(MessageWindow(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
+    ::SendMessageW(DeliveryWindow(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
     lua_newuserdata(L, sizeof(void*));
     ASSERT_EQ(MethodNamed("QueryOrvaneSetupStatus")(L), 2);
     EXPECT_EQ(lua_tointeger(L, -2), -1) << "wParam 0xFFFFFFFF reaches the script as -1";
@@ -250,7 +252,7 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
     int answer = -1;
     bool finished = false;
     std::thread caller([&] {
-        answer = static_cast<int>(::SendMessageW(MessageWindow(), WM_SPEED_LIMIT_REPLY, 0, 0));
+        answer = static_cast<int>(::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0));
         finished = true;
     });
     EXPECT_TRUE(PumpUntil([&] { return finished; }));
@@ -263,9 +265,9 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
 
 TEST(MessageWindow, SecondStartupLeavesTwoWindowsAndDeliversThroughTheNewer) {
     CreateMessageWindow();
-    HWND older = MessageWindow();
+    HWND older = DeliveryWindow();
     CreateMessageWindow();
-    HWND newer = MessageWindow();
+    HWND newer = DeliveryWindow();
     EXPECT_NE(older, newer);
     EXPECT_TRUE(::IsWindow(older));
     EXPECT_TRUE(::IsWindow(newer));

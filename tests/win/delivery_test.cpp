@@ -5,6 +5,8 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
+#include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 #include "script/script_object.hpp"
 
@@ -12,14 +14,15 @@ namespace orvane {
 namespace {
 
 using testing::FailingAllocator;
+using testing::FailureLines;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
 class DeliveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
-        ASSERT_TRUE(::IsWindow(MessageWindow()));
+        if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+        ASSERT_TRUE(::IsWindow(DeliveryWindow()));
         ASSERT_EQ(lua.Run("calls = {} "
                           "function record(...) calls[#calls + 1] = { n = select('#', ...), ... } "
                           "  return 'ignored', 'too' end"),
@@ -29,13 +32,14 @@ protected:
     // Queues from another thread, as the network loop does; never inside a call of the script thread.
     static void QueueFromAnotherThread(CallbackRef callback, std::string answer) {
         std::thread([&] {
-            auto* request = new Delivery(callback);
-            request->answer = std::move(answer);
-            QueueDelivery(request);
+            auto request = std::make_unique<Request>("Test", callback);
+            request->Answer(std::move(answer));
+            Deliver(std::move(request));
         }).join();
     }
 
     LuaFixture lua;
+    FailureLines failures;
 };
 
 TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) {
@@ -80,15 +84,16 @@ TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
     EXPECT_TRUE(PumpUntil([&] { return tight.Eval("#calls") == "1"; }));
     allocator.failing = false;
     EXPECT_EQ(tight.Eval("calls[1][1]"), "");
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: no_memory"});
     EXPECT_FALSE(tight.RefIsFunction(callback.ref));
     EXPECT_EQ(lua_gettop(tight.state()), 0);
 }
 
 TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
     // Garbage that would crash the window procedure if it were dereferenced.
-    EXPECT_EQ(::SendMessageW(MessageWindow(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
-    EXPECT_EQ(::SendMessageW(MessageWindow(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
-    EXPECT_EQ(::PostMessageW(MessageWindow(), WM_DELIVER_RESULT, 1, 2), TRUE);
+    EXPECT_EQ(::SendMessageW(DeliveryWindow(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
+    EXPECT_EQ(::SendMessageW(DeliveryWindow(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
+    EXPECT_EQ(::PostMessageW(DeliveryWindow(), WM_DELIVER_RESULT, 1, 2), TRUE);
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(lua.Eval("#calls"), "0");
 }
@@ -96,22 +101,23 @@ TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
 TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
     CallbackRef queued{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(queued, "queued before the close");
-    HWND window = MessageWindow();
+    HWND window = DeliveryWindow();
     EXPECT_EQ(::SendMessageW(window, WM_CLOSE, 0, 0), 0);
     EXPECT_FALSE(::IsWindow(window));
-    EXPECT_EQ(MessageWindow(), window) << "the handle cell keeps the destroyed window";
+    EXPECT_EQ(DeliveryWindow(), window) << "the handle cell keeps the destroyed window";
     CallbackRef late{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(late, "late");
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(LiveRequests(), 0) << "undeliverable answers must not wait for a window that may come";
+    EXPECT_EQ(failures.Take(), (std::vector<std::string>{"Test: window_closed", "Test: window_closed"}));
 }
 
 TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
     const CallbackRef late = TakeCallback(L);  // as a method takes it
-    ::SendMessageW(MessageWindow(), WM_CLOSE, 0, 0);
+    ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
     // The exchange loop finishes the request after the close; only the script thread may release it.
     QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
     EXPECT_EQ(LiveRequests(), 0) << "the answer goes at once";
@@ -139,7 +145,7 @@ TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
 
 TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
     CreateMessageWindow();
-    HWND window = MessageWindow();
+    HWND window = DeliveryWindow();
     ASSERT_TRUE(::IsWindow(window));
     wchar_t name[64] = {};
     ::GetClassNameW(window, name, 64);
@@ -155,7 +161,7 @@ TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
 
 TEST(MessageWindow, AnswersItsTableAndPassesOtherNumbersOn) {
     CreateMessageWindow();
-    HWND window = MessageWindow();
+    HWND window = DeliveryWindow();
     for (UINT message : {0x403u, 0x404u, 0x405u, 0x406u, 0x702u}) {
         EXPECT_EQ(::SendMessageW(window, message, 1, 2), 0) << std::hex << message;
     }

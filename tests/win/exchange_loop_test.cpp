@@ -6,21 +6,24 @@
 #include <new>
 #include <string>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
+#include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 #include "net/exchange_loop.hpp"
 
 namespace orvane {
 namespace {
 
+using testing::FailureLines;
 using testing::LuaFixture;
 using testing::PumpUntil;
 
 // Answers with its two texts joined, or by throwing, without touching the network.
 class FakeExchange final : public Exchange {
 public:
-    FakeExchange(CallbackRef taken, std::string text, bool throws)
-        : Exchange(taken), text_(std::move(text)), throws_(throws) {}
+    FakeExchange(std::string text, bool throws) : text_(std::move(text)), throws_(throws) {}
     void Begin() override {
         if (throws_) throw std::bad_alloc();
         Finish(text_);
@@ -33,23 +36,25 @@ private:
     bool throws_;
 };
 
-bool LoopRefuses(Exchange*) { return false; }
+bool LoopRefuses(std::unique_ptr<Exchange>&) noexcept { return false; }
 
 class ExchangeLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
+        if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
         ASSERT_EQ(lua.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
     }
     LuaFixture lua;
+    FailureLines failures;
 };
 
 TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) {
     CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    StartExchange(std::make_unique<FakeExchange>(callback, "never asked", false), &LoopRefuses);
+    LaunchExchange("Test", callback, std::make_unique<FakeExchange>("never asked", false), &LoopRefuses);
     EXPECT_EQ(lua.Eval("#calls"), "0") << "never inside the call that started it";
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
     EXPECT_EQ(lua.Eval("calls[1][1]"), "");
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: loop_unavailable"});
     EXPECT_FALSE(lua.RefIsFunction(callback.ref));
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "1") << "no second call";
@@ -58,9 +63,9 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
     // Its delivery message may never be handled (a full queue refuses it; a host loop may drop it),
     // and no loop may exist to announce it again, or the loop waits a second and more before it does.
     CallbackRef lost{lua.state(), lua.RefGlobal("record")};
-    StartExchange(std::make_unique<FakeExchange>(lost, "never asked", false), &LoopRefuses);
+    LaunchExchange("Test", lost, std::make_unique<FakeExchange>("never asked", false), &LoopRefuses);
     MSG message{};
-    ASSERT_TRUE(::PeekMessageW(&message, MessageWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
+    ASSERT_TRUE(::PeekMessageW(&message, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
     EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "2"; }, 900)) << "answered all the same";
     EXPECT_EQ(LiveRequests(), 0);
 }
@@ -69,18 +74,21 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
     struct Case {
         bool throws;
         const char* expected;
+        std::vector<std::string> causes;
     } cases[] = {
-        {false, "pid|cid"}, {true, ""},  // an exchange that fails by exception still answers
+        {false, "pid|cid", {}},
+        {true, "", {"Test: no_memory"}},  // an exchange that fails by exception still answers
     };
     int expectedCalls = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-        StartExchange(std::make_unique<FakeExchange>(callback, "pid|cid", c.throws));
+        LaunchExchange("Test", callback, std::make_unique<FakeExchange>("pid|cid", c.throws));
         ++expectedCalls;
         ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
         EXPECT_EQ(lua.Eval("calls[#calls].n"), "1");
         EXPECT_EQ(lua.Eval("calls[#calls][1]"), c.expected);
+        EXPECT_EQ(failures.Take(), c.causes);
         EXPECT_FALSE(lua.RefIsFunction(callback.ref));
         EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; })) << "the request is freed once answered";
     }
@@ -92,10 +100,10 @@ TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     // A host loop may take a message off the queue without dispatching it; the answer must not wait
     // for good behind the message it lost.
     CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    StartExchange(std::make_unique<FakeExchange>(callback, "lost message", false));
+    LaunchExchange("Test", callback, std::make_unique<FakeExchange>("lost message", false));
     MSG lost{};
     const ULONGLONG deadline = ::GetTickCount64() + 5000;
-    while (!::PeekMessageW(&lost, MessageWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
+    while (!::PeekMessageW(&lost, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
         ASSERT_LT(::GetTickCount64(), deadline) << "no delivery message came";
         ::Sleep(1);
     }

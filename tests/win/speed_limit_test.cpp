@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
 #include "debug_lines.hpp"
 #include "lua_fixture.hpp"
@@ -17,8 +19,8 @@ using testing::LuaFixture;
 using testing::TakeDebugLines;
 
 TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
-    if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
-    ASSERT_TRUE(::IsWindow(MessageWindow()));
+    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+    ASSERT_TRUE(::IsWindow(DeliveryWindow()));
     const struct {
         const char* name;
         const char* body;
@@ -42,7 +44,7 @@ TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
         for (int round = 0; round < kRounds; ++round) {
             for (UINT message :
                  {WM_SPEED_LIMIT_ASK, WM_SPEED_RESTORE_ASK, WM_SPEED_LIMIT_REPLY, WM_SPEED_LIMIT_MANUAL}) {
-                ::SendMessageW(MessageWindow(), message, 0, 0);
+                ::SendMessageW(DeliveryWindow(), message, 0, 0);
             }
         }
         ClearSpeedLimitHandler();

@@ -36,19 +36,30 @@ private:
     std::atomic<std::size_t> held_{0};
 };
 
-// What one request holds of a budget, made on one thread at a time; all of it goes back with the share.
+// What one request holds of a budget, used on one thread at a time; all of it goes back with the
+// share. It moves with what it pays for: from the exchange that made an answer's room to the request
+// that carries the answer to its callback.
 class BudgetShare {
 public:
-    explicit BudgetShare(AnswerBudget& budget) noexcept : budget_(budget) {}
-    ~BudgetShare() { budget_.Give(held_); }
+    BudgetShare() noexcept = default;
+    explicit BudgetShare(AnswerBudget& budget) noexcept : budget_(&budget) {}
+    ~BudgetShare() { GiveAll(); }
+    BudgetShare(BudgetShare&& other) noexcept : budget_(other.budget_), held_(other.held_) { other.held_ = 0; }
+    BudgetShare& operator=(BudgetShare&& other) noexcept {
+        if (this != &other) {
+            GiveAll();
+            budget_ = other.budget_;
+            held_ = other.held_;
+            other.held_ = 0;
+        }
+        return *this;
+    }
     BudgetShare(const BudgetShare&) = delete;
     BudgetShare& operator=(const BudgetShare&) = delete;
-    BudgetShare(BudgetShare&&) = delete;
-    BudgetShare& operator=(BudgetShare&&) = delete;
 
-    // Room to be made: false, and none taken, past the budget.
+    // Room to be made: false, and none taken, past the budget (or without one).
     bool Grow(std::size_t bytes) noexcept {
-        if (!budget_.Take(bytes)) return false;
+        if (budget_ == nullptr || !budget_->Take(bytes)) return false;
         held_ += bytes;
         return true;
     }
@@ -56,12 +67,14 @@ public:
     void Shrink(std::size_t bytes) noexcept {
         if (bytes > held_) bytes = held_;
         held_ -= bytes;
-        budget_.Give(bytes);
+        if (bytes != 0) budget_->Give(bytes);
     }
     std::size_t Held() const noexcept { return held_; }
 
 private:
-    AnswerBudget& budget_;
+    void GiveAll() noexcept { Shrink(held_); }
+
+    AnswerBudget* budget_ = nullptr;
     std::size_t held_ = 0;
 };
 

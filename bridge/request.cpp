@@ -1,0 +1,32 @@
+#include "bridge/request.hpp"
+
+#include <windows.h>
+
+#include <utility>
+
+namespace orvane {
+namespace {
+volatile LONG g_liveRequests = 0;
+}  // namespace
+
+Request::Request(const char* operation, CallbackRef callback) noexcept
+    : operation_(operation), callback_(callback) {
+    ::InterlockedIncrement(&g_liveRequests);
+}
+
+Request::~Request() { ::InterlockedDecrement(&g_liveRequests); }
+
+void Request::Answer(std::string text, BudgetShare charge) noexcept {
+    answer_ = std::move(text);
+    charge_ = std::move(charge);
+}
+
+void Request::Fail(Failure cause, std::uint32_t code) noexcept {
+    std::string().swap(answer_);
+    charge_ = BudgetShare();
+    ReportFailure(operation_, cause, code);
+}
+
+long LiveRequests() noexcept { return g_liveRequests; }
+
+}  // namespace orvane

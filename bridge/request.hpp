@@ -1,0 +1,49 @@
+// One script request, from the method call that took its callback to that callback's one call. It is
+// made on the script thread and handed on by ownership: to whoever works on it (an exchange on the
+// network loop), then to the delivery queue, whose handling on the script thread calls the callback
+// with the answer and frees it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bridge/callback_ref.hpp"
+#include "common/answer_budget.hpp"
+#include "common/failure.hpp"
+
+namespace orvane {
+
+class Request {
+public:
+    // operation: the method's name, for the line a failure writes; a constant of the module.
+    Request(const char* operation, CallbackRef callback) noexcept;
+    ~Request();
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    // Any thread, at most once: the text the callback gets, with what its room costs the budget of
+    // answers, which goes back when the request is freed.
+    void Answer(std::string text, BudgetShare charge = {}) noexcept;
+    // Any thread, at most once: the callback gets the empty text; the cause's line is written now.
+    void Fail(Failure cause, std::uint32_t code = 0) noexcept;
+
+    const char* Operation() const noexcept { return operation_; }
+    const CallbackRef& Callback() const noexcept { return callback_; }
+    // The empty text until an answer is given, and after any failure.
+    const std::string& AnswerText() const noexcept { return answer_; }
+
+private:
+    friend class DeliveryQueue;
+
+    const char* operation_;
+    CallbackRef callback_;
+    BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
+    std::string answer_;
+    std::unique_ptr<Request> next_;  // the delivery queue's link
+};
+
+// Requests made and not yet freed; part of the module's reasons not to unload.
+long LiveRequests() noexcept;
+
+}  // namespace orvane

@@ -1,0 +1,31 @@
+#include "common/thread_checks.hpp"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace orvane {
+namespace {
+std::atomic<DWORD> g_threads[2] = {0, 0};
+
+std::atomic<DWORD>& ThreadOf(ThreadRole role) noexcept { return g_threads[role == ThreadRole::Script ? 0 : 1]; }
+}  // namespace
+
+void NoteThread(ThreadRole role) noexcept { ThreadOf(role).store(::GetCurrentThreadId()); }
+
+#if defined(ORVANE_THREAD_CHECKS)
+void CheckThread(ThreadRole role, const char* where) noexcept {
+    const DWORD self = ::GetCurrentThreadId();
+    DWORD expected = 0;
+    if (ThreadOf(role).compare_exchange_strong(expected, self) || expected == self) return;
+    std::fprintf(stderr, "orvane: %s called on thread %lu, not on the %s thread %lu\n", where,
+                 static_cast<unsigned long>(self), role == ThreadRole::Script ? "script" : "loop",
+                 static_cast<unsigned long>(expected));
+    std::fflush(stderr);
+    std::abort();
+}
+#endif
+
+}  // namespace orvane

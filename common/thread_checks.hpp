@@ -1,0 +1,29 @@
+// Which thread may run what. The script thread is the host's thread that called Startup: it runs the
+// scripts, owns the message window and alone may touch the Lua state. The loop thread runs every
+// network exchange and alone touches the loop's state. Code that may only run on one of them says so
+// with ORVANE_SCRIPT_THREAD_ONLY() or ORVANE_LOOP_THREAD_ONLY(); every build but the shipped one
+// checks it, and a call from another thread ends the process at once with where it happened, rather
+// than corrupting state by chance.
+#pragma once
+
+namespace orvane {
+
+enum class ThreadRole { Script, Loop };
+
+// The calling thread takes the role from now on: Startup for the script thread, the loop's start for
+// the loop thread.
+void NoteThread(ThreadRole role) noexcept;
+
+// Where no thread has taken the role yet (the in-process tests), the first thread checked takes it.
+// Only in builds that check: the shipped module carries neither the check nor the printing it needs.
+void CheckThread(ThreadRole role, const char* where) noexcept;
+
+}  // namespace orvane
+
+#if defined(ORVANE_THREAD_CHECKS)
+#define ORVANE_SCRIPT_THREAD_ONLY() ::orvane::CheckThread(::orvane::ThreadRole::Script, __func__)
+#define ORVANE_LOOP_THREAD_ONLY() ::orvane::CheckThread(::orvane::ThreadRole::Loop, __func__)
+#else
+#define ORVANE_SCRIPT_THREAD_ONLY() static_cast<void>(0)
+#define ORVANE_LOOP_THREAD_ONLY() static_cast<void>(0)
+#endif

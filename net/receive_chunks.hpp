@@ -1,0 +1,44 @@
+// The large receive buffers of long game-platform replies. A reply that stalls after its first piece
+// keeps its buffer until its server closes, and a game-platform exchange has no time limit, so only a
+// few exist at once, the one kept for the next long reply counted: exchanges beyond them go on with
+// their small first buffer. Loop thread only.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace orvane {
+
+class ReceiveChunks {
+public:
+    static constexpr std::size_t kSize = 1024 * 1024;
+    static constexpr int kMost = 8;
+
+    // A buffer of kSize, or nothing when kMost are out or memory is short.
+    std::unique_ptr<unsigned char[]> Take() noexcept {
+        // Fresh pages cost more on first touch than the bytes received into them, so a buffer given
+        // back is kept for the next long reply.
+        if (spare_) return std::move(spare_);
+        if (made_ >= kMost) return nullptr;
+        std::unique_ptr<unsigned char[]> fresh(new (std::nothrow) unsigned char[kSize]);
+        if (fresh) ++made_;
+        return fresh;
+    }
+
+    void Give(std::unique_ptr<unsigned char[]> chunk) noexcept {
+        if (!chunk) return;
+        if (spare_) {
+            --made_;  // freed here
+        } else {
+            spare_ = std::move(chunk);
+        }
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> spare_;
+    int made_ = 0;
+};
+
+}  // namespace orvane
