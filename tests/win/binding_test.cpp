@@ -13,7 +13,7 @@
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
-#include "debug_lines.hpp"
+#include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 #include "script/binding.hpp"
 
@@ -49,7 +49,7 @@ namespace {
 using testing::FailingAllocator;
 using testing::LuaFixture;
 using testing::PumpUntil;
-using testing::TakeDebugLines;
+using testing::FailureLines;
 
 lua_CFunction MethodNamed(const char* name) {
     for (const VemoMethod* row = kMethodTable; row->name != nullptr; ++row) {
@@ -216,7 +216,7 @@ TEST(Convention, AnOperationOutOfMemoryAnswersTheFailureValuesWritesTheCauseAndK
     ClearSpeedLimitHandler();
     lua_settop(L, 0);
     const int refs = LiveRefs(L);
-    TakeDebugLines();
+    FailureLines failures;
 
     g_countedThread.store(::GetCurrentThreadId());
     g_failFrom = 1024;
@@ -239,8 +239,7 @@ TEST(Convention, AnOperationOutOfMemoryAnswersTheFailureValuesWritesTheCauseAndK
     EXPECT_FALSE(launchAnswer);
     EXPECT_EQ(asked, 0);
     EXPECT_EQ(LiveRefs(L), refs) << "the callback's reference is let go";
-    EXPECT_EQ(TakeDebugLines(),
-              (std::vector<std::string>{"Orvane: LaunchOrvaneSetup: no_memory", "Orvane: GetTipsId: no_memory"}));
+    EXPECT_EQ(failures.Take(), (std::vector<std::string>{"LaunchOrvaneSetup: no_memory", "GetTipsId: no_memory"}));
 }
 
 // What the export Test sends (the module's export itself is called by the script tests).

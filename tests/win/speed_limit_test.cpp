@@ -9,14 +9,14 @@
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
-#include "debug_lines.hpp"
+#include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 
 namespace orvane {
 namespace {
 
 using testing::LuaFixture;
-using testing::TakeDebugLines;
+using testing::FailureLines;
 
 TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
     if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
@@ -65,7 +65,7 @@ int CloseTray(lua_State* /*L*/) {
 // The tray window is looked up when the request comes, and the handler runs before the answer is
 // posted: a tray program that closes in between gets nothing, and the reason is written.
 TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
-    if (MessageWindow() == nullptr || !::IsWindow(MessageWindow())) CreateMessageWindow();
+    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = &::DefWindowProcW;
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
@@ -85,11 +85,11 @@ TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
     lua_register(lua.state(), "close_tray", &CloseTray);
     ASSERT_EQ(lua.Run("function handler(code) close_tray() return 5, 7 end"), "");
     StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
-    TakeDebugLines();
-    ::SendMessageW(MessageWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
+    FailureLines failures;
+    ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
     ClearSpeedLimitHandler();
     EXPECT_FALSE(::IsWindow(g_tray));
-    EXPECT_EQ(TakeDebugLines(), std::vector<std::string>{"Orvane: speed-limit request: post_failed (1400)"})
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"speed-limit request: post_failed (1400)"})
         << "1400: the window handle is no longer valid";
     ::UnregisterClassW(kTrayWindowClass, windowClass.hInstance);
 }
