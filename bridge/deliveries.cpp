@@ -14,16 +14,12 @@
 namespace orvane {
 
 // Intrusive, so that queueing never allocates: a request that got this far always reaches the queue.
+// Never destroyed (see g_queue), so it has no destructor to free its chain.
 class DeliveryQueue {
 public:
     constexpr DeliveryQueue() noexcept = default;
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
-    // One at a time: a chain of links freed by its head would free thousands recursively.
-    ~DeliveryQueue() {
-        while (Pop()) {
-        }
-    }
 
     void Push(std::unique_ptr<Request> request) noexcept {
         Request* const last = request.get();
@@ -55,7 +51,17 @@ namespace {
 
 // Written on the script thread when the window is made; read by any thread that delivers.
 std::atomic<HWND> g_window{nullptr};
-DeliveryQueue g_queue;
+
+// The queue is never destroyed: at process exit the system ends the loop and announcer threads
+// wherever they are, perhaps holding its lock, and the module's static destructors run after.
+// The module unloads earlier only when no request lives, so nothing is left in it then.
+union NeverDestroyed {
+    constexpr NeverDestroyed() noexcept : queue() {}
+    ~NeverDestroyed() {}  // NOLINT(modernize-use-equals-default): = default would destroy the queue
+    DeliveryQueue queue;
+};
+constinit NeverDestroyed g_queueStorage;
+DeliveryQueue& g_queue = g_queueStorage.queue;
 
 // Whether a delivery message is on its way; cleared by its handling before it takes the first request,
 // so a request queued at any moment is either taken by it or announced by a message of its own.
@@ -74,21 +80,24 @@ constexpr DWORD kRetryFullQueueMs = 100;
 // The announcer: a thread of the bridge's own that announces again what waits. It sleeps for good
 // while nothing does, and is woken by the first answer queued then. Made at the first window, so the
 // handles a host sees stay the same from Startup on.
-HANDLE g_wakeAnnouncer = nullptr;
+std::atomic<HANDLE> g_wakeAnnouncer{nullptr};
 std::atomic<bool> g_announcerIdle{false};
 
-// Requests that can no longer be delivered go at once, answers and all. On the script thread their
-// references go too; any other thread may not touch Lua, so there the references wait for the
-// script thread's next call into the add-in.
-void DropQueued(bool onScriptThread) noexcept {
-    while (std::unique_ptr<Request> request = g_queue.Pop()) {
-        if (onScriptThread) {
-            ReleaseCallback(request->Callback());
-        } else {
-            LetGoOfCallback(request->Callback());
-        }
-        ReportFailure(request->Operation(), Failure::WindowClosed);
+// A request that can no longer be delivered goes at once, answer and all. On the script thread its
+// reference goes too; any other thread may not touch Lua, and a request from before the last
+// WM_CLOSE may belong to a universe the host closed since, so there the reference waits for a call
+// of the script thread in its own universe.
+void Drop(std::unique_ptr<Request> request, bool onScriptThread) noexcept {
+    if (onScriptThread && !request->BeforeLastClose()) {
+        ReleaseCallback(request->Callback());
+    } else {
+        LetGoOfCallback(request->Callback());
     }
+    ReportFailure(request->Operation(), Failure::WindowClosed);
+}
+
+void DropQueued(bool onScriptThread) noexcept {
+    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request), onScriptThread);
 }
 
 void Announce() noexcept {
@@ -134,25 +143,26 @@ DWORD AnnounceWaiting() noexcept {
         g_announcerIdle.store(true);
         const DWORD wait = AnnounceWaiting();
         if (wait != INFINITE) g_announcerIdle.store(false);
-        ::WaitForSingleObject(g_wakeAnnouncer, wait);
+        ::WaitForSingleObject(g_wakeAnnouncer.load(), wait);
     }
 }
 
 void StartAnnouncer() noexcept {
     UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!wake) return;
+    // Stored before the thread starts, which waits on it at once. The event and the thread stay for
+    // the life of the process, as the started module does; without the thread an answer whose
+    // message is lost waits for the next one.
+    g_wakeAnnouncer.store(wake.release());
     UniqueKernelHandle thread(::CreateThread(nullptr, 64 * 1024, &Announcer, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
                                              nullptr));
-    // Without it an answer whose message is lost waits for the next one; the event and the thread stay
-    // for the life of the process, as the started module does.
-    if (thread) g_wakeAnnouncer = wake.release();
 }
 
 }  // namespace
 
 void DeliverTo(HWND window) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (g_wakeAnnouncer == nullptr) StartAnnouncer();
+    if (g_wakeAnnouncer.load() == nullptr) StartAnnouncer();
     g_window.store(window);
 }
 
@@ -161,9 +171,11 @@ HWND DeliveryWindow() noexcept { return g_window.load(); }
 bool DeliveriesOpen() noexcept { return ::IsWindow(g_window.load()) != FALSE; }
 
 void Deliver(std::unique_ptr<Request> request) noexcept {
+    if (request->BeforeLastClose()) return Drop(std::move(request), false);
     g_queue.Push(std::move(request));
     Announce();
-    if (g_announcerIdle.exchange(false) && g_wakeAnnouncer != nullptr) ::SetEvent(g_wakeAnnouncer);
+    HANDLE wake = g_wakeAnnouncer.load();
+    if (g_announcerIdle.exchange(false) && wake != nullptr) ::SetEvent(wake);
 }
 
 void DeliverSoon(std::unique_ptr<Request> request) noexcept {
@@ -177,7 +189,9 @@ void DeliverSoon(std::unique_ptr<Request> request) noexcept {
 void DropDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);
+    // Their universe still lives: this is the script thread, handling the close.
     DropQueued(true);
+    EndRequestGeneration();
 }
 
 void DeliverQueued() noexcept {
@@ -190,6 +204,11 @@ void DeliverQueued() noexcept {
         if (!DeliveriesOpen()) {
             g_queue.Push(std::move(request));
             return DropDeliveries();
+        }
+        // Queued by a thread that looked just before a WM_CLOSE; a later Startup's window took it.
+        if (request->BeforeLastClose()) {
+            Drop(std::move(request), true);
+            continue;
         }
         // A callback that serves messages while it waits for another answer gets it: the rest of the
         // queue is announced before this one runs.

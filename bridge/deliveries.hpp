@@ -22,8 +22,9 @@ HWND DeliveryWindow() noexcept;
 // Whether an answer queued now could still reach a script: the message window lives (no WM_CLOSE).
 bool DeliveriesOpen() noexcept;
 
-// Any thread: queues the answered request. Never waits. Once the window is gone nothing is
-// delivered: the request is freed at once, and its callback's reference waits for the script thread.
+// Any thread: queues the answered request. Never waits. Once the window is gone, and for a request
+// made before the last WM_CLOSE, nothing is delivered: the request is freed at once, and its
+// callback's reference waits for the script thread's next call in its own universe.
 void Deliver(std::unique_ptr<Request> request) noexcept;
 
 // Script thread, for a request it answered itself before its method returned: delivered like any,
@@ -34,7 +35,8 @@ void DeliverSoon(std::unique_ptr<Request> request) noexcept;
 // request. The message carries nothing: a forged one only delivers what was due anyway.
 void DeliverQueued() noexcept;
 
-// Script thread, once the window is closed: what was queued will never be delivered.
+// Script thread, once the window is closed: what was queued will never be delivered, nor any request
+// made until now, even to the window of a later Startup.
 void DropDeliveries() noexcept;
 
 }  // namespace orvane

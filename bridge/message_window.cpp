@@ -18,6 +18,9 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
             // another, and no answer, queued or still to come, reaches a script any more.
             ::DestroyWindow(DeliveryWindow());
             DropDeliveries();
+            // Nor is the speed-limit handler called or released any more once the host may close
+            // its universe: its reference goes now, while the universe surely lives.
+            ClearSpeedLimitHandler();
             return 0;
         case WM_DELIVER_RESULT:
         case WM_DELIVER_RESULT_2:

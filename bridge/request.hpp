@@ -29,6 +29,9 @@ public:
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
 
     const char* Operation() const noexcept { return operation_; }
+    // Made before the last WM_CLOSE: its script universe may be closed since, so it is never
+    // delivered, not even to the window of a later Startup, and its reference is only let go of.
+    bool BeforeLastClose() const noexcept;
     const CallbackRef& Callback() const noexcept { return callback_; }
     // The empty text until an answer is given, and after any failure.
     const std::string& AnswerText() const noexcept { return answer_; }
@@ -38,6 +41,7 @@ private:
 
     const char* operation_;
     CallbackRef callback_;
+    std::uint32_t generation_;
     BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
     std::string answer_;
     std::unique_ptr<Request> next_;  // the delivery queue's link
@@ -45,5 +49,8 @@ private:
 
 // Requests made and not yet freed; part of the module's reasons not to unload.
 long LiveRequests() noexcept;
+
+// Script thread, at WM_CLOSE: every request made until now is from before the last close.
+void EndRequestGeneration() noexcept;
 
 }  // namespace orvane

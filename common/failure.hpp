@@ -55,7 +55,8 @@ const char* FailureName(Failure cause) noexcept;
 std::size_t FormatFailure(char* line, std::size_t size, const char* operation, Failure cause,
                           std::uint32_t code) noexcept;
 
-// Any thread: writes the line. Nothing is allocated, so it works when memory has run out.
+// Any thread: writes the line. The add-in allocates nothing for it, so it is tried when memory has
+// run out too; the system may then lose the line (OutputDebugStringW makes an ANSI copy on the heap).
 void ReportFailure(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
 
 }  // namespace orvane

@@ -1,5 +1,7 @@
 #include "net/address_cache.hpp"
 
+#include <utility>
+
 namespace orvane {
 
 AddressWaiter* AddressWaiters::Pop() noexcept {
@@ -26,9 +28,11 @@ bool AddressCache::IsFresh(const Entry& entry, std::uint64_t now) const noexcept
 AddressCache::Answer AddressCache::Ask(std::string_view host, std::uint64_t now, AddressWaiter& waiter) {
     Entry* entry = Find(host);
     if (entry == nullptr) {
-        entries_.emplace_back();
+        // Named before it joins the list: a copy that runs out of memory leaves no nameless entry.
+        Entry named;
+        named.host = host;
+        entries_.push_back(std::move(named));
         entry = &entries_.back();
-        entry->host = host;
     }
     if (IsFresh(*entry, now)) return {Next::Use, entry->address};
     waiter.entry_ = entry;

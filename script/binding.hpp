@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -62,12 +63,23 @@ inline std::string_view TextAt(lua_State* L, int index) {
     return text != nullptr ? std::string_view(text) : std::string_view();
 }
 
-// A result's text waits here between the operation and its push, so its memory belongs to no frame
-// that a raised error could leave. Script thread only; it holds the last text until the next.
-inline const char* KeepText(std::string text) {
-    static std::string kept;
-    kept = std::move(text);
-    return kept.c_str();
+// A result's text waits in the call's own frame between the operation and its push, so its memory
+// belongs to no C++ object that a raised error could skip, and a call nested in the push (a
+// finalizer that the push's collection step runs may call the same method) keeps a text of its own.
+// The one method that answers a text answers a folder path: MAX_PATH characters, three bytes each
+// at most in UTF-8.
+struct KeptText {
+    static constexpr std::size_t kCapacity = 1024;
+    char text[kCapacity];
+};
+
+inline KeptText KeepText(std::string_view text) {
+    // A text that does not fit answers as a failure would; no path the add-in answers comes near.
+    if (text.size() >= KeptText::kCapacity) throw std::bad_alloc();
+    KeptText kept;
+    text.copy(kept.text, text.size());
+    kept.text[text.size()] = '\0';
+    return kept;
 }
 
 // How each type crosses the script stack. A parameter is read as a Raw value, which needs no
@@ -98,9 +110,9 @@ struct Stack<std::wstring> {
     static Raw Read(lua_State* L, int index) { return TextAt(L, index); }
     static std::wstring Make(Raw raw) { return Utf8ToUtf16(raw); }
     static constexpr int kCount = 1;
-    using Kept = const char*;
+    using Kept = KeptText;
     static Kept Keep(const std::wstring& value) { return KeepText(Utf16ToUtf8(value)); }
-    static void Push(lua_State* L, Kept value) { lua_pushstring(L, value); }
+    static void Push(lua_State* L, const Kept& value) { lua_pushstring(L, value.text); }
 };
 template <>
 struct Stack<lua_Integer> : AsItIs<lua_Integer> {
@@ -225,7 +237,7 @@ struct Binding<Method, Answer, Name> {
     }
 
 private:
-    // The report calls no Lua and allocates nothing, so it may come before the push, which may raise.
+    // The report calls no Lua, so it may come before the push, which may raise.
     static int Fail(lua_State* L, Failure cause) noexcept {
         ReportFailure(Name.text, cause);
         return Answer::Push(L);

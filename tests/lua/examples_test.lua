@@ -29,6 +29,9 @@ local expected = {
     { anywhere = literal('GetTipsId callback                 -> "' .. hex("request=tips&pid=123&cid=7\0") .. '"') },
     literal("2 of 2 callbacks answered"),
     literal("why calls failed, as DebugView shows it:"),
+    -- Whether the tray's window is there (LimitModeManualChanged) depends on the prefix's other tests.
+    literal("  Orvane: SyncHttpRequest: empty_url"),
+    literal("  Orvane: QueryOrvaneSetupStatus: no_receiver"),
   },
   client = {
     literal("installed: false"),
@@ -67,10 +70,9 @@ local expected = {
 }
 
 -- The causes each example's calls write, in order, among those of the methods and messages named;
--- the services' come from their exchanges, at times of their own, and are their tests' business.
+-- the services' come from their exchanges, at times of their own, and are their tests' business. The
+-- demo takes and prints its own, so its printed lines above hold them.
 local expected_causes = {
-  demo = { { "QueryOrvaneSetupStatus", "SyncHttpRequest", "SetSpeedLimitHandler", "ClearSpeedLimitHandler" },
-    T.list("SyncHttpRequest: empty_url", "QueryOrvaneSetupStatus: no_receiver") },
   utilities = { { "SyncHttpRequest", "ExecuteExternal", "IsWindowForeground", "LogPrint", "RemoveLog" },
     T.list("SyncHttpRequest: limit_passed", "SyncHttpRequest: empty_url") },
   speed_limit = { { "SetSpeedLimitHandler", "LimitModeManualChanged", "speed-limit request", "restore request",

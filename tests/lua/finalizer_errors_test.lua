@@ -59,6 +59,7 @@ end
 T.case("a finalizer that raises while an answer is handed over is reported; the callback still comes once", function()
   local refs = T.live_refs()
   local calls, text = 0, nil
+  T.causes()
   -- Nothing serves the game platform here: the request fails at once, and its answer waits for the
   -- script thread to serve its messages.
   O:GetActiveGame("n", "t", function(answer)
@@ -75,6 +76,7 @@ T.case("a finalizer that raises while an answer is handed over is reported; the 
   host.pump(200)
   T.eq(calls, 1, "callback calls")
   T.eq(text, "", "its answer")
+  T.same(T.causes("GetActiveGame"), T.list("GetActiveGame: connect_failed (1225)"), "its cause: 1225, the connection was refused")
   T.eq(T.live_refs(), refs, "registry references")
 end)
 

@@ -306,8 +306,6 @@ local function warm_up()
   O:SyncHttpRequest("http://127.0.0.1:" .. M.args.port .. "/now/warm", 5000)
   O:RecordTipsShow("t", "p", "c", "s")
   O:GetDownloadPath()
-  -- The first line written for a failure: the system keeps a handle for such lines from then on.
-  T.eq(O.IsOrvaneRun(), false, "a call without its receiver")
   T.truthy(settle(10000), "the warm-up requests came back")
   request.calls, game.calls, failing.calls = 1, 1, 1  -- the random moods of their callbacks do not count
   requests = {}

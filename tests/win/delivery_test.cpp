@@ -5,6 +5,7 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
+#include "bridge/speed_limit.hpp"
 #include "bridge/window_messages.hpp"
 #include "failure_lines.hpp"
 #include "lua_fixture.hpp"
@@ -130,6 +131,25 @@ TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCa
     isOrvaneRun(L);
     EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own universe releases it";
     EXPECT_EQ(lua.Eval("#calls"), "0");
+}
+
+TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUniverse) {
+    // The host may close the universe right after WM_CLOSE, and start another with a second Startup.
+    ASSERT_EQ(lua.Run("handled = 0 function handler() handled = handled + 1 return 1, 2 end"), "");
+    const int handlerRef = lua.RefGlobal("handler");
+    StoreSpeedLimitHandler(CallbackRef{lua.state(), handlerRef});
+    auto request = std::make_unique<Request>("Test", CallbackRef{lua.state(), lua.RefGlobal("record")});
+    ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is let go of while its universe surely lives";
+    CreateMessageWindow();
+    // The request was under way during the close, and finishes now.
+    std::thread([&] { Deliver(std::move(request)); }).join();
+    PumpUntil([] { return false; }, 200);
+    ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
+    EXPECT_EQ(lua.Eval("#calls"), "0");
+    EXPECT_EQ(lua.Eval("handled"), "0");
+    EXPECT_EQ(LiveRequests(), 0);
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: window_closed"});
 }
 
 TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
