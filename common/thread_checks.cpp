@@ -17,9 +17,13 @@ void NoteThread(ThreadRole role) noexcept { ThreadOf(role).store(::GetCurrentThr
 
 #if defined(ORVANE_THREAD_CHECKS)
 void CheckThread(ThreadRole role, const char* where) noexcept {
+    // A plain load first: the check runs in every script call, and a locked exchange costs more than
+    // the call's own work there.
     const DWORD self = ::GetCurrentThreadId();
-    DWORD expected = 0;
-    if (ThreadOf(role).compare_exchange_strong(expected, self) || expected == self) return;
+    DWORD expected = ThreadOf(role).load(std::memory_order_relaxed);
+    if (expected == self) return;
+    if (expected == 0 && ThreadOf(role).compare_exchange_strong(expected, self)) return;
+    if (expected == self) return;
     std::fprintf(stderr, "orvane: %s called on thread %lu, not on the %s thread %lu\n", where,
                  static_cast<unsigned long>(self), role == ThreadRole::Script ? "script" : "loop",
                  static_cast<unsigned long>(expected));
