@@ -11,7 +11,16 @@
 
 namespace orvane {
 
+// A reference let go of, in a node of its own, pushed from any thread and taken all at once by the
+// script thread.
+struct LetGo {
+    CallbackRef callback;
+    LetGo* next;
+};
+std::atomic<LetGo*> detail::g_letGo{nullptr};
+
 namespace {
+using detail::g_letGo;
 
 // Their addresses are registry keys no script can name: of the add-in's thread, and of the number
 // that tells its universe from any other.
@@ -58,14 +67,6 @@ Universe CallbackUniverse(lua_State* L) noexcept {
     lua.rawset(L, lua::kRegistryIndex);  // the registry holds it from here on, for good
     return Universe{thread, number};
 }
-
-// References let go of, each in a node of its own, pushed from any thread and taken all at once by
-// the script thread.
-struct LetGo {
-    CallbackRef callback;
-    LetGo* next;
-};
-std::atomic<LetGo*> g_letGo{nullptr};
 
 void PushLetGo(LetGo* node) noexcept {
     node->next = g_letGo.load();
@@ -144,9 +145,8 @@ void LetGoOfCallback(const CallbackRef& callback) noexcept {
     if (auto* node = new (std::nothrow) LetGo{callback, nullptr}) PushLetGo(node);
 }
 
-void ReleaseLetGo(lua_State* L) noexcept {
+void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (g_letGo.load(std::memory_order_relaxed) == nullptr) return;
     // A reference is released only in the universe it was taken in: another's registry would lose a
     // live reference of its own, and a closed one's state is gone. Without universe numbers only a
     // call on the very state the function came on tells that it lives.

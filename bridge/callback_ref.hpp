@@ -6,6 +6,7 @@
 // function is called on a thread of the add-in's own, one per Lua universe, kept in its registry.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct lua_State;
@@ -38,8 +39,19 @@ void ReleaseCallback(const CallbackRef& callback) noexcept;
 // than its own, until the script thread next comes in on the same universe (ReleaseLetGo).
 void LetGoOfCallback(const CallbackRef& callback) noexcept;
 
+struct LetGo;
+namespace detail {
+// References let go of, newest first: pushed by any thread, taken by the script thread.
+extern std::atomic<LetGo*> g_letGo;
+void ReleaseLetGoNow(lua_State* L) noexcept;
+}  // namespace detail
+
 // Script thread, on entry from a script running on L: releases what was let go of in L's universe.
-void ReleaseLetGo(lua_State* L) noexcept;
+// Inline even in the size-optimised module, since every script call asks and nearly always finds
+// nothing: a call of its own was the binding's largest cost.
+[[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
+    if (detail::g_letGo.load(std::memory_order_relaxed) != nullptr) detail::ReleaseLetGoNow(L);
+}
 
 inline bool SameCallback(const CallbackRef& a, const CallbackRef& b) noexcept {
     return a.state == b.state && a.ref == b.ref;

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "common/thread_checks.hpp"
+
 namespace orvane {
 
 struct SetupStatus {
@@ -10,8 +12,17 @@ struct SetupStatus {
     std::int32_t second = 0;
 };
 
-// Script thread: written by the window procedure and by LaunchOrvaneSetup, read by scripts.
+namespace detail {
+// Written by the window procedure and by LaunchOrvaneSetup, read by scripts: all on the script thread.
+// An inline variable, so that reading it costs a script call no call of its own.
+inline SetupStatus g_setupStatus;
+}  // namespace detail
+
+// Script thread.
 void StoreSetupStatus(std::int32_t first, std::int32_t second);
-SetupStatus CurrentSetupStatus();
+inline SetupStatus CurrentSetupStatus() {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    return detail::g_setupStatus;
+}
 
 }  // namespace orvane
