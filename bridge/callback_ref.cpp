@@ -145,6 +145,10 @@ void LetGoOfCallback(const CallbackRef& callback) noexcept {
     if (auto* node = new (std::nothrow) LetGo{callback, nullptr}) PushLetGo(node);
 }
 
+void AbandonCallback(const CallbackRef& callback) noexcept {
+    if (callback.universe != 0) LetGoOfCallback(callback);
+}
+
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     // A reference is released only in the universe it was taken in: another's registry would lose a

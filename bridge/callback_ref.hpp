@@ -46,6 +46,11 @@ extern std::atomic<LetGo*> g_letGo;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
 
+// Any thread, for a function of a universe that may be closed since: let go of where its universe can
+// be told for sure; without universe numbers a new universe may have the closed one's address, so
+// the reference is left in its registry for good.
+void AbandonCallback(const CallbackRef& callback) noexcept;
+
 // Script thread, on entry from a script running on L: releases what was let go of in L's universe.
 // Inline even in the size-optimised module, since every script call asks and nearly always finds
 // nothing: a call of its own was the binding's largest cost.

@@ -88,7 +88,9 @@ std::atomic<bool> g_announcerIdle{false};
 // WM_CLOSE may belong to a universe the host closed since, so there the reference waits for a call
 // of the script thread in its own universe.
 void Drop(std::unique_ptr<Request> request, bool onScriptThread) noexcept {
-    if (onScriptThread && !request->BeforeLastClose()) {
+    if (request->BeforeLastClose()) {
+        AbandonCallback(request->Callback());
+    } else if (onScriptThread) {
         ReleaseCallback(request->Callback());
     } else {
         LetGoOfCallback(request->Callback());
@@ -110,6 +112,8 @@ void Announce() noexcept {
         return;
     }
     g_announced.store(false);
+    // A later Startup's window came meanwhile: it takes them.
+    if (window != g_window.load()) return Announce();
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
     // again from the timer.
     if (window == nullptr || !::IsWindow(window)) DropQueued(false);

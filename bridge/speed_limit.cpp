@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "bridge/deliveries.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/failure.hpp"
 #include "common/thread_checks.hpp"
@@ -79,6 +80,12 @@ void PostToTray(const char* operation, HWND tray, UINT message, WPARAM wParam, L
 
 bool StoreSpeedLimitHandler(const CallbackRef& handler) {
     ORVANE_SCRIPT_THREAD_ONLY();
+    // After WM_CLOSE no message can call it, and kept it would outlive a universe the host may close.
+    if (!DeliveriesOpen()) {
+        ReleaseCallback(handler);
+        ReportFailure("SetSpeedLimitHandler", Failure::WindowClosed);
+        return false;
+    }
     // The replaced handler can never be called again, so its references go now rather than never.
     if (HandlerStored() && !SameCallback(g_handler, handler)) ReleaseCallback(g_handler);
     g_handler = handler;
