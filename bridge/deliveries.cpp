@@ -115,7 +115,7 @@ void Announce() noexcept {
     // A later Startup's window came meanwhile: it takes them.
     if (window != g_window.load()) return Announce();
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
-    // again from the timer.
+    // again by the announcer.
     if (window == nullptr || !::IsWindow(window)) DropQueued(false);
 }
 

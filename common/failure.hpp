@@ -1,5 +1,5 @@
 // Why a call gave its empty or negative answer. Every failure writes one line for DebugView
-// (OutputDebugString), which Wine prints with WINEDEBUG=+debugstr; a call that works writes nothing.
+// (OutputDebugString), which Wine 8 prints with WINEDEBUG=warn+seh; a call that works writes nothing.
 // What scripts get does not change: the cause is for whoever debugs them.
 #pragma once
 

@@ -34,7 +34,7 @@ LONG CALLBACK Watch(EXCEPTION_POINTERS* exception) {
     } catch (...) {
         // A line that finds no memory is lost, as DebugView loses what comes while it is busy.
     }
-    // Whoever else watches (a debugger, DebugView, Wine's +debugstr channel) still gets the line.
+    // Whoever else watches (a debugger, DebugView, Wine's warn+seh channel) still gets the line.
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
