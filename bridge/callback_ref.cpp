@@ -57,14 +57,30 @@ Universe CallbackUniverse(lua_State* L) noexcept {
     lua_State* thread = lua.tothread(L, -1);
     PopValues(L, 1);
     if (thread != nullptr) return Universe{thread, UniverseOf(L)};
-    // Numbered first: a number without a thread is replaced on the next try, never used.
-    const std::uint32_t number = ++g_lastUniverse;
-    lua.pushlightuserdata(L, KeyOf(kUniverseKey));
-    lua.pushlightuserdata(L, reinterpret_cast<void*>(static_cast<std::uintptr_t>(number)));
-    lua.rawset(L, lua::kRegistryIndex);
+    // Made before anything is stored: making it may take a collection step, and a finalizer that step
+    // runs may take a callback itself and so make the universe's thread first; that one stays the
+    // universe's. Nothing after it here takes a step. Held by a reference while the registry is read.
+    lua_State* const made = lua.newthread(L);
+    const int held = luaL_ref(L, lua::kRegistryIndex);
     lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-    thread = lua.newthread(L);
-    lua.rawset(L, lua::kRegistryIndex);  // the registry holds it from here on, for good
+    lua.rawget(L, lua::kRegistryIndex);
+    thread = lua.tothread(L, -1);
+    PopValues(L, 1);
+    std::uint32_t number = 0;
+    if (thread == nullptr) {
+        // Numbered first: a number without a thread is replaced on the next try, never used.
+        number = ++g_lastUniverse;
+        lua.pushlightuserdata(L, KeyOf(kUniverseKey));
+        lua.pushlightuserdata(L, reinterpret_cast<void*>(static_cast<std::uintptr_t>(number)));
+        lua.rawset(L, lua::kRegistryIndex);
+        lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
+        lua_rawgeti(L, lua::kRegistryIndex, held);
+        lua.rawset(L, lua::kRegistryIndex);  // the registry holds it from here on, for good
+        thread = made;
+    } else {
+        number = UniverseOf(L);
+    }
+    luaL_unref(L, lua::kRegistryIndex, held);
     return Universe{thread, number};
 }
 
@@ -141,26 +157,22 @@ void ReleaseCallback(const CallbackRef& callback) noexcept {
 }
 
 void LetGoOfCallback(const CallbackRef& callback) noexcept {
+    if (callback.universe == 0) return;
     // Without memory even for this the reference stays in its registry for good.
     if (auto* node = new (std::nothrow) LetGo{callback, nullptr}) PushLetGo(node);
-}
-
-void AbandonCallback(const CallbackRef& callback) noexcept {
-    if (callback.universe != 0) LetGoOfCallback(callback);
 }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     // A reference is released only in the universe it was taken in: another's registry would lose a
-    // live reference of its own, and a closed one's state is gone. Without universe numbers only a
-    // call on the very state the function came on tells that it lives.
+    // live reference of its own, and a closed one's state is gone.
     const std::uint32_t universe = UniverseOf(L);
-    const bool numbered = RuntimeOptionalEntries().CanKeepThread();
+    if (universe == 0) return;
     LetGo* node = g_letGo.exchange(nullptr);
     while (node != nullptr) {
         LetGo* next = node->next;
         const CallbackRef& callback = node->callback;
-        if (numbered ? universe != 0 && callback.universe == universe : callback.state == L) {
+        if (callback.universe == universe) {
             ReleaseCallback(callback);
             delete node;
         } else {

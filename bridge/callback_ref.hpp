@@ -36,7 +36,9 @@ bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 void ReleaseCallback(const CallbackRef& callback) noexcept;
 
 // Any thread, for a function that will never be called: the reference waits, with no more memory
-// than its own, until the script thread next comes in on the same universe (ReleaseLetGo).
+// than its own, until the script thread next comes in on the same universe (ReleaseLetGo). Without
+// universe numbers nothing tells that its universe lives and is not a new one at a closed one's
+// address, so the reference stays in its registry for good.
 void LetGoOfCallback(const CallbackRef& callback) noexcept;
 
 struct LetGo;
@@ -45,11 +47,6 @@ namespace detail {
 extern std::atomic<LetGo*> g_letGo;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
-
-// Any thread, for a function of a universe that may be closed since: let go of where its universe can
-// be told for sure; without universe numbers a new universe may have the closed one's address, so
-// the reference is left in its registry for good.
-void AbandonCallback(const CallbackRef& callback) noexcept;
 
 // Script thread, on entry from a script running on L: releases what was let go of in L's universe.
 // Inline even in the size-optimised module, since every script call asks and nearly always finds

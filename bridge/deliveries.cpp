@@ -88,9 +88,7 @@ std::atomic<bool> g_announcerIdle{false};
 // WM_CLOSE may belong to a universe the host closed since, so there the reference waits for a call
 // of the script thread in its own universe.
 void Drop(std::unique_ptr<Request> request, bool onScriptThread) noexcept {
-    if (request->BeforeLastClose()) {
-        AbandonCallback(request->Callback());
-    } else if (onScriptThread) {
+    if (onScriptThread && !request->BeforeLastClose()) {
         ReleaseCallback(request->Callback());
     } else {
         LetGoOfCallback(request->Callback());

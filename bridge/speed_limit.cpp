@@ -1,6 +1,7 @@
 #include "bridge/speed_limit.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #include "bridge/deliveries.hpp"
 #include "bridge/window_messages.hpp"
@@ -87,15 +88,15 @@ bool StoreSpeedLimitHandler(const CallbackRef& handler) {
         return false;
     }
     // The replaced handler can never be called again, so its references go now rather than never.
-    if (HandlerStored() && !SameCallback(g_handler, handler)) ReleaseCallback(g_handler);
-    g_handler = handler;
+    // Out of the slot first: releasing may run a finalizer that sets or clears the handler itself.
+    const CallbackRef replaced = std::exchange(g_handler, handler);
+    if (replaced.state != nullptr && !SameCallback(replaced, handler)) ReleaseCallback(replaced);
     return true;
 }
 
 bool ClearSpeedLimitHandler() {
     ORVANE_SCRIPT_THREAD_ONLY();
-    ReleaseCallback(g_handler);
-    g_handler = CallbackRef{};
+    ReleaseCallback(std::exchange(g_handler, CallbackRef{}));
     return true;
 }
 

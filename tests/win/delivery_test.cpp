@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
@@ -154,6 +155,59 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     EXPECT_EQ(lua.Eval("handled"), "0");
     EXPECT_EQ(LiveRequests(), 0);
     EXPECT_EQ(failures.Take(), (std::vector<std::string>{"SetSpeedLimitHandler: window_closed", "Test: window_closed"}));
+}
+
+// Finalizers that run in the next collection step, which the next allocation of the state takes.
+void FinalizeAtNextStep(LuaFixture& lua, lua_CFunction finalizer) {
+    lua_register(lua.state(), "finalizer", finalizer);
+    ASSERT_EQ(lua.Run("collectgarbage('stop') "
+                      "for i = 1, 20 do getmetatable(newproxy(true)).__gc = function() finalizer() end end"),
+              "");
+    // Restarted from here, where nothing allocates before the code under test.
+    lua_gc(lua.state(), LUA_GCSETPAUSE, 0);
+    lua_gc(lua.state(), LUA_GCSETSTEPMUL, 100000);
+    lua_gc(lua.state(), LUA_GCRESTART, 0);
+}
+
+std::vector<CallbackRef> g_takenInFinalizer;
+
+int TakeInFinalizer(lua_State* L) {
+    lua_getglobal(L, "target");
+    g_takenInFinalizer.push_back(TakeCallback(L));
+    return 0;
+}
+
+TEST(CallbackUniverse, AFinalizerThatTakesACallbackWhileTheFirstIsTakenSharesItsThread) {
+    LuaFixture lua;  // a universe with no thread of the add-in's yet
+    ASSERT_EQ(lua.Run("function target() end"), "");
+    g_takenInFinalizer.clear();
+    FinalizeAtNextStep(lua, &TakeInFinalizer);
+    ASSERT_TRUE(g_takenInFinalizer.empty());
+    lua_getglobal(lua.state(), "target");
+    const CallbackRef first = TakeCallback(lua.state());
+    ASSERT_FALSE(g_takenInFinalizer.empty()) << "making the thread took the step";
+    for (const CallbackRef& nested : g_takenInFinalizer) {
+        EXPECT_EQ(nested.state, first.state) << "one thread per universe: another would be collected";
+        EXPECT_EQ(nested.universe, first.universe);
+    }
+}
+
+int ClearInFinalizer(lua_State*) {
+    ClearSpeedLimitHandler();
+    return 0;
+}
+
+TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedReleasesItOnce) {
+    lua_State* L = lua.state();
+    lua_getglobal(L, "record");
+    StoreSpeedLimitHandler(TakeCallback(L));
+    FinalizeAtNextStep(lua, &ClearInFinalizer);
+    ClearSpeedLimitHandler();
+    ASSERT_EQ(lua.Run("collectgarbage('setpause', 200) collectgarbage('setstepmul', 200) collectgarbage()"), "");
+    // A reference released twice is handed out twice.
+    const int one = lua.RefGlobal("record");
+    const int two = lua.RefGlobal("record");
+    EXPECT_NE(one, two);
 }
 
 TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
