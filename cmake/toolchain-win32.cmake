@@ -11,5 +11,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Every Windows test of the win32 preset runs the i686 build in Wine's WoW64 mode, in a 64-bit prefix
-# of its own, as on 64-bit Windows; it needs no kernel support for 32-bit code.
+# of its own, as on 64-bit Windows. WoW64 runs i686 code in the kernel's 32-bit code segment, so the
+# suite runs only where the kernel has one (scripts/machine-probes.sh; scripts/test.sh asks first).
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run --wow64)

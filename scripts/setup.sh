@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the toolchains, fetches the Lua 5.1 sources the stand-in host is built from and makes the
-# Wine tree that runs the i686 build (scripts/wine-wow64.sh).
+# Wine tree that runs the i686 build (scripts/wine-wow64.sh). It makes the tree on every machine, also
+# where the kernel runs no 32-bit code and nothing will use it: it costs seconds, and a machine's
+# answer is the probes' (scripts/machine-probes.sh), asked where the tree is used.
 # Safe to run again: every step checks first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +42,6 @@ if [ ! -f third_party/lua5.1/src/lapi.c ]; then
   mv third_party/lua-src/lua5.1 third_party/lua5.1
   rm -rf third_party/lua-src
 fi
-# The i686 build runs in Wine's WoW64 mode, which needs no kernel support for 32-bit code.
+# The Wine tree that runs the i686 build in WoW64 mode, where the kernel runs 32-bit code.
 bash scripts/wine-wow64.sh
 echo "setup: toolchains, Lua sources and the WoW64 Wine ready"

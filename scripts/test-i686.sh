@@ -4,22 +4,23 @@
 # (tests/i686/stage.lua) that calls all seventeen methods, gets callbacks from the loopback service
 # peers and has a second 32-bit process call the export Test; then regsvr32 /u.
 #
-# It runs in two prefixes, as the add-in meets two kinds of Windows:
+# It runs in two prefixes, as the add-in meets two kinds of Windows, each where this machine can run it
+# (scripts/machine-probes.sh has one probe for each; their answers can differ):
 #   wow64  a 64-bit prefix whose wine64 runs the 32-bit programs in WoW64 mode (third_party/wine-wow64),
 #          as on 64-bit Windows: the 32-bit regsvr32 of syswow64 writes the class into the 32-bit view
-#          of the registry, and the stage checks that the 64-bit view never sees it. Needs no kernel
-#          support for 32-bit code, so it runs on every machine.
+#          of the registry, and the stage checks that the 64-bit view never sees it. WoW64 runs i686
+#          code in the kernel's 32-bit code segment, so it needs a kernel that has one.
 #   win32  a 32-bit prefix run by Debian's 32-bit Wine (wine32:i386, installed here), as on 32-bit
-#          Windows. Only where the kernel runs 32-bit code; the script says which it found.
+#          Windows, where the kernel itself starts i386 programs (and no emulator would).
 #
-#   scripts/test-i686.sh                          set-up, build, both stages (the second where it can)
-#   ORVANE_PRETEND_NO_32BIT=1 scripts/test-i686.sh  as on a kernel without 32-bit code: the 32-bit Wine
-#                                                 loaders are covered by files of random bytes inside
-#                                                 the stage's mount namespace, and only wow64 runs
+#   scripts/test-i686.sh                             set-up, build, every stage this machine can run
+#   ORVANE_ASSUME_NO_32BIT=1 scripts/test-i686.sh    both probes answer no: the build and the "not run"
+#                                                    lines, as on a kernel without 32-bit code
 #
-# The stages run in a mount, network and PID namespace of their own where the machine allows it, so
-# the services' fixed ports are their own and every process they started ends with them. Output goes
-# to build/win32/i686-stage-MODE.log and i686-caller-MODE.log; a WINEDEBUG given is passed on.
+# A stage that cannot run is named, with the probe's reason, and never counts as passed. The stages run
+# in a mount, network and PID namespace of their own where the machine allows it, so the services'
+# fixed ports are their own and every process they started ends with them. Output goes to
+# build/win32/i686-stage-MODE.log and i686-caller-MODE.log; a WINEDEBUG given is passed on.
 # Exit status 0 when every stage that ran passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,54 +29,45 @@ out="$root/build/win32"
 
 say() { echo "test-i686: $*"; }
 
-# Whether this kernel runs 32-bit code at all: an i386 program of 93 bytes that only exits 0.
-kernel_runs_32bit() {
-  local probe="$out/i386-exit0"
-  python3 - "$probe" <<'EOF'
-import struct, sys
-base, code = 0x08048000, bytes.fromhex("b801000000" "31db" "cd80")  # exit(0) through int 0x80
-size = 52 + 32 + len(code)
-elf = b"\x7fELF\x01\x01\x01" + bytes(9)
-elf += struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1, 0, 0, 0)
-elf += struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000)
-with open(sys.argv[1], "wb") as f:
-    f.write(elf + code)
-EOF
-  chmod +x "$probe"
-  "$probe" 2>/dev/null
-}
-
 # ---- outside: packages, build, and the sandbox ---------------------------------------------------
 if [ "${1:-}" != --inside ]; then
   started=$(date +%s)
   bash scripts/setup.sh
   mkdir -p "$out"
-  modes=wow64
-  if [ -n "${ORVANE_PRETEND_NO_32BIT:-}" ]; then
-    say "pretending this kernel runs no 32-bit code: the wow64 stage only"
-  elif kernel_runs_32bit; then
-    modes="wow64 win32"
+  source scripts/machine-probes.sh
+  modes=""
+  if probe_wow64; then
+    modes=wow64
+    say "wow64 stage: $probe_reason"
+  else
+    not_run "i686 wow64 stage" "$probe_reason (scripts/machine-probes.sh)"
+  fi
+  if probe_i386; then
+    modes="$modes win32"
+    say "win32 stage: $probe_reason"
     if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-      say "this kernel runs 32-bit code: installing wine32:i386 for a 32-bit prefix (about 210 MB, once)"
+      say "installing wine32:i386 for a 32-bit prefix (about 210 MB, once)"
       apt-get update -qq
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         -o DPkg::Lock::Timeout=600 wine32:i386 >/dev/null
     fi
   else
-    say "this kernel runs no 32-bit code: the wow64 stage only"
+    not_run "i686 win32 stage" "$probe_reason (scripts/machine-probes.sh)"
   fi
 
   echo "== i686: build (win32 preset: add-in, stand-in host and runtime, second process)"
   cmake --preset win32 >/dev/null
   cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime addin_caller
 
+  if [ -z "$modes" ]; then
+    say "no stage can run on this machine; the stage's programs built"
+    exit 0
+  fi
   status=0
   if unshare --mount --net --pid --fork true 2>/dev/null; then
     unshare --mount --net --pid --fork --mount-proc --kill-child \
       bash scripts/test-i686.sh --inside "$modes" || status=$?
   else
-    # Covering the loaders outside a mount namespace of our own would cover them for the machine.
-    if [ -n "${ORVANE_PRETEND_NO_32BIT:-}" ]; then say "ORVANE_PRETEND_NO_32BIT needs mount namespaces"; exit 2; fi
     say "no namespaces here: the stages use this machine's loopback ports"
     bash scripts/test-i686.sh --inside "$modes" || status=$?
   fi
@@ -86,16 +78,6 @@ fi
 # ---- inside: one stage per mode ------------------------------------------------------------------
 modes="$2"
 ip link set lo up 2>/dev/null || true
-if [ -n "${ORVANE_PRETEND_NO_32BIT:-}" ]; then
-  # glibc then fails to start them, as on a kernel that runs no 32-bit code.
-  noise="$out/not-a-program"
-  head -c 4096 /dev/urandom > "$noise"
-  chmod +x "$noise"
-  for loader in /usr/lib/wine/wine /usr/lib/wine/wine-preloader /usr/lib/wine/wineserver32; do
-    if [ -e "$loader" ]; then mount --bind "$noise" "$loader"; fi
-  done
-fi
-
 clsid="0FF6A79F-39C8-44EE-86EF-FD57ECCEEDC5"
 winpath() { echo "Z:${1//\//\\}"; }
 server_up=""

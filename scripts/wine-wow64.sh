@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Makes third_party/wine-wow64: a Wine tree whose wine64 runs i686 programs in Wine's WoW64 mode, inside
-# a 64-bit process, so the shipped i686 build runs on every machine, whether or not its kernel runs
-# 32-bit code. That is also how most users run the add-in: a 32-bit host on 64-bit Windows.
+# a 64-bit process, as most users run the add-in: a 32-bit host on 64-bit Windows. Wine 8 runs that
+# code natively in the kernel's 32-bit code segment, so the tree works only where the kernel has one;
+# on a kernel that runs no 32-bit code ("IA-32 emulation off") wineboot leaves syswow64 empty, which
+# scripts/wine-run reports (scripts/machine-probes.sh tells the two kinds apart beforehand).
 #
 # Debian's wine64 already holds the WoW64 layer (wow64*.dll); it lacks the 32-bit PE DLLs, which come
-# in libwine:i386. Its package is downloaded and unpacked, never installed, so no i386 code runs. The
-# tree has no 32-bit loader beside its wine64, which is what sends i686 programs through WoW64:
+# in libwine:i386. Its package is downloaded and unpacked, never installed, so no i386 ELF program
+# runs. The tree has no 32-bit loader beside its wine64, which is what sends i686 programs through
+# WoW64:
 #   lib/wine/wine64, lib/wine/wineserver          copies of the system's loader and server
 #   lib/x86_64-linux-gnu/wine/x86_64-unix         a real copy: Wine finds its DLL folders from where
 #                                                 ntdll.so really lies, so a link would lead it back
