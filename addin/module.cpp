@@ -66,7 +66,11 @@ void __verbose_terminate_handler() { std::abort(); }
 // The library's own versions of these live in one object with every other error it can throw, and
 // that object pulls in its string classes, formatting and std::random_device: a third of the module.
 // The add-in tells no such error from running out of memory (every catch of its own is catch (...)
-// or bad_alloc), so each is thrown as one.
+// or bad_alloc), so each is thrown as one. That holds for every caller in the module: a
+// std::out_of_range from .at(), or a length_error from a string past max_size(), arrives as
+// bad_alloc, and a script or the host then sees the failure of an exhausted memory ("no_memory",
+// E_OUTOFMEMORY). Such a fault is misnamed, not hidden: the call still fails. Code that must tell these
+// errors apart cannot rely on their types anywhere in this module.
 namespace std {
 [[noreturn]] void __throw_bad_alloc() { throw bad_alloc(); }
 [[noreturn]] void __throw_bad_array_new_length() { throw bad_alloc(); }
