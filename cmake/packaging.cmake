@@ -48,6 +48,7 @@ foreach(program IN LISTS kit_programs)
 endforeach()
 file(GLOB kit_examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.lua)
 set(kit_sources kit/README.md docs/scripting.md host/README.md annotations/orvane.lua annotations/host.lua .luarc.json
+  .luacheckrc
   tests/peers/service_peers.py tests/peers/http_peer.py)
 list(TRANSFORM kit_sources PREPEND ${CMAKE_SOURCE_DIR}/)
 add_custom_command(OUTPUT ${ORVANE_KIT_ZIP}
@@ -61,7 +62,7 @@ add_custom_command(OUTPUT ${ORVANE_KIT_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/host/README.md ${ORVANE_KIT_DIR}/host/README.md
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/annotations/orvane.lua ${CMAKE_SOURCE_DIR}/annotations/host.lua
           ${ORVANE_KIT_DIR}/annotations
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/.luarc.json ${ORVANE_KIT_DIR}/.luarc.json
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/.luarc.json ${CMAKE_SOURCE_DIR}/.luacheckrc ${ORVANE_KIT_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/tests/peers/service_peers.py ${CMAKE_SOURCE_DIR}/tests/peers/http_peer.py
           ${ORVANE_KIT_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy ${kit_examples} ${ORVANE_KIT_DIR}/examples

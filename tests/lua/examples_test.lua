@@ -51,7 +51,8 @@ local expected = {
     literal("started a program that does not exist: false"),
     literal("started with an empty path: false"),
     -- Whether any window is in the foreground depends on the display and the Wine prefix.
-    { one_of = { literal("no window is in the foreground"), literal("the focused window is in the foreground: true") } },
+    { one_of = { literal("no window is in the foreground"),
+      literal("the focused window is in the foreground: true") } },
     literal("some other window is in the foreground: false"),
     literal("LogPrint answered 0 values"),
     literal("a server that answers at once, 5 s allowed: true"),
@@ -80,6 +81,7 @@ local expected_causes = {
 }
 
 -- The example runs with its own arguments and with print captured (and still shown).
+-- luacheck: globals print arg
 local printed = {}
 local real_print = print
 local example_arg = { [0] = path }
