@@ -36,7 +36,12 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 include(CPack)
 
 # ---- the script writer's kit ---------------------------------------------------------------------
-# Laid out in a folder of its own and zipped; its programs are stripped like the add-in.
+# Laid out in a folder of its own and zipped; its programs are stripped like the add-in. Half of it is
+# the stand-in host, so a build without the host has no kit; the add-in's package does not need it.
+if(NOT ORVANE_BUILD_HOST)
+  message(STATUS "ORVANE_BUILD_HOST is OFF: no script writer's kit")
+  return()
+endif()
 set(ORVANE_KIT_NAME "Orvane-Kit-${PROJECT_VERSION}-win32")
 set(ORVANE_KIT_DIR ${CMAKE_BINARY_DIR}/kit/${ORVANE_KIT_NAME})
 set(ORVANE_KIT_ZIP ${CMAKE_BINARY_DIR}/${ORVANE_KIT_NAME}.zip)
