@@ -11,6 +11,7 @@ cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime
 # A prefix of its own: a registered class changes what every program of the prefix gets.
 export ORVANE_WINEPREFIX="$PWD/build/win32/wineprefix-demo"
 scripts/wine-run --wow64 'C:\windows\syswow64\regsvr32.exe' /s "Z:$(pwd | tr / '\\')\\build\\win32\\Orvane.dll"
-# The stand-ins take the services' fixed ports on this machine's loopback while the demo runs.
-python3 tests/peers/service_peers.py --tips --game -- \
+# The stand-ins take the services' fixed ports on this machine's loopback while the demo runs, and
+# answer as the services would.
+python3 tests/peers/service_peers.py --tips --game --as-services -- \
   scripts/wine-run --wow64 build/win32/orvane-host.exe "Z:$PWD/examples/demo.lua" "$@"
