@@ -1,22 +1,25 @@
-# What a packager ships: the i686 add-in with what a host integrator reads; and beside it the script
-# writer's kit, which holds the add-in, the stand-in host and its tools, the reference, the
-# annotations and the examples, so that scripts can be written and run on a Windows machine without
-# this repository. The tests are never installed.
+# What a packager ships: the i686 add-in with what a host integrator reads; its Windows Installer
+# package and the WiX fragment a host's own installer includes (cmake/installer.cmake); and beside
+# them the script writer's kit, which holds the add-in, the stand-in host and its tools, the
+# reference, the annotations and the examples, so that scripts can be written and run on a Windows
+# machine without this repository. The tests are never installed.
 #
 #   cmake --workflow --preset package    ->  build/win32/Orvane-<version>-win32.zip
+#                                            build/win32/Orvane.msi, build/win32/orvane-fragment.wxs
 #                                            build/win32/Orvane-Kit-<version>-win32.zip
 #   cmake --install build/win32 --prefix DIR           lays out the add-in package's files in DIR
 
 # The shipped module leaves its symbol table behind (two thirds of its size; the host needs only the
 # exports). The build folder's Orvane.dll keeps it for the static checks of the stdcall entry points.
-# One stripped copy, made at build time, is what both the install and the package take, so the two
-# hold the same bytes.
+# One stripped copy, made at build time, is what the install, the package, the MSI and
+# the kit take, so all hold the same bytes.
 set(ORVANE_SHIPPED_DLL ${CMAKE_BINARY_DIR}/shipped/Orvane.dll)
 add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/shipped
   COMMAND ${CMAKE_STRIP} --strip-all -o ${ORVANE_SHIPPED_DLL} $<TARGET_FILE:Orvane>
   DEPENDS Orvane $<TARGET_FILE:Orvane>
-  COMMENT "Stripped copy of Orvane.dll for the package")
+  COMMENT "Stripped copy of Orvane.dll for the package"
+  VERBATIM)
 add_custom_target(orvane_shipped ALL DEPENDS ${ORVANE_SHIPPED_DLL})
 
 install(PROGRAMS ${ORVANE_SHIPPED_DLL} DESTINATION . COMPONENT addin)
@@ -34,6 +37,8 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};addin;/")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 include(CPack)
+
+include(cmake/installer.cmake)
 
 # ---- the script writer's kit ---------------------------------------------------------------------
 # Laid out in a folder of its own and zipped; its programs are stripped like the add-in. Half of it is
