@@ -45,6 +45,11 @@ add_custom_command(OUTPUT ${ORVANE_FRAGMENT} ${product_wxs} ${remove_table}
 # its file version is the project's.
 set(ORVANE_MSI ${CMAKE_BINARY_DIR}/Orvane.msi)
 set(unsigned_msi ${ORVANE_INSTALLER_DIR}/Orvane-unsigned.msi)
+if(ORVANE_SIGNING)
+  set(finish_msi COMMAND ${ORVANE_SIGN_COMMAND} -in ${unsigned_msi} -out ${ORVANE_MSI})
+else()
+  set(finish_msi COMMAND ${CMAKE_COMMAND} -E copy ${unsigned_msi} ${ORVANE_MSI})
+endif()
 add_custom_command(OUTPUT ${ORVANE_MSI}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${unsigned_msi} ${ORVANE_MSI}
   # The fragment takes Orvane.dll from the folder wixl runs in: the shipped copy's.
@@ -53,9 +58,9 @@ add_custom_command(OUTPUT ${ORVANE_MSI}
           -q "UPDATE File SET Version = '${PROJECT_VERSION}', Language = '2052' WHERE File = 'OrvaneDll'"
           # A versioned file is compared by its version; a hash row would mark it unversioned again.
           -q "DELETE FROM MsiFileHash WHERE File_ = 'OrvaneDll'"
-  COMMAND ${CMAKE_COMMAND} -E copy ${unsigned_msi} ${ORVANE_MSI}
+  ${finish_msi}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/shipped
-  DEPENDS ${ORVANE_SHIPPED_DLL} ${ORVANE_FRAGMENT} ${product_wxs} ${remove_table}
+  DEPENDS ${ORVANE_SHIPPED_DLL} ${ORVANE_FRAGMENT} ${product_wxs} ${remove_table} ${sign_inputs}
   COMMENT "Orvane.msi"
   VERBATIM)
 add_custom_target(orvane_msi DEPENDS ${ORVANE_MSI} ${ORVANE_FRAGMENT})

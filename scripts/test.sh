@@ -23,6 +23,7 @@ scripts/check-artifact.sh build/win32/Orvane.dll build/win32/VemoLuaRuntime.def
 luacheck --no-color --quiet examples annotations tests host
 cmake --workflow --preset package >/dev/null
 scripts/check-package.sh build/win32
+scripts/check-packaging.sh
 bash bench/module_size.sh build/win32/shipped/Orvane.dll
 ctest --preset win32
 lap "win32"
