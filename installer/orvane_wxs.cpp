@@ -14,10 +14,9 @@
 // The scripts are applied in DllRegisterServer's order: the AppID script, the class script, then what
 // the platform's type-library registration writes. MODULE stands for the installed file and
 // MODULEFOLDER for its folder.
-#include <cstdio>
+#include <algorithm>
 #include <fstream>
 #include <iostream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -43,8 +42,8 @@ constexpr char kUpgradeCode[] = "{88C5ABDA-D72C-45D6-9B71-DD4D9500482B}";
 // Stand-ins for the installer's references, put in through the parser and swapped for the
 // references once the text around them is escaped; no script may hold the marker byte itself.
 constexpr char kMarker = '\x01';
-const std::string kModuleMark = std::string(1, kMarker) + "MODULE" + kMarker;
-const std::string kFolderMark = std::string(1, kMarker) + "MODULEFOLDER" + kMarker;
+constexpr std::string_view kModuleMark = "\x01MODULE\x01";
+constexpr std::string_view kFolderMark = "\x01MODULEFOLDER\x01";
 
 struct Plan {
     std::vector<Step> registers;
@@ -114,10 +113,12 @@ const char* ActionName(Action action) {
 std::string PlanField(std::string_view text) {
     std::string out;
     for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == '%') {
-            char hex[4];
-            std::snprintf(hex, sizeof(hex), "%%%02X", static_cast<unsigned char>(c));
-            out += hex;
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || c == '%') {
+            constexpr char kDigits[] = "0123456789ABCDEF";
+            out += '%';
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 0xF];
         } else {
             out += c;
         }
@@ -159,7 +160,8 @@ std::string Formatted(std::string_view text) {
             out += c;
         }
     }
-    for (const auto& [mark, reference] : {std::pair{kModuleMark, "[#OrvaneDll]"}, {kFolderMark, "[OrvaneFolder]"}}) {
+    for (const auto& [mark, reference] : {std::pair{kModuleMark, std::string_view("[#OrvaneDll]")},
+                                          {kFolderMark, std::string_view("[OrvaneFolder]")}}) {
         for (std::size_t at = out.find(mark); at != std::string::npos; at = out.find(mark, at)) {
             out.replace(at, mark.size(), reference);
         }
@@ -182,19 +184,18 @@ std::string Xml(std::string_view text) {
     return out;
 }
 
+// Row ids in plan order, so that the table sorted by them reads as the plan does.
 std::string Id(const char* prefix, std::size_t number) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%s%03zu", prefix, number);
-    return text;
+    std::string digits = std::to_string(number);
+    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+    return prefix + digits;
 }
 
 bool SameKey(const Step& a, const Step& b) { return a.root == b.root && a.path == b.path; }
 
 bool RemovedOnUnregister(const Plan& plan, const Step& key) {
-    for (const Step& step : plan.unregisters) {
-        if (step.action == Action::DeleteTree && SameKey(step, key)) return true;
-    }
-    return false;
+    return std::ranges::any_of(
+        plan.unregisters, [&key](const Step& step) { return step.action == Action::DeleteTree && SameKey(step, key); });
 }
 
 // Each step of the register plan becomes one row: a value is a Registry row with its text; a key is a
@@ -219,11 +220,12 @@ bool WriteFragment(const Plan& plan, const std::string& path) {
                               << ": the installer cannot write an empty text\n";
                     return false;
                 }
-                const std::string name = step.name.empty() ? "" : " Name=\"" + Xml(Formatted(step.name)) + "\"";
-                const std::string line = "          <RegistryValue Id=\"" + Id("OrvaneReg", ++row) + "\" " + common +
-                                         name + " Type=\"string\" Value=\"" + Xml(Formatted(step.data)) + "\"/>\n";
-                wixl << line;
-                toolset << line;
+                std::ostringstream line;
+                line << R"(          <RegistryValue Id=")" << Id("OrvaneReg", ++row) << "\" " << common;
+                if (!step.name.empty()) line << R"( Name=")" << Xml(Formatted(step.name)) << '"';
+                line << R"( Type="string" Value=")" << Xml(Formatted(step.data)) << "\"/>\n";
+                wixl << line.str();
+                toolset << line.str();
                 break;
             }
             case Action::CreateKey: {
@@ -292,7 +294,7 @@ bool WriteProduct(const std::string& version, const std::string& path) {
            "     Program Files (x86)\\Orvane on 64-bit Windows. Made by the add-in's build: do not edit. -->\n"
            "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n"
            "  <Product Id=\"*\" Name=\"Orvane\" Language=\"1033\" Version=\""
-        << Xml(version) << "\" Manufacturer=\"Orvane\" UpgradeCode=\"" << kUpgradeCode
+        << Xml(version) << R"(" Manufacturer="Orvane" UpgradeCode=")" << kUpgradeCode
         << "\">\n"
            "    <Package Description=\"Orvane.DLL, the game-client add-in of the download manager\"\n"
            "             Manufacturer=\"Orvane\" InstallerVersion=\"200\" Compressed=\"yes\" "
@@ -315,8 +317,9 @@ int WriteInstaller(const std::vector<std::string>& outputs, const std::vector<st
         return 2;
     }
     Plan plan;
-    const std::vector<orvane::reg::Replacement> replacements = {
-        {"APPID", orvane::kAppIdText}, {"MODULE", kModuleMark}, {"MODULEFOLDER", kFolderMark}};
+    const std::vector<orvane::reg::Replacement> replacements = {{"APPID", orvane::kAppIdText},
+                                                                {"MODULE", std::string(kModuleMark)},
+                                                                {"MODULEFOLDER", std::string(kFolderMark)}};
     if (!MakePlan(scripts, replacements, plan)) return 1;
     if (!WriteFragment(plan, outputs[1]) || !WriteProduct(outputs[0], outputs[2]) ||
         !WriteRemoveTable(plan, outputs[3])) {
