@@ -6,11 +6,12 @@
 
 #include <string>
 
+#include "addin/identity.hpp"
+
 namespace orvane {
 
 inline constexpr WORD kAppIdScript = 101;
 inline constexpr WORD kClassScript = 102;
-inline constexpr char kAppIdText[] = "{420F273D-2A34-443C-A3A4-E55D28FF9DC5}";
 
 // Applies one of this module's REGISTRY resources, with MODULE (this module's full path) and APPID.
 HRESULT ApplyRegistryScript(WORD id, bool install);

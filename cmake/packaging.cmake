@@ -1,22 +1,63 @@
-# What a packager ships: the i686 add-in with what a host integrator reads; and beside it the script
-# writer's kit, which holds the add-in, the stand-in host and its tools, the reference, the
-# annotations and the examples, so that scripts can be written and run on a Windows machine without
-# this repository. The tests are never installed.
+# What a packager ships: the i686 add-in with what a host integrator reads; its Windows Installer
+# package and the WiX fragment a host's own installer includes (cmake/installer.cmake); and beside
+# them the script writer's kit, which holds the add-in, the stand-in host and its tools, the
+# reference, the annotations and the examples, so that scripts can be written and run on a Windows
+# machine without this repository. The tests are never installed.
 #
 #   cmake --workflow --preset package    ->  build/win32/Orvane-<version>-win32.zip
+#                                            build/win32/Orvane.msi, build/win32/orvane-fragment.wxs
 #                                            build/win32/Orvane-Kit-<version>-win32.zip
 #   cmake --install build/win32 --prefix DIR           lays out the add-in package's files in DIR
+#
+# Given a code-signing certificate and its key, the shipped module and the MSI are signed:
+#   ORVANE_SIGN_CERT   the certificate (PEM or DER; a PEM file may hold the chain after it)
+#   ORVANE_SIGN_KEY    its private key, unencrypted (PEM or DER)
+#   ORVANE_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamping service, at release: a signature with a
+#                      time stamp stays valid after the certificate expires. It needs the network.
+# They are read when the build is configured (the workflow's first step), so a build configured
+# without them ships unsigned files.
 
 # The shipped module leaves its symbol table behind (two thirds of its size; the host needs only the
 # exports). The build folder's Orvane.dll keeps it for the static checks of the stdcall entry points.
-# One stripped copy, made at build time, is what both the install and the package take, so the two
-# hold the same bytes.
+# One stripped (and signed) copy, made at build time, is what the install, the package, the MSI and
+# the kit take, so all hold the same bytes.
 set(ORVANE_SHIPPED_DLL ${CMAKE_BINARY_DIR}/shipped/Orvane.dll)
-add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/shipped
-  COMMAND ${CMAKE_STRIP} --strip-all -o ${ORVANE_SHIPPED_DLL} $<TARGET_FILE:Orvane>
-  DEPENDS Orvane $<TARGET_FILE:Orvane>
-  COMMENT "Stripped copy of Orvane.dll for the package")
+set(ORVANE_SIGN_CERT "$ENV{ORVANE_SIGN_CERT}")
+set(ORVANE_SIGN_KEY "$ENV{ORVANE_SIGN_KEY}")
+set(ORVANE_SIGN_TIMESTAMP_URL "$ENV{ORVANE_SIGN_TIMESTAMP_URL}")
+if(ORVANE_SIGN_CERT OR ORVANE_SIGN_KEY)
+  if(NOT ORVANE_SIGN_CERT OR NOT ORVANE_SIGN_KEY)
+    message(FATAL_ERROR "Signing needs both ORVANE_SIGN_CERT and ORVANE_SIGN_KEY")
+  endif()
+  find_program(ORVANE_OSSLSIGNCODE osslsigncode REQUIRED)
+  message(STATUS "Signing the shipped module and the MSI with ${ORVANE_SIGN_CERT}")
+  set(ORVANE_SIGNING ON)
+  set(sign_timestamp)
+  if(ORVANE_SIGN_TIMESTAMP_URL)
+    set(sign_timestamp -ts ${ORVANE_SIGN_TIMESTAMP_URL})
+  endif()
+  # osslsigncode rewrites the PE checksum, which the signature leaves out of its digest.
+  set(ORVANE_SIGN_COMMAND ${ORVANE_OSSLSIGNCODE} sign -certs ${ORVANE_SIGN_CERT} -key ${ORVANE_SIGN_KEY}
+    -h sha256 -n Orvane ${sign_timestamp})
+  set(sign_inputs ${ORVANE_SIGN_CERT} ${ORVANE_SIGN_KEY})
+  set(stripped ${CMAKE_BINARY_DIR}/stripped/Orvane.dll)
+  add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/stripped ${CMAKE_BINARY_DIR}/shipped
+    COMMAND ${CMAKE_STRIP} --strip-all -o ${stripped} $<TARGET_FILE:Orvane>
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${ORVANE_SHIPPED_DLL}
+    COMMAND ${ORVANE_SIGN_COMMAND} -in ${stripped} -out ${ORVANE_SHIPPED_DLL}
+    DEPENDS Orvane $<TARGET_FILE:Orvane> ${sign_inputs}
+    COMMENT "Stripped and signed copy of Orvane.dll for the package"
+    VERBATIM)
+else()
+  set(ORVANE_SIGNING OFF)
+  add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/shipped
+    COMMAND ${CMAKE_STRIP} --strip-all -o ${ORVANE_SHIPPED_DLL} $<TARGET_FILE:Orvane>
+    DEPENDS Orvane $<TARGET_FILE:Orvane>
+    COMMENT "Stripped copy of Orvane.dll for the package"
+    VERBATIM)
+endif()
 add_custom_target(orvane_shipped ALL DEPENDS ${ORVANE_SHIPPED_DLL})
 
 install(PROGRAMS ${ORVANE_SHIPPED_DLL} DESTINATION . COMPONENT addin)
@@ -35,8 +76,15 @@ set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};addin;/")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 include(CPack)
 
+include(cmake/installer.cmake)
+
 # ---- the script writer's kit ---------------------------------------------------------------------
-# Laid out in a folder of its own and zipped; its programs are stripped like the add-in.
+# Laid out in a folder of its own and zipped; its programs are stripped like the add-in. Half of it is
+# the stand-in host, so a build without the host has no kit; the add-in's package does not need it.
+if(NOT ORVANE_BUILD_HOST)
+  message(STATUS "ORVANE_BUILD_HOST is OFF: no script writer's kit")
+  return()
+endif()
 set(ORVANE_KIT_NAME "Orvane-Kit-${PROJECT_VERSION}-win32")
 set(ORVANE_KIT_DIR ${CMAKE_BINARY_DIR}/kit/${ORVANE_KIT_NAME})
 set(ORVANE_KIT_ZIP ${CMAKE_BINARY_DIR}/${ORVANE_KIT_NAME}.zip)
@@ -48,6 +96,7 @@ foreach(program IN LISTS kit_programs)
 endforeach()
 file(GLOB kit_examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.lua)
 set(kit_sources kit/README.md docs/scripting.md host/README.md annotations/orvane.lua annotations/host.lua .luarc.json
+  .luacheckrc
   tests/peers/service_peers.py tests/peers/http_peer.py)
 list(TRANSFORM kit_sources PREPEND ${CMAKE_SOURCE_DIR}/)
 add_custom_command(OUTPUT ${ORVANE_KIT_ZIP}
@@ -61,7 +110,7 @@ add_custom_command(OUTPUT ${ORVANE_KIT_ZIP}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/host/README.md ${ORVANE_KIT_DIR}/host/README.md
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/annotations/orvane.lua ${CMAKE_SOURCE_DIR}/annotations/host.lua
           ${ORVANE_KIT_DIR}/annotations
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/.luarc.json ${ORVANE_KIT_DIR}/.luarc.json
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/.luarc.json ${CMAKE_SOURCE_DIR}/.luacheckrc ${ORVANE_KIT_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/tests/peers/service_peers.py ${CMAKE_SOURCE_DIR}/tests/peers/http_peer.py
           ${ORVANE_KIT_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy ${kit_examples} ${ORVANE_KIT_DIR}/examples

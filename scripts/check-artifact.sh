@@ -5,6 +5,9 @@
 #     the entries runtime/VemoLuaRuntime.def.in promises;
 #   - resources exactly REGISTRY 101 and 102, TYPELIB 1, the string block of id 100 and VERSION 1,
 #     every one in language 2052;
+#   - DllCharacteristics with ASLR (DYNAMIC_BASE) and DEP (NX_COMPAT), and on i686 NO_SEH; a header
+#     checksum that is the file's: the link, strip and the signing tool each write it, so a wrong one
+#     means the bytes were changed by something else after them;
 #   - on i686, where the symbol table shows them, the stdcall argument bytes of the exported entries
 #     (which must be what the export table points at) and of the IHostedAddin methods, and the
 #     callee-pop of every return instruction of the exported entries.
@@ -108,6 +111,37 @@ if [ "$resources" = "$expected_resources" ]; then
 else
   fail "resources differ; expected: $(tr '\n' ';' <<<"$expected_resources") got: $(tr '\n' ';' <<<"$resources")"
 fi
+
+# --- hardening and checksum ----------------------------------------------------------------------
+characteristics="$(awk '/^DllCharacteristics/ { print $2 }' <<<"$headers")"
+wanted=$((0x40 | 0x100))
+[ "$format" = pei-i386 ] && wanted=$((wanted | 0x400))
+if [ -n "$characteristics" ] && [ $((16#$characteristics & wanted)) -eq "$wanted" ]; then
+  pass "DllCharacteristics 0x$characteristics: ASLR, DEP$([ "$format" = pei-i386 ] && echo ", NO_SEH")"
+else
+  fail "DllCharacteristics 0x${characteristics:-?} lacks some of 0x$(printf '%x' "$wanted") (ASLR 0x40, DEP 0x100$([ "$format" = pei-i386 ] && echo ", NO_SEH 0x400"))"
+fi
+# The checksum of the PE format: the file summed as 16-bit words with the carry folded back in, the
+# header field itself counted as zero, plus the file's length.
+checksums="$(python3 - "$dll" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+length = len(data)
+field = struct.unpack_from("<I", data, 0x3C)[0] + 4 + 20 + 64
+stored = struct.unpack_from("<I", data, field)[0]
+data[field:field + 4] = bytes(4)
+if length % 2:
+    data.append(0)
+total = 0
+for (word,) in struct.iter_unpack("<H", data):
+    total += word
+    total = (total & 0xFFFF) + (total >> 16)
+print("%08x %08x" % (stored, total + length))
+PY
+)"
+read -r stored computed <<<"$checksums"
+[ "$stored" = "$computed" ] && pass "PE checksum 0x$stored is the file's" \
+  || fail "PE checksum 0x$stored, but the file sums to 0x$computed"
 
 # --- stdcall argument sizes (i686) ---------------------------------------------------------------
 if [ "$format" = pei-i386 ]; then

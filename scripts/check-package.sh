@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 
 expected_addin="Orvane.dll
 README.md"
-expected_kit="$( (printf '%s\n' .luarc.json Orvane.dll README.md VemoLuaRuntime.dll annotations/host.lua \
+expected_kit="$( (printf '%s\n' .luacheckrc .luarc.json Orvane.dll README.md VemoLuaRuntime.dll annotations/host.lua \
   annotations/orvane.lua docs/scripting.md host/README.md http_peer.py orvane-host.exe orvane-mutex-holder.exe \
   orvane-recorder.exe orvane-tray-sim.exe service_peers.py; (cd examples && ls *.lua | sed 's|^|examples/|')) \
   | LC_ALL=C sort)"

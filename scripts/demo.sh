@@ -22,6 +22,7 @@ cmake --build "$build" -j2 --target Orvane orvane-host VemoLuaRuntime
 # A prefix of its own: a registered class changes what every program of the prefix gets.
 export ORVANE_WINEPREFIX="$PWD/$build/wineprefix-demo"
 "${wine[@]}" "$regsvr32" /s "Z:$(pwd | tr / '\\')\\$(tr / '\\' <<<"$build")\\Orvane.dll"
-# The stand-ins take the services' fixed ports on this machine's loopback while the demo runs.
-python3 tests/peers/service_peers.py --tips --game -- \
+# The stand-ins take the services' fixed ports on this machine's loopback while the demo runs, and
+# answer as the services would.
+python3 tests/peers/service_peers.py --tips --game --as-services -- \
   "${wine[@]}" "$build/orvane-host.exe" "Z:$PWD/examples/demo.lua" "$@"

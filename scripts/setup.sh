@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 need=()
 for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 \
            cmake ninja-build googletest clang libclang-rt-14-dev dpkg-dev binutils-mingw-w64-i686 \
-           binutils-mingw-w64-x86-64 python3 clang-tidy clang-format; do
+           binutils-mingw-w64-x86-64 python3 clang-tidy clang-format lua-check wixl msitools \
+           osslsigncode openssl; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 

@@ -30,8 +30,10 @@ echo "== win32: the shipped artifact, its packages, and the suite in WoW64 mode"
 cmake --preset win32 >/dev/null
 cmake --build build/win32 -j2
 scripts/check-artifact.sh build/win32/Orvane.dll build/win32/VemoLuaRuntime.def
+luacheck --no-color --quiet examples annotations tests host
 cmake --workflow --preset package >/dev/null
 scripts/check-package.sh build/win32
+scripts/check-packaging.sh
 bash bench/module_size.sh build/win32/shipped/Orvane.dll
 if probe_wow64; then
   echo "test.sh: $probe_reason: the i686 suite runs"

@@ -12,10 +12,11 @@ set(ORVANE_EXAMPLES "Z:${CMAKE_SOURCE_DIR}/examples")
 orvane_lua_test(NAME host_annotations SCRIPT lua/host_annotations_test.lua
   ARGS Z:${CMAKE_SOURCE_DIR}/annotations/host.lua)
 
-# The demo runs beside the loopback peers of the two services, as scripts/demo.sh runs it.
+# The demo runs beside the loopback peers of the two services, answering as the services would, as
+# scripts/demo.sh runs it.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 orvane_lua_test(NAME example.demo SCRIPT lua/examples_test.lua ARGS ${ORVANE_EXAMPLES}/demo.lua
-  LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py --tips --game --
+  LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/service_peers.py --tips --game --as-services --
   RESOURCE_LOCK tips-port game-port)
 
 # The simulator finds the add-in's window by name, so these run in the prefix kept for such tests.

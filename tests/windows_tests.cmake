@@ -93,7 +93,10 @@ add_executable(orvane_com_tests win/com_frame_test.cpp win/module_resources_test
 target_include_directories(orvane_com_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(orvane_com_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
   _WIN32_WINNT=0x0601 ORVANE_LUA_TEST_DIR=L"${ORVANE_LUA_TEST_DIR}")
-target_link_libraries(orvane_com_tests PRIVATE GTest::gtest_main ole32 oleaut32 version advapi32 user32)
+target_link_libraries(orvane_com_tests PRIVATE orvane_core GTest::gtest_main ole32 oleaut32 version advapi32 user32)
+# The installer writes the type library's keys from a script of its own; registration is held to it.
+target_compile_definitions(orvane_com_tests PRIVATE
+  ORVANE_TYPELIB_SCRIPT="Z:${CMAKE_SOURCE_DIR}/installer/typelib.regscript")
 target_link_options(orvane_com_tests PRIVATE -static)
 orvane_warnings(orvane_com_tests)
 add_dependencies(orvane_com_tests Orvane VemoLuaRuntime orvane-host)

@@ -25,8 +25,10 @@ local expected = {
     -- The demo prints with %q, which doubles each backslash.
     '^GetDownloadPath%(%)%s+%-> "%a:' .. literal(("\\" .. SUB_PATH):gsub("\\", "\\\\")):sub(2, -2) .. '"$',
     '^a call without its receiver%s+%-> "%-1", "nil"$',
-    -- The loopback peers answer with the hex of the bytes they received.
-    { anywhere = literal('GetTipsId callback                 -> "' .. hex("request=tips&pid=123&cid=7\0") .. '"') },
+    -- The loopback peers answer as the services would, from what they received; the answers come in
+    -- the order their exchanges end.
+    { anywhere = literal("GetTipsId callback                 -> T-123-7") },
+    { anywhere = literal("GetActiveGame callback             -> Harbor Kings, Tolu Racing (player1, pc)") },
     literal("2 of 2 callbacks answered"),
     literal("why calls failed, as DebugView shows it:"),
     -- Whether the tray's window is there (LimitModeManualChanged) depends on the prefix's other tests.
@@ -51,7 +53,8 @@ local expected = {
     literal("started a program that does not exist: false"),
     literal("started with an empty path: false"),
     -- Whether any window is in the foreground depends on the display and the Wine prefix.
-    { one_of = { literal("no window is in the foreground"), literal("the focused window is in the foreground: true") } },
+    { one_of = { literal("no window is in the foreground"),
+      literal("the focused window is in the foreground: true") } },
     literal("some other window is in the foreground: false"),
     literal("LogPrint answered 0 values"),
     literal("a server that answers at once, 5 s allowed: true"),
@@ -80,6 +83,7 @@ local expected_causes = {
 }
 
 -- The example runs with its own arguments and with print captured (and still shown).
+-- luacheck: globals print arg
 local printed = {}
 local real_print = print
 local example_arg = { [0] = path }

@@ -12,10 +12,12 @@ local O = Orvane.Object
 -- The runtime's handler passes each error text through debug.traceback.
 local reported = {}
 local traceback = debug.traceback
+-- luacheck: push ignore 122
 debug.traceback = function(message, ...)
   reported[#reported + 1] = tostring(message)
   return traceback(message, ...)
 end
+-- luacheck: pop
 
 local armed, consumed, raised = false, 0, 0
 local function on_gc()
@@ -76,7 +78,8 @@ T.case("a finalizer that raises while an answer is handed over is reported; the 
   host.pump(200)
   T.eq(calls, 1, "callback calls")
   T.eq(text, "", "its answer")
-  T.same(T.causes("GetActiveGame"), T.list("GetActiveGame: connect_failed (1225)"), "its cause: 1225, the connection was refused")
+  T.same(T.causes("GetActiveGame"), T.list("GetActiveGame: connect_failed (1225)"),
+    "its cause: 1225, the connection was refused")
   T.eq(T.live_refs(), refs, "registry references")
 end)
 

@@ -2,7 +2,6 @@
 -- checks and T.finish() at the end, which prints "N passed, M failed" and sets the exit status.
 local T = {}
 local passed, failed = 0, 0
-local current
 
 local function describe(v)
   if type(v) == "string" then return string.format("%q", v) end
@@ -109,7 +108,7 @@ end
 -- argument"); a second try a moment later goes through.
 function T.popen(command, mode)
   for _ = 1, 4 do
-    local pipe, err = io.popen(command, mode or "r")
+    local pipe = io.popen(command, mode or "r")
     if pipe then return pipe end
     host.pump(250)
   end
@@ -117,7 +116,6 @@ function T.popen(command, mode)
 end
 
 function T.case(name, f)
-  current = name
   local ok, err = pcall(f)
   if ok then
     passed = passed + 1

@@ -69,8 +69,9 @@ if M.args.mode == "busy" then
       T.eq(texts["tips" .. i], "tip" .. i, "tips answer " .. i)
       T.eq(texts["game" .. i], "game" .. i, "game answer " .. i)
     end
-    T.truthy(T.wait_for(function() return logged("closed /delay/1500/first") and logged("closed /delay/1500/second") end,
-      10000), "the HTTP workers finished their requests")
+    T.truthy(T.wait_for(function()
+      return logged("closed /delay/1500/first") and logged("closed /delay/1500/second")
+    end, 10000), "the HTTP workers finished their requests")
     host.pump(300)
     for key, n in pairs(calls) do T.eq(n, 1, "calls of " .. key) end
     T.eq(host.addin_loaded(), true, "the module stays after its last worker")

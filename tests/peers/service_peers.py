@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Loopback stand-ins for the tips service (UDP 6667) and the game-platform service (TCP 13390).
 
-Usage: service_peers.py [--tips] [--game] -- COMMAND [ARG...]
+Usage: service_peers.py [--tips] [--game] [--as-services] -- COMMAND [ARG...]
        service_peers.py --help      (this text)
 
 Binds the chosen peers on 127.0.0.1, runs COMMAND (a Lua test in the stand-in host), and exits with
 its status. The test steers each exchange through the values it sends: a tips pid, or a game name,
 that starts with "@" picks a behaviour; any other request is answered with the hex of the exact bytes
 the peer received, so the test can check the wire format from the callback it gets.
+
+--as-services answers those other requests as the services would, for a person to read: a tips
+request with the tip identifier T-PID-CID, a game-platform request with its player's active games,
+"Harbor Kings, Tolu Racing (NAME, TYPE)". The "@" behaviours stay as they are.
 
 Tips pids:   @hex:HEX (reply those bytes)  @size:N (N bytes)  @empty  @silent  @delay:MS:TEXT
              @count:MARK (how many datagrams held MARK)  @find:MARK (hex of the last one that did)
@@ -34,6 +38,7 @@ GAME_PORT = 13390
 MAX_BODY = 16 * 1024 * 1024
 
 lock = threading.Lock()
+as_services = False  # --as-services
 tips_log = []   # every datagram, as received
 game_log = []   # every request (header and body), as received
 
@@ -53,6 +58,9 @@ TIPS_PREFIX = b"request=tips&pid="
 def tips_reply(datagram):
     """The reply to one datagram: (delay in seconds, bytes or None for no reply)."""
     if not datagram.startswith(TIPS_PREFIX + b"@"):
+        if as_services and datagram.startswith(TIPS_PREFIX):
+            pid, _, cid = datagram[len(TIPS_PREFIX):].rstrip(b"\0").partition(b"&cid=")
+            return 0, b"T-" + pid + b"-" + cid
         return 0, datagram.hex().encode()
     directive = datagram[len(TIPS_PREFIX):].split(b"&cid=", 1)[0].decode("latin-1")
     verb, _, rest = directive.partition(":")
@@ -179,7 +187,10 @@ def game_exchange(conn):
         conn.sendall(header(len(payload)) + payload)
 
     if not name.startswith(b"@"):
-        reply(items(b"games", request.hex().encode()))
+        if as_services:
+            reply(items(b"games", b"Harbor Kings, Tolu Racing (" + name + b", " + kind + b")"))
+        else:
+            reply(items(b"games", request.hex().encode()))
         return
     verb, _, rest = name.decode("latin-1").partition(":")
     if verb == "@answer":
@@ -291,6 +302,8 @@ def main():
         return 2
     split = argv.index("--")
     options, command = argv[:split], argv[split + 1:]
+    global as_services
+    as_services = "--as-services" in options
     if "--tips" in options:
         tips = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         bind_when_free(tips, (HOST, TIPS_PORT))

@@ -176,8 +176,9 @@ TEST_F(ModuleResources, VersionResourceCarriesTheFixedAndTextVersions) {
     const Field fields[] = {
         {L"FileVersion", L"1.0.0.1"},     {L"ProductVersion", L"1.0.0.1"},
         {L"InternalName", L"Orvane.dll"}, {L"OriginalFilename", L"Orvane.dll"},
-        {L"CompanyName", nullptr},        {L"FileDescription", nullptr},
-        {L"ProductName", nullptr},        {L"LegalCopyright", nullptr},
+        {L"FileDescription", L"Orvane game-client add-in of the download manager"},
+        {L"ProductName", L"Orvane"},      {L"CompanyName", nullptr},
+        {L"LegalCopyright", nullptr},
     };
     for (const Field& field : fields) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(field.name)));

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "addin/registry_script.hpp"
 #include "common/win_handles.hpp"
 #include "tests/win/com_support.hpp"
 
@@ -130,6 +135,101 @@ TEST(Registration, RegisterWritesEveryKeyAndValueOfBothScriptsAndTheTypeLibrary)
     const std::optional<std::wstring> library = RegisteredTypeLibrary();
     ASSERT_TRUE(library.has_value()) << "the type library is not registered";
     EXPECT_TRUE(SamePath(*library, Install().dll)) << testing::PrintToString(*library);
+}
+
+std::wstring Wide(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                             static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(length));
+    return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow(text.size() * 3, '\0');
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
+                                             static_cast<int>(narrow.size()), nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(length));
+    return narrow;
+}
+
+// Key names and paths compare without regard to case, as the registry and the file system do.
+std::wstring Lower(std::wstring text) {
+    ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+using Values = std::set<std::tuple<std::wstring, std::wstring, std::wstring>>;  // key, name, data
+
+// Every value below a key of HKEY_CLASSES_ROOT, and every key, by their paths from the root.
+void CollectValues(const std::wstring& path, Values& values, std::set<std::wstring>& keys) {
+    UniqueKey key;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+    keys.insert(Lower(path));
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        wchar_t data[1024] = {};
+        DWORD nameLength = 256;
+        DWORD size = sizeof(data) - sizeof(wchar_t);
+        DWORD type = 0;
+        if (::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        values.insert({Lower(path), Lower(name), type == REG_SZ ? Lower(data) : L"(not a string)"});
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (::RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        CollectValues(path + L"\\" + name, values, keys);
+    }
+}
+
+TEST(Registration, TypeLibraryKeysAreTheOnesTheInstallerWrites) {
+    ASSERT_EQ(Regsvr32(L""), 0u);
+    std::ifstream in(ORVANE_TYPELIB_SCRIPT, std::ios::binary);
+    ASSERT_TRUE(in) << ORVANE_TYPELIB_SCRIPT;
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::wstring folder = Install().folder.substr(0, Install().folder.size() - 1);  // no final backslash
+    const reg::Replacement replacements[] = {{"MODULE", Narrow(Install().dll)}, {"MODULEFOLDER", Narrow(folder)}};
+    const reg::ParseResult parsed = reg::ParseScript(text.str(), replacements);
+    ASSERT_FALSE(parsed.error) << parsed.error->message;
+
+    Values planned;
+    std::set<std::wstring> plannedKeys;
+    for (const reg::Step& step : reg::PlanRegister(parsed.script)) {
+        if (step.action == reg::Action::CreateKey) plannedKeys.insert(Lower(Wide(step.path)));
+        if (step.action == reg::Action::SetString) {
+            planned.insert({Lower(Wide(step.path)), Lower(Wide(step.name)), Lower(Wide(step.data))});
+        }
+    }
+    const std::vector<reg::Step> removal = reg::PlanUnregister(parsed.script);
+    ASSERT_EQ(removal.size(), 1u) << "the script removes the library's key, and only that";
+    const std::wstring library = Lower(Wide(removal[0].path));
+
+    Values written;
+    std::set<std::wstring> writtenKeys;
+    CollectValues(library, written, writtenKeys);
+    Values comparable;
+    for (const auto& [key, name, data] : written) {
+        // Wine's loader marks every library it read from a file (LIBFLAG_FHASDISKIMAGE, 8), and its
+        // registration writes that mark as well; it is no flag of the library's.
+        const bool flags = key.ends_with(L"\\flags") && name.empty();
+        comparable.insert({key, name, flags ? std::to_wstring(std::stoul(data) & ~0x8ul) : data});
+    }
+    std::set<std::wstring> ownKeys;
+    for (const std::wstring& key : plannedKeys) {
+        if (key.starts_with(library)) ownKeys.insert(key);
+    }
+    EXPECT_EQ(comparable, planned);
+    EXPECT_EQ(writtenKeys, ownKeys);
+    // IAddin is neither dual nor automation-compatible, so registration writes no interface key, and
+    // the installer has none to write.
+    EXPECT_FALSE(KeyExists(L"Interface\\{CDEE2727-F2D1-415D-95F7-5EFD2AE2D252}"));
 }
 
 TEST(Registration, RegisteringAgainRewritesTheWholeClassKeyAndNothingElse) {
