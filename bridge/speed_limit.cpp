@@ -100,6 +100,11 @@ bool ClearSpeedLimitHandler() {
     return true;
 }
 
+void LetGoOfSpeedLimitHandler() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    LetGoOfCallback(std::exchange(g_handler, CallbackRef{}));
+}
+
 HWND FindTrayWindow() { return ::FindWindowW(kTrayWindowClass, kTrayWindowTitle); }
 
 bool PostManualModeChange() {
