@@ -6,6 +6,7 @@ const char* FailureName(Failure cause) noexcept {
     switch (cause) {
         case Failure::NoReceiver: return "no_receiver";
         case Failure::CallbackNotAFunction: return "callback_not_a_function";
+        case Failure::NotScriptThread: return "not_script_thread";
         case Failure::WindowClosed: return "window_closed";
         case Failure::NoMemory: return "no_memory";
         case Failure::LoopUnavailable: return "loop_unavailable";

@@ -12,6 +12,8 @@ enum class Failure : std::uint8_t {
     // A script call that did not fit its method.
     NoReceiver,             // not called on the object: a dot where a colon belongs, or too few values
     CallbackNotAFunction,   // the last argument of a method that calls back
+    // The host.
+    NotScriptThread,        // Startup from a thread other than the one that started the add-in first
     // A request that never reached the network.
     WindowClosed,           // after WM_CLOSE no answer can reach a script
     NoMemory,
