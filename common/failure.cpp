@@ -10,6 +10,7 @@ const char* FailureName(Failure cause) noexcept {
         case Failure::WindowClosed: return "window_closed";
         case Failure::NoMemory: return "no_memory";
         case Failure::LoopUnavailable: return "loop_unavailable";
+        case Failure::TooManyInFlight: return "too_many_in_flight";
         case Failure::LookupFailed: return "lookup_failed";
         case Failure::SocketFailed: return "socket_failed";
         case Failure::ConnectFailed: return "connect_failed";

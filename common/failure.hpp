@@ -18,13 +18,14 @@ enum class Failure : std::uint8_t {
     WindowClosed,           // after WM_CLOSE no answer can reach a script
     NoMemory,
     LoopUnavailable,        // the exchange loop could not be started or handed the request
+    TooManyInFlight,        // as many game-platform exchanges as the add-in allows are under way
     // The network.
     LookupFailed,           // the service's name did not resolve
     SocketFailed,           // no socket, or none the loop can drive
     ConnectFailed,
     SendFailed,
     ReceiveFailed,
-    TimedOut,               // the tips reply's ten seconds passed
+    TimedOut,               // the tips reply's ten seconds passed, or a game-platform step's idle limit
     EmptyReply,             // a datagram without a byte
     ConnectionClosed,       // the server closed before its whole reply came
     NoAnswer,               // the reply said there is none
