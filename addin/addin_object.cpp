@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bridge/message_window.hpp"
+#include "common/failure.hpp"
 #include "common/thread_checks.hpp"
 #include "common/worker.hpp"
 #include "runtime/vemo_runtime.h"
@@ -80,7 +81,13 @@ HRESULT AddinMethods::Startup(void* /*host*/) {
     // as long as the process lives, and nothing withdraws them: so the module stays as long. A module
     // that cannot stay hands out nothing.
     if (!PinThisModule()) return S_OK;
-    NoteThread(ThreadRole::Script);
+    // An apartment-threaded class may be started again from another apartment's thread. Everything
+    // the add-in keeps for scripts (its window, the handler, the universe numbers) belongs to the
+    // first thread, unlocked: a second one publishes nothing and makes no window, and is written down.
+    if (!ClaimThread(ThreadRole::Script)) {
+        ReportFailure("Startup", Failure::NotScriptThread);
+        return S_OK;
+    }
     VemoEnv env = VemoLRT_GetEnv(nullptr);
     RegisterScriptObject(env);
     VemoLRT_ReleaseEnv(env);

@@ -44,6 +44,13 @@ function Host.addin_path() end
 ---@return number? hresult nil when Startup was not called
 function Host.startup_result() end
 
+---Calls the add-in's Startup once more: on this thread, or with `on_thread` on a thread of its own
+---while this thread serves messages, for up to 10 s.
+---@param on_thread? boolean
+---@return number? hresult what Startup answered; nil when the object was released or the time ran out
+---@return string? problem why there is no answer
+function Host.startup(on_thread) end
+
 ---Releases the host's reference to the add-in object now.
 ---@return integer? count what Release answered; nil when it was released already
 function Host.release_addin() end
@@ -54,6 +61,10 @@ function Host.release_addin() end
 ---@param keep_windows? boolean leave the windows to the add-in, as a host that knows nothing of them does
 ---@return boolean? freed whether FreeLibrary succeeded; nil when COM loaded the add-in or it was freed already
 function Host.free_addin(keep_windows) end
+
+---Destroys the add-in's message windows of this thread, without WM_CLOSE, as `free_addin` does.
+---@return integer destroyed how many there were
+function Host.destroy_addin_windows() end
 
 ---Whether the add-in module the host loaded is still mapped.
 ---@return boolean

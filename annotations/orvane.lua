@@ -58,8 +58,9 @@ function Class:GetTipsId(pid, cid, callback) end
 ---at once. The callback gets the item after the first item "games", up to its first zero byte, or the
 ---empty text when the connection fails (no server, a host name that does not resolve), the reply is
 ---cut short or malformed, has no "games" item or none complete after it, announces a body over
----16 MiB, would take the answers held at once past 256 MiB, or the request could not be started. The
----service is given no time limit: keep your own.
+---16 MiB, would take the answers held at once past 256 MiB, the server stays silent for 5 minutes at
+---one step (time without a byte, not the whole exchange), 5,000 requests are in flight already, or the
+---request could not be started. Keep a shorter time limit of your own where you need one.
 ---No callback follows when `callback` is not a function.
 ---@param name Orvane.Text
 ---@param type Orvane.Text

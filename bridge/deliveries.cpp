@@ -196,6 +196,14 @@ void DropDeliveries() noexcept {
     EndRequestGeneration();
 }
 
+void AbandonDeliveries() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    // A delivery message on its way went with the window: the next answer announces itself again.
+    g_announced.store(false);
+    EndRequestGeneration();
+    DropQueued(false);
+}
+
 void DeliverQueued() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     g_announced.store(false);

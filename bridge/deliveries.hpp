@@ -39,4 +39,8 @@ void DeliverQueued() noexcept;
 // made until now, even to the window of a later Startup.
 void DropDeliveries() noexcept;
 
+// Script thread, once the window is gone without a close: the same, but its universe may be closed
+// already, so the references are only let go of.
+void AbandonDeliveries() noexcept;
+
 }  // namespace orvane

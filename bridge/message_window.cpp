@@ -9,18 +9,39 @@
 namespace orvane {
 namespace {
 
+// Whether the end of the window answers go to has been seen, by its WM_CLOSE or its WM_DESTROY.
+// Script thread only.
+bool g_endSeen = false;
+
+// The window answers go to is gone without a close, and the host may close its universe with it, or
+// may have already: nothing of that universe is called or released from now on. Its requests and
+// its handler are only let go of, to be released should a script of that universe call again.
+void WindowGoneWithoutClose() {
+    g_endSeen = true;
+    AbandonDeliveries();
+    LetGoOfSpeedLimitHandler();
+}
+
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
             // Whichever window gets it, the newest one closes: it is the one answers go to, and closing
             // it is how a host stops every callback; nothing relies on the older windows going. The
             // deliveries keep naming the destroyed window, so later posts fail instead of reaching
-            // another, and no answer, queued or still to come, reaches a script any more.
+            // another, and no answer, queued or still to come, reaches a script any more. Seen before
+            // the window goes, so that its WM_DESTROY leaves the rest to this close, whose universe
+            // surely lives.
+            g_endSeen = true;
             ::DestroyWindow(DeliveryWindow());
             DropDeliveries();
             // Nor is the speed-limit handler called or released any more once the host may close
             // its universe: its reference goes now, while the universe surely lives.
             ClearSpeedLimitHandler();
+            return 0;
+        case WM_DESTROY:
+            // The host destroyed the window without closing it (DestroyWindow, or a host that frees
+            // the add-in): an older window's going changes nothing.
+            if (window == DeliveryWindow() && !g_endSeen) WindowGoneWithoutClose();
             return 0;
         case WM_DELIVER_RESULT:
         case WM_DELIVER_RESULT_2:
@@ -48,6 +69,9 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 
 void CreateMessageWindow() {
     ORVANE_SCRIPT_THREAD_ONLY();
+    // A window destroyed as its thread ended runs no procedure of ours: its end is seen only now.
+    HWND previous = DeliveryWindow();
+    if (previous != nullptr && !g_endSeen && !::IsWindow(previous)) WindowGoneWithoutClose();
     // The window belongs to the host's executable, not to the add-in: the class outlives nothing of ours.
     HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSW windowClass{};
@@ -62,8 +86,8 @@ void CreateMessageWindow() {
 #else
     ::SetWindowLongW(window, GWL_USERDATA, kMessageWindowUserData);
 #endif
+    g_endSeen = false;
     DeliverTo(window);
 }
-
 
 }  // namespace orvane

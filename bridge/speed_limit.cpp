@@ -60,20 +60,29 @@ void CallHandler(lua_State* L, void* context) {
     call->answer.second = static_cast<std::int32_t>(ResultAt(L, top, base));
 }
 
+// Any process can post the tray's messages, as fast as it likes: what they cause is written at most
+// once a second for each operation and cause, so that they cannot make the script thread write
+// without end.
+void ReportForMessage(const char* operation, Failure cause, std::uint32_t code = 0) {
+    ReportFailureAtMostEachSecond(operation, cause, code);
+}
+
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
     HandlerCall call{g_handler, code, {}, false};
     RunProtected(call.handler.state, &CallHandler, &call);
-    if (!call.returned) ReportFailure(OperationOf(code), Failure::HandlerFailed);
+    if (!call.returned) ReportForMessage(OperationOf(code), Failure::HandlerFailed);
     return call.answer;
 }
 
-// Posts to the tray window found earlier; a failure is written under the operation.
-void PostToTray(const char* operation, HWND tray, UINT message, WPARAM wParam, LPARAM lParam) {
+using Reporter = void (*)(const char* operation, Failure cause, std::uint32_t code);
+
+// Posts to the tray window found earlier; a failure is written under the operation, by `report`.
+void PostToTray(Reporter report, const char* operation, HWND tray, UINT message, WPARAM wParam, LPARAM lParam) {
     if (tray == nullptr) {
-        ReportFailure(operation, Failure::NoTrayWindow);
+        report(operation, Failure::NoTrayWindow, 0);
     } else if (!::PostMessageW(tray, message, wParam, lParam)) {
-        ReportFailure(operation, Failure::PostFailed, ::GetLastError());
+        report(operation, Failure::PostFailed, ::GetLastError());
     }
 }
 
@@ -100,12 +109,17 @@ bool ClearSpeedLimitHandler() {
     return true;
 }
 
+void LetGoOfSpeedLimitHandler() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    LetGoOfCallback(std::exchange(g_handler, CallbackRef{}));
+}
+
 HWND FindTrayWindow() { return ::FindWindowW(kTrayWindowClass, kTrayWindowTitle); }
 
 bool PostManualModeChange() {
     HWND tray = FindTrayWindow();
     // The answer says only whether there was a tray window; a post it did not take is written, not answered.
-    PostToTray("LimitModeManualChanged", tray, WM_SPEED_LIMIT_MANUAL, 0, 0);
+    PostToTray(&ReportFailure, "LimitModeManualChanged", tray, WM_SPEED_LIMIT_MANUAL, 0, 0);
     return tray != nullptr;
 }
 
@@ -119,10 +133,10 @@ void AnswerSpeedLimitRequest(SpeedLimitCode code) {
     if (HandlerStored()) {
         answer = CallSpeedLimitHandler(code);
     } else {
-        ReportFailure(operation, Failure::NoHandler);
+        ReportForMessage(operation, Failure::NoHandler);
     }
     // wParam carries the first result unsigned (-1 arrives as 0xFFFFFFFF), lParam the second signed.
-    PostToTray(operation, tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
+    PostToTray(&ReportForMessage, operation, tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
                static_cast<LPARAM>(answer.second));
 }
 

@@ -1,14 +1,19 @@
 #include "common/failure.hpp"
 
+#include <cstring>
+#include <iterator>
+
 namespace orvane {
 
 const char* FailureName(Failure cause) noexcept {
     switch (cause) {
         case Failure::NoReceiver: return "no_receiver";
         case Failure::CallbackNotAFunction: return "callback_not_a_function";
+        case Failure::NotScriptThread: return "not_script_thread";
         case Failure::WindowClosed: return "window_closed";
         case Failure::NoMemory: return "no_memory";
         case Failure::LoopUnavailable: return "loop_unavailable";
+        case Failure::TooManyInFlight: return "too_many_in_flight";
         case Failure::LookupFailed: return "lookup_failed";
         case Failure::SocketFailed: return "socket_failed";
         case Failure::ConnectFailed: return "connect_failed";
@@ -38,32 +43,87 @@ const char* FailureName(Failure cause) noexcept {
     return "unknown";
 }
 
-std::size_t FormatFailure(char* line, std::size_t size, const char* operation, Failure cause,
-                          std::uint32_t code) noexcept {
-    if (size == 0) return 0;
-    std::size_t at = 0;
-    const auto put = [&](const char* text) {
-        while (*text != '\0' && at + 1 < size) line[at++] = *text++;
-    };
-    put("Orvane: ");
-    put(operation);
-    put(": ");
-    put(FailureName(cause));
-    if (code != 0) {
+namespace {
+
+// Writes one line into `line`, cut to its size, from the pieces put(...) appends.
+class LineWriter {
+public:
+    LineWriter(char* line, std::size_t size) noexcept : line_(line), size_(size) {}
+    void Put(const char* text) noexcept {
+        while (*text != '\0' && at_ + 1 < size_) line_[at_++] = *text++;
+    }
+    void Put(std::uint32_t number) noexcept {
         char digits[16];
         char* first = digits + sizeof digits;
         *--first = '\0';
         do {
-            *--first = static_cast<char>('0' + code % 10);
-            code /= 10;
-        } while (code != 0);
-        put(" (");
-        put(first);
-        put(")");
+            *--first = static_cast<char>('0' + number % 10);
+            number /= 10;
+        } while (number != 0);
+        Put(first);
     }
-    put("\n");
-    line[at] = '\0';
-    return at;
+    std::size_t End() noexcept {
+        Put("\n");
+        line_[at_] = '\0';
+        return at_;
+    }
+
+private:
+    char* line_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+std::size_t FormatFailure(char* line, std::size_t size, const char* operation, Failure cause,
+                          std::uint32_t code) noexcept {
+    if (size == 0) return 0;
+    LineWriter writer(line, size);
+    writer.Put("Orvane: ");
+    writer.Put(operation);
+    writer.Put(": ");
+    writer.Put(FailureName(cause));
+    if (code != 0) {
+        writer.Put(" (");
+        writer.Put(code);
+        writer.Put(")");
+    }
+    return writer.End();
+}
+
+std::size_t FormatLeftOut(char* line, std::size_t size, const char* operation, Failure cause,
+                          std::uint32_t count) noexcept {
+    if (size == 0) return 0;
+    LineWriter writer(line, size);
+    writer.Put("Orvane: ");
+    writer.Put(operation);
+    writer.Put(": ");
+    writer.Put(FailureName(cause));
+    writer.Put(": ");
+    writer.Put(count);
+    writer.Put(" more left out");
+    return writer.End();
+}
+
+FailureLimiter::Verdict FailureLimiter::Admit(const char* operation, Failure cause, std::uint64_t nowMs) noexcept {
+    Entry* entry = nullptr;
+    for (std::size_t i = 0; i < used_ && entry == nullptr; ++i) {
+        if (entries_[i].cause == cause && std::strcmp(entries_[i].operation, operation) == 0) entry = &entries_[i];
+    }
+    if (entry == nullptr) {
+        if (used_ == std::size(entries_)) return {};
+        entries_[used_++] = Entry{operation, cause, nowMs, 0};
+        return {true, 0};
+    }
+    if (nowMs - entry->since < kPeriodMs) {
+        if (entry->leftOut < UINT32_MAX) ++entry->leftOut;
+        return {};
+    }
+    const Verdict verdict{true, entry->leftOut};
+    entry->since = nowMs;
+    entry->leftOut = 0;
+    return verdict;
 }
 
 }  // namespace orvane

@@ -12,17 +12,20 @@ enum class Failure : std::uint8_t {
     // A script call that did not fit its method.
     NoReceiver,             // not called on the object: a dot where a colon belongs, or too few values
     CallbackNotAFunction,   // the last argument of a method that calls back
+    // The host.
+    NotScriptThread,        // Startup from a thread other than the one that started the add-in first
     // A request that never reached the network.
     WindowClosed,           // after WM_CLOSE no answer can reach a script
     NoMemory,
     LoopUnavailable,        // the exchange loop could not be started or handed the request
+    TooManyInFlight,        // as many game-platform exchanges as the add-in allows are under way
     // The network.
     LookupFailed,           // the service's name did not resolve
     SocketFailed,           // no socket, or none the loop can drive
     ConnectFailed,
     SendFailed,
     ReceiveFailed,
-    TimedOut,               // the tips reply's ten seconds passed
+    TimedOut,               // the tips reply's ten seconds passed, or a game-platform step's idle limit
     EmptyReply,             // a datagram without a byte
     ConnectionClosed,       // the server closed before its whole reply came
     NoAnswer,               // the reply said there is none
@@ -55,8 +58,45 @@ const char* FailureName(Failure cause) noexcept;
 std::size_t FormatFailure(char* line, std::size_t size, const char* operation, Failure cause,
                           std::uint32_t code) noexcept;
 
+// "Orvane: OPERATION: NAME: COUNT more left out", and a line end: the lines of that operation and
+// cause a FailureLimiter did not write.
+std::size_t FormatLeftOut(char* line, std::size_t size, const char* operation, Failure cause,
+                          std::uint32_t count) noexcept;
+
+// Which lines to write of those another process can cause as fast as it posts messages: of each
+// operation and cause, the first in a second; those after it within that second are counted, and the
+// count goes out just before the next line of theirs that comes once the second has passed. So each
+// operation and cause costs at most two lines a second, however many messages come.
+class FailureLimiter {
+public:
+    struct Verdict {
+        bool write = false;
+        std::uint32_t leftOut = 0;  // lines left out before this one, to be told first; 0: none
+    };
+    static constexpr std::uint64_t kPeriodMs = 1000;
+
+    // The operation is compared by its text. Beyond the few operations and causes a message can
+    // bring, a new one is left out uncounted.
+    Verdict Admit(const char* operation, Failure cause, std::uint64_t nowMs) noexcept;
+
+private:
+    struct Entry {
+        const char* operation;
+        Failure cause;
+        std::uint64_t since;
+        std::uint32_t leftOut;
+    };
+    Entry entries_[16] = {};
+    std::size_t used_ = 0;
+};
+
 // Any thread: writes the line. The add-in allocates nothing for it, so it is tried when memory has
 // run out too; the system may then lose the line (OutputDebugStringW makes an ANSI copy on the heap).
 void ReportFailure(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
+
+// Script thread, for a failure that a message from another process caused: written as the limiter
+// above lets it. Any process can post such messages, and a debugger-output listener that is attached
+// but not reading can hold each line up for seconds, the host's UI thread with it.
+void ReportFailureAtMostEachSecond(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
 
 }  // namespace orvane

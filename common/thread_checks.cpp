@@ -15,6 +15,12 @@ std::atomic<DWORD>& ThreadOf(ThreadRole role) noexcept { return g_threads[role =
 
 void NoteThread(ThreadRole role) noexcept { ThreadOf(role).store(::GetCurrentThreadId()); }
 
+bool ClaimThread(ThreadRole role) noexcept {
+    const DWORD self = ::GetCurrentThreadId();
+    DWORD holder = 0;
+    return ThreadOf(role).compare_exchange_strong(holder, self) || holder == self;
+}
+
 #if defined(ORVANE_THREAD_CHECKS)
 void CheckThread(ThreadRole role, const char* where) noexcept {
     // A plain load first: the check runs in every script call, and a locked exchange costs more than

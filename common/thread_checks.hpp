@@ -10,9 +10,13 @@ namespace orvane {
 
 enum class ThreadRole { Script, Loop };
 
-// The calling thread takes the role from now on: Startup for the script thread, the loop's start for
-// the loop thread.
+// The calling thread takes the role from now on: the loop's start for the loop thread.
 void NoteThread(ThreadRole role) noexcept;
+
+// The calling thread takes the role unless another thread holds it already; whether it holds it now.
+// Startup claims the script thread so: the first to start the add-in keeps it for the life of the
+// process, since its window, the handler and every callback stay with that thread.
+bool ClaimThread(ThreadRole role) noexcept;
 
 // Where no thread has taken the role yet (the in-process tests), the first thread checked takes it.
 // Only in builds that check: the shipped module carries neither the check nor the printing it needs.

@@ -140,6 +140,25 @@ int hostReleaseAddin(lua_State* L) {
     return 1;
 }
 
+// Destroys the add-in's message windows of this thread, as a host that frees the add-in does, and
+// answers how many there were. No WM_CLOSE: the add-in sees only their destruction.
+int destroyAddinWindows() {
+    int destroyed = 0;
+    HWND window = nullptr;
+    while ((window = FindWindowExW(HWND_MESSAGE, window, orvane::kMessageWindowName, nullptr)) != nullptr) {
+        if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId() && DestroyWindow(window)) {
+            ++destroyed;
+            window = nullptr;  // the search starts over: the window it went on from is gone
+        }
+    }
+    return destroyed;
+}
+
+int hostDestroyAddinWindows(lua_State* L) {
+    lua_pushinteger(L, destroyAddinWindows());
+    return 1;
+}
+
 int hostFreeAddin(lua_State* L) {
     // A module that COM loaded is COM's to free.
     if (g_addin.module == nullptr || g_addin.modulePath.empty()) {
@@ -148,12 +167,8 @@ int hostFreeAddin(lua_State* L) {
     }
     releaseAddin();
     // The add-in's window procedure lives in its module: no window of it may outlive the module.
-    const bool keepWindows = lua_toboolean(L, 1) != 0;
-    while (!keepWindows) {
-        HWND window = FindWindowExW(HWND_MESSAGE, nullptr, orvane::kMessageWindowName, nullptr);
-        if (window == nullptr || !DestroyWindow(window)) {
-            break;
-        }
+    if (lua_toboolean(L, 1) == 0) {
+        destroyAddinWindows();
     }
     HMODULE module = g_addin.module;
     g_addin.module = nullptr;
@@ -255,6 +270,61 @@ int hostForegroundWindow(lua_State* L) {
     return 1;
 }
 
+// Waits up to 10 s for a thread of ours while this thread serves messages: the thread may send to a
+// window of this one, which answers only then. Its exit code, nothing after the 10 s.
+std::optional<DWORD> awaitServingMessages(HANDLE started) {
+    const orvane::UniqueKernelHandle thread(started);
+    const HANDLE waitOn = thread.get();
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    bool finished = false;
+    while (!finished && GetTickCount64() < deadline) {
+        finished = MsgWaitForMultipleObjects(1, &waitOn, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    DWORD code = 0;
+    if (!finished || !GetExitCodeThread(thread.get(), &code)) {
+        return std::nullopt;
+    }
+    return code;
+}
+
+DWORD WINAPI startupThread(void* object) {
+    return static_cast<DWORD>(static_cast<IHostedAddin*>(object)->Startup(nullptr));
+}
+
+// Startup once more, as a host that starts its add-ins again: on this thread, or on a thread of its
+// own, as a host with several apartment threads might.
+int hostStartup(lua_State* L) {
+    if (g_addin.object == nullptr) {
+        lua_pushnil(L);
+        lua_pushliteral(L, "the add-in object was released");
+        return 2;
+    }
+    if (lua_toboolean(L, 1) == 0) {
+        startAddin(1);
+        lua_pushnumber(L, static_cast<double>(static_cast<unsigned long>(g_addin.startupResult)));
+        return 1;
+    }
+    HANDLE started = CreateThread(nullptr, 0, startupThread, g_addin.object, 0, nullptr);
+    if (started == nullptr) {
+        return luaL_error(L, "cannot start a thread (error %d)", static_cast<int>(GetLastError()));
+    }
+    const std::optional<DWORD> result = awaitServingMessages(started);
+    if (!result) {
+        lua_pushnil(L);
+        lua_pushliteral(L, "timeout");
+        return 2;
+    }
+    g_addin.startupCalled = true;
+    g_addin.startupResult = static_cast<HRESULT>(*result);
+    lua_pushnumber(L, static_cast<double>(*result));
+    return 1;
+}
+
 using AddinExport = int(WINAPI*)();
 
 // Owns its copy of the address: after a timeout the caller is gone and the thread runs on alone.
@@ -277,37 +347,21 @@ int hostCallExport(lua_State* L) {
         lua_pushinteger(L, function());
         return 1;
     }
-    // The export may send to a window of this thread, which answers only while this thread serves
-    // its messages.
     auto* parameter = new AddinExport(function);
     HANDLE started = CreateThread(nullptr, 0, callExportThread, parameter, 0, nullptr);
     if (started == nullptr) {
         delete parameter;
         return luaL_error(L, "cannot start a thread (error %d)", static_cast<int>(GetLastError()));
     }
-    DWORD answer = 0;
-    bool finished = false;
-    {
-        // Closed before anything is pushed: a Lua error leaves by longjmp, which no destructor survives.
-        const orvane::UniqueKernelHandle thread(started);
-        const HANDLE waitOn = thread.get();
-        const ULONGLONG deadline = GetTickCount64() + 10000;
-        while (!finished && GetTickCount64() < deadline) {
-            finished = MsgWaitForMultipleObjects(1, &waitOn, FALSE, 10, QS_ALLINPUT) == WAIT_OBJECT_0;
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
-        finished = finished && GetExitCodeThread(thread.get(), &answer);
-    }
-    if (!finished) {
+    // The handle is closed before anything is pushed: a Lua error leaves by longjmp, which no
+    // destructor survives.
+    const std::optional<DWORD> answer = awaitServingMessages(started);
+    if (!answer) {
         lua_pushnil(L);
         lua_pushliteral(L, "timeout");
         return 2;
     }
-    lua_pushinteger(L, static_cast<int>(answer));
+    lua_pushinteger(L, static_cast<int>(*answer));
     return 1;
 }
 
@@ -338,8 +392,10 @@ void installHostTable(lua_State* L) {
         {"env_stats", hostEnvStats},
         {"addin_path", hostAddinPath},
         {"startup_result", hostStartupResult},
+        {"startup", hostStartup},
         {"release_addin", hostReleaseAddin},
         {"free_addin", hostFreeAddin},
+        {"destroy_addin_windows", hostDestroyAddinWindows},
         {"addin_loaded", hostAddinLoaded},
         {"create_window", hostCreateWindow},
         {"foreground_window", hostForegroundWindow},

@@ -39,6 +39,10 @@
 //                         through VemoLRT_GetEnv and took back through VemoLRT_ReleaseEnv.
 //   host.addin_path()     path of the add-in module as loaded (or as registered, via COM).
 //   host.startup_result() HRESULT of the last Startup call as a number, nil if none was made.
+//   host.startup([on_thread])
+//                         call Startup(NULL) once more, on this thread or, with on_thread, on a thread
+//                         of its own while this one serves messages (10 s at most); its HRESULT as a
+//                         number, nil and a message when the object was released or the time ran out.
 //   host.release_addin()  release the host's reference to the add-in object now; returns the count
 //                         Release reported, nil if already released.
 //   host.free_addin([keep_windows])
@@ -48,6 +52,9 @@
 //                         COM or was freed already. A started add-in stays mapped all the same. With
 //                         keep_windows the windows are left to the add-in, as a host that knows nothing
 //                         of them leaves them.
+//   host.destroy_addin_windows()
+//                         destroy the add-in's message windows of this thread without WM_CLOSE, as
+//                         host.free_addin does; how many there were.
 //   host.addin_loaded()   whether the add-in module is still mapped in the process.
 //   host.create_window(foreground)  a visible top-level window of the host's, activated when
 //                         foreground is true; returns its handle as light user data.

@@ -1,6 +1,7 @@
 #include "net/exchange_loop.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -95,11 +96,7 @@ DWORD WINAPI ExchangeLoop::Run(LPVOID self) {
 
 void ExchangeLoop::Serve() noexcept {
     for (;;) {
-        DWORD wait = INFINITE;
-        if (earliest_ != nullptr) {
-            const std::uint64_t now = ::GetTickCount64();
-            wait = static_cast<DWORD>(earliest_->deadline_ <= now ? 0 : std::min<std::uint64_t>(earliest_->deadline_ - now, INFINITE - 1));
-        }
+        const DWORD wait = UntilNextDeadline();
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
@@ -117,7 +114,7 @@ void ExchangeLoop::Serve() noexcept {
                 } else {
                     exchange->pending_ = false;
                     // Ended from outside (its time passed, or a move ran out of memory): that is why.
-                    // A limit covers the whole exchange, so it stays while one operation follows another.
+                    // A limit stays while one operation follows another, until the exchange sets another.
                     Drive(exchange, [&] {
                         if (error != 0 && exchange->abandonedFor_) return exchange->Fail(*exchange->abandonedFor_);
                         exchange->Completed(bytes, error);
@@ -196,33 +193,59 @@ void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
     if (answer.next == AddressCache::Next::Look) LookUp(errand->host_);
 }
 
-void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
-    if (exchange->limited_) Unlink(exchange);
-    exchange->deadline_ = ::GetTickCount64() + ms;
-    // Every limit so far is the same ten seconds, so this is an append; the walk keeps it sorted
-    // whatever comes.
-    Exchange* before = latest_;
+void DeadlineList::Add(Exchange* exchange) noexcept {
+    // The walk keeps the list in order whatever comes; with one length of limit it never steps.
+    Exchange* before = latest;
     while (before != nullptr && before->deadline_ > exchange->deadline_) before = before->earlier_;
     exchange->earlier_ = before;
-    exchange->later_ = before != nullptr ? before->later_ : earliest_;
-    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest_) = exchange;
-    (before != nullptr ? before->later_ : earliest_) = exchange;
-    exchange->limited_ = true;
+    exchange->later_ = before != nullptr ? before->later_ : earliest;
+    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest) = exchange;
+    (before != nullptr ? before->later_ : earliest) = exchange;
+    exchange->limit_ = this;
 }
 
-void ExchangeLoop::Unlink(Exchange* exchange) noexcept {
-    (exchange->earlier_ != nullptr ? exchange->earlier_->later_ : earliest_) = exchange->later_;
-    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest_) = exchange->earlier_;
+void DeadlineList::Remove(Exchange* exchange) noexcept {
+    (exchange->earlier_ != nullptr ? exchange->earlier_->later_ : earliest) = exchange->later_;
+    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest) = exchange->earlier_;
     exchange->earlier_ = exchange->later_ = nullptr;
-    exchange->limited_ = false;
+    exchange->limit_ = nullptr;
+}
+
+void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
+    if (exchange->limit_ != nullptr) Unlink(exchange);
+    exchange->deadline_ = ::GetTickCount64() + ms;
+    DeadlineList* list = &deadlines_[std::size(deadlines_) - 1];
+    for (DeadlineList& candidate : deadlines_) {
+        if (candidate.ms == 0) candidate.ms = ms;
+        if (candidate.ms == ms) {
+            list = &candidate;
+            break;
+        }
+    }
+    list->Add(exchange);
+}
+
+void ExchangeLoop::Unlink(Exchange* exchange) noexcept { exchange->limit_->Remove(exchange); }
+
+DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
+    const std::uint64_t now = ::GetTickCount64();
+    std::uint64_t wait = INFINITE;
+    for (const DeadlineList& list : deadlines_) {
+        if (list.earliest == nullptr) continue;
+        const std::uint64_t due = list.earliest->deadline_;
+        wait = std::min<std::uint64_t>(wait, due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
+    }
+    return static_cast<DWORD>(wait);
 }
 
 void ExchangeLoop::ExpireDue() noexcept {
     const std::uint64_t now = ::GetTickCount64();
-    while (earliest_ != nullptr && earliest_->deadline_ <= now) {
-        Exchange* exchange = earliest_;
-        Unlink(exchange);
-        Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
+    for (DeadlineList& list : deadlines_) {
+        while (list.earliest != nullptr && list.earliest->deadline_ <= now) {
+            Exchange* exchange = list.earliest;
+            Unlink(exchange);
+            Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
+        }
     }
 }
 
@@ -296,7 +319,7 @@ void Exchange::Fail(Failure cause, std::uint32_t code) noexcept {
 }
 
 void Exchange::HandOn() noexcept {
-    if (limited_) g_loop.Unlink(this);
+    if (limit_ != nullptr) g_loop.Unlink(this);
     socket_.reset();
     ReleaseBuffers();
     Deliver(std::move(request_));
@@ -305,6 +328,15 @@ void Exchange::HandOn() noexcept {
 }
 
 // ---- starting ----------------------------------------------------------------------------------------
+
+namespace {
+// Answered like any failed request, by a delivery message the script thread takes when it next serves
+// its messages: never inside the call that started it.
+void AnswerSoon(std::unique_ptr<Request> request, Failure cause) noexcept {
+    request->Fail(cause);
+    DeliverSoon(std::move(request));
+}
+}  // namespace
 
 bool CanDeliver(const char* operation, CallbackRef callback) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
@@ -325,11 +357,20 @@ void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr
     }
     exchange->request_ = std::move(request);
     if (post != nullptr ? post(exchange) : g_loop.Post(exchange)) return;
-    // Answered like any failed request, by a delivery message the script thread takes when it next
-    // serves its messages: never inside the call that started it.
     std::unique_ptr<Request> refused = std::move(exchange->request_);
-    refused->Fail(Failure::LoopUnavailable);
-    DeliverSoon(std::move(refused));
+    AnswerSoon(std::move(refused), Failure::LoopUnavailable);
+}
+
+void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    if (!CanDeliver(operation, callback)) return;
+    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, callback));
+    if (!request) {
+        ReleaseCallback(callback);
+        ReportFailure(operation, Failure::NoMemory);
+        return;
+    }
+    AnswerSoon(std::move(request), cause);
 }
 
 }  // namespace orvane

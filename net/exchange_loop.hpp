@@ -29,6 +29,7 @@
 namespace orvane {
 
 class ExchangeLoop;
+struct DeadlineList;
 
 // One request's exchange with its service: a small state machine with one operation pending at a
 // time. Every member but the constructor and the destructor runs on the loop thread.
@@ -65,8 +66,9 @@ protected:
     // Whether the operation just started with StartOperation is under way (its completion will come);
     // takes the result of the call that started it.
     bool Issued(int result) noexcept;
-    // The exchange must end within ms from now: when it has not, a pending operation is ended by
-    // closing the socket, and one waiting for its address fails at once, either way as timed out.
+    // The exchange must end, or be limited again, within ms from now: when it has not, a pending
+    // operation is ended by closing the socket, and one waiting for its address fails at once, either
+    // way as timed out. A limit set again replaces the one before.
     void LimitTo(DWORD ms) noexcept;
 
     // Answers the request and hands it to the delivery queue: the text, with what its room costs the
@@ -81,6 +83,7 @@ protected:
 
 private:
     friend class ExchangeLoop;
+    friend struct DeadlineList;
     friend void LaunchExchange(const char*, CallbackRef, std::unique_ptr<Exchange>,
                                bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
     struct Slot {
@@ -100,11 +103,11 @@ private:
     // Why a pending operation was ended from outside; its completion fails with this cause.
     std::optional<Failure> abandonedFor_;
     std::uint16_t servicePort_ = 0;
-    // Deadline list, oldest first.
+    // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
     Exchange* earlier_ = nullptr;
     Exchange* later_ = nullptr;
-    bool limited_ = false;
+    DeadlineList* limit_ = nullptr;
     Exchange* nextAnswered_ = nullptr;  // the loop's list of answered exchanges to free
 };
 
@@ -123,6 +126,18 @@ private:
     };
     Slot slot_{{}, this};
     const char* host_;
+};
+
+// Exchanges limited to one length of time, in order of their deadlines. Each length has a list of its
+// own, so that a new deadline is the latest of its list and adding it is an append, however many
+// exchanges wait under a longer limit.
+struct DeadlineList {
+    DWORD ms = 0;  // 0 until an exchange is limited to it
+    Exchange* earliest = nullptr;
+    Exchange* latest = nullptr;
+
+    void Add(Exchange* exchange) noexcept;
+    void Remove(Exchange* exchange) noexcept;
 };
 
 // The loop: its thread, its port and everything only that thread touches.
@@ -165,12 +180,15 @@ private:
     void Errand(ServiceErrand* errand) noexcept;
     void Limit(Exchange* exchange, DWORD ms) noexcept;
     void Unlink(Exchange* exchange) noexcept;
+    // How long the loop may wait for its next event before a deadline passes.
+    DWORD UntilNextDeadline() const noexcept;
     void ExpireDue() noexcept;
 
     // The port and the thread stay for the life of the process once both are made.
     HANDLE port_ = nullptr;
-    Exchange* earliest_ = nullptr;
-    Exchange* latest_ = nullptr;
+    // One list per length of limit the exchanges use (the tips reply's, the game platform's idle
+    // limit); a further length would share the last list, which stays in order, only slower to add to.
+    DeadlineList deadlines_[2];
     Exchange* answered_ = nullptr;
     // Within this time an answer, found or not, serves every request for its name: a burst of requests
     // asks the resolver once.
@@ -187,6 +205,10 @@ bool CanDeliver(const char* operation, CallbackRef callback) noexcept;
 using ExchangePoster = bool (*)(std::unique_ptr<Exchange>& exchange) noexcept;
 void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post = nullptr) noexcept;
+
+// Script thread: the request ends at once with the cause, its callback called with the empty text
+// from the script thread's messages once the method has returned, as for a request the loop refused.
+void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept;
 
 // Script thread: makes an exchange of that kind for a request of the method's and starts it. When
 // nothing could ever deliver its answer (the window is closed, or even its records cannot be made),

@@ -40,13 +40,34 @@ constexpr std::size_t kReceiveChunk = ReceiveChunks::kSize;
 constexpr std::size_t kAnswerBudget = std::size_t{256} * 1024 * 1024;
 AnswerBudget g_answerBudget(kAnswerBudget);
 
-// A game-platform exchange has no time limit, so a server that vanished without a word would hold its
-// socket, record and callback for good. Keep-alive probes end such an exchange while a live server,
-// whose system answers them however long the server itself is silent, is still waited for: the first
-// after two minutes of silence, then one every ten seconds until the system gives up (after ten on
-// Windows), so about four minutes in all.
+// A server that vanished without a word would hold its exchange's socket, record and callback until
+// the idle limit below. Keep-alive probes end such an exchange sooner: the first after two minutes of
+// silence, then one every ten seconds until the system gives up (after ten on Windows), so about four
+// minutes in all. A live server's system answers them however long the server itself is silent.
 constexpr ULONG kKeepAliveIdleMs = 2 * 60 * 1000;
 constexpr ULONG kKeepAliveIntervalMs = 10 * 1000;
+
+// A live server that stays silent is waited for this long at each step: the name lookup, connecting,
+// sending, and each receive, so it is time with no byte arriving, not a limit on the whole exchange,
+// and a slow long answer still comes whole. Past it the exchange ends as timed out, and with it the
+// socket and callback it held. Longer than keep-alive takes to find a vanished server.
+constexpr DWORD kIdleLimitMs = 5 * 60 * 1000;
+
+// Every exchange holds a socket, and with it one of the system's dynamic ports, which the host's own
+// downloads share: about 16,000 on Windows, and each stays taken for minutes after its connection
+// closes. 5,000 is the game platform's share of the 10,000 requests in flight measured at once
+// (docs/performance.md), under a third of those ports. A request past it fails at once, so a script
+// that polls a silent server cannot grow sockets and callbacks without bound.
+constexpr long kMostInFlight = 5000;
+std::atomic<long> g_inFlight{0};
+
+// Counts its exchange from the script thread's making it to the loop's freeing it.
+struct InFlight {
+    InFlight() noexcept { g_inFlight.fetch_add(1); }
+    ~InFlight() { g_inFlight.fetch_sub(1); }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+};
 
 void KeepAlive(SOCKET socket) noexcept {
     tcp_keepalive values{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
@@ -59,8 +80,8 @@ std::atomic<bool> g_streamNetworkStarted{false};
 
 bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetworkStarted); }
 
-// One connection, one request, one reply. No time limit is set: a silent server keeps the exchange
-// waiting, which costs a socket and this record.
+// One connection, one request, one reply. A silent server keeps the exchange waiting, which costs a
+// socket and this record, up to the idle limit of each step.
 class GameExchange final : public Exchange {
 public:
     GameExchange(const std::string& name, const std::string& type) : body_(wire::ActiveGameRequestBody(name, type)) {}
@@ -69,6 +90,7 @@ public:
 
     void Begin() override {
         (void)EnsureStreamNetworkStarted();
+        LimitTo(kIdleLimitMs);  // a lookup that hangs
         ReachService(kGameHost, wire::kGamePort);
     }
 
@@ -86,7 +108,7 @@ public:
             return Fail(Failure::SocketFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
         step_ = Step::Connect;
-        OVERLAPPED* operation = StartOperation();
+        OVERLAPPED* operation = NextOperation();
         const BOOL connected =
             connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to, nullptr, 0, nullptr, operation);
         if (!Issued(connected ? 0 : SOCKET_ERROR)) {
@@ -122,7 +144,7 @@ private:
         WSABUF buffers[2] = {{static_cast<ULONG>(header_.size()), reinterpret_cast<char*>(header_.data())},
                              {static_cast<ULONG>(body_.size()), body_.data()}};
         step_ = Step::Send;
-        OVERLAPPED* operation = StartOperation();
+        OVERLAPPED* operation = NextOperation();
         if (!Issued(::WSASend(socket_.get(), buffers, 2, nullptr, 0, operation, nullptr))) {
             return Fail(Failure::SendFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
@@ -198,15 +220,22 @@ private:
         walk_.reset();
     }
 
+    // Each step gets the whole idle limit anew.
+    OVERLAPPED* NextOperation() noexcept {
+        LimitTo(kIdleLimitMs);
+        return StartOperation();
+    }
+
     void Receive(char* into, std::size_t length) {
         WSABUF buffer{static_cast<ULONG>(std::min<std::size_t>(length, ULONG_MAX)), into};
         DWORD flags = 0;
-        OVERLAPPED* operation = StartOperation();
+        OVERLAPPED* operation = NextOperation();
         if (!Issued(::WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, operation, nullptr))) {
             return Fail(Failure::ReceiveFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
     }
 
+    InFlight counted_;  // first, so that it counts for as long as the exchange exists
     Step step_ = Step::Connect;
     std::string body_;
     wire::Header header_{};
@@ -221,6 +250,10 @@ private:
 }  // namespace
 
 void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept {
+    // Only this thread adds to the count, so it cannot pass the bound between the look and the making.
+    if (g_inFlight.load() >= kMostInFlight) {
+        return RefuseRequest("GetActiveGame", callback, Failure::TooManyInFlight);
+    }
     StartExchange<GameExchange>("GetActiveGame", callback, name, type);
 }
 

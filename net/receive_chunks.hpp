@@ -1,5 +1,5 @@
 // The large receive buffers of long game-platform replies. A reply that stalls after its first piece
-// keeps its buffer until its server closes, and a game-platform exchange has no time limit, so only a
+// keeps its buffer until its server closes or its idle limit of minutes passes, so only a
 // few exist at once, the one kept for the next long reply counted: exchanges beyond them go on with
 // their small first buffer. Loop thread only.
 #pragma once

@@ -66,3 +66,10 @@ orvane_lua_test(NAME inflight SCRIPT lua/inflight_test.lua
   LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/inflight_peers.py --hold-ms 1000 --
   RESOURCE_LOCK tips-port game-port TIMEOUT 120)
 set_tests_properties(lua.inflight PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")
+
+# More game-platform requests than may be in flight at once, to a server that never answers: its peer
+# holds each connection for longer than starting them all takes.
+orvane_lua_test(NAME inflight_cap SCRIPT lua/inflight_cap_test.lua
+  LAUNCHER ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/peers/inflight_peers.py --hold-ms 5000 --
+  RESOURCE_LOCK tips-port game-port TIMEOUT 120)
+set_tests_properties(lua.inflight_cap PROPERTIES PASS_REGULAR_EXPRESSION "[0-9]+ passed, 0 failed")

@@ -2,13 +2,14 @@
 -- receivers right and wrong and arguments of every kind, from the main thread and from coroutines
 -- that finish and are collected; collections and message pumping at random moments; callbacks and
 -- handlers that raise, pump, collect, ask again or replace themselves; the tray's messages and the
--- export Test from second processes; and, in some seeds, WM_CLOSE late in the run. The loopback
+-- export Test from second processes; the window destroyed without WM_CLOSE, as a host that frees its
+-- add-ins does, and Startup called again; and, in some seeds, WM_CLOSE late in the run. The loopback
 -- service peers (ordinary and hostile answers) and an HTTP peer are up.
 --
 -- At the end it checks what must hold: every request taken before the window closed was answered
--- exactly once (with its answer, where the request chose one), none after; the registry holds what it
--- held before, requests made after WM_CLOSE included; no worker runs; the process holds the handles it
--- held before.
+-- exactly once (with its answer, where the request chose one), none after; a request under way when
+-- the window was destroyed got no callback after that; the registry holds what it held before,
+-- requests made after WM_CLOSE included; no worker runs; the process holds the handles it held before.
 --
 -- Arguments (key=value): seed, ops, port (HTTP peer), log (its log), poke (poke_window.exe), caller
 -- (addin_caller.exe), work (a folder of its own). A failure prints the seed and the command that
@@ -74,6 +75,7 @@ end
 
 local closed = false     -- WM_CLOSE has reached the window
 local requests = {}      -- every request with a function as its callback
+local restarts = 0       -- windows destroyed without WM_CLOSE, each followed by a new Startup
 local kept = {}          -- coroutines left suspended, some resumed later
 
 local function new_request(kind, wanted, accepted)
@@ -279,6 +281,19 @@ local function second_process()
   end
 end
 
+-- The window goes without WM_CLOSE, and the host starts the add-in again: what was under way then
+-- never calls back, and everything asked after it is answered through the new window.
+local function restart()
+  if closed then return end
+  for _, request in ipairs(requests) do
+    if request.calls_at_restart == nil then request.calls_at_restart = request.calls end
+  end
+  T.eq(host.destroy_addin_windows(), 1, "windows destroyed")
+  T.eq(host.startup(), 0, "Startup again")
+  T.truthy(host.addin_window(), "the new window")
+  restarts = restarts + 1
+end
+
 -- ---- the run -------------------------------------------------------------------------------------
 
 local function settle(ms)
@@ -286,7 +301,9 @@ local function settle(ms)
   repeat
     local open = false
     for _, request in ipairs(requests) do
-      if request.accepted and not request.after_close and request.calls == 0 then open = true end
+      if request.accepted and not request.after_close and request.calls_at_restart == nil and request.calls == 0 then
+        open = true
+      end
     end
     if not open then return true end
     host.pump(20)
@@ -328,6 +345,7 @@ T.case(string.format("storm seed %d, %d operations%s", seed, ops, close_at and "
     { 3, function() host.call_export("Test", true) end },
     -- Drop a suspended coroutine for the collector.
     { 9, function() if #kept > 0 then table.remove(kept, rand(#kept)) end end },
+    { 1, restart },
   }
   local total = 0
   for _, a in ipairs(actions) do total = total + a[1] end
@@ -362,6 +380,10 @@ T.case(string.format("storm seed %d, %d operations%s", seed, ops, close_at and "
     elseif r.after_close then
       T.eq(r.calls, 0, what .. " after WM_CLOSE: calls")
       after_close = after_close + 1
+    elseif r.calls_at_restart ~= nil then
+      T.eq(r.calls, r.calls_at_restart, what .. ": calls after its window was destroyed")
+      T.truthy(r.calls <= 1, what .. ": calls")
+      if r.calls == 0 then after_close = after_close + 1 else answered = answered + 1 end
     else
       T.eq(r.calls, 1, what .. ": calls")
       if r.wanted ~= nil then T.eq(r.text, r.wanted, what .. ": answer") end
@@ -369,17 +391,20 @@ T.case(string.format("storm seed %d, %d operations%s", seed, ops, close_at and "
     end
   end
   kept = {}
-  collectgarbage()
-  collectgarbage()
-  -- Requests made after WM_CLOSE never call back, and let go of their callbacks at once.
-  T.eq(T.live_refs(), refs_before, "registry references (" .. after_close .. " requests after WM_CLOSE)")
 
   -- No worker left: with the host's own reference gone, the module may unload once none runs.
   host.release_addin()
   T.truthy(T.wait_for(function() return host.call_export("DllCanUnloadNow") == 0 end, 15000), "no worker left")
+  -- Requests made after WM_CLOSE never call back, and let go of their callbacks at once; those under
+  -- way when a window went let go of theirs when they end, released at the next call of a method.
+  O:IsOrvaneRun()
+  collectgarbage()
+  collectgarbage()
+  T.eq(T.live_refs(), refs_before, "registry references (" .. after_close .. " requests undeliverable)")
   host.pump(200)
   T.eq(host.handles(), handles_before, "handles")
-  say("%d requests answered, %d undeliverable, %d handler calls", answered, after_close, handler_calls)
+  say("%d requests answered, %d undeliverable, %d handler calls, %d restarts", answered, after_close, handler_calls,
+    restarts)
 end)
 
 if T.failures() > 0 then

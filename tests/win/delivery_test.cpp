@@ -1,6 +1,7 @@
 // Answers reach script callbacks through the message window, on the window's thread.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@ namespace {
 using testing::FailingAllocator;
 using testing::FailureLines;
 using testing::LuaFixture;
+using testing::PoisoningAllocator;
 using testing::PumpUntil;
 
 class DeliveryTest : public ::testing::Test {
@@ -155,6 +157,69 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     EXPECT_EQ(lua.Eval("handled"), "0");
     EXPECT_EQ(LiveRequests(), 0);
     EXPECT_EQ(failures.Take(), (std::vector<std::string>{"SetSpeedLimitHandler: window_closed", "Test: window_closed"}));
+}
+
+// The two ways the window answers go to can go without WM_CLOSE: the host destroys it, or the host's
+// thread ends and the system destroys its windows, which no procedure of ours may see. Either way the
+// host may close that window's universe next and start another with a new Startup.
+struct WindowEnd {
+    const char* name;
+    bool procedureSeesIt;
+};
+constexpr WindowEnd kWindowEnds[] = {{"DestroyWindow", true}, {"gone unseen, as with its thread", false}};
+
+void EndWindowWithoutClose(const WindowEnd& end) {
+    HWND window = DeliveryWindow();
+    if (!end.procedureSeesIt) {
+        ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
+    }
+    ASSERT_TRUE(::DestroyWindow(window));
+}
+
+// The first universe's memory is filled once freed and never reused, so touching it faults.
+TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothingAfterIt) {
+    for (const WindowEnd& end : kWindowEnds) {
+        SCOPED_TRACE(end.name);
+        std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+        ASSERT_EQ(first->Run("function record() end"), "");
+        lua_getglobal(first->state(), "record");
+        auto request = std::make_unique<Request>("Test", TakeCallback(first->state()));
+        EndWindowWithoutClose(end);
+        first.reset();
+        LuaFixture second;
+        CreateMessageWindow();
+        std::thread([&] { Deliver(std::move(request)); }).join();
+        PumpUntil([] { return false; }, 200);
+        EXPECT_EQ(LiveRequests(), 0);
+        EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: window_closed"});
+        // The new window serves the new universe as usual.
+        ASSERT_EQ(second.Run("calls = 0 function record() calls = calls + 1 end"), "");
+        QueueFromAnotherThread(CallbackRef{second.state(), second.RefGlobal("record")}, "x");
+        EXPECT_TRUE(PumpUntil([&] { return second.Eval("calls") == "1"; }));
+    }
+}
+
+TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCalledNorReleasedAfterIt) {
+    for (const WindowEnd& end : kWindowEnds) {
+        SCOPED_TRACE(end.name);
+        std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+        ASSERT_EQ(first->Run("function handler() return 1, 2 end"), "");
+        lua_getglobal(first->state(), "handler");
+        ASSERT_TRUE(StoreSpeedLimitHandler(TakeCallback(first->state())));
+        EndWindowWithoutClose(end);
+        first.reset();
+        LuaFixture second;
+        ASSERT_EQ(second.Run("codes = '' function handler(code) codes = codes .. code end"), "");
+        CreateMessageWindow();
+        // The tray asks: nothing of the closed universe may run.
+        ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
+        // The new universe's first handler replaces the old one without releasing it there.
+        lua_getglobal(second.state(), "handler");
+        EXPECT_TRUE(StoreSpeedLimitHandler(TakeCallback(second.state())));
+        ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
+        EXPECT_EQ(second.Eval("codes"), "2");
+        ClearSpeedLimitHandler();
+    }
 }
 
 // Finalizers that run in the next collection step, which the next allocation of the state takes.

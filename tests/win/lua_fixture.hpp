@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -76,6 +78,26 @@ struct FailingAllocator {
         // Lua takes a shrinking block never to fail.
         if (allocator->failing && newSize > oldSize && newSize >= allocator->from) return nullptr;
         return std::realloc(block, newSize);
+    }
+};
+
+// Lends memory like realloc but never takes a block back: a freed or moved block is filled with 0xDD
+// and kept, so that a state used after lua_close meets pointers made of 0xDD bytes and faults there
+// and then, rather than reading what a later allocation put at the same address.
+struct PoisoningAllocator {
+    static void* Allocate(void* /*self*/, void* block, std::size_t oldSize, std::size_t newSize) {
+        if (newSize == 0) {
+            if (block != nullptr) std::memset(block, 0xDD, oldSize);
+            return nullptr;
+        }
+        void* fresh = std::malloc(newSize);
+        // Lua takes a shrinking block never to fail: the old one serves then.
+        if (fresh == nullptr) return newSize <= oldSize ? block : nullptr;
+        if (block != nullptr) {
+            std::memcpy(fresh, block, std::min(oldSize, newSize));
+            std::memset(block, 0xDD, oldSize);
+        }
+        return fresh;
     }
 };
 

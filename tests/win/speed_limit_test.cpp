@@ -94,5 +94,40 @@ TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
     ::UnregisterClassW(kTrayWindowClass, windowClass.hInstance);
 }
 
+// The lines but those that tell how many of an earlier test's were left out.
+std::vector<std::string> WithoutCounts(const std::vector<std::string>& lines) {
+    std::vector<std::string> kept;
+    for (const std::string& line : lines) {
+        if (line.find("more left out") == std::string::npos) kept.push_back(line);
+    }
+    return kept;
+}
+
+// Any process can post the tray's requests. With no handler and no tray window each one has a line
+// for each of two causes, and a debugger-output listener that does not read can hold up every line.
+TEST(SpeedLimitHandler, RequestsFromAnyProcessWriteTheFirstLineOfEachCauseInASecondThenHowManyWereLeftOut) {
+    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+    ClearSpeedLimitHandler();
+    ASSERT_EQ(FindTrayWindow(), nullptr);
+    HWND window = DeliveryWindow();
+    FailureLines failures;
+    const std::string noHandler = "speed-limit request: no_handler";
+    const std::string noTray = "speed-limit request: no_tray_window";
+    // Past any second an earlier test began, whose counts may come first.
+    ::Sleep(1100);
+    ::SendMessageW(window, WM_SPEED_LIMIT_ASK, 0, 0);
+    EXPECT_EQ(WithoutCounts(failures.Take()), (std::vector<std::string>{noHandler, noTray}));
+    constexpr int kMore = 999;
+    for (int i = 0; i < kMore; ++i) ::SendMessageW(window, WM_SPEED_LIMIT_ASK, 0, 0);
+    // Another operation's lines are its own.
+    ::SendMessageW(window, WM_SPEED_RESTORE_ASK, 0, 0);
+    EXPECT_EQ(WithoutCounts(failures.Take()),
+              (std::vector<std::string>{"restore request: no_handler", "restore request: no_tray_window"}));
+    ::Sleep(1100);
+    ::SendMessageW(window, WM_SPEED_LIMIT_ASK, 0, 0);
+    const std::string leftOut = ": " + std::to_string(kMore) + " more left out";
+    EXPECT_EQ(failures.Take(), (std::vector<std::string>{noHandler + leftOut, noHandler, noTray + leftOut, noTray}));
+}
+
 }  // namespace
 }  // namespace orvane
