@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
             g_sink = g_sink + found;
         };
         char figure[96];
-        (void)std::snprintf(figure, sizeof figure, "reply walk, %zu KiB of 12-byte items (per walk)", body.size() / 1024);
+        (void)std::snprintf(figure, sizeof figure, "reply walk, %zu KiB of 12-byte items (per walk)",
+                            body.size() / 1024);
         Compare(figure, rounds, quick ? 2 : 20, walk, hop);
     }
 

@@ -160,8 +160,8 @@ DWORD WINAPI HttpPeer::Run(void* self) {
         const SOCKET connection = ::accept(peer->socket_.get(), nullptr, nullptr);
         if (connection == INVALID_SOCKET) return 0;
         UniqueKernelHandle(::CreateThread(nullptr, 0, &HttpPeer::Serve,
-                                            reinterpret_cast<void*>(static_cast<std::uintptr_t>(connection)), 0,
-                                            nullptr));
+                                          reinterpret_cast<void*>(static_cast<std::uintptr_t>(connection)), 0,
+                                          nullptr));
     }
 }
 

@@ -773,9 +773,9 @@ void FigureHttp(const Script& script, const HttpPeer& peer, const Options& optio
             }
             lua_pop(L, 1);
             const double bareStart = NowMs();
-            UniqueKernelHandle thread(
-                ::CreateThread(nullptr, 0, &OutlastLimit,
-                               reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit + 500)), 0, nullptr));
+            UniqueKernelHandle thread(::CreateThread(nullptr, 0, &OutlastLimit,
+                                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(limit + 500)),
+                                                     0, nullptr));
             ::WaitForSingleObject(thread.get(), static_cast<DWORD>(limit));
             bare.push_back(NowMs() - bareStart);
         }

@@ -86,8 +86,7 @@ Universe CallbackUniverse(lua_State* L) noexcept {
 
 void PushLetGo(LetGo* node) noexcept {
     node->next = g_letGo.load();
-    while (!g_letGo.compare_exchange_weak(node->next, node)) {
-    }
+    while (!g_letGo.compare_exchange_weak(node->next, node)) {}
 }
 
 // luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the

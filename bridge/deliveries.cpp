@@ -156,8 +156,8 @@ void StartAnnouncer() noexcept {
     // the life of the process, as the started module does; without the thread an answer whose
     // message is lost waits for the next one.
     g_wakeAnnouncer.store(wake.release());
-    UniqueKernelHandle thread(::CreateThread(nullptr, 64 * 1024, &Announcer, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                             nullptr));
+    UniqueKernelHandle thread(
+        ::CreateThread(nullptr, 64 * 1024, &Announcer, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
 }
 
 }  // namespace

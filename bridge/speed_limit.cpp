@@ -136,8 +136,8 @@ void AnswerSpeedLimitRequest(SpeedLimitCode code) {
         ReportForMessage(operation, Failure::NoHandler);
     }
     // wParam carries the first result unsigned (-1 arrives as 0xFFFFFFFF), lParam the second signed.
-    PostToTray(&ReportForMessage, operation, tray, WM_SPEED_LIMIT_REPLY, static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)),
-               static_cast<LPARAM>(answer.second));
+    PostToTray(&ReportForMessage, operation, tray, WM_SPEED_LIMIT_REPLY,
+               static_cast<WPARAM>(static_cast<std::uint32_t>(answer.first)), static_cast<LPARAM>(answer.second));
 }
 
 void NotifySpeedLimitHandler(SpeedLimitCode code) {

@@ -32,7 +32,8 @@ HMODULE ThisModule() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); 
 bool PinThisModule() noexcept {
     const auto address = reinterpret_cast<LPCWSTR>(&WorkerEntry);
     HMODULE module = nullptr;
-    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, address, &module)) {
+    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, address,
+                             &module)) {
         return true;
     }
     // A reference never given back does as much, short of a host that frees more than it loaded.
@@ -61,6 +62,5 @@ UniqueKernelHandle StartPinnedWorker(WorkerProc proc, void* argument) {
     }
     return UniqueKernelHandle(thread);
 }
-
 
 }  // namespace orvane

@@ -97,8 +97,8 @@ extern "C" {
 
 #include "common/text.hpp"
 #include "host/addin_loader.hpp"
-#include "host/host_table.hpp"
 #include "host/debug_output.hpp"
+#include "host/host_table.hpp"
 #include "host/runtime/vemo_host.h"
 
 namespace {
@@ -126,7 +126,6 @@ void installArgs(lua_State* L, const std::string& script, const std::vector<std:
     }
     lua_setfield(L, LUA_GLOBALSINDEX, "arg");
 }
-
 
 int runScript(lua_State* L, const std::wstring& scriptPath) {
     lua_pushcclosure(L, VemoHost_Traceback, 0);

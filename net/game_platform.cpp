@@ -16,9 +16,9 @@
 
 #include "common/answer_budget.hpp"
 #include "net/exchange_loop.hpp"
+#include "net/services.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
-#include "net/services.hpp"
 
 namespace orvane {
 namespace {
@@ -109,8 +109,8 @@ public:
         }
         step_ = Step::Connect;
         OVERLAPPED* operation = NextOperation();
-        const BOOL connected =
-            connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to, nullptr, 0, nullptr, operation);
+        const BOOL connected = connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to, nullptr, 0,
+                                         nullptr, operation);
         if (!Issued(connected ? 0 : SOCKET_ERROR)) {
             return Fail(Failure::ConnectFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }

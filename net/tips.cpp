@@ -13,9 +13,9 @@
 
 #include "common/win_handles.hpp"
 #include "net/exchange_loop.hpp"
+#include "net/services.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
-#include "net/services.hpp"
 
 namespace orvane {
 namespace {

@@ -27,8 +27,8 @@ struct Run {
 // A text for an error object that may not be one. No conversion: that would allocate, unprotected.
 const char* ErrorText(lua_State* L) noexcept {
     static const char* const kOthers[] = {
-        "error object is a nil value",     "error object is a boolean value", "error object is a userdata value",
-        "error object is a number value",  "error object is a string value",  "error object is a table value",
+        "error object is a nil value",      "error object is a boolean value",  "error object is a userdata value",
+        "error object is a number value",   "error object is a string value",   "error object is a table value",
         "error object is a function value", "error object is a userdata value", "error object is a thread value",
     };
     const int type = lua_type(L, -1);

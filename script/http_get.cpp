@@ -10,8 +10,8 @@
 #include <new>
 #include <vector>
 
-#include "common/thread_checks.hpp"
 #include "common/small_lock.hpp"
+#include "common/thread_checks.hpp"
 #include "common/win_handles.hpp"
 #include "common/worker.hpp"
 #include "script/url_rules.hpp"
@@ -49,7 +49,8 @@ bool MayStart(const std::wstring& host) {
     const std::lock_guard<SmallLock> guard(g_lateLock);
     // Room for every late request there may be, so that noting one never fails once it runs.
     g_late.reserve(kLateInAll);
-    const auto sameHost = std::count_if(g_late.begin(), g_late.end(), [&](const auto& job) { return job->host == host; });
+    const auto sameHost =
+        std::count_if(g_late.begin(), g_late.end(), [&](const auto& job) { return job->host == host; });
     return static_cast<std::size_t>(sameHost) < kLatePerHost && g_late.size() < kLateInAll;
 }
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "bridge/callback_ref.hpp"
-#include "runtime/vemo_runtime.h"
 #include "bridge/setup_status.hpp"
+#include "runtime/vemo_runtime.h"
 
 namespace orvane {
 

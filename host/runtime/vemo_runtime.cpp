@@ -25,10 +25,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <deque>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
@@ -341,7 +341,6 @@ int registerObject(lua_State* L, const VemoGlobalObject& object) {
     lua_settop(L, base);
     return 0;
 }
-
 
 }  // namespace
 

@@ -40,8 +40,7 @@ int getaddrinfo(const char* node, const char* service, const struct addrinfo* hi
     }
     note(dir, "start\n");
     struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0) {
-    }
+    while (nanosleep(&left, &left) != 0) {}
     note(dir, "end\n");
     if (strcmp(fail, "fail") == 0) return EAI_NONAME;
     return real(node, service, hints, res);

@@ -11,8 +11,8 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
-#include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
+#include "bridge/window_messages.hpp"
 #include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 #include "script/binding.hpp"
@@ -47,9 +47,9 @@ namespace orvane {
 namespace {
 
 using testing::FailingAllocator;
+using testing::FailureLines;
 using testing::LuaFixture;
 using testing::PumpUntil;
-using testing::FailureLines;
 
 lua_CFunction MethodNamed(const char* name) {
     for (const VemoMethod* row = kMethodTable; row->name != nullptr; ++row) {
@@ -101,7 +101,8 @@ TEST(Convention, TextsAreCutAtTheFirstZeroByteAndNumbersReadAsTheirText) {
     EXPECT_EQ(binding::TextAt(L, 4), "") << "nil has no text form";
     EXPECT_EQ(binding::TextAt(L, 5), "") << "a boolean has no text form";
     EXPECT_EQ(binding::TextAt(L, 6), "") << "a table has no text form";
-    EXPECT_EQ(binding::Stack<std::wstring>::Make(binding::Stack<std::wstring>::Read(L, 7)), L"\u00e9") << "UTF-8 becomes UTF-16";
+    EXPECT_EQ(binding::Stack<std::wstring>::Make(binding::Stack<std::wstring>::Read(L, 7)), L"\u00e9")
+        << "UTF-8 becomes UTF-16";
     EXPECT_EQ(binding::Stack<lua_Integer>::Read(L, 2), 42);
     EXPECT_EQ(binding::Stack<lua_Integer>::Read(L, 4), 0) << "a value that is not a number reads as 0";
 }

@@ -156,7 +156,8 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(lua.Eval("handled"), "0");
     EXPECT_EQ(LiveRequests(), 0);
-    EXPECT_EQ(failures.Take(), (std::vector<std::string>{"SetSpeedLimitHandler: window_closed", "Test: window_closed"}));
+    EXPECT_EQ(failures.Take(),
+              (std::vector<std::string>{"SetSpeedLimitHandler: window_closed", "Test: window_closed"}));
 }
 
 // The two ways the window answers go to can go without WM_CLOSE: the host destroys it, or the host's

@@ -76,8 +76,7 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
         const char* expected;
         std::vector<std::string> causes;
     } cases[] = {
-        {false, "pid|cid", {}},
-        {true, "", {"Test: no_memory"}},  // an exchange that fails by exception still answers
+        {false, "pid|cid", {}}, {true, "", {"Test: no_memory"}},  // an exchange that fails by exception still answers
     };
     int expectedCalls = 0;
     for (const Case& c : cases) {

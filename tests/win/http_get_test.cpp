@@ -42,8 +42,7 @@ TEST(CanonicalUrl, BlanksEscapedBeforeTheQueryAndLeftAloneFromIt) {
 // (once the client has had time to read what was sent) instead of closing it.
 class OneShotServer {
 public:
-    explicit OneShotServer(std::string response, bool reset = false)
-        : response_(std::move(response)), reset_(reset) {
+    explicit OneShotServer(std::string response, bool reset = false) : response_(std::move(response)), reset_(reset) {
         WSADATA data{};
         ::WSAStartup(MAKEWORD(2, 2), &data);
         listener_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));

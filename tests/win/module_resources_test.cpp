@@ -174,10 +174,13 @@ TEST_F(ModuleResources, VersionResourceCarriesTheFixedAndTextVersions) {
         const wchar_t* text;  // nullptr: the field is absent
     };
     const Field fields[] = {
-        {L"FileVersion", L"1.0.0.1"},     {L"ProductVersion", L"1.0.0.1"},
-        {L"InternalName", L"Orvane.dll"}, {L"OriginalFilename", L"Orvane.dll"},
+        {L"FileVersion", L"1.0.0.1"},
+        {L"ProductVersion", L"1.0.0.1"},
+        {L"InternalName", L"Orvane.dll"},
+        {L"OriginalFilename", L"Orvane.dll"},
         {L"FileDescription", L"Orvane game-client add-in of the download manager"},
-        {L"ProductName", L"Orvane"},      {L"CompanyName", nullptr},
+        {L"ProductName", L"Orvane"},
+        {L"CompanyName", nullptr},
         {L"LegalCopyright", nullptr},
     };
     for (const Field& field : fields) {

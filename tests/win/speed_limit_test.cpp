@@ -7,16 +7,16 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
-#include "bridge/window_messages.hpp"
 #include "bridge/speed_limit.hpp"
+#include "bridge/window_messages.hpp"
 #include "failure_lines.hpp"
 #include "lua_fixture.hpp"
 
 namespace orvane {
 namespace {
 
-using testing::LuaFixture;
 using testing::FailureLines;
+using testing::LuaFixture;
 
 TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
     if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
