@@ -23,6 +23,7 @@ echo "== native: platform-free core"
 cmake --preset native >/dev/null
 cmake --build build/native -j2
 ctest --preset native
+scripts/check-format.sh
 scripts/clang-tidy.sh build/native
 lap "native"
 
