@@ -132,6 +132,8 @@ TEST(Convention, SetupStatusPassesThroughAsSignedIntegers) {
 }
 
 TEST(Convention, CallbackIsReferencedOnlyWhenItIsAFunction) {
+    // A handler is kept only while the window that calls it lives.
+    CreateMessageWindow();
     LuaFixture lua;
     lua_State* L = lua.state();
     lua_newuserdata(L, sizeof(void*));

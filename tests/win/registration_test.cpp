@@ -298,6 +298,8 @@ TEST(Registration, HostWithoutAnAddinPathCreatesTheRegisteredClass) {
     const std::wstring command = L"\"" + ExeFolder() +
                                  L"orvane-host.exe\" \"" ORVANE_LUA_TEST_DIR L"/registered_host_test.lua\" \"" +
                                  *server + L"\"";
+    // The script finds its helpers beside it; the host it starts inherits this.
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"LUA_PATH", ORVANE_LUA_TEST_DIR L"/?.lua"));
     EXPECT_EQ(RunProcess(command), 0u);
 }
 
