@@ -21,11 +21,12 @@ public:
     HRESULT STDMETHODCALLTYPE Reserved2() override;
     HRESULT STDMETHODCALLTYPE Reserved3(void* first, void* second) override;
 
+    AddinMethods(const AddinMethods&) = delete;
+    AddinMethods& operator=(const AddinMethods&) = delete;
+
 protected:
     AddinMethods() noexcept { com::ModuleLock::Lock(); }
     ~AddinMethods() { com::ModuleLock::Unlock(); }
-    AddinMethods(const AddinMethods&) = delete;
-    AddinMethods& operator=(const AddinMethods&) = delete;
 
     // The interface table: IAddin (also IUnknown), IHostedAddin.
     HRESULT QueryTable(REFIID iid, void** out) noexcept;

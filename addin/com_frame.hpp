@@ -91,6 +91,7 @@ using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID iid, void** out);
 class ClassFactory final : public IClassFactory {
 public:
     constexpr explicit ClassFactory(InstanceCreator creator) noexcept : creator_(creator) {}
+    ~ClassFactory() = default;
     ClassFactory(const ClassFactory&) = delete;
     ClassFactory& operator=(const ClassFactory&) = delete;
 

@@ -70,13 +70,14 @@ void __verbose_terminate_handler() { std::abort(); }
 // std::out_of_range from .at(), or a length_error from a string past max_size(), arrives as
 // bad_alloc, and a script or the host then sees the failure of an exhausted memory ("no_memory",
 // E_OUTOFMEMORY). Such a fault is misnamed, not hidden: the call still fails. Code that must tell these
-// errors apart cannot rely on their types anywhere in this module.
-namespace std {
-[[noreturn]] void __throw_bad_alloc() { throw bad_alloc(); }
-[[noreturn]] void __throw_bad_array_new_length() { throw bad_alloc(); }
-[[noreturn]] void __throw_length_error(const char*) { throw bad_alloc(); }
-[[noreturn]] void __throw_logic_error(const char*) { throw bad_alloc(); }
-[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { throw bad_alloc(); }
+// errors apart cannot rely on their types anywhere in this module. The library declares them, never
+// returning, with the signatures these must have, variadic one included.
+namespace std {  // NOLINT(cert-dcl58-cpp): these replace the library's own definitions on purpose
+void __throw_bad_alloc() { throw bad_alloc(); }
+void __throw_bad_array_new_length() { throw bad_alloc(); }
+void __throw_length_error(const char*) { throw bad_alloc(); }
+void __throw_logic_error(const char*) { throw bad_alloc(); }
+void __throw_out_of_range_fmt(const char*, ...) { throw bad_alloc(); }  // NOLINT(cert-dcl50-cpp)
 }  // namespace std
 #endif
 

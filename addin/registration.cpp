@@ -23,7 +23,7 @@ HKEY RootKey(reg::Root root) {
 }
 
 LSTATUS Perform(const reg::Step& step) {
-    const HKEY root = RootKey(step.root);
+    HKEY root = RootKey(step.root);
     const std::wstring path = Utf8ToUtf16(step.path);
     switch (step.action) {
         case reg::Action::DeleteTree: {

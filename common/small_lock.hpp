@@ -16,6 +16,7 @@ namespace orvane {
 class SmallLock {
 public:
     constexpr SmallLock() noexcept = default;
+    ~SmallLock() = default;
     SmallLock(const SmallLock&) = delete;
     SmallLock& operator=(const SmallLock&) = delete;
 

@@ -30,10 +30,11 @@ void CheckThread(ThreadRole role, const char* where) noexcept {
     if (expected == self) return;
     if (expected == 0 && ThreadOf(role).compare_exchange_strong(expected, self)) return;
     if (expected == self) return;
-    std::fprintf(stderr, "orvane: %s called on thread %lu, not on the %s thread %lu\n", where,
-                 static_cast<unsigned long>(self), role == ThreadRole::Script ? "script" : "loop",
-                 static_cast<unsigned long>(expected));
-    std::fflush(stderr);
+    // Nothing to do if the line cannot be written: the abort says enough.
+    (void)std::fprintf(stderr, "orvane: %s called on thread %lu, not on the %s thread %lu\n", where,
+                       static_cast<unsigned long>(self), role == ThreadRole::Script ? "script" : "loop",
+                       static_cast<unsigned long>(expected));
+    (void)std::fflush(stderr);
     std::abort();
 }
 #endif

@@ -24,6 +24,8 @@ void CheckThread(ThreadRole role, const char* where) noexcept;
 
 }  // namespace orvane
 
+// Macros, so that the line names the function that was called on the wrong thread (its __func__).
+// NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #if defined(ORVANE_THREAD_CHECKS)
 #define ORVANE_SCRIPT_THREAD_ONLY() ::orvane::CheckThread(::orvane::ThreadRole::Script, __func__)
 #define ORVANE_LOOP_THREAD_ONLY() ::orvane::CheckThread(::orvane::ThreadRole::Loop, __func__)
@@ -31,3 +33,4 @@ void CheckThread(ThreadRole role, const char* where) noexcept;
 #define ORVANE_SCRIPT_THREAD_ONLY() static_cast<void>(0)
 #define ORVANE_LOOP_THREAD_ONLY() static_cast<void>(0)
 #endif
+// NOLINTEND(cppcoreguidelines-macro-usage)

@@ -2,7 +2,8 @@
 
 #include <new>
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+// The linker's name for the start of this module's image; its address is the module's handle.
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace orvane {
 namespace {
@@ -30,7 +31,7 @@ DWORD WINAPI WorkerEntry(LPVOID parameter) {
 HMODULE ThisModule() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); }
 
 bool PinThisModule() noexcept {
-    const auto address = reinterpret_cast<LPCWSTR>(&WorkerEntry);
+    const auto* const address = reinterpret_cast<LPCWSTR>(&WorkerEntry);
     HMODULE module = nullptr;
     if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN, address,
                              &module)) {

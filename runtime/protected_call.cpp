@@ -12,8 +12,8 @@ namespace {
 constexpr int kTries = 4;
 
 struct Run {
-    LuaWork work;
-    void* context;
+    LuaWork work = nullptr;
+    void* context = nullptr;
     bool started = false;
     // Texts of errors raised outside the runtime's call, to be handed to it; each error object stays
     // on the state's stack, below the tries, so its text lives until the last try has ended.

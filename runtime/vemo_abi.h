@@ -23,9 +23,9 @@
 extern "C" {
 
 struct lua_State;
-typedef int (*lua_CFunction)(lua_State* L);
+using lua_CFunction = int (*)(lua_State* L);
 
-typedef void* VemoEnv;
+using VemoEnv = void*;
 
 // One row of a script class's method table; an all-zero row ends the table.
 struct VemoMethod {
@@ -35,7 +35,7 @@ struct VemoMethod {
 };
 
 // The factory removes its own argument (the record's user data) and returns the native object.
-typedef void*(ORVANE_STDCALL* VemoFactory)(void* userData);
+using VemoFactory = void*(ORVANE_STDCALL*)(void* userData);
 
 // Passed by value to VemoLRT_RegisterGlobalObj.
 struct VemoGlobalObject {

@@ -10,7 +10,7 @@
 
 extern "C" {
 
-typedef std::ptrdiff_t lua_Integer;
+using lua_Integer = std::ptrdiff_t;
 
 VEMO_IMPORT int lua_gettop(lua_State* L);
 VEMO_IMPORT void* lua_touserdata(lua_State* L, int idx);

@@ -76,7 +76,7 @@ struct KeptText {
 inline KeptText KeepText(std::string_view text) {
     // A text that does not fit answers as a failure would; no path the add-in answers comes near.
     if (text.size() >= KeptText::kCapacity) throw std::bad_alloc();
-    KeptText kept;
+    KeptText kept{};
     text.copy(kept.text, text.size());
     kept.text[text.size()] = '\0';
     return kept;
@@ -268,10 +268,12 @@ private:
         // object has no state that would make its own pointer matter.
         ScriptObject& object = ScriptObject::Instance();
         called = true;
+        // Each element is moved out once: std::get of a moved tuple moves only the element it names.
         if constexpr (std::is_void_v<Result>) {
-            (object.*Method)(std::get<I>(std::move(values))...);
+            (object.*Method)(std::get<I>(std::move(values))...);  // NOLINT(bugprone-use-after-move)
             return {};
         } else {
+            // NOLINTNEXTLINE(bugprone-use-after-move)
             return Stack<Result>::Keep((object.*Method)(std::get<I>(std::move(values))...));
         }
     }

@@ -20,13 +20,13 @@ std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstri
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return {};
     std::array<std::uint8_t, kRegistryTextUnits * 2> buffer{};
     DWORD type = 0;
-    DWORD size = static_cast<DWORD>(buffer.size());
+    auto size = static_cast<DWORD>(buffer.size());
     if (::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, buffer.data(), &size) != ERROR_SUCCESS) {
         return {};
     }
     if (size > buffer.size()) return {};
     const std::u16string text = AcceptRegistryString(type, std::span<const std::uint8_t>(buffer.data(), size));
-    return std::wstring(text.begin(), text.end());
+    return {text.begin(), text.end()};
 }
 
 std::wstring FindFixedDriveWithMostSpace() {

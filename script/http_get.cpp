@@ -146,7 +146,7 @@ bool GetWithinLimit(const std::wstring& url, DWORD limitMs) {
         ReportFailure(kOperation, Failure::ThreadFailed, ::GetLastError());
         return false;
     }
-    forWorker.release();  // the worker owns it now
+    (void)forWorker.release();  // the worker owns it now
     // Deliberately no message pump: the script waits for the request, not for other work.
     const DWORD waited = ::WaitForSingleObject(worker.get(), limitMs);
     if (waited == WAIT_OBJECT_0) return true;

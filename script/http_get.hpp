@@ -26,7 +26,7 @@ struct BodySink {
 };
 
 // The most a single read asks for, and so the largest chunk a sink is handed.
-inline constexpr std::size_t kHttpReadChunk = 16 * 1024;
+inline constexpr std::size_t kHttpReadChunk = std::size_t{16} * 1024;
 
 // What a GET came to: true when at least one read of the response succeeded; otherwise why not, with
 // the system's error code where it tells more.

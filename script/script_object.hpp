@@ -16,6 +16,7 @@ public:
     // to reach it; the host's log files go when the runtime first asks for it (see the factory).
     static ScriptObject& Instance() { return instance_; }
 
+    ~ScriptObject() = default;
     ScriptObject(const ScriptObject&) = delete;
     ScriptObject& operator=(const ScriptObject&) = delete;
 

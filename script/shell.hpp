@@ -19,7 +19,7 @@ inline bool ShellRun(const wchar_t* verb, const std::wstring& file, const std::w
     // name into buffers of fixed size (Wine's overflows its stack from about a thousand): a longer
     // name is refused here as the failure it would be at best.
     if (file.size() > kLongestShellName) return false;
-    const HINSTANCE result = ::ShellExecuteW(nullptr, verb, file.c_str(), parameters.c_str(), nullptr, show);
+    HINSTANCE result = ::ShellExecuteW(nullptr, verb, file.c_str(), parameters.c_str(), nullptr, show);
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
