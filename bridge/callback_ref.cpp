@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <utility>
 
+#include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
 #include "runtime/optional_entries.hpp"
 #include "runtime/protected_call.hpp"
@@ -11,35 +14,103 @@
 
 namespace orvane {
 
-// A reference let go of, in a node of its own, pushed from any thread and taken all at once by the
-// script thread.
+// A reference let go of, in a node of its own, waiting in its universe's list.
 struct LetGo {
     CallbackRef callback;
     LetGo* next;
 };
-std::atomic<LetGo*> detail::g_letGo{nullptr};
+std::atomic<std::size_t> detail::g_waiting{0};
 
 namespace {
-using detail::g_letGo;
 
-// Their addresses are registry keys no script can name: of the add-in's thread, and of the number
-// that tells its universe from any other.
+// Their addresses are registry keys no script can name: of the add-in's thread, and of the note that
+// tells its universe from any other.
 const char kCallbackThreadKey = 0;
 const char kUniverseKey = 0;
 
 void* KeyOf(const char& key) { return const_cast<char*>(&key); }
 
+// What the add-in keeps of a universe, in a full user data of the universe's own: Lua never moves one
+// and frees it only after its finalizer, which runs when the host closes the universe, since lua_close
+// runs every finalizer. So the references let go of in it wait here, and go with it, never released.
+struct UniverseNote {
+    std::uint32_t number = 0;
+    bool open = false;  // among the open universes: numbered, and its finalizer has not run
+    UniverseNote* nextOpen = nullptr;
+    LetGo* waiting = nullptr;  // newest first
+    std::size_t waitingCount = 0;
+};
+
+// The open universes and what waits in each: any thread lets go, the script thread releases, and
+// whichever thread closes a universe drops its list.
+SmallLock g_lock;
+UniverseNote* g_open = nullptr;
+
 // Numbers the universes the add-in meets; script thread only.
 std::uint32_t g_lastUniverse = 0;
 
-std::uint32_t UniverseOf(lua_State* L) noexcept {
+UniverseNote* FindOpen(std::uint32_t number) noexcept {
+    UniverseNote* note = g_open;
+    while (note != nullptr && note->number != number) note = note->nextOpen;
+    return note;
+}
+
+// Under the lock: the universe's list, taken off it whole.
+LetGo* TakeWaiting(UniverseNote& note) noexcept {
+    detail::g_waiting.fetch_sub(note.waitingCount, std::memory_order_relaxed);
+    note.waitingCount = 0;
+    return std::exchange(note.waiting, nullptr);
+}
+
+void Forget(LetGo* node) noexcept {
+    while (node != nullptr) delete std::exchange(node, node->next);
+}
+
+// The note's finalizer: the universe is closing, and with it every reference of its registry.
+int UniverseClosed(lua_State* L) {
+    auto* note = static_cast<UniverseNote*>(lua_touserdata(L, 1));
+    LetGo* forgotten = nullptr;
+    {
+        const std::lock_guard<SmallLock> guard(g_lock);
+        if (note->open) {
+            UniverseNote** link = &g_open;
+            while (*link != note) link = &(*link)->nextOpen;
+            *link = note->nextOpen;
+            note->open = false;
+            forgotten = TakeWaiting(*note);
+        }
+    }
+    Forget(forgotten);
+    return 0;
+}
+
+UniverseNote* UniverseOf(lua_State* L) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
-    if (!lua.CanKeepThread()) return 0;
+    if (!lua.CanKeepThread()) return nullptr;
     lua.pushlightuserdata(L, KeyOf(kUniverseKey));
     lua.rawget(L, lua::kRegistryIndex);
-    const auto universe = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(lua_touserdata(L, -1)));
+    auto* note = static_cast<UniverseNote*>(lua_touserdata(L, -1));
     PopValues(L, 1);
-    return universe;
+    return note;
+}
+
+std::uint32_t NumberOf(const UniverseNote* note) noexcept { return note != nullptr ? note->number : 0; }
+
+lua_State* RegisteredThread(lua_State* L) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
+    lua.rawget(L, lua::kRegistryIndex);
+    lua_State* thread = lua.tothread(L, -1);
+    PopValues(L, 1);
+    return thread;
+}
+
+// registry[key] = the value held by the reference.
+void Store(lua_State* L, const char& key, int held) {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(key));
+    lua_rawgeti(L, lua::kRegistryIndex, held);
+    lua.rawset(L, lua::kRegistryIndex);
 }
 
 struct Universe {
@@ -52,41 +123,43 @@ struct Universe {
 Universe CallbackUniverse(lua_State* L) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     if (!lua.CanKeepThread()) return Universe{L, 0};
-    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-    lua.rawget(L, lua::kRegistryIndex);
-    lua_State* thread = lua.tothread(L, -1);
-    PopValues(L, 1);
-    if (thread != nullptr) return Universe{thread, UniverseOf(L)};
-    // Made before anything is stored: making it may take a collection step, and a finalizer that step
-    // runs may take a callback itself and so make the universe's thread first; that one stays the
-    // universe's. Nothing after it here takes a step. Held by a reference while the registry is read.
+    lua_State* thread = RegisteredThread(L);
+    if (thread != nullptr) return Universe{thread, NumberOf(UniverseOf(L))};
+    // Both made before anything is stored: making them may take a collection step, and a finalizer
+    // that step runs may take a callback itself and so make the universe's thread first; that one
+    // stays the universe's. Each is held by a reference while the registry is read and written.
     lua_State* const made = lua.newthread(L);
-    const int held = luaL_ref(L, lua::kRegistryIndex);
-    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-    lua.rawget(L, lua::kRegistryIndex);
-    thread = lua.tothread(L, -1);
-    PopValues(L, 1);
+    const int heldThread = luaL_ref(L, lua::kRegistryIndex);
+    // A note never stored is collected like any value, and its finalizer finds it not open.
+    auto* note = new (lua.newuserdata(L, sizeof(UniverseNote))) UniverseNote;
+    lua.createtable(L, 0, 1);
+    lua_pushstring(L, "__gc");
+    lua.pushcclosure(L, &UniverseClosed, 0);
+    lua.rawset(L, -3);
+    lua.setmetatable(L, -2);
+    const int heldNote = luaL_ref(L, lua::kRegistryIndex);
+    thread = RegisteredThread(L);
     std::uint32_t number = 0;
     if (thread == nullptr) {
-        // Numbered first: a number without a thread is replaced on the next try, never used.
+        // The note first: one without a thread is replaced on the next try, never used, and its
+        // finalizer closes it then.
+        Store(L, kUniverseKey, heldNote);
         number = ++g_lastUniverse;
-        lua.pushlightuserdata(L, KeyOf(kUniverseKey));
-        lua.pushlightuserdata(L, reinterpret_cast<void*>(static_cast<std::uintptr_t>(number)));
-        lua.rawset(L, lua::kRegistryIndex);
-        lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-        lua_rawgeti(L, lua::kRegistryIndex, held);
-        lua.rawset(L, lua::kRegistryIndex);  // the registry holds it from here on, for good
+        {
+            const std::lock_guard<SmallLock> guard(g_lock);
+            note->number = number;
+            note->open = true;
+            note->nextOpen = g_open;
+            g_open = note;
+        }
+        Store(L, kCallbackThreadKey, heldThread);  // the registry holds both from here on, for good
         thread = made;
     } else {
-        number = UniverseOf(L);
+        number = NumberOf(UniverseOf(L));
     }
-    luaL_unref(L, lua::kRegistryIndex, held);
+    luaL_unref(L, lua::kRegistryIndex, heldNote);
+    luaL_unref(L, lua::kRegistryIndex, heldThread);
     return Universe{thread, number};
-}
-
-void PushLetGo(LetGo* node) noexcept {
-    node->next = g_letGo.load();
-    while (!g_letGo.compare_exchange_weak(node->next, node)) {}
 }
 
 // luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the
@@ -158,26 +231,37 @@ void ReleaseCallback(const CallbackRef& callback) noexcept {
 void LetGoOfCallback(const CallbackRef& callback) noexcept {
     if (callback.universe == 0) return;
     // Without memory even for this the reference stays in its registry for good.
-    if (auto* node = new (std::nothrow) LetGo{callback, nullptr}) PushLetGo(node);
+    auto* node = new (std::nothrow) LetGo{callback, nullptr};
+    if (node == nullptr) return;
+    {
+        const std::lock_guard<SmallLock> guard(g_lock);
+        if (UniverseNote* note = FindOpen(callback.universe)) {
+            node->next = std::exchange(note->waiting, node);
+            ++note->waitingCount;
+            detail::g_waiting.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    // Its universe closed already, and its registry with it.
+    delete node;
 }
+
+std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     // A reference is released only in the universe it was taken in: another's registry would lose a
-    // live reference of its own, and a closed one's state is gone.
-    const std::uint32_t universe = UniverseOf(L);
-    if (universe == 0) return;
-    LetGo* node = g_letGo.exchange(nullptr);
+    // live reference of its own, and a closed one's state is gone. The others' wait for their own.
+    UniverseNote* note = UniverseOf(L);
+    if (note == nullptr) return;
+    LetGo* node = nullptr;
+    {
+        const std::lock_guard<SmallLock> guard(g_lock);
+        if (note->open) node = TakeWaiting(*note);
+    }
     while (node != nullptr) {
-        LetGo* next = node->next;
-        const CallbackRef& callback = node->callback;
-        if (callback.universe == universe) {
-            ReleaseCallback(callback);
-            delete node;
-        } else {
-            PushLetGo(node);
-        }
-        node = next;
+        ReleaseCallback(node->callback);
+        delete std::exchange(node, node->next);
     }
 }
 

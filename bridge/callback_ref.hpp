@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 struct lua_State;
@@ -36,15 +37,19 @@ bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept;
 void ReleaseCallback(const CallbackRef& callback) noexcept;
 
 // Any thread, for a function that will never be called: the reference waits, with no more memory
-// than its own, until the script thread next comes in on the same universe (ReleaseLetGo). Without
-// universe numbers nothing tells that its universe lives and is not a new one at a closed one's
-// address, so the reference stays in its registry for good.
+// than its own, until the script thread next comes in on the same universe (ReleaseLetGo). If the
+// host closes the universe first, the reference goes with its registry and is never released.
+// Without universe numbers nothing tells that its universe lives and is not a new one at a closed
+// one's address, so the reference stays in its registry for good.
 void LetGoOfCallback(const CallbackRef& callback) noexcept;
 
-struct LetGo;
+// References let go of in universes still open and not yet released. While there are any, every
+// script call looks for its own universe's among them.
+std::size_t LetGoWaiting() noexcept;
+
 namespace detail {
-// References let go of, newest first: pushed by any thread, taken by the script thread.
-extern std::atomic<LetGo*> g_letGo;
+// LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
+extern std::atomic<std::size_t> g_waiting;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
 
@@ -52,7 +57,7 @@ void ReleaseLetGoNow(lua_State* L) noexcept;
 // Inline even in the size-optimised module, since every script call asks and nearly always finds
 // nothing: a call of its own was the binding's largest cost.
 [[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
-    if (detail::g_letGo.load(std::memory_order_relaxed) != nullptr) detail::ReleaseLetGoNow(L);
+    if (detail::g_waiting.load(std::memory_order_relaxed) != 0) detail::ReleaseLetGoNow(L);
 }
 
 inline bool SameCallback(const CallbackRef& a, const CallbackRef& b) noexcept {

@@ -1,6 +1,7 @@
 // Answers reach script callbacks through the message window, on the window's thread.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -220,6 +221,50 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
         ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
         EXPECT_EQ(second.Eval("codes"), "2");
         ClearSpeedLimitHandler();
+    }
+}
+
+// A host that restarts its scripts ends the window, closes the universe and starts again, with
+// requests still queued and under way: their references are let go of in a universe that is gone.
+// Kept waiting, they would make every later call of every universe look for its own among them.
+TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothingWaiting) {
+    constexpr int kRequests = 50;
+    const WindowEnd withClose{"WM_CLOSE", true};
+    for (const WindowEnd* end : {&withClose, &kWindowEnds[0], &kWindowEnds[1]}) {
+        SCOPED_TRACE(end->name);
+        std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+        ASSERT_EQ(closing->Run("function record() end"), "");
+        std::vector<std::unique_ptr<Request>> queued, underWay;
+        for (auto* requests : {&queued, &underWay}) {
+            for (int i = 0; i < kRequests; ++i) {
+                lua_getglobal(closing->state(), "record");
+                requests->push_back(std::make_unique<Request>("Test", TakeCallback(closing->state())));
+            }
+        }
+        std::thread([&] {
+            for (auto& request : queued) Deliver(std::move(request));
+        }).join();
+        if (end == &withClose) {
+            ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+        } else {
+            EndWindowWithoutClose(*end);
+        }
+        closing.reset();
+        CreateMessageWindow();
+        std::thread([&] {
+            for (auto& request : underWay) Deliver(std::move(request));
+        }).join();
+        LuaFixture live;
+        ASSERT_EQ(live.Run("function record() end"), "");
+        lua_getglobal(live.state(), "record");
+        const CallbackRef own = TakeCallback(live.state());
+        std::thread([&] { LetGoOfCallback(own); }).join();
+        lua_newuserdata(live.state(), sizeof(void*));
+        kMethodTable[2].function(live.state());  // IsOrvaneRun
+        EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live universe's own reference goes at its next call";
+        EXPECT_EQ(LetGoWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
+        EXPECT_EQ(LiveRequests(), 0);
+        failures.Take();
     }
 }
 
