@@ -4,7 +4,7 @@
 // the services are loopback peers inside this process, so both sides of a ratio talk to the same peer.
 //
 //   orvane_bench [--quick] [--growth-calls N] [FIGURE...]
-//       FIGURE: call tips game inflight growth http forged (default: all); N: calls of each method in the
+//       FIGURE: call tips game inflight restarts growth http forged (default: all); N: calls of each method in the
 //       growth figure (default 100000)
 //
 // --quick runs every figure once with tiny counts: it shows that the figures still run, and its
@@ -33,6 +33,7 @@ extern "C" {
 }
 
 #include "bench/loopback_peers.hpp"
+#include "bridge/callback_ref.hpp"
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/setup_status.hpp"
@@ -170,6 +171,9 @@ int NoteCallback(lua_State* L) {
 
 class Script {
 public:
+    Script(const Script&) = delete;
+    Script& operator=(const Script&) = delete;
+    ~Script() { lua_close(L_); }
     Script() : L_(luaL_newstate()) {
         luaL_openlibs(L_);
         // The receiver: a user datum whose first word is the object, as the runtime builds it.
@@ -508,6 +512,90 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
                       std::to_string(lost) + " lost, " + std::to_string(twice) + " twice", "every one once"});
 }
 
+// ---- figure: script calls after many restarts ----------------------------------------------------
+
+// The add-in's script call against the bare one, the two taking turns: the median of the rounds'
+// ratios, and of each side's time.
+struct CallCost {
+    double addinNs;
+    double bareNs;
+    double ratio;
+};
+
+CallCost MeasureCallCost(const Script& script, int chunk, int n, int rounds) {
+    lua_State* L = script.state();
+    const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
+    (void)TimeCalls(L, chunk, addin, script, n / 10);
+    (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
+    std::vector<double> addinNs, bareNs, ratios;
+    for (int r = 0; r < rounds; ++r) {
+        double a = 0, b = 0;
+        if (r % 2 == 0) {
+            a = TimeCalls(L, chunk, addin, script, n);
+            b = TimeCalls(L, chunk, &BareStatus, script, n);
+        } else {
+            b = TimeCalls(L, chunk, &BareStatus, script, n);
+            a = TimeCalls(L, chunk, addin, script, n);
+        }
+        addinNs.push_back(a);
+        bareNs.push_back(b);
+        ratios.push_back(a / b);
+    }
+    return {Median(addinNs), Median(bareNs), Median(ratios)};
+}
+
+// A host that restarts its scripts ends the add-in's window (by WM_CLOSE, or by destroying it),
+// closes its universe and starts the add-in again, with requests still under way; they end after
+// it. The script call of a universe that lives on is measured before and after, each against the
+// bare call of the same moment, so that a drift of the machine falls on both sides alike.
+void FigureRestarts(const Script& script, TipsPeer& peer, const Options& options) {
+    const int cycles = options.quick ? 3 : 100;
+    const int inFlight = options.quick ? 5 : 100;
+    // Short rounds, many of them: this machine's speed changes for seconds at a time, and a round
+    // should see one speed only.
+    const int n = options.quick ? 1000 : 200000;
+    const int rounds = options.quick ? 1 : 41;
+    lua_State* L = script.state();
+    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
+    const int chunk = luaL_ref(L, LUA_REGISTRYINDEX);
+    const CallCost before = MeasureCallCost(script, chunk, n, rounds);
+    const lua_CFunction getTipsId = MethodNamed("GetTipsId");
+    // The peer answers once every cycle's requests are in, so each is under way when its window ends.
+    peer.Gather(cycles * inFlight);
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        {
+            const Script restarted;
+            for (int i = 0; i < inFlight; ++i) restarted.Ask(getTipsId, "restart", "x");
+            HWND window = orvane::DeliveryWindow();
+            if (cycle % 2 == 0) {
+                ::SendMessageW(window, WM_CLOSE, 0, 0);
+            } else {
+                ::DestroyWindow(window);
+            }
+        }
+        orvane::CreateMessageWindow();
+    }
+    if (!PumpUntil([] { return orvane::LiveRequests() == 0; }, 30000)) {
+        std::printf("restarts: requests of the closed universes were still alive after 30 s\n");
+        g_failed = true;
+    }
+    const std::size_t waiting = orvane::LetGoWaiting();
+    const CallCost after = MeasureCallCost(script, chunk, n, rounds);
+    luaL_unref(L, LUA_REGISTRYINDEX, chunk);
+    const double ratio = after.ratio / before.ratio;
+    std::printf(
+        "restarts: QueryOrvaneSetupStatus %.1f ns vs bare %.1f ns (%.3fx) before; after %d close/restart cycles "
+        "with %d requests under way each (%zu references left waiting) %.1f ns vs bare %.1f ns (%.3fx) "
+        "(medians of %d rounds of %d): after/before %.3fx\n",
+        before.addinNs, before.bareNs, before.ratio, cycles, inFlight, waiting, after.addinNs, after.bareNs,
+        after.ratio, rounds, n, ratio);
+    g_rows.push_back({"script call after " + std::to_string(cycles) + " close/restart cycles with " +
+                          std::to_string(inFlight) + " requests under way each, against before them",
+                      Fixed(after.addinNs, 1, " ns") + " (" + Fixed(after.ratio, 3, "x") + " bare)",
+                      Fixed(before.addinNs, 1, " ns") + " (" + Fixed(before.ratio, 3, "x") + " bare)",
+                      Fixed(ratio, 3, "x"), "within 2%"});
+}
+
 // ---- figure: forged tray requests -------------------------------------------------------------
 
 // Any process can post 0x403. With no handler and no tray window each one fails twice over, and the
@@ -823,7 +911,8 @@ int main(int argc, char** argv) {
 
     TipsPeer tipsPeer;
     GamePeer gamePeer;
-    const bool needTips = options.Wants("tips") || options.Wants("inflight") || options.Wants("growth");
+    const bool needTips =
+        options.Wants("tips") || options.Wants("inflight") || options.Wants("restarts") || options.Wants("growth");
     const bool needGame = options.Wants("game") || options.Wants("growth");
     HttpPeer httpPeer;
     const bool needHttp = options.Wants("http") || options.Wants("growth");
@@ -837,6 +926,7 @@ int main(int argc, char** argv) {
     if (options.Wants("tips")) FigureTips(script, rawWindow, options);
     if (options.Wants("game")) FigureGame(script, gamePeer, options);
     if (options.Wants("inflight")) FigureInflight(script, tipsPeer, options);
+    if (options.Wants("restarts")) FigureRestarts(script, tipsPeer, options);
     if (options.Wants("growth")) FigureGrowth(script, httpPeer, rawWindow, options);
     if (options.Wants("http")) FigureHttp(script, httpPeer, options);
     if (options.Wants("forged")) FigureForged(rawWindow, options);
