@@ -667,7 +667,7 @@ void FigureHandoff(const Script& script, HWND rawWindow, const Options& options)
         handoff.count = n;
         for (int i = 0; i < n; ++i) {
             lua_pushcfunction(L, &NoteCallback);
-            auto request = std::make_unique<orvane::Request>("handoff", orvane::TakeCallback(L));
+            auto request = std::make_unique<orvane::Request>("handoff", orvane::CallbackRef(orvane::TakeCallback(L)));
             request->Answer("x");
             handoff.requests.push_back(std::move(request));
         }

@@ -1,5 +1,7 @@
 #include "bridge/callback_ref.hpp"
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -15,9 +17,9 @@
 namespace orvane {
 
 // A reference let go of, in a node of its own, waiting in its universe's list.
-struct LetGo {
-    CallbackRef callback;
-    LetGo* next;
+struct LetGoNode {
+    TakenCallback callback;
+    LetGoNode* next;
 };
 std::atomic<std::size_t> detail::g_waiting{0};
 
@@ -37,7 +39,7 @@ struct UniverseNote {
     std::uint32_t number = 0;
     bool open = false;  // among the open universes: numbered, and its finalizer has not run
     UniverseNote* nextOpen = nullptr;
-    LetGo* waiting = nullptr;  // newest first
+    LetGoNode* waiting = nullptr;  // newest first
     std::size_t waitingCount = 0;
 };
 
@@ -56,20 +58,20 @@ UniverseNote* FindOpen(std::uint32_t number) noexcept {
 }
 
 // Under the lock: the universe's list, taken off it whole.
-LetGo* TakeWaiting(UniverseNote& note) noexcept {
+LetGoNode* TakeWaiting(UniverseNote& note) noexcept {
     detail::g_waiting.fetch_sub(note.waitingCount, std::memory_order_relaxed);
     note.waitingCount = 0;
     return std::exchange(note.waiting, nullptr);
 }
 
-void Forget(LetGo* node) noexcept {
+void Forget(LetGoNode* node) noexcept {
     while (node != nullptr) delete std::exchange(node, node->next);
 }
 
 // The note's finalizer: the universe is closing, and with it every reference of its registry.
 int UniverseClosed(lua_State* L) {
     auto* note = static_cast<UniverseNote*>(lua_touserdata(L, 1));
-    LetGo* forgotten = nullptr;
+    LetGoNode* forgotten = nullptr;
     {
         const std::lock_guard<SmallLock> guard(g_lock);
         if (note->open) {
@@ -174,8 +176,19 @@ void KeepFreeListHead(lua_State* L) noexcept {
     if (missing) luaL_unref(L, lua::kRegistryIndex, 0);
 }
 
+// Closes of the window answers go to: counted on the script thread, read by any thread that drops.
+std::atomic<std::uint32_t> g_closes{0};
+
+std::uint32_t ThisThread() noexcept { return static_cast<std::uint32_t>(::GetCurrentThreadId()); }
+
+bool UniverseOpen(std::uint32_t number) noexcept {
+    if (number == 0) return true;  // nothing tells
+    const std::lock_guard<SmallLock> guard(g_lock);
+    return FindOpen(number) != nullptr;
+}
+
 struct Handover {
-    CallbackRef callback;
+    TakenCallback callback;
     const char* text;
     bool called = false;
     bool released = false;
@@ -192,50 +205,22 @@ void Hand(lua_State* L, void* context) {
     handover->released = true;
 }
 
-void Release(lua_State* L, void* context) {
-    luaL_unref(L, lua::kRegistryIndex, static_cast<CallbackRef*>(context)->ref);
+void ReleaseWork(lua_State* L, void* context) {
+    luaL_unref(L, lua::kRegistryIndex, static_cast<TakenCallback*>(context)->ref);
 }
 
-}  // namespace
+// Script thread: drops the reference without calling the function, protected too.
+void Release(TakenCallback taken) noexcept { RunProtected(taken.state, &ReleaseWork, &taken); }
 
-CallbackRef TakeCallback(lua_State* L) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    // The thread first: making it may raise, and then nothing has been taken yet.
-    const Universe universe = CallbackUniverse(L);
-    KeepFreeListHead(L);
-    return CallbackRef{universe.thread, luaL_ref(L, lua::kRegistryIndex), universe.number};
-}
-
-bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    Handover handover{callback, text};
-    RunProtected(callback.state, &Hand, &handover);
-    // Raised before the call (no memory for the answer, or a finalizer): the empty text instead, as
-    // after any failure.
-    const bool whole = handover.called;
-    if (!whole) {
-        handover.text = "";
-        RunProtected(callback.state, &Hand, &handover);
-    }
-    if (!handover.released) ReleaseCallback(callback);
-    return whole;
-}
-
-void ReleaseCallback(const CallbackRef& callback) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    if (callback.state == nullptr) return;
-    CallbackRef released = callback;
-    RunProtected(callback.state, &Release, &released);
-}
-
-void LetGoOfCallback(const CallbackRef& callback) noexcept {
-    if (callback.universe == 0) return;
+// Any thread: the reference waits for the script thread's next call in its universe.
+void LetGo(const TakenCallback& taken) noexcept {
+    if (taken.universe == 0) return;
     // Without memory even for this the reference stays in its registry for good.
-    auto* node = new (std::nothrow) LetGo{callback, nullptr};
+    auto* node = new (std::nothrow) LetGoNode{taken, nullptr};
     if (node == nullptr) return;
     {
         const std::lock_guard<SmallLock> guard(g_lock);
-        if (UniverseNote* note = FindOpen(callback.universe)) {
+        if (UniverseNote* note = FindOpen(taken.universe)) {
             node->next = std::exchange(note->waiting, node);
             ++note->waitingCount;
             detail::g_waiting.fetch_add(1, std::memory_order_relaxed);
@@ -246,6 +231,72 @@ void LetGoOfCallback(const CallbackRef& callback) noexcept {
     delete node;
 }
 
+}  // namespace
+
+TakenCallback TakeCallback(lua_State* L) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    // The thread first: making it may raise, and then nothing has been taken yet.
+    const Universe universe = CallbackUniverse(L);
+    KeepFreeListHead(L);
+    return TakenCallback{universe.thread, luaL_ref(L, lua::kRegistryIndex), universe.number};
+}
+
+CallbackRef::CallbackRef(TakenCallback taken) noexcept
+    : taken_(taken), thread_(ThisThread()), closes_(g_closes.load()) {}
+
+CallbackRef::CallbackRef(CallbackRef&& other) noexcept
+    : taken_(std::exchange(other.taken_, TakenCallback{})), thread_(other.thread_), closes_(other.closes_) {}
+
+CallbackRef& CallbackRef::operator=(CallbackRef&& other) noexcept {
+    if (this != &other) {
+        // The one held until now goes only once this one holds the other: dropping it may run a
+        // finalizer that reaches this owner itself.
+        CallbackRef gone(std::move(*this));
+        taken_ = std::exchange(other.taken_, TakenCallback{});
+        thread_ = other.thread_;
+        closes_ = other.closes_;
+    }
+    return *this;
+}
+
+CallbackRef::~CallbackRef() { Drop(); }
+
+void CallbackRef::Drop() noexcept {
+    const TakenCallback taken = std::exchange(taken_, TakenCallback{});
+    if (taken.state == nullptr) return;
+    // Released at once only where its universe surely lives: on the thread that runs it, with no
+    // close since, after which the host may close the universe at any time; and not closed already.
+    if (thread_ == ThisThread() && closes_ == g_closes.load() && UniverseOpen(taken.universe)) {
+        Release(taken);
+    } else {
+        LetGo(taken);
+    }
+}
+
+bool CallbackRef::CallOnce(const char* text) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    const TakenCallback taken = std::exchange(taken_, TakenCallback{});
+    if (taken.state == nullptr) return true;
+    Handover handover{taken, text};
+    RunProtected(taken.state, &Hand, &handover);
+    // Raised before the call (no memory for the answer, or a finalizer): the empty text instead, as
+    // after any failure.
+    const bool whole = handover.called;
+    if (!whole) {
+        handover.text = "";
+        RunProtected(taken.state, &Hand, &handover);
+    }
+    if (!handover.released) Release(taken);
+    return whole;
+}
+
+bool CallbackRef::AdoptedBeforeLastClose() const noexcept { return closes_ != g_closes.load(); }
+
+void NoteWindowClosed() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    g_closes.fetch_add(1);
+}
+
 std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
@@ -254,13 +305,13 @@ void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     // live reference of its own, and a closed one's state is gone. The others' wait for their own.
     UniverseNote* note = UniverseOf(L);
     if (note == nullptr) return;
-    LetGo* node = nullptr;
+    LetGoNode* node = nullptr;
     {
         const std::lock_guard<SmallLock> guard(g_lock);
         if (note->open) node = TakeWaiting(*note);
     }
     while (node != nullptr) {
-        ReleaseCallback(node->callback);
+        Release(node->callback);
         delete std::exchange(node, node->next);
     }
 }

@@ -155,21 +155,16 @@ union NeverDestroyed {
 constinit NeverDestroyed g_queueStorage;
 DeliveryQueue& g_queue = g_queueStorage.queue;
 
-// A request that can no longer be delivered goes at once, answer and all. On the script thread its
-// reference goes too; any other thread may not touch Lua, and a request from before the last
-// WM_CLOSE may belong to a universe the host closed since, so there the reference waits for a call
-// of the script thread in its own universe.
-void Drop(std::unique_ptr<Request> request, bool onScriptThread) noexcept {
-    if (onScriptThread && !request->BeforeLastClose()) {
-        ReleaseCallback(request->Callback());
-    } else {
-        LetGoOfCallback(request->Callback());
-    }
-    ReportFailure(request->Operation(), Failure::WindowClosed);
+// A request that can no longer be delivered goes at once, answer and all; its callback decides itself
+// whether its reference can go now or only be let go of.
+void Drop(std::unique_ptr<Request> request) noexcept {
+    const char* operation = request->Operation();
+    request.reset();
+    ReportFailure(operation, Failure::WindowClosed);
 }
 
-void DropQueued(bool onScriptThread) noexcept {
-    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request), onScriptThread);
+void DropQueued() noexcept {
+    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request));
 }
 
 // Posts the delivery message once the queue said that none was on its way (claimed).
@@ -185,7 +180,7 @@ void Announce(bool claimed) noexcept {
     if (window != g_window.load()) return Announce(g_queue.Claim());
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
     // again by the announcer.
-    if (window == nullptr || !::IsWindow(window)) DropQueued(false);
+    if (window == nullptr || !::IsWindow(window)) DropQueued();
 }
 
 // Announces queued answers again if their delivery message could not be posted (a full message
@@ -228,7 +223,7 @@ HWND DeliveryWindow() noexcept { return g_window.load(); }
 bool DeliveriesOpen() noexcept { return ::IsWindow(g_window.load()) != FALSE; }
 
 void Deliver(std::unique_ptr<Request> request) noexcept {
-    if (request->BeforeLastClose()) return Drop(std::move(request), false);
+    if (request->BeforeLastClose()) return Drop(std::move(request));
     HANDLE wake = g_queue.Push(std::move(request));
     Announce(g_queue.Claim());
     if (wake != nullptr) ::SetEvent(wake);
@@ -244,18 +239,9 @@ void DeliverSoon(std::unique_ptr<Request> request) noexcept {
 
 void DropDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    g_queue.Unannounce();
-    // Their universe still lives: this is the script thread, handling the close.
-    DropQueued(true);
-    EndRequestGeneration();
-}
-
-void AbandonDeliveries() noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
     // A delivery message on its way went with the window: the next answer announces itself again.
     g_queue.Unannounce();
-    EndRequestGeneration();
-    DropQueued(false);
+    DropQueued();
 }
 
 void DeliverQueued() noexcept {
@@ -270,15 +256,13 @@ void DeliverQueued() noexcept {
         }
         // Queued by a thread that looked just before a WM_CLOSE; a later Startup's window took it.
         if (request->BeforeLastClose()) {
-            Drop(std::move(request), true);
+            Drop(std::move(request));
             continue;
         }
         // A callback that serves messages while it waits for another answer gets it: the rest of the
         // queue is announced before this one runs.
         Announce(g_queue.ClaimIfWaiting());
-        if (!CallAndReleaseCallback(request->Callback(), request->AnswerText().c_str())) {
-            ReportFailure(request->Operation(), Failure::NoMemory);
-        }
+        if (!request->CallBack()) ReportFailure(request->Operation(), Failure::NoMemory);
     }
 }
 

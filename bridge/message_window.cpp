@@ -14,12 +14,14 @@ namespace {
 bool g_endSeen = false;
 
 // The window answers go to is gone without a close, and the host may close its universe with it, or
-// may have already: nothing of that universe is called or released from now on. Its requests and
-// its handler are only let go of, to be released should a script of that universe call again.
+// may have already: nothing of that universe is called or released from now on. The close is noted
+// first, so its requests and its handler are only let go of, to be released should a script of that
+// universe call again.
 void WindowGoneWithoutClose() {
     g_endSeen = true;
-    AbandonDeliveries();
-    LetGoOfSpeedLimitHandler();
+    NoteWindowClosed();
+    DropDeliveries();
+    ClearSpeedLimitHandler();
 }
 
 LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -33,10 +35,12 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
             // surely lives.
             g_endSeen = true;
             ::DestroyWindow(DeliveryWindow());
-            DropDeliveries();
             // Nor is the speed-limit handler called or released any more once the host may close
-            // its universe: its reference goes now, while the universe surely lives.
+            // its universe. Its reference and the queued ones go now, while the universe surely
+            // lives; the close is noted after them, and what comes later is only let go of.
+            DropDeliveries();
             ClearSpeedLimitHandler();
+            NoteWindowClosed();
             return 0;
         case WM_DESTROY:
             // The host destroyed the window without closing it (DestroyWindow, or a host that frees

@@ -13,10 +13,17 @@
 namespace orvane {
 namespace {
 
-// Only the script thread touches the slot: script calls and the window procedure both run there.
-CallbackRef g_handler;
+// Only the script thread touches the slot: script calls and the window procedure both run there. Never
+// destroyed: at process exit the host's universe may be gone, and the handler is not released then.
+union HandlerSlot {
+    constexpr HandlerSlot() noexcept : handler() {}
+    ~HandlerSlot() {}  // NOLINT(modernize-use-equals-default): = default would drop the handler
+    CallbackRef handler;
+};
+constinit HandlerSlot g_slot;
+CallbackRef& g_handler = g_slot.handler;
 
-bool HandlerStored() { return g_handler.state != nullptr; }
+bool HandlerStored() { return static_cast<bool>(g_handler); }
 
 struct HandlerAnswer {
     std::int32_t first = 0;
@@ -39,7 +46,7 @@ const char* OperationOf(SpeedLimitCode code) {
 }
 
 struct HandlerCall {
-    CallbackRef handler;
+    TakenCallback handler;
     SpeedLimitCode code;
     HandlerAnswer answer;
     bool returned = false;  // the handler returned rather than raised
@@ -69,7 +76,7 @@ void ReportForMessage(const char* operation, Failure cause, std::uint32_t code =
 
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
-    HandlerCall call{g_handler, code, {}, false};
+    HandlerCall call{g_handler.Taken(), code, {}, false};
     RunProtected(call.handler.state, &CallHandler, &call);
     if (!call.returned) ReportForMessage(OperationOf(code), Failure::HandlerFailed);
     return call.answer;
@@ -88,30 +95,23 @@ void PostToTray(Reporter report, const char* operation, HWND tray, UINT message,
 
 }  // namespace
 
-bool StoreSpeedLimitHandler(const CallbackRef& handler) {
+bool StoreSpeedLimitHandler(CallbackRef handler) {
     ORVANE_SCRIPT_THREAD_ONLY();
     // After WM_CLOSE no message can call it, and kept it would outlive a universe the host may close.
     if (!DeliveriesOpen()) {
-        ReleaseCallback(handler);
         ReportFailure("SetSpeedLimitHandler", Failure::WindowClosed);
         return false;
     }
-    // The replaced handler can never be called again, so its references go now rather than never.
-    // Out of the slot first: releasing may run a finalizer that sets or clears the handler itself.
-    const CallbackRef replaced = std::exchange(g_handler, handler);
-    if (replaced.state != nullptr && !SameCallback(replaced, handler)) ReleaseCallback(replaced);
+    // The replaced handler can never be called again, so its reference goes now rather than never. It
+    // leaves the slot first: releasing may run a finalizer that sets or clears the handler itself.
+    const CallbackRef replaced = std::exchange(g_handler, std::move(handler));
     return true;
 }
 
 bool ClearSpeedLimitHandler() {
     ORVANE_SCRIPT_THREAD_ONLY();
-    ReleaseCallback(std::exchange(g_handler, CallbackRef{}));
+    const CallbackRef cleared = std::exchange(g_handler, CallbackRef{});
     return true;
-}
-
-void LetGoOfSpeedLimitHandler() noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    LetGoOfCallback(std::exchange(g_handler, CallbackRef{}));
 }
 
 HWND FindTrayWindow() { return ::FindWindowW(kTrayWindowClass, kTrayWindowTitle); }

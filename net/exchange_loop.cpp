@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "bridge/deliveries.hpp"
 #include "common/thread_checks.hpp"
@@ -338,10 +339,9 @@ void AnswerSoon(std::unique_ptr<Request> request, Failure cause) noexcept {
 }
 }  // namespace
 
-bool CanDeliver(const char* operation, CallbackRef callback) noexcept {
+bool CanDeliver(const char* operation) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     if (DeliveriesOpen()) return true;
-    ReleaseCallback(callback);
     ReportFailure(operation, Failure::WindowClosed);
     return false;
 }
@@ -349,9 +349,8 @@ bool CanDeliver(const char* operation, CallbackRef callback) noexcept {
 void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, callback));
+    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, std::move(callback)));
     if (!request || !exchange) {
-        ReleaseCallback(callback);
         ReportFailure(operation, Failure::NoMemory);
         return;
     }
@@ -363,10 +362,9 @@ void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr
 
 void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!CanDeliver(operation, callback)) return;
-    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, callback));
+    if (!CanDeliver(operation)) return;
+    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, std::move(callback)));
     if (!request) {
-        ReleaseCallback(callback);
         ReportFailure(operation, Failure::NoMemory);
         return;
     }

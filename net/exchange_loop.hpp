@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "bridge/request.hpp"
 #include "common/failure.hpp"
@@ -198,8 +199,8 @@ private:
     LPFN_CONNECTEX connectEx_ = nullptr;
 };
 
-// Script thread: whether an answer could reach the callback; when not, its reference goes at once.
-bool CanDeliver(const char* operation, CallbackRef callback) noexcept;
+// Script thread: whether an answer could reach a callback; when not, the cause is written.
+bool CanDeliver(const char* operation) noexcept;
 // Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop
 // in tests).
 using ExchangePoster = bool (*)(std::unique_ptr<Exchange>& exchange) noexcept;
@@ -217,14 +218,14 @@ void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) n
 // script thread's messages once this call has returned.
 template <class Kind, class... Args>
 void StartExchange(const char* operation, CallbackRef callback, const Args&... args) noexcept {
-    if (!CanDeliver(operation, callback)) return;
+    if (!CanDeliver(operation)) return;
     std::unique_ptr<Exchange> exchange;
     try {
         exchange = std::make_unique<Kind>(args...);
     } catch (...) {
         // Launched empty-handed, it answers that memory ran out.
     }
-    LaunchExchange(operation, callback, std::move(exchange));
+    LaunchExchange(operation, std::move(callback), std::move(exchange));
 }
 
 }  // namespace orvane

@@ -248,7 +248,7 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
     CreateMessageWindow();
     LuaFixture lua;
     ASSERT_EQ(lua.Run("codes = '' function handler(code) codes = codes .. code .. ',' return 5, 7 end"), "");
-    StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
+    StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("handler")}));
     int answer = -1;
     bool finished = false;
     std::thread caller([&] {

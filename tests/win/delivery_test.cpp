@@ -35,12 +35,10 @@ protected:
     }
 
     // Queues from another thread, as the network loop does; never inside a call of the script thread.
-    static void QueueFromAnotherThread(CallbackRef callback, std::string answer) {
-        std::thread([&] {
-            auto request = std::make_unique<Request>("Test", callback);
-            request->Answer(std::move(answer));
-            Deliver(std::move(request));
-        }).join();
+    static void QueueFromAnotherThread(TakenCallback callback, std::string answer) {
+        auto request = std::make_unique<Request>("Test", CallbackRef(callback));
+        request->Answer(std::move(answer));
+        std::thread([&] { Deliver(std::move(request)); }).join();
     }
 
     LuaFixture lua;
@@ -55,7 +53,7 @@ TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) 
     int expectedCalls = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        CallbackRef callback{lua.state(), lua.RefGlobal("record")};
+        const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
         QueueFromAnotherThread(callback, c.answer);
         EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "only once the window's messages are served";
         ++expectedCalls;
@@ -70,7 +68,7 @@ TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) 
 
 TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceReleased) {
     ASSERT_EQ(lua.Run("function boom(text) error('boom: ' .. text) end"), "");
-    CallbackRef callback{lua.state(), lua.RefGlobal("boom")};
+    const TakenCallback callback{lua.state(), lua.RefGlobal("boom")};
     QueueFromAnotherThread(callback, "x");
     ASSERT_TRUE(PumpUntil([&] { return !lua.RefIsFunction(callback.ref); }));
     EXPECT_EQ(lua_gettop(lua.state()), 0);
@@ -83,7 +81,7 @@ TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
     allocator.from = 1 << 20;
     LuaFixture tight(&FailingAllocator::Allocate, &allocator);
     ASSERT_EQ(tight.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
-    CallbackRef callback{tight.state(), tight.RefGlobal("record")};
+    const TakenCallback callback{tight.state(), tight.RefGlobal("record")};
     allocator.failing = true;
     QueueFromAnotherThread(callback, std::string(4 << 20, 'x'));
     EXPECT_TRUE(PumpUntil([&] { return tight.Eval("#calls") == "1"; }));
@@ -104,13 +102,13 @@ TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
 }
 
 TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
-    CallbackRef queued{lua.state(), lua.RefGlobal("record")};
+    const TakenCallback queued{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(queued, "queued before the close");
     HWND window = DeliveryWindow();
     EXPECT_EQ(::SendMessageW(window, WM_CLOSE, 0, 0), 0);
     EXPECT_FALSE(::IsWindow(window));
     EXPECT_EQ(DeliveryWindow(), window) << "the handle cell keeps the destroyed window";
-    CallbackRef late{lua.state(), lua.RefGlobal("record")};
+    const TakenCallback late{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(late, "late");
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
@@ -121,7 +119,7 @@ TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
 TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
-    const CallbackRef late = TakeCallback(L);  // as a method takes it
+    const TakenCallback late = TakeCallback(L);  // as a method takes it
     ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
     // The exchange loop finishes the request after the close; only the script thread may release it.
     QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
@@ -141,13 +139,13 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     // The host may close the universe right after WM_CLOSE, and start another with a second Startup.
     ASSERT_EQ(lua.Run("handled = 0 function handler() handled = handled + 1 return 1, 2 end"), "");
     const int handlerRef = lua.RefGlobal("handler");
-    StoreSpeedLimitHandler(CallbackRef{lua.state(), handlerRef});
-    auto request = std::make_unique<Request>("Test", CallbackRef{lua.state(), lua.RefGlobal("record")});
+    StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), handlerRef}));
+    auto request = std::make_unique<Request>("Test", CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("record")}));
     ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is let go of while its universe surely lives";
     // A script of the closed window's universe runs on, and sets a handler again.
     const int againRef = lua.RefGlobal("handler");
-    EXPECT_FALSE(StoreSpeedLimitHandler(CallbackRef{lua.state(), againRef}));
+    EXPECT_FALSE(StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), againRef})));
     EXPECT_FALSE(lua.RefIsFunction(againRef));
     CreateMessageWindow();
     // The request was under way during the close, and finishes now.
@@ -185,7 +183,7 @@ TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothi
         std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         ASSERT_EQ(first->Run("function record() end"), "");
         lua_getglobal(first->state(), "record");
-        auto request = std::make_unique<Request>("Test", TakeCallback(first->state()));
+        auto request = std::make_unique<Request>("Test", CallbackRef(TakeCallback(first->state())));
         EndWindowWithoutClose(end);
         first.reset();
         LuaFixture second;
@@ -196,7 +194,7 @@ TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothi
         EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: window_closed"});
         // The new window serves the new universe as usual.
         ASSERT_EQ(second.Run("calls = 0 function record() calls = calls + 1 end"), "");
-        QueueFromAnotherThread(CallbackRef{second.state(), second.RefGlobal("record")}, "x");
+        QueueFromAnotherThread(TakenCallback{second.state(), second.RefGlobal("record")}, "x");
         EXPECT_TRUE(PumpUntil([&] { return second.Eval("calls") == "1"; }));
     }
 }
@@ -207,7 +205,7 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
         std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         ASSERT_EQ(first->Run("function handler() return 1, 2 end"), "");
         lua_getglobal(first->state(), "handler");
-        ASSERT_TRUE(StoreSpeedLimitHandler(TakeCallback(first->state())));
+        ASSERT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(first->state()))));
         EndWindowWithoutClose(end);
         first.reset();
         LuaFixture second;
@@ -217,7 +215,7 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
         ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
         // The new universe's first handler replaces the old one without releasing it there.
         lua_getglobal(second.state(), "handler");
-        EXPECT_TRUE(StoreSpeedLimitHandler(TakeCallback(second.state())));
+        EXPECT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(second.state()))));
         ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
         EXPECT_EQ(second.Eval("codes"), "2");
         ClearSpeedLimitHandler();
@@ -238,7 +236,7 @@ TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothing
         for (auto* requests : {&queued, &underWay}) {
             for (int i = 0; i < kRequests; ++i) {
                 lua_getglobal(closing->state(), "record");
-                requests->push_back(std::make_unique<Request>("Test", TakeCallback(closing->state())));
+                requests->push_back(std::make_unique<Request>("Test", CallbackRef(TakeCallback(closing->state()))));
             }
         }
         std::thread([&] {
@@ -257,8 +255,9 @@ TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothing
         LuaFixture live;
         ASSERT_EQ(live.Run("function record() end"), "");
         lua_getglobal(live.state(), "record");
-        const CallbackRef own = TakeCallback(live.state());
-        std::thread([&] { LetGoOfCallback(own); }).join();
+        const TakenCallback own = TakeCallback(live.state());
+        CallbackRef owned(own);
+        std::thread([&] { const CallbackRef dropped = std::move(owned); }).join();
         lua_newuserdata(live.state(), sizeof(void*));
         kMethodTable[2].function(live.state());  // IsOrvaneRun
         EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live universe's own reference goes at its next call";
@@ -280,7 +279,7 @@ void FinalizeAtNextStep(LuaFixture& lua, lua_CFunction finalizer) {
     lua_gc(lua.state(), LUA_GCRESTART, 0);
 }
 
-std::vector<CallbackRef> g_takenInFinalizer;
+std::vector<TakenCallback> g_takenInFinalizer;
 
 int TakeInFinalizer(lua_State* L) {
     lua_getglobal(L, "target");
@@ -295,9 +294,9 @@ TEST(CallbackUniverse, AFinalizerThatTakesACallbackWhileTheFirstIsTakenSharesIts
     FinalizeAtNextStep(lua, &TakeInFinalizer);
     ASSERT_TRUE(g_takenInFinalizer.empty());
     lua_getglobal(lua.state(), "target");
-    const CallbackRef first = TakeCallback(lua.state());
+    const TakenCallback first = TakeCallback(lua.state());
     ASSERT_FALSE(g_takenInFinalizer.empty()) << "making the thread took the step";
-    for (const CallbackRef& nested : g_takenInFinalizer) {
+    for (const TakenCallback& nested : g_takenInFinalizer) {
         EXPECT_EQ(nested.state, first.state) << "one thread per universe: another would be collected";
         EXPECT_EQ(nested.universe, first.universe);
     }
@@ -311,7 +310,7 @@ int ClearInFinalizer(lua_State*) {
 TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedReleasesItOnce) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
-    StoreSpeedLimitHandler(TakeCallback(L));
+    StoreSpeedLimitHandler(CallbackRef(TakeCallback(L)));
     FinalizeAtNextStep(lua, &ClearInFinalizer);
     ClearSpeedLimitHandler();
     ASSERT_EQ(lua.Run("collectgarbage('setpause', 200) collectgarbage('setstepmul', 200) collectgarbage()"), "");
@@ -323,9 +322,9 @@ TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedReleasesItOnc
 
 TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
     // The common pattern of a script that asks again and serves messages until the second answer came.
-    CallbackRef inner{lua.state(), lua.RefGlobal("record")};
+    const TakenCallback inner{lua.state(), lua.RefGlobal("record")};
     ASSERT_EQ(lua.Run("function outer(text) outer_text = text end"), "");
-    CallbackRef outer{lua.state(), lua.RefGlobal("outer")};
+    const TakenCallback outer{lua.state(), lua.RefGlobal("outer")};
     QueueFromAnotherThread(outer, "first");
     QueueFromAnotherThread(inner, "second");
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));

@@ -40,7 +40,7 @@ TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
         // Values of the host's own below the call: the handler's results must go, these must stay.
         lua_pushstring(L, "host's own");
         lua_pushinteger(L, 42);
-        StoreSpeedLimitHandler(CallbackRef{L, lua.RefGlobal("handler")});
+        StoreSpeedLimitHandler(CallbackRef(TakenCallback{L, lua.RefGlobal("handler")}));
         for (int round = 0; round < kRounds; ++round) {
             for (UINT message :
                  {WM_SPEED_LIMIT_ASK, WM_SPEED_RESTORE_ASK, WM_SPEED_LIMIT_REPLY, WM_SPEED_LIMIT_MANUAL}) {
@@ -84,7 +84,7 @@ TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
     LuaFixture lua;
     lua_register(lua.state(), "close_tray", &CloseTray);
     ASSERT_EQ(lua.Run("function handler(code) close_tray() return 5, 7 end"), "");
-    StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
+    StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("handler")}));
     FailureLines failures;
     ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
     ClearSpeedLimitHandler();
