@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "common/intrusive_list.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
 #include "runtime/optional_entries.hpp"
@@ -19,8 +20,9 @@ namespace orvane {
 // A reference let go of, in a node of its own, waiting in its universe's list.
 struct LetGoNode {
     TakenCallback callback;
-    LetGoNode* next;
+    ListLink<LetGoNode> link;
 };
+using LetGoList = IntrusiveList<LetGoNode, &LetGoNode::link>;
 std::atomic<std::size_t> detail::g_waiting{0};
 
 namespace {
@@ -38,51 +40,43 @@ void* KeyOf(const char& key) { return const_cast<char*>(&key); }
 struct UniverseNote {
     std::uint32_t number = 0;
     bool open = false;  // among the open universes: numbered, and its finalizer has not run
-    UniverseNote* nextOpen = nullptr;
-    LetGoNode* waiting = nullptr;  // newest first
+    ListLink<UniverseNote> link;
+    LetGoList waiting;
     std::size_t waitingCount = 0;
 };
 
 // The open universes and what waits in each: any thread lets go, the script thread releases, and
 // whichever thread closes a universe drops its list.
 SmallLock g_lock;
-UniverseNote* g_open = nullptr;
+IntrusiveList<UniverseNote, &UniverseNote::link> g_open;
 
 // Numbers the universes the add-in meets; script thread only.
 std::uint32_t g_lastUniverse = 0;
 
 UniverseNote* FindOpen(std::uint32_t number) noexcept {
-    UniverseNote* note = g_open;
-    while (note != nullptr && note->number != number) note = note->nextOpen;
+    UniverseNote* note = g_open.First();
+    while (note != nullptr && note->number != number) note = decltype(g_open)::Later(*note);
     return note;
 }
 
 // Under the lock: the universe's list, taken off it whole.
-LetGoNode* TakeWaiting(UniverseNote& note) noexcept {
+LetGoList TakeWaiting(UniverseNote& note) noexcept {
     detail::g_waiting.fetch_sub(note.waitingCount, std::memory_order_relaxed);
     note.waitingCount = 0;
-    return std::exchange(note.waiting, nullptr);
-}
-
-void Forget(LetGoNode* node) noexcept {
-    while (node != nullptr) delete std::exchange(node, node->next);
+    return note.waiting.TakeAll();
 }
 
 // The note's finalizer: the universe is closing, and with it every reference of its registry.
 int UniverseClosed(lua_State* L) {
     auto* note = static_cast<UniverseNote*>(lua_touserdata(L, 1));
-    LetGoNode* forgotten = nullptr;
-    {
+    LetGoList forgotten = [note] {
         const std::lock_guard<SmallLock> guard(g_lock);
-        if (note->open) {
-            UniverseNote** link = &g_open;
-            while (*link != note) link = &(*link)->nextOpen;
-            *link = note->nextOpen;
-            note->open = false;
-            forgotten = TakeWaiting(*note);
-        }
-    }
-    Forget(forgotten);
+        if (!note->open) return LetGoList();
+        g_open.Remove(*note);
+        note->open = false;
+        return TakeWaiting(*note);
+    }();
+    while (LetGoNode* node = forgotten.PopFront()) delete node;
     return 0;
 }
 
@@ -151,8 +145,7 @@ Universe CallbackUniverse(lua_State* L) noexcept {
             const std::lock_guard<SmallLock> guard(g_lock);
             note->number = number;
             note->open = true;
-            note->nextOpen = g_open;
-            g_open = note;
+            g_open.PushBack(*note);
         }
         Store(L, kCallbackThreadKey, heldThread);  // the registry holds both from here on, for good
         thread = made;
@@ -216,12 +209,12 @@ void Release(TakenCallback taken) noexcept { RunProtected(taken.state, &ReleaseW
 void LetGo(const TakenCallback& taken) noexcept {
     if (taken.universe == 0) return;
     // Without memory even for this the reference stays in its registry for good.
-    auto* node = new (std::nothrow) LetGoNode{taken, nullptr};
+    auto* node = new (std::nothrow) LetGoNode{taken, {}};
     if (node == nullptr) return;
     {
         const std::lock_guard<SmallLock> guard(g_lock);
         if (UniverseNote* note = FindOpen(taken.universe)) {
-            node->next = std::exchange(note->waiting, node);
+            note->waiting.PushBack(*node);
             ++note->waitingCount;
             detail::g_waiting.fetch_add(1, std::memory_order_relaxed);
             return;
@@ -305,14 +298,13 @@ void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     // live reference of its own, and a closed one's state is gone. The others' wait for their own.
     UniverseNote* note = UniverseOf(L);
     if (note == nullptr) return;
-    LetGoNode* node = nullptr;
-    {
+    LetGoList waiting = [note] {
         const std::lock_guard<SmallLock> guard(g_lock);
-        if (note->open) node = TakeWaiting(*note);
-    }
-    while (node != nullptr) {
+        return note->open ? TakeWaiting(*note) : LetGoList();
+    }();
+    while (LetGoNode* node = waiting.PopFront()) {
         Release(node->callback);
-        delete std::exchange(node, node->next);
+        delete node;
     }
 }
 

@@ -16,7 +16,7 @@ namespace orvane {
 // The answers waiting for the script thread, and what tells whether and when they were announced: the
 // network loop queues, the announcer looks, the script thread takes, each under the one lock.
 // Intrusive, so that queueing never allocates: a request that got this far always reaches the queue.
-// Never destroyed (see g_queue), so it has no destructor to free its chain.
+// Never destroyed (see g_queue), so it frees nothing of what it holds.
 class DeliveryQueue {
 public:
     constexpr DeliveryQueue() noexcept = default;
@@ -25,20 +25,13 @@ public:
 
     // Queues the request; the announcer's event when it sleeps for good and must look now, else null.
     HANDLE Push(std::unique_ptr<Request> request) noexcept {
-        Request* const last = request.get();
         const std::lock_guard<SmallLock> guard(lock_);
-        (tail_ != nullptr ? tail_->next_ : head_) = std::move(request);
-        tail_ = last;
+        waiting_.PushBack(*request.release());  // the queue's until popped
         return std::exchange(announcerIdle_, false) ? wake_ : nullptr;
     }
     std::unique_ptr<Request> Pop() noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
-        std::unique_ptr<Request> request = std::move(head_);
-        if (request) {
-            head_ = std::move(request->next_);
-            if (!head_) tail_ = nullptr;
-        }
-        return request;
+        return std::unique_ptr<Request>(waiting_.PopFront());
     }
 
     // Whether the caller is to post the delivery message: none is on its way, and from now on one is.
@@ -49,7 +42,7 @@ public:
     // The same, only while answers wait.
     bool ClaimIfWaiting() noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
-        return head_ && !std::exchange(announced_, true);
+        return !waiting_.Empty() && !std::exchange(announced_, true);
     }
     // After a claim: whether the message went out.
     void Announced(bool posted) noexcept {
@@ -96,7 +89,7 @@ public:
     };
     Look LookAt(std::uint64_t now) noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
-        if (!head_) {
+        if (waiting_.Empty()) {
             announcerIdle_ = true;
             return {false, INFINITE};
         }
@@ -125,8 +118,7 @@ private:
     }
 
     SmallLock lock_;
-    std::unique_ptr<Request> head_;
-    Request* tail_ = nullptr;
+    IntrusiveList<Request, &Request::link_> waiting_;
     // Whether a delivery message is on its way; cleared by its handling before it takes the first
     // request, so a request queued at any moment is either taken by it or announced by a message of
     // its own.

@@ -11,6 +11,7 @@
 #include "bridge/callback_ref.hpp"
 #include "common/answer_budget.hpp"
 #include "common/failure.hpp"
+#include "common/intrusive_list.hpp"
 
 namespace orvane {
 
@@ -45,7 +46,7 @@ private:
     CallbackRef callback_;
     BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
     std::string answer_;
-    std::unique_ptr<Request> next_;  // the delivery queue's link
+    ListLink<Request> link_;  // the delivery queue's
 };
 
 // Requests made and not yet freed; part of the module's reasons not to unload.

@@ -140,10 +140,7 @@ void ExchangeLoop::Drive(Exchange* exchange, Move move) noexcept {
 // Only here, between events: a move may answer other exchanges than its own (those waiting on the
 // same name, when a lookup cannot even start), and its own caller may still hold it.
 void ExchangeLoop::FreeAnswered() noexcept {
-    while (Exchange* exchange = answered_) {
-        answered_ = exchange->nextAnswered_;
-        delete exchange;
-    }
+    while (Exchange* exchange = answered_.PopFront()) delete exchange;
 }
 
 void ExchangeLoop::LookUp(std::string_view host) noexcept {
@@ -196,19 +193,14 @@ void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
 
 void DeadlineList::Add(Exchange* exchange) noexcept {
     // The walk keeps the list in order whatever comes; with one length of limit it never steps.
-    Exchange* before = latest;
-    while (before != nullptr && before->deadline_ > exchange->deadline_) before = before->earlier_;
-    exchange->earlier_ = before;
-    exchange->later_ = before != nullptr ? before->later_ : earliest;
-    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest) = exchange;
-    (before != nullptr ? before->later_ : earliest) = exchange;
+    Exchange* before = exchanges.Last();
+    while (before != nullptr && before->deadline_ > exchange->deadline_) before = exchanges.Earlier(*before);
+    exchanges.InsertAfter(before, *exchange);
     exchange->limit_ = this;
 }
 
 void DeadlineList::Remove(Exchange* exchange) noexcept {
-    (exchange->earlier_ != nullptr ? exchange->earlier_->later_ : earliest) = exchange->later_;
-    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest) = exchange->earlier_;
-    exchange->earlier_ = exchange->later_ = nullptr;
+    exchanges.Remove(*exchange);
     exchange->limit_ = nullptr;
 }
 
@@ -232,8 +224,8 @@ DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
     const std::uint64_t now = ::GetTickCount64();
     std::uint64_t wait = INFINITE;
     for (const DeadlineList& list : deadlines_) {
-        if (list.earliest == nullptr) continue;
-        const std::uint64_t due = list.earliest->deadline_;
+        if (list.exchanges.Empty()) continue;
+        const std::uint64_t due = list.exchanges.First()->deadline_;
         wait = std::min<std::uint64_t>(wait, due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
     }
     return static_cast<DWORD>(wait);
@@ -242,8 +234,8 @@ DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
 void ExchangeLoop::ExpireDue() noexcept {
     const std::uint64_t now = ::GetTickCount64();
     for (DeadlineList& list : deadlines_) {
-        while (list.earliest != nullptr && list.earliest->deadline_ <= now) {
-            Exchange* exchange = list.earliest;
+        while (!list.exchanges.Empty() && list.exchanges.First()->deadline_ <= now) {
+            Exchange* exchange = list.exchanges.First();
             Unlink(exchange);
             Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
         }
@@ -324,8 +316,7 @@ void Exchange::HandOn() noexcept {
     socket_.reset();
     ReleaseBuffers();
     Deliver(std::move(request_));
-    nextAnswered_ = g_loop.answered_;
-    g_loop.answered_ = this;
+    g_loop.answered_.PushBack(*this);
 }
 
 // ---- starting ----------------------------------------------------------------------------------------

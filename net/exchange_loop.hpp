@@ -23,6 +23,7 @@
 
 #include "bridge/request.hpp"
 #include "common/failure.hpp"
+#include "common/intrusive_list.hpp"
 #include "common/win_handles.hpp"
 #include "net/address_cache.hpp"
 #include "net/receive_chunks.hpp"
@@ -106,10 +107,9 @@ private:
     std::uint16_t servicePort_ = 0;
     // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
-    Exchange* earlier_ = nullptr;
-    Exchange* later_ = nullptr;
+    ListLink<Exchange> deadlineLink_;
     DeadlineList* limit_ = nullptr;
-    Exchange* nextAnswered_ = nullptr;  // the loop's list of answered exchanges to free
+    ListLink<Exchange> answeredLink_;  // the loop's list of answered exchanges to free
 };
 
 // Work for a service that needs its address and answers no script: on the loop it waits for the
@@ -133,9 +133,8 @@ private:
 // own, so that a new deadline is the latest of its list and adding it is an append, however many
 // exchanges wait under a longer limit.
 struct DeadlineList {
-    DWORD ms = 0;  // 0 until an exchange is limited to it
-    Exchange* earliest = nullptr;
-    Exchange* latest = nullptr;
+    DWORD ms = 0;                                                 // 0 until an exchange is limited to it
+    IntrusiveList<Exchange, &Exchange::deadlineLink_> exchanges;  // earliest first
 
     void Add(Exchange* exchange) noexcept;
     void Remove(Exchange* exchange) noexcept;
@@ -190,7 +189,7 @@ private:
     // One list per length of limit the exchanges use (the tips reply's, the game platform's idle
     // limit); a further length would share the last list, which stays in order, only slower to add to.
     DeadlineList deadlines_[2];
-    Exchange* answered_ = nullptr;
+    IntrusiveList<Exchange, &Exchange::answeredLink_> answered_;
     // Within this time an answer, found or not, serves every request for its name: a burst of requests
     // asks the resolver once.
     static constexpr std::uint64_t kAddressKeptMs = 1000;
