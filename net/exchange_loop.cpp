@@ -28,7 +28,7 @@ struct ExchangeLoop::Lookup {
 };
 
 namespace {
-ExchangeLoop g_loop;
+ExchangeLoop g_loop;  // named only by Shared()
 }  // namespace
 
 ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop; }
@@ -244,11 +244,9 @@ void ExchangeLoop::ExpireDue() noexcept {
 
 // ---- an exchange -----------------------------------------------------------------------------------
 
-ExchangeLoop& Exchange::Loop() noexcept { return g_loop; }
-
 UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) noexcept {
     UniqueSocket socket(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
-    if (socket && !g_loop.Associate(socket.get())) socket.reset();
+    if (socket && !ExchangeLoop::Shared().Associate(socket.get())) socket.reset();
     if (!socket) socketError = static_cast<std::uint32_t>(::WSAGetLastError());
     return socket;
 }
@@ -256,13 +254,14 @@ UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) no
 void Exchange::ReachService(const char* host, std::uint16_t port) {
     ORVANE_LOOP_THREAD_ONLY();
     servicePort_ = port;
-    const AddressCache::Answer known = g_loop.addresses_.Ask(host, ::GetTickCount64(), *this);
+    ExchangeLoop& loop = ExchangeLoop::Shared();
+    const AddressCache::Answer known = loop.addresses_.Ask(host, ::GetTickCount64(), *this);
     if (known.next == AddressCache::Next::Use) return AddressReady(ToSocketAddress(known.address, port));
-    if (known.next == AddressCache::Next::Look) g_loop.LookUp(host);
+    if (known.next == AddressCache::Next::Look) loop.LookUp(host);
 }
 
 void Exchange::AddressKnown(LookedUp address) noexcept {
-    g_loop.Drive(this, [&] { AddressReady(ToSocketAddress(address, servicePort_)); });
+    ExchangeLoop::Shared().Drive(this, [&] { AddressReady(ToSocketAddress(address, servicePort_)); });
 }
 
 void Exchange::Abandon(Failure cause) noexcept {
@@ -294,7 +293,7 @@ bool Exchange::Issued(int result) noexcept {
 
 void Exchange::LimitTo(DWORD ms) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
-    g_loop.Limit(this, ms);
+    ExchangeLoop::Shared().Limit(this, ms);
 }
 
 void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
@@ -312,11 +311,12 @@ void Exchange::Fail(Failure cause, std::uint32_t code) noexcept {
 }
 
 void Exchange::HandOn() noexcept {
-    if (limit_ != nullptr) g_loop.Unlink(this);
+    ExchangeLoop& loop = ExchangeLoop::Shared();
+    if (limit_ != nullptr) loop.Unlink(this);
     socket_.reset();
     ReleaseBuffers();
     Deliver(std::move(request_));
-    g_loop.answered_.PushBack(*this);
+    loop.answered_.PushBack(*this);
 }
 
 // ---- starting ----------------------------------------------------------------------------------------
@@ -346,7 +346,7 @@ void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr
         return;
     }
     exchange->request_ = std::move(request);
-    if (post != nullptr ? post(exchange) : g_loop.Post(exchange)) return;
+    if (post != nullptr ? post(exchange) : ExchangeLoop::Shared().Post(exchange)) return;
     std::unique_ptr<Request> refused = std::move(exchange->request_);
     AnswerSoon(std::move(refused), Failure::LoopUnavailable);
 }

@@ -50,9 +50,6 @@ public:
     virtual void Completed(DWORD bytes, DWORD error) = 0;
 
 protected:
-    // The loop this exchange runs on, and the state it keeps for every exchange.
-    static ExchangeLoop& Loop() noexcept;
-
     // A socket for overlapped operations whose completions come to the loop; empty on failure, with
     // the system's error code in socketError.
     UniqueSocket OverlappedSocket(int type, std::uint32_t& socketError) noexcept;
@@ -143,8 +140,8 @@ struct DeadlineList {
 // The loop: its thread, its port and everything only that thread touches.
 class ExchangeLoop {
 public:
-    // The one loop of the process; its thread runs for the life of the process, and a started module
-    // stays mapped as long.
+    // The one loop of the process, and the one way to it; its thread runs for the life of the
+    // process, and a started module stays mapped as long.
     static ExchangeLoop& Shared() noexcept;
 
     // Script thread: hands the exchange over, starting the loop on first use; the loop owns it from
