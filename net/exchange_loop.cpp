@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/request_start.hpp"
 #include "common/thread_checks.hpp"
 #include "common/worker.hpp"
 #include "net/sockets.hpp"
@@ -321,45 +322,14 @@ void Exchange::HandOn() noexcept {
 
 // ---- starting ----------------------------------------------------------------------------------------
 
-namespace {
-// Answered like any failed request, by a delivery message the script thread takes when it next serves
-// its messages: never inside the call that started it.
-void AnswerSoon(std::unique_ptr<Request> request, Failure cause) noexcept {
-    request->Fail(cause);
-    DeliverSoon(std::move(request));
-}
-}  // namespace
-
-bool CanDeliver(const char* operation) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    if (DeliveriesOpen()) return true;
-    ReportFailure(operation, Failure::WindowClosed);
-    return false;
-}
-
-void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
+void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, std::move(callback)));
-    if (!request || !exchange) {
-        ReportFailure(operation, Failure::NoMemory);
-        return;
-    }
+    if (!request) return;
+    if (!exchange) return ReportFailure(request->Operation(), Failure::NoMemory);
     exchange->request_ = std::move(request);
     if (post != nullptr ? post(exchange) : ExchangeLoop::Shared().Post(exchange)) return;
-    std::unique_ptr<Request> refused = std::move(exchange->request_);
-    AnswerSoon(std::move(refused), Failure::LoopUnavailable);
-}
-
-void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    if (!CanDeliver(operation)) return;
-    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, std::move(callback)));
-    if (!request) {
-        ReportFailure(operation, Failure::NoMemory);
-        return;
-    }
-    AnswerSoon(std::move(request), cause);
+    RefuseRequest(std::move(exchange->request_), Failure::LoopUnavailable);
 }
 
 }  // namespace orvane

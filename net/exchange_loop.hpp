@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "bridge/request.hpp"
+#include "bridge/request_start.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
 #include "common/win_handles.hpp"
@@ -83,7 +84,7 @@ protected:
 private:
     friend class ExchangeLoop;
     friend struct DeadlineList;
-    friend void LaunchExchange(const char*, CallbackRef, std::unique_ptr<Exchange>,
+    friend void LaunchExchange(std::unique_ptr<Request>, std::unique_ptr<Exchange>,
                                bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
     struct Slot {
         OVERLAPPED overlapped;
@@ -195,33 +196,27 @@ private:
     LPFN_CONNECTEX connectEx_ = nullptr;
 };
 
-// Script thread: whether an answer could reach a callback; when not, the cause is written.
-bool CanDeliver(const char* operation) noexcept;
 // Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop
-// in tests).
+// in tests). An exchange that could not be made ends the request (no_memory); one the loop cannot take
+// is refused (bridge/request_start.hpp).
 using ExchangePoster = bool (*)(std::unique_ptr<Exchange>& exchange) noexcept;
-void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
+void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post = nullptr) noexcept;
 
-// Script thread: the request ends at once with the cause, its callback called with the empty text
-// from the script thread's messages once the method has returned, as for a request the loop refused.
-void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept;
-
-// Script thread: makes an exchange of that kind for a request of the method's and starts it. When
-// nothing could ever deliver its answer (the window is closed, or even its records cannot be made),
-// the callback's reference goes at once: a script that goes on asking after WM_CLOSE must not fill the
-// registry. When the loop cannot take it, the callback still comes, with the empty text, from the
-// script thread's messages once this call has returned.
+// Script thread: makes an exchange of that kind for a request of the method's and starts it, by the
+// request-start rules (bridge/request_start.hpp). When the loop cannot take it, the callback still
+// comes, with the empty text, from the script thread's messages once this call has returned.
 template <class Kind, class... Args>
 void StartExchange(const char* operation, CallbackRef callback, const Args&... args) noexcept {
-    if (!CanDeliver(operation)) return;
+    std::unique_ptr<Request> request = StartRequest(operation, std::move(callback));
+    if (!request) return;
     std::unique_ptr<Exchange> exchange;
     try {
         exchange = std::make_unique<Kind>(args...);
     } catch (...) {
         // Launched empty-handed, it answers that memory ran out.
     }
-    LaunchExchange(operation, std::move(callback), std::move(exchange));
+    LaunchExchange(std::move(request), std::move(exchange));
 }
 
 }  // namespace orvane

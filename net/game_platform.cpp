@@ -252,7 +252,7 @@ private:
 void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept {
     // Only this thread adds to the count, so it cannot pass the bound between the look and the making.
     if (g_inFlight.load() >= kMostInFlight) {
-        return RefuseRequest("GetActiveGame", std::move(callback), Failure::TooManyInFlight);
+        return RefuseRequest(StartRequest("GetActiveGame", std::move(callback)), Failure::TooManyInFlight);
     }
     StartExchange<GameExchange>("GetActiveGame", std::move(callback), name, type);
 }

@@ -50,7 +50,8 @@ protected:
 
 TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) {
     const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange("Test", CallbackRef(callback), std::make_unique<FakeExchange>("never asked", false), &LoopRefuses);
+    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("never asked", false),
+                   &LoopRefuses);
     EXPECT_EQ(lua.Eval("#calls"), "0") << "never inside the call that started it";
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
     EXPECT_EQ(lua.Eval("calls[1][1]"), "");
@@ -63,7 +64,8 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
     // Its delivery message may never be handled (a full queue refuses it; a host loop may drop it),
     // and no loop may exist to announce it again, or the loop waits a second and more before it does.
     const TakenCallback lost{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange("Test", CallbackRef(lost), std::make_unique<FakeExchange>("never asked", false), &LoopRefuses);
+    LaunchExchange(StartRequest("Test", CallbackRef(lost)), std::make_unique<FakeExchange>("never asked", false),
+                   &LoopRefuses);
     MSG message{};
     ASSERT_TRUE(::PeekMessageW(&message, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
     EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "2"; }, 900)) << "answered all the same";
@@ -82,7 +84,8 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
-        LaunchExchange("Test", CallbackRef(callback), std::make_unique<FakeExchange>("pid|cid", c.throws));
+        LaunchExchange(StartRequest("Test", CallbackRef(callback)),
+                       std::make_unique<FakeExchange>("pid|cid", c.throws));
         ++expectedCalls;
         ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
         EXPECT_EQ(lua.Eval("calls[#calls].n"), "1");
@@ -99,7 +102,7 @@ TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     // A host loop may take a message off the queue without dispatching it; the answer must not wait
     // for good behind the message it lost.
     const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange("Test", CallbackRef(callback), std::make_unique<FakeExchange>("lost message", false));
+    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("lost message", false));
     MSG lost{};
     const ULONGLONG deadline = ::GetTickCount64() + 5000;
     while (!::PeekMessageW(&lost, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
