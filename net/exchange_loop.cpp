@@ -17,11 +17,7 @@ namespace orvane {
 
 // One name's lookup on a worker of its own; its answer goes back to the loop through the port.
 struct ExchangeLoop::Lookup {
-    struct Slot {
-        OVERLAPPED overlapped;
-        Lookup* owner;
-    };
-    Slot slot{{}, this};
+    OverlappedRecord<Lookup> answered{this};
     HANDLE port = nullptr;
     std::string host;
     LookedUp address;
@@ -38,14 +34,14 @@ ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop; }
 
 bool ExchangeLoop::Post(std::unique_ptr<Exchange>& exchange) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kBegin, &exchange->slot_.overlapped)) return false;
+    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kBegin, &exchange->operation_.overlapped)) return false;
     (void)exchange.release();  // the loop's from here on
     return true;
 }
 
 bool ExchangeLoop::Post(std::unique_ptr<ServiceErrand>& errand) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kErrand, &errand->slot_.overlapped)) return false;
+    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kErrand, &errand->posted_.overlapped)) return false;
     (void)errand.release();  // the loop's from here on
     return true;
 }
@@ -106,11 +102,11 @@ void ExchangeLoop::Serve() noexcept {
         const DWORD error = ok ? 0 : ::GetLastError();
         if (overlapped != nullptr) {
             if (key == kLookedUp) {
-                Looked(reinterpret_cast<Lookup::Slot*>(overlapped)->owner);
+                Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
             } else if (key == kErrand) {
-                Errand(reinterpret_cast<ServiceErrand::Slot*>(overlapped)->owner);
+                Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
             } else {
-                Exchange* exchange = reinterpret_cast<Exchange::Slot*>(overlapped)->owner;
+                Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
                 if (key == kBegin) {
                     Drive(exchange, [&] { exchange->Begin(); });
                 } else {
@@ -171,7 +167,7 @@ void ExchangeLoop::LookUpOnWorker(void* argument) {
     lookup->at = ::GetTickCount64();
     // Everyone waiting on the name waits until the loop hears of this, so a port whose queue cannot
     // take the packet now is tried again.
-    while (!::PostQueuedCompletionStatus(lookup->port, 0, kLookedUp, &lookup->slot.overlapped)) ::Sleep(100);
+    while (!::PostQueuedCompletionStatus(lookup->port, 0, kLookedUp, &lookup->answered.overlapped)) ::Sleep(100);
 }
 
 void ExchangeLoop::Looked(Lookup* done) noexcept {
@@ -277,9 +273,9 @@ void Exchange::Abandon(Failure cause) noexcept {
 }
 
 OVERLAPPED* Exchange::StartOperation() noexcept {
-    slot_.overlapped = OVERLAPPED{};
+    operation_.overlapped = OVERLAPPED{};
     pending_ = true;
-    return &slot_.overlapped;
+    return &operation_.overlapped;
 }
 
 bool Exchange::Issued(int result) noexcept {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "bridge/request.hpp"
@@ -33,6 +34,21 @@ namespace orvane {
 
 class ExchangeLoop;
 struct DeadlineList;
+
+// What the loop's port hands back for one pending operation or posted packet: its OVERLAPPED, first,
+// so that the owner who waits for it is found from the OVERLAPPED alone.
+template <class Owner>
+struct OverlappedRecord {
+    OVERLAPPED overlapped{};
+    Owner* owner;
+
+    explicit OverlappedRecord(Owner* whose) noexcept : owner(whose) {}
+    // Only for an OVERLAPPED of a record of this kind, as the completion key tells.
+    static Owner* OwnerOf(OVERLAPPED* overlapped) noexcept {
+        static_assert(std::is_standard_layout_v<OverlappedRecord>, "the OVERLAPPED must start the record");
+        return reinterpret_cast<OverlappedRecord*>(overlapped)->owner;
+    }
+};
 
 // One request's exchange with its service: a small state machine with one operation pending at a
 // time. Every member but the constructor and the destructor runs on the loop thread.
@@ -86,11 +102,6 @@ private:
     friend struct DeadlineList;
     friend void LaunchExchange(std::unique_ptr<Request>, std::unique_ptr<Exchange>,
                                bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
-    struct Slot {
-        OVERLAPPED overlapped;
-        Exchange* owner;
-    };
-
     void AddressKnown(LookedUp address) noexcept override;
     // Ends the exchange with the cause: at once, or once its pending operation, which closing the
     // socket ends, has come back.
@@ -98,7 +109,7 @@ private:
     void HandOn() noexcept;
 
     std::unique_ptr<Request> request_;  // given at launch; null once answered
-    Slot slot_{{}, this};
+    OverlappedRecord<Exchange> operation_{this};
     bool pending_ = false;
     // Why a pending operation was ended from outside; its completion fails with this cause.
     std::optional<Failure> abandonedFor_;
@@ -119,11 +130,7 @@ public:
 
 private:
     friend class ExchangeLoop;
-    struct Slot {
-        OVERLAPPED overlapped;
-        ServiceErrand* owner;
-    };
-    Slot slot_{{}, this};
+    OverlappedRecord<ServiceErrand> posted_{this};
     const char* host_;
 };
 
