@@ -36,6 +36,7 @@ extern "C" {
 #include "bench/loopback_peers.hpp"
 #include "bridge/callback_ref.hpp"
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/setup_status.hpp"
 #include "bridge/speed_limit.hpp"
@@ -577,7 +578,7 @@ void FigureRestarts(const Script& script, TipsPeer& peer, const Options& options
         {
             const Script restarted;
             for (int i = 0; i < inFlight; ++i) restarted.Ask(getTipsId, "restart", "x");
-            HWND window = orvane::DeliveryWindow();
+            HWND window = orvane::AddinWindow().Handle();
             if (cycle % 2 == 0) {
                 ::SendMessageW(window, WM_CLOSE, 0, 0);
             } else {
@@ -741,7 +742,7 @@ double TimePosts(HWND window, UINT message, int n) {
 void FigureForged(HWND rawWindow, const Options& options) {
     const int n = options.quick ? 100 : 10000;
     const int rounds = options.quick ? 1 : 9;
-    HWND window = orvane::DeliveryWindow();
+    HWND window = orvane::AddinWindow().Handle();
     orvane::ClearSpeedLimitHandler();
     // Another program's tray window (a test's, say) would take the answers, and they would be timed too.
     if (orvane::FindTrayWindow() != nullptr) {

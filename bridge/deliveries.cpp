@@ -1,11 +1,11 @@
 #include "bridge/deliveries.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <utility>
 
+#include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
@@ -133,9 +133,6 @@ private:
 
 namespace {
 
-// Written on the script thread when the window is made; read by any thread that delivers.
-std::atomic<HWND> g_window{nullptr};
-
 // The queue is never destroyed: at process exit the system ends the loop and announcer threads
 // wherever they are, perhaps holding its lock, and the module's static destructors run after.
 // The module unloads earlier only when no request lives, so nothing is left in it then.
@@ -164,12 +161,12 @@ void Announce(bool claimed) noexcept {
     if (!claimed) return;
     // Posted, never sent: whoever answered goes on at once, and the script thread takes the answers
     // when it next serves its messages. A null window would make the post a message to this thread.
-    HWND window = g_window.load();
+    HWND window = AddinWindow().Handle();
     const bool posted = window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0);
     g_queue.Announced(posted);
     if (posted) return;
     // A later Startup's window came meanwhile: it takes them.
-    if (window != g_window.load()) return Announce(g_queue.Claim());
+    if (window != AddinWindow().Handle()) return Announce(g_queue.Claim());
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
     // again by the announcer.
     if (window == nullptr || !::IsWindow(window)) DropQueued();
@@ -204,15 +201,12 @@ void StartAnnouncer() noexcept {
 
 }  // namespace
 
-void DeliverTo(HWND window) noexcept {
+void StartDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     if (!g_queue.HasAnnouncer()) StartAnnouncer();
-    g_window.store(window);
 }
 
-HWND DeliveryWindow() noexcept { return g_window.load(); }
-
-bool DeliveriesOpen() noexcept { return ::IsWindow(g_window.load()) != FALSE; }
+bool DeliveriesOpen() noexcept { return AddinWindow().Open(); }
 
 void Deliver(std::unique_ptr<Request> request) noexcept {
     if (request->BeforeLastClose()) return Drop(std::move(request));
@@ -225,7 +219,7 @@ void DeliverSoon(std::unique_ptr<Request> request) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     Deliver(std::move(request));
     // A null window would make this a timer of the thread's, which no window procedure sees.
-    HWND window = g_window.load();
+    HWND window = AddinWindow().Handle();
     if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);
 }
 

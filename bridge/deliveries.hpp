@@ -13,11 +13,9 @@
 
 namespace orvane {
 
-// Script thread, when the message window is made: the window delivery messages go to from now on.
-void DeliverTo(HWND window) noexcept;
-// That window; it keeps naming the window after it is destroyed, so later posts fail rather than
-// reach another.
-HWND DeliveryWindow() noexcept;
+// Script thread, when a message window is made: delivery messages go to the add-in's window
+// (bridge/message_window.hpp), and the announcer starts with the first.
+void StartDeliveries() noexcept;
 
 // Whether an answer queued now could still reach a script: the message window lives (no WM_CLOSE).
 bool DeliveriesOpen() noexcept;

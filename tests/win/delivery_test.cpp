@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
 #include "bridge/window_messages.hpp"
@@ -26,8 +27,8 @@ using testing::PumpUntil;
 class DeliveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
-        ASSERT_TRUE(::IsWindow(DeliveryWindow()));
+        if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
+        ASSERT_TRUE(::IsWindow(AddinWindow().Handle()));
         ASSERT_EQ(lua.Run("calls = {} "
                           "function record(...) calls[#calls + 1] = { n = select('#', ...), ... } "
                           "  return 'ignored', 'too' end"),
@@ -94,9 +95,9 @@ TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
 
 TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
     // Garbage that would crash the window procedure if it were dereferenced.
-    EXPECT_EQ(::SendMessageW(DeliveryWindow(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
-    EXPECT_EQ(::SendMessageW(DeliveryWindow(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
-    EXPECT_EQ(::PostMessageW(DeliveryWindow(), WM_DELIVER_RESULT, 1, 2), TRUE);
+    EXPECT_EQ(::SendMessageW(AddinWindow().Handle(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
+    EXPECT_EQ(::SendMessageW(AddinWindow().Handle(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
+    EXPECT_EQ(::PostMessageW(AddinWindow().Handle(), WM_DELIVER_RESULT, 1, 2), TRUE);
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(lua.Eval("#calls"), "0");
 }
@@ -104,10 +105,10 @@ TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
 TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
     const TakenCallback queued{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(queued, "queued before the close");
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     EXPECT_EQ(::SendMessageW(window, WM_CLOSE, 0, 0), 0);
     EXPECT_FALSE(::IsWindow(window));
-    EXPECT_EQ(DeliveryWindow(), window) << "the handle cell keeps the destroyed window";
+    EXPECT_EQ(AddinWindow().Handle(), window) << "the window keeps naming the destroyed one";
     const TakenCallback late{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(late, "late");
     PumpUntil([] { return false; }, 200);
@@ -120,7 +121,7 @@ TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCa
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
     const TakenCallback late = TakeCallback(L);  // as a method takes it
-    ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+    ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
     // The exchange loop finishes the request after the close; only the script thread may release it.
     QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
     EXPECT_EQ(LiveRequests(), 0) << "the answer goes at once";
@@ -141,7 +142,7 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     const int handlerRef = lua.RefGlobal("handler");
     StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), handlerRef}));
     auto request = std::make_unique<Request>("Test", CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("record")}));
-    ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+    ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is let go of while its universe surely lives";
     // A script of the closed window's universe runs on, and sets a handler again.
     const int againRef = lua.RefGlobal("handler");
@@ -151,7 +152,7 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     // The request was under way during the close, and finishes now.
     std::thread([&] { Deliver(std::move(request)); }).join();
     PumpUntil([] { return false; }, 200);
-    ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0);
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(lua.Eval("handled"), "0");
     EXPECT_EQ(LiveRequests(), 0);
@@ -169,7 +170,7 @@ struct WindowEnd {
 constexpr WindowEnd kWindowEnds[] = {{"DestroyWindow", true}, {"gone unseen, as with its thread", false}};
 
 void EndWindowWithoutClose(const WindowEnd& end) {
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     if (!end.procedureSeesIt) {
         ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
     }
@@ -212,11 +213,11 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
         ASSERT_EQ(second.Run("codes = '' function handler(code) codes = codes .. code end"), "");
         CreateMessageWindow();
         // The tray asks: nothing of the closed universe may run.
-        ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
         // The new universe's first handler replaces the old one without releasing it there.
         lua_getglobal(second.state(), "handler");
         EXPECT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(second.state()))));
-        ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0);
         EXPECT_EQ(second.Eval("codes"), "2");
         ClearSpeedLimitHandler();
     }
@@ -243,7 +244,7 @@ TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothing
             for (auto& request : queued) Deliver(std::move(request));
         }).join();
         if (end == &withClose) {
-            ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+            ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
         } else {
             EndWindowWithoutClose(*end);
         }
@@ -333,7 +334,7 @@ TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
 
 TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
     CreateMessageWindow();
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     ASSERT_TRUE(::IsWindow(window));
     wchar_t name[64] = {};
     ::GetClassNameW(window, name, 64);
@@ -349,7 +350,7 @@ TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
 
 TEST(MessageWindow, AnswersItsTableAndPassesOtherNumbersOn) {
     CreateMessageWindow();
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     for (UINT message : {0x403u, 0x404u, 0x405u, 0x406u, 0x702u}) {
         EXPECT_EQ(::SendMessageW(window, message, 1, 2), 0) << std::hex << message;
     }

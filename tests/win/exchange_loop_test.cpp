@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
 #include "failure_lines.hpp"
@@ -41,7 +42,7 @@ bool LoopRefuses(std::unique_ptr<Exchange>&) noexcept { return false; }
 class ExchangeLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+        if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
         ASSERT_EQ(lua.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
     }
     LuaFixture lua;
@@ -67,7 +68,7 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
     LaunchExchange(StartRequest("Test", CallbackRef(lost)), std::make_unique<FakeExchange>("never asked", false),
                    &LoopRefuses);
     MSG message{};
-    ASSERT_TRUE(::PeekMessageW(&message, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
+    ASSERT_TRUE(::PeekMessageW(&message, AddinWindow().Handle(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
     EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "2"; }, 900)) << "answered all the same";
     EXPECT_EQ(LiveRequests(), 0);
 }
@@ -105,7 +106,7 @@ TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("lost message", false));
     MSG lost{};
     const ULONGLONG deadline = ::GetTickCount64() + 5000;
-    while (!::PeekMessageW(&lost, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
+    while (!::PeekMessageW(&lost, AddinWindow().Handle(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
         ASSERT_LT(::GetTickCount64(), deadline) << "no delivery message came";
         ::Sleep(1);
     }
