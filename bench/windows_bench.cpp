@@ -252,18 +252,23 @@ double TimeCalls(lua_State* L, int chunk, lua_CFunction f, const Script& script,
     return (NowMs() - start) * 1e6 / static_cast<double>(n);  // ns per call
 }
 
-void FigureCall(const Script& script, const Options& options) {
+// The add-in's script call against the bare one, the two taking turns so that drift in the machine's
+// speed falls on both alike: the median of the rounds' ratios, and of each side's time; and, when
+// asked, of a third function measured in each round after them.
+struct CallCost {
+    double addinNs;
+    double bareNs;
+    double ratio;
+    double alsoNs;
+};
+
+CallCost MeasureCallCost(const Script& script, int chunk, int n, int rounds, lua_CFunction also = nullptr) {
     lua_State* L = script.state();
-    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
-    const int chunk = luaL_ref(L, LUA_REGISTRYINDEX);
     const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
-    const int n = options.quick ? 1000 : 2000000;
-    const int rounds = options.quick ? 1 : 15;
-    std::vector<double> addinNs, bareNs, ratios, testedNs;
     (void)TimeCalls(L, chunk, addin, script, n / 10);  // warm caches and the branch predictor
     (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
+    std::vector<double> addinNs, bareNs, ratios, alsoNs;
     for (int r = 0; r < rounds; ++r) {
-        // Alternate who goes first so that drift in the machine's speed falls on both alike.
         double a = 0, b = 0;
         if (r % 2 == 0) {
             a = TimeCalls(L, chunk, addin, script, n);
@@ -275,20 +280,34 @@ void FigureCall(const Script& script, const Options& options) {
         addinNs.push_back(a);
         bareNs.push_back(b);
         ratios.push_back(a / b);
-        testedNs.push_back(TimeCalls(L, chunk, &BareStatusWithReceiverTest, script, n));
+        if (also != nullptr) alsoNs.push_back(TimeCalls(L, chunk, also, script, n));
     }
+    return {Median(addinNs), Median(bareNs), Median(ratios), Median(alsoNs)};
+}
+
+// A Lua loop calling f(u) n times, for TimeCalls; held by a reference.
+int CallLoop(lua_State* L) {
+    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
+    return luaL_ref(L, LUA_REGISTRYINDEX);
+}
+
+void FigureCall(const Script& script, const Options& options) {
+    lua_State* L = script.state();
+    const int chunk = CallLoop(L);
+    const int n = options.quick ? 1000 : 2000000;
+    const int rounds = options.quick ? 1 : 15;
+    const CallCost cost = MeasureCallCost(script, chunk, n, rounds, &BareStatusWithReceiverTest);
     luaL_unref(L, LUA_REGISTRYINDEX, chunk);
     std::printf(
         "call: the bare function with the receiver test the convention asks for: %.1f ns, %.3fx the bare "
         "one\n",
-        Median(testedNs), Median(testedNs) / Median(bareNs));
-    const double ratio = Median(ratios);
+        cost.alsoNs, cost.alsoNs / cost.bareNs);
     std::printf(
         "call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
         "rounds of %d): %.3fx\n",
-        Median(addinNs), Median(bareNs), rounds, n, ratio);
-    g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(Median(addinNs), 1, " ns"),
-                      Fixed(Median(bareNs), 1, " ns"), Fixed(ratio, 3, "x"), "<= 1.10x"});
+        cost.addinNs, cost.bareNs, rounds, n, cost.ratio);
+    g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(cost.addinNs, 1, " ns"),
+                      Fixed(cost.bareNs, 1, " ns"), Fixed(cost.ratio, 3, "x"), "<= 1.10x"});
 }
 
 // ---- figure: GetTipsId call to callback ------------------------------------------------------
@@ -526,36 +545,6 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
 
 // ---- figure: script calls after many restarts ----------------------------------------------------
 
-// The add-in's script call against the bare one, the two taking turns: the median of the rounds'
-// ratios, and of each side's time.
-struct CallCost {
-    double addinNs;
-    double bareNs;
-    double ratio;
-};
-
-CallCost MeasureCallCost(const Script& script, int chunk, int n, int rounds) {
-    lua_State* L = script.state();
-    const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
-    (void)TimeCalls(L, chunk, addin, script, n / 10);
-    (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
-    std::vector<double> addinNs, bareNs, ratios;
-    for (int r = 0; r < rounds; ++r) {
-        double a = 0, b = 0;
-        if (r % 2 == 0) {
-            a = TimeCalls(L, chunk, addin, script, n);
-            b = TimeCalls(L, chunk, &BareStatus, script, n);
-        } else {
-            b = TimeCalls(L, chunk, &BareStatus, script, n);
-            a = TimeCalls(L, chunk, addin, script, n);
-        }
-        addinNs.push_back(a);
-        bareNs.push_back(b);
-        ratios.push_back(a / b);
-    }
-    return {Median(addinNs), Median(bareNs), Median(ratios)};
-}
-
 // A host that restarts its scripts ends the add-in's window (by WM_CLOSE, or by destroying it),
 // closes its universe and starts the add-in again, with requests still under way; they end after
 // it. The script call of a universe that lives on is measured before and after, each against the
@@ -568,8 +557,7 @@ void FigureRestarts(const Script& script, TipsPeer& peer, const Options& options
     const int n = options.quick ? 1000 : 200000;
     const int rounds = options.quick ? 1 : 41;
     lua_State* L = script.state();
-    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
-    const int chunk = luaL_ref(L, LUA_REGISTRYINDEX);
+    const int chunk = CallLoop(L);
     const CallCost before = MeasureCallCost(script, chunk, n, rounds);
     const lua_CFunction getTipsId = MethodNamed("GetTipsId");
     // The peer answers once every cycle's requests are in, so each is under way when its window ends.

@@ -7,6 +7,7 @@
 
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
+#include "common/never_destroyed.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
 #include "common/win_handles.hpp"
@@ -133,16 +134,10 @@ private:
 
 namespace {
 
-// The queue is never destroyed: at process exit the system ends the loop and announcer threads
-// wherever they are, perhaps holding its lock, and the module's static destructors run after.
-// The module unloads earlier only when no request lives, so nothing is left in it then.
-union NeverDestroyed {
-    constexpr NeverDestroyed() noexcept : queue() {}
-    ~NeverDestroyed() {}  // NOLINT(modernize-use-equals-default): = default would destroy the queue
-    DeliveryQueue queue;
-};
-constinit NeverDestroyed g_queueStorage;
-DeliveryQueue& g_queue = g_queueStorage.queue;
+// Never destroyed: at process exit the loop and announcer threads may be ended holding its lock. The
+// module unloads earlier only when no request lives, so nothing is left in it then.
+constinit NeverDestroyed<DeliveryQueue> g_queueStorage;
+DeliveryQueue& g_queue = g_queueStorage.value;
 
 // A request that can no longer be delivered goes at once, answer and all; its callback decides itself
 // whether its reference can go now or only be let go of.

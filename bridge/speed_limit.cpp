@@ -6,6 +6,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/failure.hpp"
+#include "common/never_destroyed.hpp"
 #include "common/thread_checks.hpp"
 #include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
@@ -15,13 +16,8 @@ namespace {
 
 // Only the script thread touches the slot: script calls and the window procedure both run there. Never
 // destroyed: at process exit the host's universe may be gone, and the handler is not released then.
-union HandlerSlot {
-    constexpr HandlerSlot() noexcept : handler() {}
-    ~HandlerSlot() {}  // NOLINT(modernize-use-equals-default): = default would drop the handler
-    CallbackRef handler;
-};
-constinit HandlerSlot g_slot;
-CallbackRef& g_handler = g_slot.handler;
+constinit NeverDestroyed<CallbackRef> g_slot;
+CallbackRef& g_handler = g_slot.value;
 
 bool HandlerStored() { return static_cast<bool>(g_handler); }
 
