@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "bridge/message_window.hpp"
+#include "bridge/message_table.hpp"
 #include "common/failure.hpp"
 #include "common/thread_checks.hpp"
 #include "common/worker.hpp"

@@ -4,8 +4,8 @@
 // the services are loopback peers inside this process, so both sides of a ratio talk to the same peer.
 //
 //   orvane_bench [--quick] [--growth-calls N] [FIGURE...]
-//       FIGURE: call tips game inflight growth http forged (default: all); N: calls of each method in the
-//       growth figure (default 100000)
+//       FIGURE: call tips game inflight restarts handoff growth http forged (default: all); N: calls of each method in
+//       the growth figure (default 100000)
 //
 // --quick runs every figure once with tiny counts: it shows that the figures still run, and its
 // numbers mean nothing. The exit status is non-zero only when a figure could not run at all or a
@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,7 +34,9 @@ extern "C" {
 }
 
 #include "bench/loopback_peers.hpp"
+#include "bridge/callback_ref.hpp"
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/setup_status.hpp"
 #include "bridge/speed_limit.hpp"
@@ -118,8 +121,18 @@ void Idle(double ms) {
 constexpr UINT kRawDone = WM_APP + 1;
 long g_rawDone = 0;
 
+// The same, calling a script function first, as a delivery does: the one a sent answer waits for.
+constexpr UINT kRawCallback = WM_APP + 3;
+lua_State* g_rawCallbackState = nullptr;
+int g_rawCallbackRef = 0;
+
 LRESULT CALLBACK RawWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kRawDone) {
+    if (message == kRawCallback) {
+        lua_rawgeti(g_rawCallbackState, LUA_REGISTRYINDEX, g_rawCallbackRef);
+        lua_pushstring(g_rawCallbackState, "x");
+        lua_pcall(g_rawCallbackState, 1, 0, 0);
+    }
+    if (message == kRawDone || message == kRawCallback) {
         ++g_rawDone;
         return 0;
     }
@@ -170,6 +183,9 @@ int NoteCallback(lua_State* L) {
 
 class Script {
 public:
+    Script(const Script&) = delete;
+    Script& operator=(const Script&) = delete;
+    ~Script() { lua_close(L_); }
     Script() : L_(luaL_newstate()) {
         luaL_openlibs(L_);
         // The receiver: a user datum whose first word is the object, as the runtime builds it.
@@ -236,18 +252,23 @@ double TimeCalls(lua_State* L, int chunk, lua_CFunction f, const Script& script,
     return (NowMs() - start) * 1e6 / static_cast<double>(n);  // ns per call
 }
 
-void FigureCall(const Script& script, const Options& options) {
+// The add-in's script call against the bare one, the two taking turns so that drift in the machine's
+// speed falls on both alike: the median of the rounds' ratios, and of each side's time; and, when
+// asked, of a third function measured in each round after them.
+struct CallCost {
+    double addinNs;
+    double bareNs;
+    double ratio;
+    double alsoNs;
+};
+
+CallCost MeasureCallCost(const Script& script, int chunk, int n, int rounds, lua_CFunction also = nullptr) {
     lua_State* L = script.state();
-    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
-    const int chunk = luaL_ref(L, LUA_REGISTRYINDEX);
     const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
-    const int n = options.quick ? 1000 : 2000000;
-    const int rounds = options.quick ? 1 : 15;
-    std::vector<double> addinNs, bareNs, ratios, testedNs;
     (void)TimeCalls(L, chunk, addin, script, n / 10);  // warm caches and the branch predictor
     (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
+    std::vector<double> addinNs, bareNs, ratios, alsoNs;
     for (int r = 0; r < rounds; ++r) {
-        // Alternate who goes first so that drift in the machine's speed falls on both alike.
         double a = 0, b = 0;
         if (r % 2 == 0) {
             a = TimeCalls(L, chunk, addin, script, n);
@@ -259,20 +280,34 @@ void FigureCall(const Script& script, const Options& options) {
         addinNs.push_back(a);
         bareNs.push_back(b);
         ratios.push_back(a / b);
-        testedNs.push_back(TimeCalls(L, chunk, &BareStatusWithReceiverTest, script, n));
+        if (also != nullptr) alsoNs.push_back(TimeCalls(L, chunk, also, script, n));
     }
+    return {Median(addinNs), Median(bareNs), Median(ratios), Median(alsoNs)};
+}
+
+// A Lua loop calling f(u) n times, for TimeCalls; held by a reference.
+int CallLoop(lua_State* L) {
+    luaL_loadstring(L, "local f, u, n = ... for i = 1, n do local a, b = f(u) end");
+    return luaL_ref(L, LUA_REGISTRYINDEX);
+}
+
+void FigureCall(const Script& script, const Options& options) {
+    lua_State* L = script.state();
+    const int chunk = CallLoop(L);
+    const int n = options.quick ? 1000 : 2000000;
+    const int rounds = options.quick ? 1 : 15;
+    const CallCost cost = MeasureCallCost(script, chunk, n, rounds, &BareStatusWithReceiverTest);
     luaL_unref(L, LUA_REGISTRYINDEX, chunk);
     std::printf(
         "call: the bare function with the receiver test the convention asks for: %.1f ns, %.3fx the bare "
         "one\n",
-        Median(testedNs), Median(testedNs) / Median(bareNs));
-    const double ratio = Median(ratios);
+        cost.alsoNs, cost.alsoNs / cost.bareNs);
     std::printf(
         "call: QueryOrvaneSetupStatus %.1f ns vs bare lua_CFunction %.1f ns per script call (median of %d "
         "rounds of %d): %.3fx\n",
-        Median(addinNs), Median(bareNs), rounds, n, ratio);
-    g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(Median(addinNs), 1, " ns"),
-                      Fixed(Median(bareNs), 1, " ns"), Fixed(ratio, 3, "x"), "<= 1.10x"});
+        cost.addinNs, cost.bareNs, rounds, n, cost.ratio);
+    g_rows.push_back({"script call, no platform work (QueryOrvaneSetupStatus)", Fixed(cost.addinNs, 1, " ns"),
+                      Fixed(cost.bareNs, 1, " ns"), Fixed(cost.ratio, 3, "x"), "<= 1.10x"});
 }
 
 // ---- figure: GetTipsId call to callback ------------------------------------------------------
@@ -508,6 +543,168 @@ void FigureInflight(const Script& script, TipsPeer& peer, const Options& options
                       std::to_string(lost) + " lost, " + std::to_string(twice) + " twice", "every one once"});
 }
 
+// ---- figure: script calls after many restarts ----------------------------------------------------
+
+// A host that restarts its scripts ends the add-in's window (by WM_CLOSE, or by destroying it),
+// closes its universe and starts the add-in again, with requests still under way; they end after
+// it. The script call of a universe that lives on is measured before and after, each against the
+// bare call of the same moment, so that a drift of the machine falls on both sides alike.
+void FigureRestarts(const Script& script, TipsPeer& peer, const Options& options) {
+    const int cycles = options.quick ? 3 : 100;
+    const int inFlight = options.quick ? 5 : 100;
+    // Short rounds, many of them: this machine's speed changes for seconds at a time, and a round
+    // should see one speed only.
+    const int n = options.quick ? 1000 : 200000;
+    const int rounds = options.quick ? 1 : 41;
+    lua_State* L = script.state();
+    const int chunk = CallLoop(L);
+    const CallCost before = MeasureCallCost(script, chunk, n, rounds);
+    const lua_CFunction getTipsId = MethodNamed("GetTipsId");
+    // The peer answers once every cycle's requests are in, so each is under way when its window ends.
+    peer.Gather(cycles * inFlight);
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        {
+            const Script restarted;
+            for (int i = 0; i < inFlight; ++i) restarted.Ask(getTipsId, "restart", "x");
+            HWND window = orvane::AddinWindow().Handle();
+            if (cycle % 2 == 0) {
+                ::SendMessageW(window, WM_CLOSE, 0, 0);
+            } else {
+                ::DestroyWindow(window);
+            }
+        }
+        orvane::CreateMessageWindow();
+    }
+    if (!PumpUntil([] { return orvane::LiveRequests() == 0; }, 30000)) {
+        std::printf("restarts: requests of the closed universes were still alive after 30 s\n");
+        g_failed = true;
+    }
+    const std::size_t waiting = orvane::LetGoWaiting();
+    const CallCost after = MeasureCallCost(script, chunk, n, rounds);
+    luaL_unref(L, LUA_REGISTRYINDEX, chunk);
+    const double ratio = after.ratio / before.ratio;
+    std::printf(
+        "restarts: QueryOrvaneSetupStatus %.1f ns vs bare %.1f ns (%.3fx) before; after %d close/restart cycles "
+        "with %d requests under way each (%zu references left waiting) %.1f ns vs bare %.1f ns (%.3fx) "
+        "(medians of %d rounds of %d): after/before %.3fx\n",
+        before.addinNs, before.bareNs, before.ratio, cycles, inFlight, waiting, after.addinNs, after.bareNs,
+        after.ratio, rounds, n, ratio);
+    g_rows.push_back({"script call after " + std::to_string(cycles) + " close/restart cycles with " +
+                          std::to_string(inFlight) + " requests under way each, against before them",
+                      Fixed(after.addinNs, 1, " ns") + " (" + Fixed(after.ratio, 3, "x") + " bare)",
+                      Fixed(before.addinNs, 1, " ns") + " (" + Fixed(before.ratio, 3, "x") + " bare)",
+                      Fixed(ratio, 3, "x"), "within 2%"});
+}
+
+// ---- figure: answers handed to the script thread, posted or sent ---------------------------------
+
+// The thread that answers hands its answers over one by one: the add-in queues each and posts the
+// window a delivery message, the bare way sends each and waits until its callback has run. How long
+// the answering thread is held is what the network loop, which answers every request, could not do
+// anything else.
+struct Handoff {
+    std::vector<std::unique_ptr<orvane::Request>> requests;  // posted: the add-in's answered requests
+    HWND window = nullptr;                                   // sent: the bare window
+    int count = 0;
+    double heldMs = 0;
+};
+
+DWORD WINAPI PostAnswers(void* parameter) {
+    auto* handoff = static_cast<Handoff*>(parameter);
+    const double start = NowMs();
+    for (std::unique_ptr<orvane::Request>& request : handoff->requests) orvane::Deliver(std::move(request));
+    handoff->heldMs = NowMs() - start;
+    return 0;
+}
+
+DWORD WINAPI SendAnswers(void* parameter) {
+    auto* handoff = static_cast<Handoff*>(parameter);
+    const double start = NowMs();
+    for (int i = 0; i < handoff->count; ++i) ::SendMessageW(handoff->window, kRawCallback, 0, 0);
+    handoff->heldMs = NowMs() - start;
+    return 0;
+}
+
+struct HandoffTimes {
+    double heldUs;  // per answer, on the answering thread
+    double lastMs;  // until the last callback ran
+};
+
+// Runs the hand-off on a thread of its own while this thread serves its messages.
+HandoffTimes TimeHandoff(LPTHREAD_START_ROUTINE hand, Handoff& handoff, const std::function<bool()>& allCalled) {
+    const double start = NowMs();
+    UniqueKernelHandle thread(::CreateThread(nullptr, 0, hand, &handoff, 0, nullptr));
+    const bool called = PumpUntil(allCalled, 30000);
+    const double last = NowMs() - start;
+    HANDLE ended = thread.get();
+    while (::MsgWaitForMultipleObjects(1, &ended, FALSE, 30000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        PumpOnce(0);
+    }
+    if (!called) return {-1, -1};
+    return {handoff.heldMs * 1000.0 / handoff.count, last};
+}
+
+void FigureHandoff(const Script& script, HWND rawWindow, const Options& options) {
+    const int n = options.quick ? 20 : 2000;
+    const int rounds = options.quick ? 1 : 7;
+    lua_State* L = script.state();
+    lua_pushcfunction(L, &NoteCallback);
+    g_rawCallbackState = L;
+    g_rawCallbackRef = luaL_ref(L, LUA_REGISTRYINDEX);
+    auto posted = [&] {
+        Handoff handoff;
+        handoff.count = n;
+        for (int i = 0; i < n; ++i) {
+            lua_pushcfunction(L, &NoteCallback);
+            auto request = std::make_unique<orvane::Request>("handoff", orvane::CallbackRef(orvane::TakeCallback(L)));
+            request->Answer("x");
+            handoff.requests.push_back(std::move(request));
+        }
+        const long target = g_callbacks.calls + n;
+        return TimeHandoff(&PostAnswers, handoff, [&] { return g_callbacks.calls >= target; });
+    };
+    auto sent = [&] {
+        Handoff handoff;
+        handoff.window = rawWindow;
+        handoff.count = n;
+        const long target = g_rawDone + n;
+        return TimeHandoff(&SendAnswers, handoff, [&] { return g_rawDone >= target; });
+    };
+    (void)posted();
+    (void)sent();
+    std::vector<double> postedUs, sentUs, postedLast, sentLast, ratios;
+    for (int r = 0; r < rounds; ++r) {
+        HandoffTimes a{}, b{};
+        if (r % 2 == 0) {
+            a = posted();
+            b = sent();
+        } else {
+            b = sent();
+            a = posted();
+        }
+        if (a.heldUs < 0 || b.heldUs < 0) {
+            std::printf("handoff: an answer was not called back within 30 s\n");
+            g_failed = true;
+            return;
+        }
+        postedUs.push_back(a.heldUs);
+        sentUs.push_back(b.heldUs);
+        postedLast.push_back(a.lastMs);
+        sentLast.push_back(b.lastMs);
+        ratios.push_back(b.heldUs / a.heldUs);
+    }
+    luaL_unref(L, LUA_REGISTRYINDEX, g_rawCallbackRef);
+    const double ratio = Median(ratios);
+    std::printf(
+        "handoff: %d answers from another thread: the answering thread held %.2f us per answer posted (the "
+        "add-in's queue) vs %.2f us sent (SendMessageW, until its callback ran): %.1fx; the last callback "
+        "after %.1f ms vs %.1f ms (median of %d rounds)\n",
+        n, Median(postedUs), Median(sentUs), ratio, Median(postedLast), Median(sentLast), rounds);
+    g_rows.push_back({std::to_string(n) + " answers handed to the script thread: the answering thread held per answer",
+                      Fixed(Median(postedUs), 2, " us posted"), Fixed(Median(sentUs), 2, " us sent"),
+                      Fixed(ratio, 1, "x less held"), "(none)"});
+}
+
 // ---- figure: forged tray requests -------------------------------------------------------------
 
 // Any process can post 0x403. With no handler and no tray window each one fails twice over, and the
@@ -533,7 +730,7 @@ double TimePosts(HWND window, UINT message, int n) {
 void FigureForged(HWND rawWindow, const Options& options) {
     const int n = options.quick ? 100 : 10000;
     const int rounds = options.quick ? 1 : 9;
-    HWND window = orvane::DeliveryWindow();
+    HWND window = orvane::AddinWindow().Handle();
     orvane::ClearSpeedLimitHandler();
     // Another program's tray window (a test's, say) would take the answers, and they would be timed too.
     if (orvane::FindTrayWindow() != nullptr) {
@@ -823,7 +1020,8 @@ int main(int argc, char** argv) {
 
     TipsPeer tipsPeer;
     GamePeer gamePeer;
-    const bool needTips = options.Wants("tips") || options.Wants("inflight") || options.Wants("growth");
+    const bool needTips =
+        options.Wants("tips") || options.Wants("inflight") || options.Wants("restarts") || options.Wants("growth");
     const bool needGame = options.Wants("game") || options.Wants("growth");
     HttpPeer httpPeer;
     const bool needHttp = options.Wants("http") || options.Wants("growth");
@@ -837,6 +1035,8 @@ int main(int argc, char** argv) {
     if (options.Wants("tips")) FigureTips(script, rawWindow, options);
     if (options.Wants("game")) FigureGame(script, gamePeer, options);
     if (options.Wants("inflight")) FigureInflight(script, tipsPeer, options);
+    if (options.Wants("restarts")) FigureRestarts(script, tipsPeer, options);
+    if (options.Wants("handoff")) FigureHandoff(script, rawWindow, options);
     if (options.Wants("growth")) FigureGrowth(script, httpPeer, rawWindow, options);
     if (options.Wants("http")) FigureHttp(script, httpPeer, options);
     if (options.Wants("forged")) FigureForged(rawWindow, options);

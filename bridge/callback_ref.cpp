@@ -1,9 +1,15 @@
 #include "bridge/callback_ref.hpp"
 
+#include <windows.h>
+
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <utility>
 
+#include "common/intrusive_list.hpp"
+#include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
 #include "runtime/optional_entries.hpp"
 #include "runtime/protected_call.hpp"
@@ -11,35 +17,96 @@
 
 namespace orvane {
 
-// A reference let go of, in a node of its own, pushed from any thread and taken all at once by the
-// script thread.
-struct LetGo {
-    CallbackRef callback;
-    LetGo* next;
+// A reference let go of, in a node of its own, waiting in its universe's list.
+struct LetGoNode {
+    TakenCallback callback;
+    ListLink<LetGoNode> link;
 };
-std::atomic<LetGo*> detail::g_letGo{nullptr};
+using LetGoList = IntrusiveList<LetGoNode, &LetGoNode::link>;
+std::atomic<std::size_t> detail::g_waiting{0};
 
 namespace {
-using detail::g_letGo;
 
-// Their addresses are registry keys no script can name: of the add-in's thread, and of the number
-// that tells its universe from any other.
+// Their addresses are registry keys no script can name: of the add-in's thread, and of the note that
+// tells its universe from any other.
 const char kCallbackThreadKey = 0;
 const char kUniverseKey = 0;
 
 void* KeyOf(const char& key) { return const_cast<char*>(&key); }
 
+// What the add-in keeps of a universe, in a full user data of the universe's own: Lua never moves one
+// and frees it only after its finalizer, which runs when the host closes the universe, since lua_close
+// runs every finalizer. So the references let go of in it wait here, and go with it, never released.
+struct UniverseNote {
+    std::uint32_t number = 0;
+    bool open = false;  // among the open universes: numbered, and its finalizer has not run
+    ListLink<UniverseNote> link;
+    LetGoList waiting;
+    std::size_t waitingCount = 0;
+};
+
+// The open universes and what waits in each: any thread lets go, the script thread releases, and
+// whichever thread closes a universe drops its list.
+SmallLock g_lock;
+IntrusiveList<UniverseNote, &UniverseNote::link> g_open;
+
 // Numbers the universes the add-in meets; script thread only.
 std::uint32_t g_lastUniverse = 0;
 
-std::uint32_t UniverseOf(lua_State* L) noexcept {
+UniverseNote* FindOpen(std::uint32_t number) noexcept {
+    UniverseNote* note = g_open.First();
+    while (note != nullptr && note->number != number) note = decltype(g_open)::Later(*note);
+    return note;
+}
+
+// Under the lock: the universe's list, taken off it whole.
+LetGoList TakeWaiting(UniverseNote& note) noexcept {
+    detail::g_waiting.fetch_sub(note.waitingCount, std::memory_order_relaxed);
+    note.waitingCount = 0;
+    return note.waiting.TakeAll();
+}
+
+// The note's finalizer: the universe is closing, and with it every reference of its registry.
+int UniverseClosed(lua_State* L) {
+    auto* note = static_cast<UniverseNote*>(lua_touserdata(L, 1));
+    LetGoList forgotten = [note] {
+        const std::lock_guard<SmallLock> guard(g_lock);
+        if (!note->open) return LetGoList();
+        g_open.Remove(*note);
+        note->open = false;
+        return TakeWaiting(*note);
+    }();
+    while (LetGoNode* node = forgotten.PopFront()) delete node;
+    return 0;
+}
+
+UniverseNote* UniverseOf(lua_State* L) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
-    if (!lua.CanKeepThread()) return 0;
+    if (!lua.CanKeepThread()) return nullptr;
     lua.pushlightuserdata(L, KeyOf(kUniverseKey));
     lua.rawget(L, lua::kRegistryIndex);
-    const auto universe = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(lua_touserdata(L, -1)));
+    auto* note = static_cast<UniverseNote*>(lua_touserdata(L, -1));
     PopValues(L, 1);
-    return universe;
+    return note;
+}
+
+std::uint32_t NumberOf(const UniverseNote* note) noexcept { return note != nullptr ? note->number : 0; }
+
+lua_State* RegisteredThread(lua_State* L) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
+    lua.rawget(L, lua::kRegistryIndex);
+    lua_State* thread = lua.tothread(L, -1);
+    PopValues(L, 1);
+    return thread;
+}
+
+// registry[key] = the value held by the reference.
+void Store(lua_State* L, const char& key, int held) {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(key));
+    lua_rawgeti(L, lua::kRegistryIndex, held);
+    lua.rawset(L, lua::kRegistryIndex);
 }
 
 struct Universe {
@@ -52,41 +119,42 @@ struct Universe {
 Universe CallbackUniverse(lua_State* L) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     if (!lua.CanKeepThread()) return Universe{L, 0};
-    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-    lua.rawget(L, lua::kRegistryIndex);
-    lua_State* thread = lua.tothread(L, -1);
-    PopValues(L, 1);
-    if (thread != nullptr) return Universe{thread, UniverseOf(L)};
-    // Made before anything is stored: making it may take a collection step, and a finalizer that step
-    // runs may take a callback itself and so make the universe's thread first; that one stays the
-    // universe's. Nothing after it here takes a step. Held by a reference while the registry is read.
+    lua_State* thread = RegisteredThread(L);
+    if (thread != nullptr) return Universe{thread, NumberOf(UniverseOf(L))};
+    // Both made before anything is stored: making them may take a collection step, and a finalizer
+    // that step runs may take a callback itself and so make the universe's thread first; that one
+    // stays the universe's. Each is held by a reference while the registry is read and written.
     lua_State* const made = lua.newthread(L);
-    const int held = luaL_ref(L, lua::kRegistryIndex);
-    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-    lua.rawget(L, lua::kRegistryIndex);
-    thread = lua.tothread(L, -1);
-    PopValues(L, 1);
+    const int heldThread = luaL_ref(L, lua::kRegistryIndex);
+    // A note never stored is collected like any value, and its finalizer finds it not open.
+    auto* note = new (lua.newuserdata(L, sizeof(UniverseNote))) UniverseNote;
+    lua.createtable(L, 0, 1);
+    lua_pushstring(L, "__gc");
+    lua.pushcclosure(L, &UniverseClosed, 0);
+    lua.rawset(L, -3);
+    lua.setmetatable(L, -2);
+    const int heldNote = luaL_ref(L, lua::kRegistryIndex);
+    thread = RegisteredThread(L);
     std::uint32_t number = 0;
     if (thread == nullptr) {
-        // Numbered first: a number without a thread is replaced on the next try, never used.
+        // The note first: one without a thread is replaced on the next try, never used, and its
+        // finalizer closes it then.
+        Store(L, kUniverseKey, heldNote);
         number = ++g_lastUniverse;
-        lua.pushlightuserdata(L, KeyOf(kUniverseKey));
-        lua.pushlightuserdata(L, reinterpret_cast<void*>(static_cast<std::uintptr_t>(number)));
-        lua.rawset(L, lua::kRegistryIndex);
-        lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-        lua_rawgeti(L, lua::kRegistryIndex, held);
-        lua.rawset(L, lua::kRegistryIndex);  // the registry holds it from here on, for good
+        {
+            const std::lock_guard<SmallLock> guard(g_lock);
+            note->number = number;
+            note->open = true;
+            g_open.PushBack(*note);
+        }
+        Store(L, kCallbackThreadKey, heldThread);  // the registry holds both from here on, for good
         thread = made;
     } else {
-        number = UniverseOf(L);
+        number = NumberOf(UniverseOf(L));
     }
-    luaL_unref(L, lua::kRegistryIndex, held);
+    luaL_unref(L, lua::kRegistryIndex, heldNote);
+    luaL_unref(L, lua::kRegistryIndex, heldThread);
     return Universe{thread, number};
-}
-
-void PushLetGo(LetGo* node) noexcept {
-    node->next = g_letGo.load();
-    while (!g_letGo.compare_exchange_weak(node->next, node)) {}
 }
 
 // luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the
@@ -101,8 +169,19 @@ void KeepFreeListHead(lua_State* L) noexcept {
     if (missing) luaL_unref(L, lua::kRegistryIndex, 0);
 }
 
+// Closes of the window answers go to: counted on the script thread, read by any thread that drops.
+std::atomic<std::uint32_t> g_closes{0};
+
+std::uint32_t ThisThread() noexcept { return static_cast<std::uint32_t>(::GetCurrentThreadId()); }
+
+bool UniverseOpen(std::uint32_t number) noexcept {
+    if (number == 0) return true;  // nothing tells
+    const std::lock_guard<SmallLock> guard(g_lock);
+    return FindOpen(number) != nullptr;
+}
+
 struct Handover {
-    CallbackRef callback;
+    TakenCallback callback;
     const char* text;
     bool called = false;
     bool released = false;
@@ -119,65 +198,113 @@ void Hand(lua_State* L, void* context) {
     handover->released = true;
 }
 
-void Release(lua_State* L, void* context) {
-    luaL_unref(L, lua::kRegistryIndex, static_cast<CallbackRef*>(context)->ref);
+void ReleaseWork(lua_State* L, void* context) {
+    luaL_unref(L, lua::kRegistryIndex, static_cast<TakenCallback*>(context)->ref);
+}
+
+// Script thread: drops the reference without calling the function, protected too.
+void Release(TakenCallback taken) noexcept { RunProtected(taken.state, &ReleaseWork, &taken); }
+
+// Any thread: the reference waits for the script thread's next call in its universe.
+void LetGo(const TakenCallback& taken) noexcept {
+    if (taken.universe == 0) return;
+    // Without memory even for this the reference stays in its registry for good.
+    auto* node = new (std::nothrow) LetGoNode{taken, {}};
+    if (node == nullptr) return;
+    {
+        const std::lock_guard<SmallLock> guard(g_lock);
+        if (UniverseNote* note = FindOpen(taken.universe)) {
+            note->waiting.PushBack(*node);
+            ++note->waitingCount;
+            detail::g_waiting.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    // Its universe closed already, and its registry with it.
+    delete node;
 }
 
 }  // namespace
 
-CallbackRef TakeCallback(lua_State* L) noexcept {
+TakenCallback TakeCallback(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     // The thread first: making it may raise, and then nothing has been taken yet.
     const Universe universe = CallbackUniverse(L);
     KeepFreeListHead(L);
-    return CallbackRef{universe.thread, luaL_ref(L, lua::kRegistryIndex), universe.number};
+    return TakenCallback{universe.thread, luaL_ref(L, lua::kRegistryIndex), universe.number};
 }
 
-bool CallAndReleaseCallback(CallbackRef callback, const char* text) noexcept {
+CallbackRef::CallbackRef(TakenCallback taken) noexcept
+    : taken_(taken), thread_(ThisThread()), closes_(g_closes.load()) {}
+
+CallbackRef::CallbackRef(CallbackRef&& other) noexcept
+    : taken_(std::exchange(other.taken_, TakenCallback{})), thread_(other.thread_), closes_(other.closes_) {}
+
+CallbackRef& CallbackRef::operator=(CallbackRef&& other) noexcept {
+    if (this != &other) {
+        // The one held until now goes only once this one holds the other: dropping it may run a
+        // finalizer that reaches this owner itself.
+        CallbackRef gone(std::move(*this));
+        taken_ = std::exchange(other.taken_, TakenCallback{});
+        thread_ = other.thread_;
+        closes_ = other.closes_;
+    }
+    return *this;
+}
+
+CallbackRef::~CallbackRef() { Drop(); }
+
+void CallbackRef::Drop() noexcept {
+    const TakenCallback taken = std::exchange(taken_, TakenCallback{});
+    if (taken.state == nullptr) return;
+    // Released at once only where its universe surely lives: on the thread that runs it, with no
+    // close since, after which the host may close the universe at any time; and not closed already.
+    if (thread_ == ThisThread() && closes_ == g_closes.load() && UniverseOpen(taken.universe)) {
+        Release(taken);
+    } else {
+        LetGo(taken);
+    }
+}
+
+bool CallbackRef::CallOnce(const char* text) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    Handover handover{callback, text};
-    RunProtected(callback.state, &Hand, &handover);
+    const TakenCallback taken = std::exchange(taken_, TakenCallback{});
+    if (taken.state == nullptr) return true;
+    Handover handover{taken, text};
+    RunProtected(taken.state, &Hand, &handover);
     // Raised before the call (no memory for the answer, or a finalizer): the empty text instead, as
     // after any failure.
     const bool whole = handover.called;
     if (!whole) {
         handover.text = "";
-        RunProtected(callback.state, &Hand, &handover);
+        RunProtected(taken.state, &Hand, &handover);
     }
-    if (!handover.released) ReleaseCallback(callback);
+    if (!handover.released) Release(taken);
     return whole;
 }
 
-void ReleaseCallback(const CallbackRef& callback) noexcept {
+bool CallbackRef::AdoptedBeforeLastClose() const noexcept { return closes_ != g_closes.load(); }
+
+void NoteWindowClosed() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (callback.state == nullptr) return;
-    CallbackRef released = callback;
-    RunProtected(callback.state, &Release, &released);
+    g_closes.fetch_add(1);
 }
 
-void LetGoOfCallback(const CallbackRef& callback) noexcept {
-    if (callback.universe == 0) return;
-    // Without memory even for this the reference stays in its registry for good.
-    if (auto* node = new (std::nothrow) LetGo{callback, nullptr}) PushLetGo(node);
-}
+std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     // A reference is released only in the universe it was taken in: another's registry would lose a
-    // live reference of its own, and a closed one's state is gone.
-    const std::uint32_t universe = UniverseOf(L);
-    if (universe == 0) return;
-    LetGo* node = g_letGo.exchange(nullptr);
-    while (node != nullptr) {
-        LetGo* next = node->next;
-        const CallbackRef& callback = node->callback;
-        if (callback.universe == universe) {
-            ReleaseCallback(callback);
-            delete node;
-        } else {
-            PushLetGo(node);
-        }
-        node = next;
+    // live reference of its own, and a closed one's state is gone. The others' wait for their own.
+    UniverseNote* note = UniverseOf(L);
+    if (note == nullptr) return;
+    LetGoList waiting = [note] {
+        const std::lock_guard<SmallLock> guard(g_lock);
+        return note->open ? TakeWaiting(*note) : LetGoList();
+    }();
+    while (LetGoNode* node = waiting.PopFront()) {
+        Release(node->callback);
+        delete node;
     }
 }
 

@@ -1,231 +1,249 @@
 #include "bridge/deliveries.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <utility>
 
+#include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
+#include "common/never_destroyed.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
 #include "common/win_handles.hpp"
 
 namespace orvane {
 
+// The answers waiting for the script thread, and what tells whether and when they were announced: the
+// network loop queues, the announcer looks, the script thread takes, each under the one lock.
 // Intrusive, so that queueing never allocates: a request that got this far always reaches the queue.
-// Never destroyed (see g_queue), so it has no destructor to free its chain.
+// Never destroyed (see g_queue), so it frees nothing of what it holds.
 class DeliveryQueue {
 public:
     constexpr DeliveryQueue() noexcept = default;
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
-    void Push(std::unique_ptr<Request> request) noexcept {
-        Request* const last = request.get();
+    // Queues the request; the announcer's event when it sleeps for good and must look now, else null.
+    HANDLE Push(std::unique_ptr<Request> request) noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
-        (tail_ != nullptr ? tail_->next_ : head_) = std::move(request);
-        tail_ = last;
+        waiting_.PushBack(*request.release());  // the queue's until popped
+        return std::exchange(announcerIdle_, false) ? wake_ : nullptr;
     }
     std::unique_ptr<Request> Pop() noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
-        std::unique_ptr<Request> request = std::move(head_);
-        if (request) {
-            head_ = std::move(request->next_);
-            if (!head_) tail_ = nullptr;
-        }
-        return request;
+        return std::unique_ptr<Request>(waiting_.PopFront());
     }
-    bool Empty() noexcept {
+
+    // Whether the caller is to post the delivery message: none is on its way, and from now on one is.
+    bool Claim() noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
-        return !head_;
+        return !std::exchange(announced_, true);
+    }
+    // The same, only while answers wait.
+    bool ClaimIfWaiting() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        return !waiting_.Empty() && !std::exchange(announced_, true);
+    }
+    // After a claim: whether the message went out.
+    void Announced(bool posted) noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        if (posted) {
+            announcedAt_ = ::GetTickCount64();
+        } else {
+            announced_ = false;
+        }
+    }
+    // No message is on its way any more: it went with its window.
+    void Unannounce() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        announced_ = false;
+    }
+    // Script thread, at a delivery message: it is handled, so the next one is announced at once, and a
+    // message that is never handled is announced again after the first wait.
+    void Delivering() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        announced_ = false;
+        againMs_ = kFirstAnnounceAgainMs;
+    }
+
+    // The announcer's event, once it runs. Script thread.
+    bool HasAnnouncer() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        return wake_ != nullptr;
+    }
+    void SetAnnouncer(HANDLE wake) noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        wake_ = wake;
+    }
+
+    // The announcer's look at the time now. A delivery message that is never handled (its window
+    // destroyed other than by WM_CLOSE, or taken off the queue by a host loop without being
+    // dispatched) would hold every later answer back for good; the message carries nothing, so
+    // announcing again costs at most one message that finds nothing to deliver. A script thread that
+    // is only busy handles none of them either, so each unhandled one doubles the wait for the next, up
+    // to a minute, and a handled one starts over. Whether to announce now, and otherwise how long
+    // until the next look: INFINITE once nothing waits, and then a push wakes the announcer.
+    struct Look {
+        bool announce;
+        DWORD waitMs;
+    };
+    Look LookAt(std::uint64_t now) noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        if (waiting_.Empty()) {
+            announcerIdle_ = true;
+            return {false, INFINITE};
+        }
+        if (announced_ && Age(now) >= againMs_) {
+            againMs_ = std::min(2 * againMs_, kLastAnnounceAgainMs);
+            announced_ = false;
+        }
+        if (!std::exchange(announced_, true)) return {true, 0};
+        return {false, UntilAgain(now)};
+    }
+    // After the announcer's own announcement: a live window whose queue is full is tried again soon.
+    DWORD UntilNextLook(std::uint64_t now) noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        return announced_ ? UntilAgain(now) : kRetryFullQueueMs;
     }
 
 private:
+    static constexpr DWORD kFirstAnnounceAgainMs = 1000;
+    static constexpr DWORD kLastAnnounceAgainMs = 60000;
+    static constexpr DWORD kRetryFullQueueMs = 100;
+
+    // A message posted after the clock was read makes the age 0, never negative.
+    std::uint64_t Age(std::uint64_t now) const noexcept { return now > announcedAt_ ? now - announcedAt_ : 0; }
+    DWORD UntilAgain(std::uint64_t now) const noexcept {
+        return static_cast<DWORD>(againMs_ - std::min<std::uint64_t>(Age(now), againMs_ - 1));
+    }
+
     SmallLock lock_;
-    std::unique_ptr<Request> head_;
-    Request* tail_ = nullptr;
+    IntrusiveList<Request, &Request::link_> waiting_;
+    // Whether a delivery message is on its way; cleared by its handling before it takes the first
+    // request, so a request queued at any moment is either taken by it or announced by a message of
+    // its own.
+    bool announced_ = false;
+    std::uint64_t announcedAt_ = 0;  // when the last one went out
+    DWORD againMs_ = kFirstAnnounceAgainMs;
+    // The announcer: a thread of the bridge's own that announces again what waits. It sleeps for good
+    // while nothing does, and is woken by the first answer queued then.
+    HANDLE wake_ = nullptr;
+    bool announcerIdle_ = false;
 };
 
 namespace {
 
-// Written on the script thread when the window is made; read by any thread that delivers.
-std::atomic<HWND> g_window{nullptr};
+// Never destroyed: at process exit the loop and announcer threads may be ended holding its lock. The
+// module unloads earlier only when no request lives, so nothing is left in it then.
+constinit NeverDestroyed<DeliveryQueue> g_queueStorage;
+DeliveryQueue& g_queue = g_queueStorage.value;
 
-// The queue is never destroyed: at process exit the system ends the loop and announcer threads
-// wherever they are, perhaps holding its lock, and the module's static destructors run after.
-// The module unloads earlier only when no request lives, so nothing is left in it then.
-union NeverDestroyed {
-    constexpr NeverDestroyed() noexcept : queue() {}
-    ~NeverDestroyed() {}  // NOLINT(modernize-use-equals-default): = default would destroy the queue
-    DeliveryQueue queue;
-};
-constinit NeverDestroyed g_queueStorage;
-DeliveryQueue& g_queue = g_queueStorage.queue;
-
-// Whether a delivery message is on its way; cleared by its handling before it takes the first request,
-// so a request queued at any moment is either taken by it or announced by a message of its own.
-std::atomic<bool> g_announced{false};
-// When the last delivery message went out. One that is never handled (its window destroyed other than
-// by WM_CLOSE, or taken off the queue by a host loop without being dispatched) would hold every later
-// answer back for good; the message carries nothing, so announcing again costs at most one message
-// that finds nothing to deliver. A script thread that is only busy handles none of them either, so
-// each unhandled one doubles the wait for the next, up to a minute, and a handled one starts over.
-std::atomic<std::uint64_t> g_announcedAt{0};
-constexpr DWORD kFirstAnnounceAgainMs = 1000;
-constexpr DWORD kLastAnnounceAgainMs = 60000;
-std::atomic<DWORD> g_announceAgainMs{kFirstAnnounceAgainMs};
-constexpr DWORD kRetryFullQueueMs = 100;
-
-// The announcer: a thread of the bridge's own that announces again what waits. It sleeps for good
-// while nothing does, and is woken by the first answer queued then. Made at the first window, so the
-// handles a host sees stay the same from Startup on.
-std::atomic<HANDLE> g_wakeAnnouncer{nullptr};
-std::atomic<bool> g_announcerIdle{false};
-
-// A request that can no longer be delivered goes at once, answer and all. On the script thread its
-// reference goes too; any other thread may not touch Lua, and a request from before the last
-// WM_CLOSE may belong to a universe the host closed since, so there the reference waits for a call
-// of the script thread in its own universe.
-void Drop(std::unique_ptr<Request> request, bool onScriptThread) noexcept {
-    if (onScriptThread && !request->BeforeLastClose()) {
-        ReleaseCallback(request->Callback());
-    } else {
-        LetGoOfCallback(request->Callback());
-    }
-    ReportFailure(request->Operation(), Failure::WindowClosed);
+// A request that can no longer be delivered goes at once, answer and all; its callback decides itself
+// whether its reference can go now or only be let go of.
+void Drop(std::unique_ptr<Request> request) noexcept {
+    const char* operation = request->Operation();
+    request.reset();
+    ReportFailure(operation, Failure::WindowClosed);
 }
 
-void DropQueued(bool onScriptThread) noexcept {
-    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request), onScriptThread);
+void DropQueued() noexcept {
+    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request));
 }
 
-void Announce() noexcept {
-    if (g_announced.exchange(true)) return;
+// Posts the delivery message once the queue said that none was on its way (claimed).
+void Announce(bool claimed) noexcept {
+    if (!claimed) return;
     // Posted, never sent: whoever answered goes on at once, and the script thread takes the answers
     // when it next serves its messages. A null window would make the post a message to this thread.
-    HWND window = g_window.load();
-    if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) {
-        g_announcedAt.store(::GetTickCount64());
-        return;
-    }
-    g_announced.store(false);
+    HWND window = AddinWindow().Handle();
+    const bool posted = window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0);
+    g_queue.Announced(posted);
+    if (posted) return;
     // A later Startup's window came meanwhile: it takes them.
-    if (window != g_window.load()) return Announce();
+    if (window != AddinWindow().Handle()) return Announce(g_queue.Claim());
     // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
     // again by the announcer.
-    if (window == nullptr || !::IsWindow(window)) DropQueued(false);
+    if (window == nullptr || !::IsWindow(window)) DropQueued();
 }
 
 // Announces queued answers again if their delivery message could not be posted (a full message
-// queue) or has not been handled for a while. How many milliseconds until the next look: INFINITE
-// once nothing waits.
-DWORD AnnounceWaiting() noexcept {
-    if (g_queue.Empty()) return INFINITE;
-    // Read before the clock, so that a message posted in between makes the age 0, never negative.
-    const auto age = [] {
-        const std::uint64_t at = g_announcedAt.load();
-        const std::uint64_t now = ::GetTickCount64();
-        return now > at ? now - at : 0;
-    };
-    const DWORD again = g_announceAgainMs.load();
-    if (g_announced.load() && age() >= again) {
-        g_announceAgainMs.store(std::min(2 * again, kLastAnnounceAgainMs));
-        g_announced.store(false);
-    }
-    Announce();
-    if (!g_announced.load()) return kRetryFullQueueMs;
-    const DWORD wait = g_announceAgainMs.load();
-    return static_cast<DWORD>(wait - std::min<std::uint64_t>(age(), wait - 1));
-}
-
-[[noreturn]] DWORD WINAPI Announcer(LPVOID) {
+// queue) or has not been handled for a while.
+[[noreturn]] DWORD WINAPI Announcer(LPVOID wake) {
     for (;;) {
-        // Idle before it looks: an answer queued while it looks wakes it at once, never too late.
-        g_announcerIdle.store(true);
-        const DWORD wait = AnnounceWaiting();
-        if (wait != INFINITE) g_announcerIdle.store(false);
-        ::WaitForSingleObject(g_wakeAnnouncer.load(), wait);
+        const DeliveryQueue::Look look = g_queue.LookAt(::GetTickCount64());
+        DWORD wait = look.waitMs;
+        if (look.announce) {
+            Announce(true);
+            wait = g_queue.UntilNextLook(::GetTickCount64());
+        }
+        ::WaitForSingleObject(static_cast<HANDLE>(wake), wait);
     }
 }
 
+// Made at the first window, so the handles a host sees stay the same from Startup on.
 void StartAnnouncer() noexcept {
     UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!wake) return;
-    // Stored before the thread starts, which waits on it at once. The event and the thread stay for
-    // the life of the process, as the started module does; without the thread an answer whose
-    // message is lost waits for the next one.
-    g_wakeAnnouncer.store(wake.release());
+    // Given to the queue before the thread starts, so that an answer queued while the announcer takes
+    // its first look wakes it. The event and the thread stay for the life of the process, as the
+    // started module does; without the thread an answer whose message is lost waits for the next one.
+    HANDLE event = wake.release();
+    g_queue.SetAnnouncer(event);
     UniqueKernelHandle thread(
-        ::CreateThread(nullptr, 64 * 1024, &Announcer, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        ::CreateThread(nullptr, 64 * 1024, &Announcer, event, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
 }
 
 }  // namespace
 
-void DeliverTo(HWND window) noexcept {
+void StartDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (g_wakeAnnouncer.load() == nullptr) StartAnnouncer();
-    g_window.store(window);
+    if (!g_queue.HasAnnouncer()) StartAnnouncer();
 }
 
-HWND DeliveryWindow() noexcept { return g_window.load(); }
-
-bool DeliveriesOpen() noexcept { return ::IsWindow(g_window.load()) != FALSE; }
+bool DeliveriesOpen() noexcept { return AddinWindow().Open(); }
 
 void Deliver(std::unique_ptr<Request> request) noexcept {
-    if (request->BeforeLastClose()) return Drop(std::move(request), false);
-    g_queue.Push(std::move(request));
-    Announce();
-    HANDLE wake = g_wakeAnnouncer.load();
-    if (g_announcerIdle.exchange(false) && wake != nullptr) ::SetEvent(wake);
+    if (request->BeforeLastClose()) return Drop(std::move(request));
+    HANDLE wake = g_queue.Push(std::move(request));
+    Announce(g_queue.Claim());
+    if (wake != nullptr) ::SetEvent(wake);
 }
 
 void DeliverSoon(std::unique_ptr<Request> request) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     Deliver(std::move(request));
     // A null window would make this a timer of the thread's, which no window procedure sees.
-    HWND window = g_window.load();
+    HWND window = AddinWindow().Handle();
     if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);
 }
 
 void DropDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    g_announced.store(false);
-    // Their universe still lives: this is the script thread, handling the close.
-    DropQueued(true);
-    EndRequestGeneration();
-}
-
-void AbandonDeliveries() noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
     // A delivery message on its way went with the window: the next answer announces itself again.
-    g_announced.store(false);
-    EndRequestGeneration();
-    DropQueued(false);
+    g_queue.Unannounce();
+    DropQueued();
 }
 
 void DeliverQueued() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    g_announced.store(false);
-    g_announceAgainMs.store(kFirstAnnounceAgainMs);
+    g_queue.Delivering();
     while (std::unique_ptr<Request> request = g_queue.Pop()) {
         // A callback before this one may have served messages, and a WM_CLOSE among them ends every
         // delivery, this one included.
         if (!DeliveriesOpen()) {
-            g_queue.Push(std::move(request));
+            (void)g_queue.Push(std::move(request));
             return DropDeliveries();
         }
         // Queued by a thread that looked just before a WM_CLOSE; a later Startup's window took it.
         if (request->BeforeLastClose()) {
-            Drop(std::move(request), true);
+            Drop(std::move(request));
             continue;
         }
         // A callback that serves messages while it waits for another answer gets it: the rest of the
         // queue is announced before this one runs.
-        if (!g_queue.Empty()) Announce();
-        if (!CallAndReleaseCallback(request->Callback(), request->AnswerText().c_str())) {
-            ReportFailure(request->Operation(), Failure::NoMemory);
-        }
+        Announce(g_queue.ClaimIfWaiting());
+        if (!request->CallBack()) ReportFailure(request->Operation(), Failure::NoMemory);
     }
 }
 

@@ -13,18 +13,15 @@
 
 namespace orvane {
 
-// Script thread, when the message window is made: the window delivery messages go to from now on.
-void DeliverTo(HWND window) noexcept;
-// That window; it keeps naming the window after it is destroyed, so later posts fail rather than
-// reach another.
-HWND DeliveryWindow() noexcept;
+// Script thread, when a message window is made: delivery messages go to the add-in's window
+// (bridge/message_window.hpp), and the announcer starts with the first.
+void StartDeliveries() noexcept;
 
 // Whether an answer queued now could still reach a script: the message window lives (no WM_CLOSE).
 bool DeliveriesOpen() noexcept;
 
 // Any thread: queues the answered request. Never waits. Once the window is gone, and for a request
-// made before the last WM_CLOSE, nothing is delivered: the request is freed at once, and its
-// callback's reference waits for the script thread's next call in its own universe.
+// made before the last close of the window, nothing is delivered: the request is freed at once.
 void Deliver(std::unique_ptr<Request> request) noexcept;
 
 // Script thread, for a request it answered itself before its method returned: delivered like any,
@@ -35,12 +32,8 @@ void DeliverSoon(std::unique_ptr<Request> request) noexcept;
 // request. The message carries nothing: a forged one only delivers what was due anyway.
 void DeliverQueued() noexcept;
 
-// Script thread, once the window is closed: what was queued will never be delivered, nor any request
-// made until now, even to the window of a later Startup.
+// Script thread, once the window is gone, however it went: what was queued will never be delivered.
+// The close noted before (NoteWindowClosed) or after decides whether the references go now.
 void DropDeliveries() noexcept;
-
-// Script thread, once the window is gone without a close: the same, but its universe may be closed
-// already, so the references are only let go of.
-void AbandonDeliveries() noexcept;
 
 }  // namespace orvane

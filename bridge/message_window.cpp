@@ -1,93 +1,50 @@
 #include "bridge/message_window.hpp"
 
-#include "bridge/deliveries.hpp"
-#include "bridge/setup_status.hpp"
-#include "bridge/speed_limit.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/thread_checks.hpp"
 
 namespace orvane {
 namespace {
-
-// Whether the end of the window answers go to has been seen, by its WM_CLOSE or its WM_DESTROY.
-// Script thread only.
-bool g_endSeen = false;
-
-// The window answers go to is gone without a close, and the host may close its universe with it, or
-// may have already: nothing of that universe is called or released from now on. Its requests and
-// its handler are only let go of, to be released should a script of that universe call again.
-void WindowGoneWithoutClose() {
-    g_endSeen = true;
-    AbandonDeliveries();
-    LetGoOfSpeedLimitHandler();
-}
-
-LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_CLOSE:
-            // Whichever window gets it, the newest one closes: it is the one answers go to, and closing
-            // it is how a host stops every callback; nothing relies on the older windows going. The
-            // deliveries keep naming the destroyed window, so later posts fail instead of reaching
-            // another, and no answer, queued or still to come, reaches a script any more. Seen before
-            // the window goes, so that its WM_DESTROY leaves the rest to this close, whose universe
-            // surely lives.
-            g_endSeen = true;
-            ::DestroyWindow(DeliveryWindow());
-            DropDeliveries();
-            // Nor is the speed-limit handler called or released any more once the host may close
-            // its universe: its reference goes now, while the universe surely lives.
-            ClearSpeedLimitHandler();
-            return 0;
-        case WM_DESTROY:
-            // The host destroyed the window without closing it (DestroyWindow, or a host that frees
-            // the add-in): an older window's going changes nothing.
-            if (window == DeliveryWindow() && !g_endSeen) WindowGoneWithoutClose();
-            return 0;
-        case WM_DELIVER_RESULT:
-        case WM_DELIVER_RESULT_2:
-            // The parameters are never read: other processes can send these numbers with anything.
-            DeliverQueued();
-            return 0;
-        case WM_TIMER:
-            if (wParam != kDeliveryTimer) return ::DefWindowProcW(window, message, wParam, lParam);
-            // Once is enough; forged, it only delivers what was due anyway.
-            ::KillTimer(window, kDeliveryTimer);
-            DeliverQueued();
-            return 0;
-        case WM_SPEED_LIMIT_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Limit); return 0;
-        case WM_SPEED_RESTORE_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Restore); return 0;
-        case WM_SPEED_LIMIT_REPLY: NotifySpeedLimitHandler(SpeedLimitCode::Reply); return 0;
-        case WM_SPEED_LIMIT_MANUAL: NotifySpeedLimitHandler(SpeedLimitCode::Manual); return 0;
-        case WM_SETUP_STATUS:
-            StoreSetupStatus(static_cast<std::int32_t>(wParam), static_cast<std::int32_t>(lParam));
-            return 0;
-        default: return ::DefWindowProcW(window, message, wParam, lParam);
-    }
-}
-
+constinit MessageWindow g_window;
 }  // namespace
 
-void CreateMessageWindow() {
+MessageWindow& AddinWindow() noexcept { return g_window; }
+
+LRESULT CALLBACK MessageWindow::Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const Procedure procedure = g_window.procedure_;
+    return procedure != nullptr ? procedure(window, message, wParam, lParam)
+                                : ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND MessageWindow::Create(Procedure procedure) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    // A window destroyed as its thread ended runs no procedure of ours: its end is seen only now.
-    HWND previous = DeliveryWindow();
-    if (previous != nullptr && !g_endSeen && !::IsWindow(previous)) WindowGoneWithoutClose();
+    // Set before the window is made: it takes messages while it is being made.
+    procedure_ = procedure;
     // The window belongs to the host's executable, not to the add-in: the class outlives nothing of ours.
     HINSTANCE instance = ::GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = &MessageWindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kMessageWindowName;
-    ::RegisterClassW(&windowClass);  // fails harmlessly on a second start-up: the class exists
+    if (!registered_) {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = &Dispatch;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = kMessageWindowName;
+        // A class of that name that exists already is used as it is.
+        registered_ = ::RegisterClassW(&windowClass) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }
     HWND window = ::CreateWindowExW(0, kMessageWindowName, kMessageWindowName, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     instance, nullptr);
+    // Other programs may read the word; nothing of ours does.
 #if defined(_WIN64)
     ::SetWindowLongPtrW(window, GWLP_USERDATA, kMessageWindowUserData);
 #else
     ::SetWindowLongW(window, GWL_USERDATA, kMessageWindowUserData);
 #endif
-    g_endSeen = false;
-    DeliverTo(window);
+    window_.store(window);
+    return window;
+}
+
+void MessageWindow::Destroy() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    ::DestroyWindow(window_.load());
 }
 
 }  // namespace orvane

@@ -1,11 +1,47 @@
-// The hidden message-only window: answers come back to the script thread through it, and the tray and
-// setup programs notify the add-in through it (bridge/window_messages.hpp).
+// The add-in's hidden message-only window, as other programs find it (bridge/window_messages.hpp). It
+// owns its handle and registers its class once; it knows nothing of what the messages mean: each goes
+// to the procedure it was made with. Whoever needs the window asks it and keeps no handle of its own.
 #pragma once
+
+#include <windows.h>
+
+#include <atomic>
 
 namespace orvane {
 
-// Registers the class (once per process) and creates a window on the calling thread, which must be
-// the script thread; the newest window is the one answers are delivered to.
-void CreateMessageWindow();
+class MessageWindow {
+public:
+    using Procedure = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    constexpr MessageWindow() noexcept = default;
+    MessageWindow(const MessageWindow&) = delete;
+    MessageWindow& operator=(const MessageWindow&) = delete;
+    // Never destroys its window: it goes with its thread, or when the host or a WM_CLOSE ends it.
+    ~MessageWindow() = default;
+
+    // Script thread: makes a new window on this thread whose messages go to procedure, from the first
+    // one on. It is the one this names from now on; the one before is left as it is. Null when it
+    // could not be made.
+    HWND Create(Procedure procedure) noexcept;
+    // Script thread: destroys the newest window.
+    void Destroy() noexcept;
+
+    // Any thread: the newest window. It keeps naming the window after it is destroyed, so that a post
+    // to it fails rather than reach another.
+    HWND Handle() const noexcept { return window_.load(); }
+    // Any thread: whether the newest window lives.
+    bool Open() const noexcept { return ::IsWindow(window_.load()) != FALSE; }
+
+private:
+    static LRESULT CALLBACK Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    std::atomic<HWND> window_{nullptr};
+    // Script thread only; the class's procedure reads it for every message of every window made.
+    Procedure procedure_ = nullptr;
+    bool registered_ = false;
+};
+
+// The add-in's one window.
+MessageWindow& AddinWindow() noexcept;
 
 }  // namespace orvane

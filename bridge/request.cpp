@@ -2,18 +2,15 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <utility>
 
 namespace orvane {
 namespace {
 volatile LONG g_liveRequests = 0;
-// Written on the script thread, where requests are made; read by whichever thread delivers.
-std::atomic<std::uint32_t> g_generation{0};
 }  // namespace
 
 Request::Request(const char* operation, CallbackRef callback) noexcept
-    : operation_(operation), callback_(callback), generation_(g_generation.load()) {
+    : operation_(operation), callback_(std::move(callback)) {
     ::InterlockedIncrement(&g_liveRequests);
 }
 
@@ -30,10 +27,6 @@ void Request::Fail(Failure cause, std::uint32_t code) noexcept {
     ReportFailure(operation_, cause, code);
 }
 
-bool Request::BeforeLastClose() const noexcept { return generation_ != g_generation.load(); }
-
 long LiveRequests() noexcept { return g_liveRequests; }
-
-void EndRequestGeneration() noexcept { g_generation.fetch_add(1); }
 
 }  // namespace orvane

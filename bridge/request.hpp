@@ -11,12 +11,14 @@
 #include "bridge/callback_ref.hpp"
 #include "common/answer_budget.hpp"
 #include "common/failure.hpp"
+#include "common/intrusive_list.hpp"
 
 namespace orvane {
 
 class Request {
 public:
-    // operation: the method's name, for the line a failure writes; a constant of the module.
+    // operation: the method's name, for the line a failure writes; a constant of the module. The
+    // request owns the callback from here on: whichever way it ends, freed, the reference goes with it.
     Request(const char* operation, CallbackRef callback) noexcept;
     ~Request();
     Request(const Request&) = delete;
@@ -29,10 +31,11 @@ public:
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
 
     const char* Operation() const noexcept { return operation_; }
-    // Made before the last WM_CLOSE: its script universe may be closed since, so it is never
-    // delivered, not even to the window of a later Startup, and its reference is only let go of.
-    bool BeforeLastClose() const noexcept;
-    const CallbackRef& Callback() const noexcept { return callback_; }
+    // Made before the last close of the window: its script universe may be closed since, so it is
+    // never delivered, not even to the window of a later Startup, and its reference is only let go of.
+    bool BeforeLastClose() const noexcept { return callback_.AdoptedBeforeLastClose(); }
+    // Script thread, once: calls the callback with the answer; false when the empty text went instead.
+    bool CallBack() noexcept { return callback_.CallOnce(answer_.c_str()); }
     // The empty text until an answer is given, and after any failure.
     const std::string& AnswerText() const noexcept { return answer_; }
 
@@ -41,16 +44,12 @@ private:
 
     const char* operation_;
     CallbackRef callback_;
-    std::uint32_t generation_;
     BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
     std::string answer_;
-    std::unique_ptr<Request> next_;  // the delivery queue's link
+    ListLink<Request> link_;  // the delivery queue's
 };
 
 // Requests made and not yet freed; part of the module's reasons not to unload.
 long LiveRequests() noexcept;
-
-// Script thread, at WM_CLOSE: every request made until now is from before the last close.
-void EndRequestGeneration() noexcept;
 
 }  // namespace orvane

@@ -6,6 +6,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/failure.hpp"
+#include "common/never_destroyed.hpp"
 #include "common/thread_checks.hpp"
 #include "runtime/protected_call.hpp"
 #include "runtime/vemo_runtime.h"
@@ -13,10 +14,12 @@
 namespace orvane {
 namespace {
 
-// Only the script thread touches the slot: script calls and the window procedure both run there.
-CallbackRef g_handler;
+// Only the script thread touches the slot: script calls and the window procedure both run there. Never
+// destroyed: at process exit the host's universe may be gone, and the handler is not released then.
+constinit NeverDestroyed<CallbackRef> g_slot;
+CallbackRef& g_handler = g_slot.value;
 
-bool HandlerStored() { return g_handler.state != nullptr; }
+bool HandlerStored() { return static_cast<bool>(g_handler); }
 
 struct HandlerAnswer {
     std::int32_t first = 0;
@@ -39,7 +42,7 @@ const char* OperationOf(SpeedLimitCode code) {
 }
 
 struct HandlerCall {
-    CallbackRef handler;
+    TakenCallback handler;
     SpeedLimitCode code;
     HandlerAnswer answer;
     bool returned = false;  // the handler returned rather than raised
@@ -69,7 +72,7 @@ void ReportForMessage(const char* operation, Failure cause, std::uint32_t code =
 
 HandlerAnswer CallSpeedLimitHandler(SpeedLimitCode code) {
     // The handler may replace or clear the slot while it runs; this call stays on the state it began in.
-    HandlerCall call{g_handler, code, {}, false};
+    HandlerCall call{g_handler.Taken(), code, {}, false};
     RunProtected(call.handler.state, &CallHandler, &call);
     if (!call.returned) ReportForMessage(OperationOf(code), Failure::HandlerFailed);
     return call.answer;
@@ -88,30 +91,23 @@ void PostToTray(Reporter report, const char* operation, HWND tray, UINT message,
 
 }  // namespace
 
-bool StoreSpeedLimitHandler(const CallbackRef& handler) {
+bool StoreSpeedLimitHandler(CallbackRef handler) {
     ORVANE_SCRIPT_THREAD_ONLY();
     // After WM_CLOSE no message can call it, and kept it would outlive a universe the host may close.
     if (!DeliveriesOpen()) {
-        ReleaseCallback(handler);
         ReportFailure("SetSpeedLimitHandler", Failure::WindowClosed);
         return false;
     }
-    // The replaced handler can never be called again, so its references go now rather than never.
-    // Out of the slot first: releasing may run a finalizer that sets or clears the handler itself.
-    const CallbackRef replaced = std::exchange(g_handler, handler);
-    if (replaced.state != nullptr && !SameCallback(replaced, handler)) ReleaseCallback(replaced);
+    // The replaced handler can never be called again, so its reference goes now rather than never. It
+    // leaves the slot first: releasing may run a finalizer that sets or clears the handler itself.
+    const CallbackRef replaced = std::exchange(g_handler, std::move(handler));
     return true;
 }
 
 bool ClearSpeedLimitHandler() {
     ORVANE_SCRIPT_THREAD_ONLY();
-    ReleaseCallback(std::exchange(g_handler, CallbackRef{}));
+    const CallbackRef cleared = std::exchange(g_handler, CallbackRef{});
     return true;
-}
-
-void LetGoOfSpeedLimitHandler() noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    LetGoOfCallback(std::exchange(g_handler, CallbackRef{}));
 }
 
 HWND FindTrayWindow() { return ::FindWindowW(kTrayWindowClass, kTrayWindowTitle); }

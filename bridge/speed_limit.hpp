@@ -13,10 +13,9 @@ inline constexpr wchar_t kTrayWindowTitle[] = L"VemoOrvaneTrayNotifyWindow-9CCB8
 // The code the handler is called with tells it which message came.
 enum class SpeedLimitCode : int { Restore = 0, Limit = 1, Reply = 2, Manual = 3 };
 
-bool StoreSpeedLimitHandler(const CallbackRef& handler);
+bool StoreSpeedLimitHandler(CallbackRef handler);
+// Empties the slot; after a close of the window the reference is only let go of.
 bool ClearSpeedLimitHandler();
-// Empties the slot without touching Lua, for a window gone with a universe that may be closed.
-void LetGoOfSpeedLimitHandler() noexcept;
 bool PostManualModeChange();
 
 // 0x403 and 0x404: call the handler and post its two integers to the tray window as 0x405.

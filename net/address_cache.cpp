@@ -4,15 +4,6 @@
 
 namespace orvane {
 
-AddressWaiter* AddressWaiters::Pop() noexcept {
-    AddressWaiter* waiter = first_;
-    if (waiter == nullptr) return nullptr;
-    first_ = waiter->later_;
-    if (first_ != nullptr) first_->earlier_ = nullptr;
-    waiter->later_ = nullptr;
-    return waiter;
-}
-
 AddressCache::Entry* AddressCache::Find(std::string_view host) noexcept {
     for (Entry& entry : entries_) {
         if (entry.host == host) return &entry;
@@ -36,10 +27,7 @@ AddressCache::Answer AddressCache::Ask(std::string_view host, std::uint64_t now,
     }
     if (IsFresh(*entry, now)) return {Next::Use, entry->address};
     waiter.entry_ = entry;
-    waiter.earlier_ = entry->last;
-    waiter.later_ = nullptr;
-    (entry->last != nullptr ? entry->last->later_ : entry->first) = &waiter;
-    entry->last = &waiter;
+    entry->waiting.PushBack(waiter);
     if (entry->looking) return {Next::Wait, std::nullopt};
     entry->looking = true;
     return {Next::Look, std::nullopt};
@@ -52,18 +40,16 @@ AddressWaiters AddressCache::Learn(std::string_view host, LookedUp address, std:
     entry->address = address;
     entry->at = at;
     entry->looking = false;
-    for (AddressWaiter* waiter = entry->first; waiter != nullptr; waiter = waiter->later_) waiter->entry_ = nullptr;
-    AddressWaiters waiting(entry->first);
-    entry->first = entry->last = nullptr;
-    return waiting;
+    for (AddressWaiter* waiter = entry->waiting.First(); waiter != nullptr;
+         waiter = AddressWaiter::List::Later(*waiter)) {
+        waiter->entry_ = nullptr;
+    }
+    return AddressWaiters(entry->waiting.TakeAll());
 }
 
 bool AddressCache::Leave(AddressWaiter& waiter) noexcept {
     if (waiter.entry_ == nullptr) return false;
-    auto* entry = static_cast<Entry*>(waiter.entry_);
-    (waiter.earlier_ != nullptr ? waiter.earlier_->later_ : entry->first) = waiter.later_;
-    (waiter.later_ != nullptr ? waiter.later_->earlier_ : entry->last) = waiter.earlier_;
-    waiter.earlier_ = waiter.later_ = nullptr;
+    static_cast<Entry*>(waiter.entry_)->waiting.Remove(waiter);
     waiter.entry_ = nullptr;
     return true;
 }

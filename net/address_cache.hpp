@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "common/intrusive_list.hpp"
 
 namespace orvane {
 
@@ -34,8 +37,8 @@ protected:
 private:
     friend class AddressCache;
     friend class AddressWaiters;
-    AddressWaiter* earlier_ = nullptr;
-    AddressWaiter* later_ = nullptr;
+    ListLink<AddressWaiter> link_;
+    using List = IntrusiveList<AddressWaiter, &AddressWaiter::link_>;
     void* entry_ = nullptr;  // the cache's entry waited on, while waiting
 };
 
@@ -43,18 +46,18 @@ private:
 class AddressWaiters {
 public:
     AddressWaiters() = default;
-    explicit AddressWaiters(AddressWaiter* first) noexcept : first_(first) {}
-    AddressWaiters(AddressWaiters&& other) noexcept : first_(other.first_) { other.first_ = nullptr; }
+    explicit AddressWaiters(AddressWaiter::List waiting) noexcept : waiting_(std::move(waiting)) {}
+    AddressWaiters(AddressWaiters&& other) noexcept = default;
     AddressWaiters& operator=(AddressWaiters&&) = delete;
     AddressWaiters(const AddressWaiters&) = delete;
     AddressWaiters& operator=(const AddressWaiters&) = delete;
     ~AddressWaiters() = default;
 
     // The next one, no longer linked to the others, so that continuing it may free it; null at the end.
-    AddressWaiter* Pop() noexcept;
+    AddressWaiter* Pop() noexcept { return waiting_.PopFront(); }
 
 private:
-    AddressWaiter* first_ = nullptr;
+    AddressWaiter::List waiting_;
 };
 
 class AddressCache {
@@ -90,8 +93,7 @@ private:
         LookedUp address;
         std::uint64_t at = 0;
         bool looking = false;
-        AddressWaiter* first = nullptr;
-        AddressWaiter* last = nullptr;
+        AddressWaiter::List waiting;
     };
 
     Entry* Find(std::string_view host) noexcept;

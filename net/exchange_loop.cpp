@@ -5,8 +5,10 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/request_start.hpp"
 #include "common/thread_checks.hpp"
 #include "common/worker.hpp"
 #include "net/sockets.hpp"
@@ -15,11 +17,7 @@ namespace orvane {
 
 // One name's lookup on a worker of its own; its answer goes back to the loop through the port.
 struct ExchangeLoop::Lookup {
-    struct Slot {
-        OVERLAPPED overlapped;
-        Lookup* owner;
-    };
-    Slot slot{{}, this};
+    OverlappedRecord<Lookup> answered{this};
     HANDLE port = nullptr;
     std::string host;
     LookedUp address;
@@ -27,7 +25,7 @@ struct ExchangeLoop::Lookup {
 };
 
 namespace {
-ExchangeLoop g_loop;
+ExchangeLoop g_loop;  // named only by Shared()
 }  // namespace
 
 ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop; }
@@ -36,14 +34,14 @@ ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop; }
 
 bool ExchangeLoop::Post(std::unique_ptr<Exchange>& exchange) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kBegin, &exchange->slot_.overlapped)) return false;
+    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kBegin, &exchange->operation_.overlapped)) return false;
     (void)exchange.release();  // the loop's from here on
     return true;
 }
 
 bool ExchangeLoop::Post(std::unique_ptr<ServiceErrand>& errand) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kErrand, &errand->slot_.overlapped)) return false;
+    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kErrand, &errand->posted_.overlapped)) return false;
     (void)errand.release();  // the loop's from here on
     return true;
 }
@@ -104,11 +102,11 @@ void ExchangeLoop::Serve() noexcept {
         const DWORD error = ok ? 0 : ::GetLastError();
         if (overlapped != nullptr) {
             if (key == kLookedUp) {
-                Looked(reinterpret_cast<Lookup::Slot*>(overlapped)->owner);
+                Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
             } else if (key == kErrand) {
-                Errand(reinterpret_cast<ServiceErrand::Slot*>(overlapped)->owner);
+                Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
             } else {
-                Exchange* exchange = reinterpret_cast<Exchange::Slot*>(overlapped)->owner;
+                Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
                 if (key == kBegin) {
                     Drive(exchange, [&] { exchange->Begin(); });
                 } else {
@@ -139,10 +137,7 @@ void ExchangeLoop::Drive(Exchange* exchange, Move move) noexcept {
 // Only here, between events: a move may answer other exchanges than its own (those waiting on the
 // same name, when a lookup cannot even start), and its own caller may still hold it.
 void ExchangeLoop::FreeAnswered() noexcept {
-    while (Exchange* exchange = answered_) {
-        answered_ = exchange->nextAnswered_;
-        delete exchange;
-    }
+    while (Exchange* exchange = answered_.PopFront()) delete exchange;
 }
 
 void ExchangeLoop::LookUp(std::string_view host) noexcept {
@@ -172,7 +167,7 @@ void ExchangeLoop::LookUpOnWorker(void* argument) {
     lookup->at = ::GetTickCount64();
     // Everyone waiting on the name waits until the loop hears of this, so a port whose queue cannot
     // take the packet now is tried again.
-    while (!::PostQueuedCompletionStatus(lookup->port, 0, kLookedUp, &lookup->slot.overlapped)) ::Sleep(100);
+    while (!::PostQueuedCompletionStatus(lookup->port, 0, kLookedUp, &lookup->answered.overlapped)) ::Sleep(100);
 }
 
 void ExchangeLoop::Looked(Lookup* done) noexcept {
@@ -195,19 +190,14 @@ void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
 
 void DeadlineList::Add(Exchange* exchange) noexcept {
     // The walk keeps the list in order whatever comes; with one length of limit it never steps.
-    Exchange* before = latest;
-    while (before != nullptr && before->deadline_ > exchange->deadline_) before = before->earlier_;
-    exchange->earlier_ = before;
-    exchange->later_ = before != nullptr ? before->later_ : earliest;
-    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest) = exchange;
-    (before != nullptr ? before->later_ : earliest) = exchange;
+    Exchange* before = exchanges.Last();
+    while (before != nullptr && before->deadline_ > exchange->deadline_) before = exchanges.Earlier(*before);
+    exchanges.InsertAfter(before, *exchange);
     exchange->limit_ = this;
 }
 
 void DeadlineList::Remove(Exchange* exchange) noexcept {
-    (exchange->earlier_ != nullptr ? exchange->earlier_->later_ : earliest) = exchange->later_;
-    (exchange->later_ != nullptr ? exchange->later_->earlier_ : latest) = exchange->earlier_;
-    exchange->earlier_ = exchange->later_ = nullptr;
+    exchanges.Remove(*exchange);
     exchange->limit_ = nullptr;
 }
 
@@ -231,8 +221,8 @@ DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
     const std::uint64_t now = ::GetTickCount64();
     std::uint64_t wait = INFINITE;
     for (const DeadlineList& list : deadlines_) {
-        if (list.earliest == nullptr) continue;
-        const std::uint64_t due = list.earliest->deadline_;
+        if (list.exchanges.Empty()) continue;
+        const std::uint64_t due = list.exchanges.First()->deadline_;
         wait = std::min<std::uint64_t>(wait, due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
     }
     return static_cast<DWORD>(wait);
@@ -241,8 +231,8 @@ DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
 void ExchangeLoop::ExpireDue() noexcept {
     const std::uint64_t now = ::GetTickCount64();
     for (DeadlineList& list : deadlines_) {
-        while (list.earliest != nullptr && list.earliest->deadline_ <= now) {
-            Exchange* exchange = list.earliest;
+        while (!list.exchanges.Empty() && list.exchanges.First()->deadline_ <= now) {
+            Exchange* exchange = list.exchanges.First();
             Unlink(exchange);
             Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
         }
@@ -251,11 +241,9 @@ void ExchangeLoop::ExpireDue() noexcept {
 
 // ---- an exchange -----------------------------------------------------------------------------------
 
-ExchangeLoop& Exchange::Loop() noexcept { return g_loop; }
-
 UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) noexcept {
     UniqueSocket socket(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
-    if (socket && !g_loop.Associate(socket.get())) socket.reset();
+    if (socket && !ExchangeLoop::Shared().Associate(socket.get())) socket.reset();
     if (!socket) socketError = static_cast<std::uint32_t>(::WSAGetLastError());
     return socket;
 }
@@ -263,13 +251,14 @@ UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) no
 void Exchange::ReachService(const char* host, std::uint16_t port) {
     ORVANE_LOOP_THREAD_ONLY();
     servicePort_ = port;
-    const AddressCache::Answer known = g_loop.addresses_.Ask(host, ::GetTickCount64(), *this);
+    ExchangeLoop& loop = ExchangeLoop::Shared();
+    const AddressCache::Answer known = loop.addresses_.Ask(host, ::GetTickCount64(), *this);
     if (known.next == AddressCache::Next::Use) return AddressReady(ToSocketAddress(known.address, port));
-    if (known.next == AddressCache::Next::Look) g_loop.LookUp(host);
+    if (known.next == AddressCache::Next::Look) loop.LookUp(host);
 }
 
 void Exchange::AddressKnown(LookedUp address) noexcept {
-    g_loop.Drive(this, [&] { AddressReady(ToSocketAddress(address, servicePort_)); });
+    ExchangeLoop::Shared().Drive(this, [&] { AddressReady(ToSocketAddress(address, servicePort_)); });
 }
 
 void Exchange::Abandon(Failure cause) noexcept {
@@ -284,9 +273,9 @@ void Exchange::Abandon(Failure cause) noexcept {
 }
 
 OVERLAPPED* Exchange::StartOperation() noexcept {
-    slot_.overlapped = OVERLAPPED{};
+    operation_.overlapped = OVERLAPPED{};
     pending_ = true;
-    return &slot_.overlapped;
+    return &operation_.overlapped;
 }
 
 bool Exchange::Issued(int result) noexcept {
@@ -301,7 +290,7 @@ bool Exchange::Issued(int result) noexcept {
 
 void Exchange::LimitTo(DWORD ms) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
-    g_loop.Limit(this, ms);
+    ExchangeLoop::Shared().Limit(this, ms);
 }
 
 void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
@@ -319,58 +308,24 @@ void Exchange::Fail(Failure cause, std::uint32_t code) noexcept {
 }
 
 void Exchange::HandOn() noexcept {
-    if (limit_ != nullptr) g_loop.Unlink(this);
+    ExchangeLoop& loop = ExchangeLoop::Shared();
+    if (limit_ != nullptr) loop.Unlink(this);
     socket_.reset();
     ReleaseBuffers();
     Deliver(std::move(request_));
-    nextAnswered_ = g_loop.answered_;
-    g_loop.answered_ = this;
+    loop.answered_.PushBack(*this);
 }
 
 // ---- starting ----------------------------------------------------------------------------------------
 
-namespace {
-// Answered like any failed request, by a delivery message the script thread takes when it next serves
-// its messages: never inside the call that started it.
-void AnswerSoon(std::unique_ptr<Request> request, Failure cause) noexcept {
-    request->Fail(cause);
-    DeliverSoon(std::move(request));
-}
-}  // namespace
-
-bool CanDeliver(const char* operation, CallbackRef callback) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    if (DeliveriesOpen()) return true;
-    ReleaseCallback(callback);
-    ReportFailure(operation, Failure::WindowClosed);
-    return false;
-}
-
-void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
+void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, callback));
-    if (!request || !exchange) {
-        ReleaseCallback(callback);
-        ReportFailure(operation, Failure::NoMemory);
-        return;
-    }
+    if (!request) return;
+    if (!exchange) return ReportFailure(request->Operation(), Failure::NoMemory);
     exchange->request_ = std::move(request);
-    if (post != nullptr ? post(exchange) : g_loop.Post(exchange)) return;
-    std::unique_ptr<Request> refused = std::move(exchange->request_);
-    AnswerSoon(std::move(refused), Failure::LoopUnavailable);
-}
-
-void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    if (!CanDeliver(operation, callback)) return;
-    std::unique_ptr<Request> request(new (std::nothrow) Request(operation, callback));
-    if (!request) {
-        ReleaseCallback(callback);
-        ReportFailure(operation, Failure::NoMemory);
-        return;
-    }
-    AnswerSoon(std::move(request), cause);
+    if (post != nullptr ? post(exchange) : ExchangeLoop::Shared().Post(exchange)) return;
+    RefuseRequest(std::move(exchange->request_), Failure::LoopUnavailable);
 }
 
 }  // namespace orvane

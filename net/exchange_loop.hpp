@@ -19,9 +19,13 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "bridge/request.hpp"
+#include "bridge/request_start.hpp"
 #include "common/failure.hpp"
+#include "common/intrusive_list.hpp"
 #include "common/win_handles.hpp"
 #include "net/address_cache.hpp"
 #include "net/receive_chunks.hpp"
@@ -30,6 +34,21 @@ namespace orvane {
 
 class ExchangeLoop;
 struct DeadlineList;
+
+// What the loop's port hands back for one pending operation or posted packet: its OVERLAPPED, first,
+// so that the owner who waits for it is found from the OVERLAPPED alone.
+template <class Owner>
+struct OverlappedRecord {
+    OVERLAPPED overlapped{};
+    Owner* owner;
+
+    explicit OverlappedRecord(Owner* whose) noexcept : owner(whose) {}
+    // Only for an OVERLAPPED of a record of this kind, as the completion key tells.
+    static Owner* OwnerOf(OVERLAPPED* overlapped) noexcept {
+        static_assert(std::is_standard_layout_v<OverlappedRecord>, "the OVERLAPPED must start the record");
+        return reinterpret_cast<OverlappedRecord*>(overlapped)->owner;
+    }
+};
 
 // One request's exchange with its service: a small state machine with one operation pending at a
 // time. Every member but the constructor and the destructor runs on the loop thread.
@@ -48,9 +67,6 @@ public:
     virtual void Completed(DWORD bytes, DWORD error) = 0;
 
 protected:
-    // The loop this exchange runs on, and the state it keeps for every exchange.
-    static ExchangeLoop& Loop() noexcept;
-
     // A socket for overlapped operations whose completions come to the loop; empty on failure, with
     // the system's error code in socketError.
     UniqueSocket OverlappedSocket(int type, std::uint32_t& socketError) noexcept;
@@ -84,13 +100,8 @@ protected:
 private:
     friend class ExchangeLoop;
     friend struct DeadlineList;
-    friend void LaunchExchange(const char*, CallbackRef, std::unique_ptr<Exchange>,
+    friend void LaunchExchange(std::unique_ptr<Request>, std::unique_ptr<Exchange>,
                                bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
-    struct Slot {
-        OVERLAPPED overlapped;
-        Exchange* owner;
-    };
-
     void AddressKnown(LookedUp address) noexcept override;
     // Ends the exchange with the cause: at once, or once its pending operation, which closing the
     // socket ends, has come back.
@@ -98,17 +109,16 @@ private:
     void HandOn() noexcept;
 
     std::unique_ptr<Request> request_;  // given at launch; null once answered
-    Slot slot_{{}, this};
+    OverlappedRecord<Exchange> operation_{this};
     bool pending_ = false;
     // Why a pending operation was ended from outside; its completion fails with this cause.
     std::optional<Failure> abandonedFor_;
     std::uint16_t servicePort_ = 0;
     // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
-    Exchange* earlier_ = nullptr;
-    Exchange* later_ = nullptr;
+    ListLink<Exchange> deadlineLink_;
     DeadlineList* limit_ = nullptr;
-    Exchange* nextAnswered_ = nullptr;  // the loop's list of answered exchanges to free
+    ListLink<Exchange> answeredLink_;  // the loop's list of answered exchanges to free
 };
 
 // Work for a service that needs its address and answers no script: on the loop it waits for the
@@ -120,11 +130,7 @@ public:
 
 private:
     friend class ExchangeLoop;
-    struct Slot {
-        OVERLAPPED overlapped;
-        ServiceErrand* owner;
-    };
-    Slot slot_{{}, this};
+    OverlappedRecord<ServiceErrand> posted_{this};
     const char* host_;
 };
 
@@ -132,9 +138,8 @@ private:
 // own, so that a new deadline is the latest of its list and adding it is an append, however many
 // exchanges wait under a longer limit.
 struct DeadlineList {
-    DWORD ms = 0;  // 0 until an exchange is limited to it
-    Exchange* earliest = nullptr;
-    Exchange* latest = nullptr;
+    DWORD ms = 0;                                                 // 0 until an exchange is limited to it
+    IntrusiveList<Exchange, &Exchange::deadlineLink_> exchanges;  // earliest first
 
     void Add(Exchange* exchange) noexcept;
     void Remove(Exchange* exchange) noexcept;
@@ -143,8 +148,8 @@ struct DeadlineList {
 // The loop: its thread, its port and everything only that thread touches.
 class ExchangeLoop {
 public:
-    // The one loop of the process; its thread runs for the life of the process, and a started module
-    // stays mapped as long.
+    // The one loop of the process, and the one way to it; its thread runs for the life of the
+    // process, and a started module stays mapped as long.
     static ExchangeLoop& Shared() noexcept;
 
     // Script thread: hands the exchange over, starting the loop on first use; the loop owns it from
@@ -189,7 +194,7 @@ private:
     // One list per length of limit the exchanges use (the tips reply's, the game platform's idle
     // limit); a further length would share the last list, which stays in order, only slower to add to.
     DeadlineList deadlines_[2];
-    Exchange* answered_ = nullptr;
+    IntrusiveList<Exchange, &Exchange::answeredLink_> answered_;
     // Within this time an answer, found or not, serves every request for its name: a burst of requests
     // asks the resolver once.
     static constexpr std::uint64_t kAddressKeptMs = 1000;
@@ -198,33 +203,27 @@ private:
     LPFN_CONNECTEX connectEx_ = nullptr;
 };
 
-// Script thread: whether an answer could reach the callback; when not, its reference goes at once.
-bool CanDeliver(const char* operation, CallbackRef callback) noexcept;
 // Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop
-// in tests).
+// in tests). An exchange that could not be made ends the request (no_memory); one the loop cannot take
+// is refused (bridge/request_start.hpp).
 using ExchangePoster = bool (*)(std::unique_ptr<Exchange>& exchange) noexcept;
-void LaunchExchange(const char* operation, CallbackRef callback, std::unique_ptr<Exchange> exchange,
+void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post = nullptr) noexcept;
 
-// Script thread: the request ends at once with the cause, its callback called with the empty text
-// from the script thread's messages once the method has returned, as for a request the loop refused.
-void RefuseRequest(const char* operation, CallbackRef callback, Failure cause) noexcept;
-
-// Script thread: makes an exchange of that kind for a request of the method's and starts it. When
-// nothing could ever deliver its answer (the window is closed, or even its records cannot be made),
-// the callback's reference goes at once: a script that goes on asking after WM_CLOSE must not fill the
-// registry. When the loop cannot take it, the callback still comes, with the empty text, from the
-// script thread's messages once this call has returned.
+// Script thread: makes an exchange of that kind for a request of the method's and starts it, by the
+// request-start rules (bridge/request_start.hpp). When the loop cannot take it, the callback still
+// comes, with the empty text, from the script thread's messages once this call has returned.
 template <class Kind, class... Args>
 void StartExchange(const char* operation, CallbackRef callback, const Args&... args) noexcept {
-    if (!CanDeliver(operation, callback)) return;
+    std::unique_ptr<Request> request = StartRequest(operation, std::move(callback));
+    if (!request) return;
     std::unique_ptr<Exchange> exchange;
     try {
         exchange = std::make_unique<Kind>(args...);
     } catch (...) {
         // Launched empty-handed, it answers that memory ran out.
     }
-    LaunchExchange(operation, callback, std::move(exchange));
+    LaunchExchange(std::move(request), std::move(exchange));
 }
 
 }  // namespace orvane

@@ -103,7 +103,7 @@ public:
         // ConnectEx wants a socket bound already; the system picks the local port, as connect would.
         sockaddr_in any{};
         any.sin_family = AF_INET;
-        const LPFN_CONNECTEX connectEx = Loop().ConnectExFor(socket_.get());
+        const LPFN_CONNECTEX connectEx = ExchangeLoop::Shared().ConnectExFor(socket_.get());
         if (connectEx == nullptr || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
             return Fail(Failure::SocketFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
@@ -204,7 +204,7 @@ private:
     // A budget with no room for the large chunk leaves the exchange on its small one.
     void TakeLargeChunk() noexcept {
         if (!share_.Grow(kReceiveChunk)) return;
-        std::unique_ptr<unsigned char[]> large = Loop().Chunks().Take();
+        std::unique_ptr<unsigned char[]> large = ExchangeLoop::Shared().Chunks().Take();
         if (!large) return share_.Shrink(kReceiveChunk);
         chunk_ = std::move(large);
         share_.Shrink(capacity_);
@@ -213,7 +213,7 @@ private:
 
     // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {
-        if (capacity_ == kReceiveChunk) Loop().Chunks().Give(std::move(chunk_));
+        if (capacity_ == kReceiveChunk) ExchangeLoop::Shared().Chunks().Give(std::move(chunk_));
         chunk_.reset();
         share_.Shrink(capacity_);
         capacity_ = 0;
@@ -252,9 +252,9 @@ private:
 void AskActiveGame(const std::string& name, const std::string& type, CallbackRef callback) noexcept {
     // Only this thread adds to the count, so it cannot pass the bound between the look and the making.
     if (g_inFlight.load() >= kMostInFlight) {
-        return RefuseRequest("GetActiveGame", callback, Failure::TooManyInFlight);
+        return RefuseRequest(StartRequest("GetActiveGame", std::move(callback)), Failure::TooManyInFlight);
     }
-    StartExchange<GameExchange>("GetActiveGame", callback, name, type);
+    StartExchange<GameExchange>("GetActiveGame", std::move(callback), name, type);
 }
 
 }  // namespace orvane

@@ -116,7 +116,7 @@ private:
 long WaitingReports() noexcept { return g_reportsWaiting.load(); }
 
 void AskTipsId(const std::string& pid, const std::string& cid, CallbackRef callback) noexcept {
-    StartExchange<TipsExchange>("GetTipsId", callback, pid, cid);
+    StartExchange<TipsExchange>("GetTipsId", std::move(callback), pid, cid);
 }
 
 bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_view cid, std::string_view sign) {

@@ -29,6 +29,9 @@ OptionalEntries LookUpOptionalEntries() noexcept {
     entries.cpcall = Lookup<decltype(entries.cpcall)>(runtime, "lua_cpcall");
     entries.pushcclosure = Lookup<decltype(entries.pushcclosure)>(runtime, "lua_pushcclosure");
     entries.error = Lookup<decltype(entries.error)>(runtime, "lua_error");
+    entries.newuserdata = Lookup<decltype(entries.newuserdata)>(runtime, "lua_newuserdata");
+    entries.createtable = Lookup<decltype(entries.createtable)>(runtime, "lua_createtable");
+    entries.setmetatable = Lookup<decltype(entries.setmetatable)>(runtime, "lua_setmetatable");
     return entries;
 }
 

@@ -3,6 +3,8 @@
 // up once in the module that serves the promised entries, and may be missing.
 #pragma once
 
+#include <cstddef>
+
 #include "runtime/vemo_runtime.h"
 
 namespace orvane {
@@ -17,11 +19,16 @@ struct OptionalEntries {
     int (*cpcall)(lua_State* L, lua_CFunction func, void* ud) = nullptr;
     void (*pushcclosure)(lua_State* L, lua_CFunction fn, int n) = nullptr;
     int (*error)(lua_State* L) = nullptr;
+    void* (*newuserdata)(lua_State* L, std::size_t size) = nullptr;
+    void (*createtable)(lua_State* L, int narr, int nrec) = nullptr;
+    int (*setmetatable)(lua_State* L, int objindex) = nullptr;
 
-    // Everything a thread of the add-in's own, kept in the registry, takes.
+    // Everything a thread of the add-in's own, kept in the registry, takes, with the note beside it
+    // whose finalizer tells the add-in that the universe closed.
     bool CanKeepThread() const noexcept {
         return newthread != nullptr && tothread != nullptr && pushlightuserdata != nullptr && rawget != nullptr &&
-               rawset != nullptr;
+               rawset != nullptr && newuserdata != nullptr && createtable != nullptr && setmetatable != nullptr &&
+               pushcclosure != nullptr;
     }
     // Everything a protected run of the add-in's work takes (runtime/protected_call.hpp).
     bool CanProtect() const noexcept {

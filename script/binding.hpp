@@ -123,9 +123,11 @@ struct Stack<void*> : AsItIs<void*> {
     static Raw Read(lua_State* L, int index) { return lua_touserdata(L, index); }
 };
 template <>
-struct Stack<CallbackRef> : AsItIs<CallbackRef> {
+struct Stack<CallbackRef> {
+    using Raw = TakenCallback;
     // Pops the function (it is at the top) and keeps it until it is released.
     static Raw Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
+    static CallbackRef Make(Raw raw) noexcept { return CallbackRef(raw); }
 };
 template <>
 struct Stack<bool> : AsItIs<bool> {
@@ -161,6 +163,7 @@ constexpr bool LastIsCallback() {
 }
 
 struct NoResult {};
+struct NoCallback {};
 
 template <class Result>
 struct KeptOf {
@@ -191,9 +194,10 @@ struct Binding;
 // half done. So a call goes in three steps, and Lua may raise only in the first and the last:
 //   1. read every argument as a Raw value (texts as views of their strings, the callback last, as a
 //      reference), while no C++ object lives;
-//   2. make the operation's values, call it and keep its result as a Kept value, with no Lua call that
-//      may raise (an operation only releases references, which raises nothing); an exception
-//      (memory) ends here;
+//   2. hand the callback's reference to its owner first, then make the operation's values, call it and
+//      keep its result as a Kept value, with no Lua call that may raise (an operation only releases
+//      references, which raises nothing); an exception (memory) ends here, and the owner lets go of
+//      the callback on the way out;
 //   3. once every C++ object of step 2 is gone, push the result, or the failure answer.
 template <class Result, class... Params, Result (ScriptObject::*Method)(Params...), class Answer, MethodName Name>
 struct Binding<Method, Answer, Name> {
@@ -205,7 +209,6 @@ struct Binding<Method, Answer, Name> {
     using Kept = typename KeptOf<Result>::Type;
     struct Outcome {
         bool done = false;
-        bool called = false;  // the operation was called, and owns any callback from then on
         Kept kept{};
     };
     static_assert(std::is_trivially_destructible_v<RawArgs> && std::is_trivially_destructible_v<Outcome>,
@@ -222,12 +225,7 @@ struct Binding<Method, Answer, Name> {
         }
         const RawArgs raw = Read(L, receiver, std::index_sequence_for<Params...>{});
         const Outcome outcome = Run(raw);
-        if (!outcome.done) {
-            if constexpr (kTakesCallback) {
-                if (!outcome.called) ReleaseCallback(std::get<sizeof...(Params) - 1>(raw));
-            }
-            return Fail(L, Failure::NoMemory);
-        }
+        if (!outcome.done) return Fail(L, Failure::NoMemory);
         if constexpr (std::is_void_v<Result>) {
             return 0;
         } else {
@@ -250,10 +248,23 @@ private:
         return RawArgs{Stack<Bare<Params>>::Read(L, receiver + 1 + static_cast<int>(I))...};
     }
 
+    static constexpr std::size_t kLast = sizeof...(Params) - 1;
+
+    // The callback, owned from the start of step 2: whichever way the call ends, it goes with its
+    // owner, and the operation, once called, owns it.
+    static auto Adopt([[maybe_unused]] const RawArgs& raw) noexcept {
+        if constexpr (kTakesCallback) {
+            return Stack<CallbackRef>::Make(std::get<kLast>(raw));
+        } else {
+            return NoCallback{};
+        }
+    }
+
     static Outcome Run(const RawArgs& raw) noexcept {
         Outcome outcome;
+        auto callback = Adopt(raw);
         try {
-            outcome.kept = Invoke(raw, outcome.called, std::index_sequence_for<Params...>{});
+            outcome.kept = Invoke(raw, callback, std::index_sequence_for<Params...>{});
             outcome.done = true;
         } catch (...) {
             // Only allocation throws here.
@@ -261,13 +272,23 @@ private:
         return outcome;
     }
 
-    template <std::size_t... I>
-    static Kept Invoke(const RawArgs& raw, bool& called, std::index_sequence<I...>) {
-        std::tuple<Bare<Params>...> values{Stack<Bare<Params>>::Make(std::get<I>(raw))...};
+    // The operation's value of parameter I: made from its raw value, or the adopted callback.
+    template <std::size_t I, class Callback>
+    static decltype(auto) Value(const RawArgs& raw, [[maybe_unused]] Callback& callback) {
+        if constexpr (kTakesCallback && I == kLast) {
+            return std::move(callback);
+        } else {
+            return Stack<Bare<std::tuple_element_t<I, std::tuple<Params...>>>>::Make(std::get<I>(raw));
+        }
+    }
+
+    template <class Callback, std::size_t... I>
+    static Kept Invoke([[maybe_unused]] const RawArgs& raw, [[maybe_unused]] Callback& callback,
+                       std::index_sequence<I...>) {
+        std::tuple<Bare<Params>...> values{Value<I>(raw, callback)...};
         // The receiver's user data is not dereferenced: any user data passes the test, and the
         // object has no state that would make its own pointer matter.
         ScriptObject& object = ScriptObject::Instance();
-        called = true;
         // Each element is moved out once: std::get of a moved tuple moves only the element it names.
         if constexpr (std::is_void_v<Result>) {
             (object.*Method)(std::get<I>(std::move(values))...);  // NOLINT(bugprone-use-after-move)

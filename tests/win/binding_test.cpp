@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
 #include "bridge/window_messages.hpp"
@@ -123,7 +124,7 @@ TEST(Convention, SetupStatusPassesThroughAsSignedIntegers) {
     CreateMessageWindow();
     LuaFixture lua;
     lua_State* L = lua.state();
-    ::SendMessageW(DeliveryWindow(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
+    ::SendMessageW(AddinWindow().Handle(), WM_SETUP_STATUS, static_cast<WPARAM>(0xFFFFFFFFu), 57);
     lua_newuserdata(L, sizeof(void*));
     ASSERT_EQ(MethodNamed("QueryOrvaneSetupStatus")(L), 2);
     EXPECT_EQ(lua_tointeger(L, -2), -1) << "wParam 0xFFFFFFFF reaches the script as -1";
@@ -250,11 +251,11 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
     CreateMessageWindow();
     LuaFixture lua;
     ASSERT_EQ(lua.Run("codes = '' function handler(code) codes = codes .. code .. ',' return 5, 7 end"), "");
-    StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
+    StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("handler")}));
     int answer = -1;
     bool finished = false;
     std::thread caller([&] {
-        answer = static_cast<int>(::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0));
+        answer = static_cast<int>(::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0));
         finished = true;
     });
     EXPECT_TRUE(PumpUntil([&] { return finished; }));
@@ -267,9 +268,9 @@ TEST(SpeedLimitReply, FromAnotherThreadCallsTheStoredHandlerWithCodeTwoThroughTh
 
 TEST(MessageWindow, SecondStartupLeavesTwoWindowsAndDeliversThroughTheNewer) {
     CreateMessageWindow();
-    HWND older = DeliveryWindow();
+    HWND older = AddinWindow().Handle();
     CreateMessageWindow();
-    HWND newer = DeliveryWindow();
+    HWND newer = AddinWindow().Handle();
     EXPECT_NE(older, newer);
     EXPECT_TRUE(::IsWindow(older));
     EXPECT_TRUE(::IsWindow(newer));

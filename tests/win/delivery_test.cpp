@@ -1,11 +1,13 @@
 // Answers reach script callbacks through the message window, on the window's thread.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
 #include "bridge/window_messages.hpp"
@@ -25,8 +27,8 @@ using testing::PumpUntil;
 class DeliveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
-        ASSERT_TRUE(::IsWindow(DeliveryWindow()));
+        if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
+        ASSERT_TRUE(::IsWindow(AddinWindow().Handle()));
         ASSERT_EQ(lua.Run("calls = {} "
                           "function record(...) calls[#calls + 1] = { n = select('#', ...), ... } "
                           "  return 'ignored', 'too' end"),
@@ -34,12 +36,10 @@ protected:
     }
 
     // Queues from another thread, as the network loop does; never inside a call of the script thread.
-    static void QueueFromAnotherThread(CallbackRef callback, std::string answer) {
-        std::thread([&] {
-            auto request = std::make_unique<Request>("Test", callback);
-            request->Answer(std::move(answer));
-            Deliver(std::move(request));
-        }).join();
+    static void QueueFromAnotherThread(TakenCallback callback, std::string answer) {
+        auto request = std::make_unique<Request>("Test", CallbackRef(callback));
+        request->Answer(std::move(answer));
+        std::thread([&] { Deliver(std::move(request)); }).join();
     }
 
     LuaFixture lua;
@@ -54,7 +54,7 @@ TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) 
     int expectedCalls = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        CallbackRef callback{lua.state(), lua.RefGlobal("record")};
+        const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
         QueueFromAnotherThread(callback, c.answer);
         EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "only once the window's messages are served";
         ++expectedCalls;
@@ -69,7 +69,7 @@ TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) 
 
 TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceReleased) {
     ASSERT_EQ(lua.Run("function boom(text) error('boom: ' .. text) end"), "");
-    CallbackRef callback{lua.state(), lua.RefGlobal("boom")};
+    const TakenCallback callback{lua.state(), lua.RefGlobal("boom")};
     QueueFromAnotherThread(callback, "x");
     ASSERT_TRUE(PumpUntil([&] { return !lua.RefIsFunction(callback.ref); }));
     EXPECT_EQ(lua_gettop(lua.state()), 0);
@@ -82,7 +82,7 @@ TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
     allocator.from = 1 << 20;
     LuaFixture tight(&FailingAllocator::Allocate, &allocator);
     ASSERT_EQ(tight.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
-    CallbackRef callback{tight.state(), tight.RefGlobal("record")};
+    const TakenCallback callback{tight.state(), tight.RefGlobal("record")};
     allocator.failing = true;
     QueueFromAnotherThread(callback, std::string(4 << 20, 'x'));
     EXPECT_TRUE(PumpUntil([&] { return tight.Eval("#calls") == "1"; }));
@@ -95,21 +95,21 @@ TEST_F(DeliveryTest, AnswerWithNoRoomInMemoryReachesItsCallbackAsTheEmptyText) {
 
 TEST_F(DeliveryTest, DeliveryMessagesFromOutsideReadNothingAndCallNothing) {
     // Garbage that would crash the window procedure if it were dereferenced.
-    EXPECT_EQ(::SendMessageW(DeliveryWindow(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
-    EXPECT_EQ(::SendMessageW(DeliveryWindow(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
-    EXPECT_EQ(::PostMessageW(DeliveryWindow(), WM_DELIVER_RESULT, 1, 2), TRUE);
+    EXPECT_EQ(::SendMessageW(AddinWindow().Handle(), WM_DELIVER_RESULT_2, 0x10, 0x20), 0);
+    EXPECT_EQ(::SendMessageW(AddinWindow().Handle(), WM_DELIVER_RESULT, static_cast<WPARAM>(-1), -1), 0);
+    EXPECT_EQ(::PostMessageW(AddinWindow().Handle(), WM_DELIVER_RESULT, 1, 2), TRUE);
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(lua.Eval("#calls"), "0");
 }
 
 TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
-    CallbackRef queued{lua.state(), lua.RefGlobal("record")};
+    const TakenCallback queued{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(queued, "queued before the close");
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     EXPECT_EQ(::SendMessageW(window, WM_CLOSE, 0, 0), 0);
     EXPECT_FALSE(::IsWindow(window));
-    EXPECT_EQ(DeliveryWindow(), window) << "the handle cell keeps the destroyed window";
-    CallbackRef late{lua.state(), lua.RefGlobal("record")};
+    EXPECT_EQ(AddinWindow().Handle(), window) << "the window keeps naming the destroyed one";
+    const TakenCallback late{lua.state(), lua.RefGlobal("record")};
     QueueFromAnotherThread(late, "late");
     PumpUntil([] { return false; }, 200);
     EXPECT_EQ(lua.Eval("#calls"), "0");
@@ -120,8 +120,8 @@ TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
 TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
-    const CallbackRef late = TakeCallback(L);  // as a method takes it
-    ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+    const TakenCallback late = TakeCallback(L);  // as a method takes it
+    ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
     // The exchange loop finishes the request after the close; only the script thread may release it.
     QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
     EXPECT_EQ(LiveRequests(), 0) << "the answer goes at once";
@@ -140,19 +140,19 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
     // The host may close the universe right after WM_CLOSE, and start another with a second Startup.
     ASSERT_EQ(lua.Run("handled = 0 function handler() handled = handled + 1 return 1, 2 end"), "");
     const int handlerRef = lua.RefGlobal("handler");
-    StoreSpeedLimitHandler(CallbackRef{lua.state(), handlerRef});
-    auto request = std::make_unique<Request>("Test", CallbackRef{lua.state(), lua.RefGlobal("record")});
-    ::SendMessageW(DeliveryWindow(), WM_CLOSE, 0, 0);
+    StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), handlerRef}));
+    auto request = std::make_unique<Request>("Test", CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("record")}));
+    ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is let go of while its universe surely lives";
     // A script of the closed window's universe runs on, and sets a handler again.
     const int againRef = lua.RefGlobal("handler");
-    EXPECT_FALSE(StoreSpeedLimitHandler(CallbackRef{lua.state(), againRef}));
+    EXPECT_FALSE(StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), againRef})));
     EXPECT_FALSE(lua.RefIsFunction(againRef));
     CreateMessageWindow();
     // The request was under way during the close, and finishes now.
     std::thread([&] { Deliver(std::move(request)); }).join();
     PumpUntil([] { return false; }, 200);
-    ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0);
     EXPECT_EQ(lua.Eval("#calls"), "0");
     EXPECT_EQ(lua.Eval("handled"), "0");
     EXPECT_EQ(LiveRequests(), 0);
@@ -170,7 +170,7 @@ struct WindowEnd {
 constexpr WindowEnd kWindowEnds[] = {{"DestroyWindow", true}, {"gone unseen, as with its thread", false}};
 
 void EndWindowWithoutClose(const WindowEnd& end) {
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     if (!end.procedureSeesIt) {
         ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
     }
@@ -184,7 +184,7 @@ TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothi
         std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         ASSERT_EQ(first->Run("function record() end"), "");
         lua_getglobal(first->state(), "record");
-        auto request = std::make_unique<Request>("Test", TakeCallback(first->state()));
+        auto request = std::make_unique<Request>("Test", CallbackRef(TakeCallback(first->state())));
         EndWindowWithoutClose(end);
         first.reset();
         LuaFixture second;
@@ -195,7 +195,7 @@ TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothi
         EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: window_closed"});
         // The new window serves the new universe as usual.
         ASSERT_EQ(second.Run("calls = 0 function record() calls = calls + 1 end"), "");
-        QueueFromAnotherThread(CallbackRef{second.state(), second.RefGlobal("record")}, "x");
+        QueueFromAnotherThread(TakenCallback{second.state(), second.RefGlobal("record")}, "x");
         EXPECT_TRUE(PumpUntil([&] { return second.Eval("calls") == "1"; }));
     }
 }
@@ -206,20 +206,65 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
         std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         ASSERT_EQ(first->Run("function handler() return 1, 2 end"), "");
         lua_getglobal(first->state(), "handler");
-        ASSERT_TRUE(StoreSpeedLimitHandler(TakeCallback(first->state())));
+        ASSERT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(first->state()))));
         EndWindowWithoutClose(end);
         first.reset();
         LuaFixture second;
         ASSERT_EQ(second.Run("codes = '' function handler(code) codes = codes .. code end"), "");
         CreateMessageWindow();
         // The tray asks: nothing of the closed universe may run.
-        ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
         // The new universe's first handler replaces the old one without releasing it there.
         lua_getglobal(second.state(), "handler");
-        EXPECT_TRUE(StoreSpeedLimitHandler(TakeCallback(second.state())));
-        ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_REPLY, 0, 0);
+        EXPECT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(second.state()))));
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0);
         EXPECT_EQ(second.Eval("codes"), "2");
         ClearSpeedLimitHandler();
+    }
+}
+
+// A host that restarts its scripts ends the window, closes the universe and starts again, with
+// requests still queued and under way: their references are let go of in a universe that is gone.
+// Kept waiting, they would make every later call of every universe look for its own among them.
+TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothingWaiting) {
+    constexpr int kRequests = 50;
+    const WindowEnd withClose{"WM_CLOSE", true};
+    for (const WindowEnd* end : {&withClose, &kWindowEnds[0], &kWindowEnds[1]}) {
+        SCOPED_TRACE(end->name);
+        std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+        ASSERT_EQ(closing->Run("function record() end"), "");
+        std::vector<std::unique_ptr<Request>> queued, underWay;
+        for (auto* requests : {&queued, &underWay}) {
+            for (int i = 0; i < kRequests; ++i) {
+                lua_getglobal(closing->state(), "record");
+                requests->push_back(std::make_unique<Request>("Test", CallbackRef(TakeCallback(closing->state()))));
+            }
+        }
+        std::thread([&] {
+            for (auto& request : queued) Deliver(std::move(request));
+        }).join();
+        if (end == &withClose) {
+            ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
+        } else {
+            EndWindowWithoutClose(*end);
+        }
+        closing.reset();
+        CreateMessageWindow();
+        std::thread([&] {
+            for (auto& request : underWay) Deliver(std::move(request));
+        }).join();
+        LuaFixture live;
+        ASSERT_EQ(live.Run("function record() end"), "");
+        lua_getglobal(live.state(), "record");
+        const TakenCallback own = TakeCallback(live.state());
+        CallbackRef owned(own);
+        std::thread([&] { const CallbackRef dropped = std::move(owned); }).join();
+        lua_newuserdata(live.state(), sizeof(void*));
+        kMethodTable[2].function(live.state());  // IsOrvaneRun
+        EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live universe's own reference goes at its next call";
+        EXPECT_EQ(LetGoWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
+        EXPECT_EQ(LiveRequests(), 0);
+        failures.Take();
     }
 }
 
@@ -235,7 +280,7 @@ void FinalizeAtNextStep(LuaFixture& lua, lua_CFunction finalizer) {
     lua_gc(lua.state(), LUA_GCRESTART, 0);
 }
 
-std::vector<CallbackRef> g_takenInFinalizer;
+std::vector<TakenCallback> g_takenInFinalizer;
 
 int TakeInFinalizer(lua_State* L) {
     lua_getglobal(L, "target");
@@ -250,9 +295,9 @@ TEST(CallbackUniverse, AFinalizerThatTakesACallbackWhileTheFirstIsTakenSharesIts
     FinalizeAtNextStep(lua, &TakeInFinalizer);
     ASSERT_TRUE(g_takenInFinalizer.empty());
     lua_getglobal(lua.state(), "target");
-    const CallbackRef first = TakeCallback(lua.state());
+    const TakenCallback first = TakeCallback(lua.state());
     ASSERT_FALSE(g_takenInFinalizer.empty()) << "making the thread took the step";
-    for (const CallbackRef& nested : g_takenInFinalizer) {
+    for (const TakenCallback& nested : g_takenInFinalizer) {
         EXPECT_EQ(nested.state, first.state) << "one thread per universe: another would be collected";
         EXPECT_EQ(nested.universe, first.universe);
     }
@@ -266,7 +311,7 @@ int ClearInFinalizer(lua_State*) {
 TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedReleasesItOnce) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
-    StoreSpeedLimitHandler(TakeCallback(L));
+    StoreSpeedLimitHandler(CallbackRef(TakeCallback(L)));
     FinalizeAtNextStep(lua, &ClearInFinalizer);
     ClearSpeedLimitHandler();
     ASSERT_EQ(lua.Run("collectgarbage('setpause', 200) collectgarbage('setstepmul', 200) collectgarbage()"), "");
@@ -278,9 +323,9 @@ TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedReleasesItOnc
 
 TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
     // The common pattern of a script that asks again and serves messages until the second answer came.
-    CallbackRef inner{lua.state(), lua.RefGlobal("record")};
+    const TakenCallback inner{lua.state(), lua.RefGlobal("record")};
     ASSERT_EQ(lua.Run("function outer(text) outer_text = text end"), "");
-    CallbackRef outer{lua.state(), lua.RefGlobal("outer")};
+    const TakenCallback outer{lua.state(), lua.RefGlobal("outer")};
     QueueFromAnotherThread(outer, "first");
     QueueFromAnotherThread(inner, "second");
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
@@ -289,7 +334,7 @@ TEST_F(DeliveryTest, CallbackWaitingForAnotherAnswerGetsIt) {
 
 TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
     CreateMessageWindow();
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     ASSERT_TRUE(::IsWindow(window));
     wchar_t name[64] = {};
     ::GetClassNameW(window, name, 64);
@@ -305,7 +350,7 @@ TEST(MessageWindow, IsMessageOnlyWithItsNameAndUserData) {
 
 TEST(MessageWindow, AnswersItsTableAndPassesOtherNumbersOn) {
     CreateMessageWindow();
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     for (UINT message : {0x403u, 0x404u, 0x405u, 0x406u, 0x702u}) {
         EXPECT_EQ(::SendMessageW(window, message, 1, 2), 0) << std::hex << message;
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
 #include "failure_lines.hpp"
@@ -41,7 +42,7 @@ bool LoopRefuses(std::unique_ptr<Exchange>&) noexcept { return false; }
 class ExchangeLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+        if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
         ASSERT_EQ(lua.Run("calls = {} function record(...) calls[#calls + 1] = { n = select('#', ...), ... } end"), "");
     }
     LuaFixture lua;
@@ -49,8 +50,9 @@ protected:
 };
 
 TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) {
-    CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange("Test", callback, std::make_unique<FakeExchange>("never asked", false), &LoopRefuses);
+    const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
+    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("never asked", false),
+                   &LoopRefuses);
     EXPECT_EQ(lua.Eval("#calls"), "0") << "never inside the call that started it";
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
     EXPECT_EQ(lua.Eval("calls[1][1]"), "");
@@ -62,10 +64,11 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
 
     // Its delivery message may never be handled (a full queue refuses it; a host loop may drop it),
     // and no loop may exist to announce it again, or the loop waits a second and more before it does.
-    CallbackRef lost{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange("Test", lost, std::make_unique<FakeExchange>("never asked", false), &LoopRefuses);
+    const TakenCallback lost{lua.state(), lua.RefGlobal("record")};
+    LaunchExchange(StartRequest("Test", CallbackRef(lost)), std::make_unique<FakeExchange>("never asked", false),
+                   &LoopRefuses);
     MSG message{};
-    ASSERT_TRUE(::PeekMessageW(&message, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
+    ASSERT_TRUE(::PeekMessageW(&message, AddinWindow().Handle(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
     EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "2"; }, 900)) << "answered all the same";
     EXPECT_EQ(LiveRequests(), 0);
 }
@@ -81,8 +84,9 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
     int expectedCalls = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-        LaunchExchange("Test", callback, std::make_unique<FakeExchange>("pid|cid", c.throws));
+        const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
+        LaunchExchange(StartRequest("Test", CallbackRef(callback)),
+                       std::make_unique<FakeExchange>("pid|cid", c.throws));
         ++expectedCalls;
         ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
         EXPECT_EQ(lua.Eval("calls[#calls].n"), "1");
@@ -98,11 +102,11 @@ TEST_F(ExchangeLoopTest, StartedRequestCallsBackOnceWithItsAnswerOrTheEmptyText)
 TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     // A host loop may take a message off the queue without dispatching it; the answer must not wait
     // for good behind the message it lost.
-    CallbackRef callback{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange("Test", callback, std::make_unique<FakeExchange>("lost message", false));
+    const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
+    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("lost message", false));
     MSG lost{};
     const ULONGLONG deadline = ::GetTickCount64() + 5000;
-    while (!::PeekMessageW(&lost, DeliveryWindow(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
+    while (!::PeekMessageW(&lost, AddinWindow().Handle(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
         ASSERT_LT(::GetTickCount64(), deadline) << "no delivery message came";
         ::Sleep(1);
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/deliveries.hpp"
+#include "bridge/message_table.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/speed_limit.hpp"
 #include "bridge/window_messages.hpp"
@@ -19,8 +20,8 @@ using testing::FailureLines;
 using testing::LuaFixture;
 
 TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
-    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
-    ASSERT_TRUE(::IsWindow(DeliveryWindow()));
+    if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
+    ASSERT_TRUE(::IsWindow(AddinWindow().Handle()));
     const struct {
         const char* name;
         const char* body;
@@ -40,11 +41,11 @@ TEST(SpeedLimitHandler, ThousandsOfMessagesLeaveTheScriptStackAsItWas) {
         // Values of the host's own below the call: the handler's results must go, these must stay.
         lua_pushstring(L, "host's own");
         lua_pushinteger(L, 42);
-        StoreSpeedLimitHandler(CallbackRef{L, lua.RefGlobal("handler")});
+        StoreSpeedLimitHandler(CallbackRef(TakenCallback{L, lua.RefGlobal("handler")}));
         for (int round = 0; round < kRounds; ++round) {
             for (UINT message :
                  {WM_SPEED_LIMIT_ASK, WM_SPEED_RESTORE_ASK, WM_SPEED_LIMIT_REPLY, WM_SPEED_LIMIT_MANUAL}) {
-                ::SendMessageW(DeliveryWindow(), message, 0, 0);
+                ::SendMessageW(AddinWindow().Handle(), message, 0, 0);
             }
         }
         ClearSpeedLimitHandler();
@@ -65,7 +66,7 @@ int CloseTray(lua_State* /*L*/) {
 // The tray window is looked up when the request comes, and the handler runs before the answer is
 // posted: a tray program that closes in between gets nothing, and the reason is written.
 TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
-    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+    if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = &::DefWindowProcW;
     windowClass.hInstance = ::GetModuleHandleW(nullptr);
@@ -84,9 +85,9 @@ TEST(SpeedLimitHandler, AnAnswerTheTrayWindowCannotTakeNamesItsCause) {
     LuaFixture lua;
     lua_register(lua.state(), "close_tray", &CloseTray);
     ASSERT_EQ(lua.Run("function handler(code) close_tray() return 5, 7 end"), "");
-    StoreSpeedLimitHandler(CallbackRef{lua.state(), lua.RefGlobal("handler")});
+    StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("handler")}));
     FailureLines failures;
-    ::SendMessageW(DeliveryWindow(), WM_SPEED_LIMIT_ASK, 0, 0);
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
     ClearSpeedLimitHandler();
     EXPECT_FALSE(::IsWindow(g_tray));
     EXPECT_EQ(failures.Take(), std::vector<std::string>{"speed-limit request: post_failed (1400)"})
@@ -106,10 +107,10 @@ std::vector<std::string> WithoutCounts(const std::vector<std::string>& lines) {
 // Any process can post the tray's requests. With no handler and no tray window each one has a line
 // for each of two causes, and a debugger-output listener that does not read can hold up every line.
 TEST(SpeedLimitHandler, RequestsFromAnyProcessWriteTheFirstLineOfEachCauseInASecondThenHowManyWereLeftOut) {
-    if (DeliveryWindow() == nullptr || !::IsWindow(DeliveryWindow())) CreateMessageWindow();
+    if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
     ClearSpeedLimitHandler();
     ASSERT_EQ(FindTrayWindow(), nullptr);
-    HWND window = DeliveryWindow();
+    HWND window = AddinWindow().Handle();
     FailureLines failures;
     const std::string noHandler = "speed-limit request: no_handler";
     const std::string noTray = "speed-limit request: no_tray_window";

@@ -1,0 +1,85 @@
+#include "bridge/message_table.hpp"
+
+#include "bridge/deliveries.hpp"
+#include "bridge/message_window.hpp"
+#include "bridge/setup_status.hpp"
+#include "bridge/speed_limit.hpp"
+#include "bridge/window_messages.hpp"
+#include "common/thread_checks.hpp"
+
+namespace orvane {
+namespace {
+
+// Whether the end of the window answers go to has been seen, by its WM_CLOSE or its WM_DESTROY.
+// Script thread only.
+bool g_endSeen = false;
+
+// The window answers go to is gone without a close, and the host may close its universe with it, or
+// may have already: nothing of that universe is called or released from now on. The close is noted
+// first, so its requests and its handler are only let go of, to be released should a script of that
+// universe call again.
+void WindowGoneWithoutClose() {
+    g_endSeen = true;
+    NoteWindowClosed();
+    DropDeliveries();
+    ClearSpeedLimitHandler();
+}
+
+LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CLOSE:
+            // Whichever window gets it, the newest one closes: it is the one answers go to, and closing
+            // it is how a host stops every callback; nothing relies on the older windows going. The
+            // add-in's window keeps naming the destroyed one, so later posts fail instead of reaching
+            // another, and no answer, queued or still to come, reaches a script any more. Seen before
+            // the window goes, so that its WM_DESTROY leaves the rest to this close, whose universe
+            // surely lives.
+            g_endSeen = true;
+            AddinWindow().Destroy();
+            // Nor is the speed-limit handler called or released any more once the host may close
+            // its universe. Its reference and the queued ones go now, while the universe surely
+            // lives; the close is noted after them, and what comes later is only let go of.
+            DropDeliveries();
+            ClearSpeedLimitHandler();
+            NoteWindowClosed();
+            return 0;
+        case WM_DESTROY:
+            // The host destroyed the window without closing it (DestroyWindow, or a host that frees
+            // the add-in): an older window's going changes nothing.
+            if (window == AddinWindow().Handle() && !g_endSeen) WindowGoneWithoutClose();
+            return 0;
+        case WM_DELIVER_RESULT:
+        case WM_DELIVER_RESULT_2:
+            // The parameters are never read: other processes can send these numbers with anything.
+            DeliverQueued();
+            return 0;
+        case WM_TIMER:
+            if (wParam != kDeliveryTimer) return ::DefWindowProcW(window, message, wParam, lParam);
+            // Once is enough; forged, it only delivers what was due anyway.
+            ::KillTimer(window, kDeliveryTimer);
+            DeliverQueued();
+            return 0;
+        case WM_SPEED_LIMIT_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Limit); return 0;
+        case WM_SPEED_RESTORE_ASK: AnswerSpeedLimitRequest(SpeedLimitCode::Restore); return 0;
+        case WM_SPEED_LIMIT_REPLY: NotifySpeedLimitHandler(SpeedLimitCode::Reply); return 0;
+        case WM_SPEED_LIMIT_MANUAL: NotifySpeedLimitHandler(SpeedLimitCode::Manual); return 0;
+        case WM_SETUP_STATUS:
+            StoreSetupStatus(static_cast<std::int32_t>(wParam), static_cast<std::int32_t>(lParam));
+            return 0;
+        default: return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+void CreateMessageWindow() {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    // A window destroyed as its thread ended runs no procedure of ours: its end is seen only now.
+    HWND previous = AddinWindow().Handle();
+    if (previous != nullptr && !g_endSeen && !::IsWindow(previous)) WindowGoneWithoutClose();
+    AddinWindow().Create(&MessageTable);
+    g_endSeen = false;
+    StartDeliveries();
+}
+
+}  // namespace orvane
