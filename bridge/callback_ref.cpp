@@ -29,10 +29,10 @@ namespace {
 
 // Their addresses are registry keys no script can name: of the add-in's thread, and of the note that
 // tells its universe from any other.
-const char kCallbackThreadKey = 0;
-const char kUniverseKey = 0;
+char kCallbackThreadKey = 0;
+char kUniverseKey = 0;
 
-void* KeyOf(const char& key) { return const_cast<char*>(&key); }
+void* KeyOf(char& key) { return &key; }
 
 // What the add-in keeps of a universe, in a full user data of the universe's own: Lua never moves one
 // and frees it only after its finalizer, which runs when the host closes the universe, since lua_close
@@ -102,7 +102,7 @@ lua_State* RegisteredThread(lua_State* L) noexcept {
 }
 
 // registry[key] = the value held by the reference.
-void Store(lua_State* L, const char& key, int held) {
+void Store(lua_State* L, char& key, int held) {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     lua.pushlightuserdata(L, KeyOf(key));
     lua_rawgeti(L, lua::kRegistryIndex, held);
@@ -182,7 +182,7 @@ bool UniverseOpen(std::uint32_t number) noexcept {
 
 struct Handover {
     TakenCallback callback;
-    const char* text;
+    const char* text = nullptr;
     bool called = false;
     bool released = false;
 };
@@ -284,6 +284,10 @@ bool CallbackRef::CallOnce(const char* text) noexcept {
 }
 
 bool CallbackRef::AdoptedBeforeLastClose() const noexcept { return closes_ != g_closes.load(); }
+
+bool CallbackRef::UniverseClosed() const noexcept { return taken_.state != nullptr && !UniverseOpen(taken_.universe); }
+
+bool UniverseClosesSeen() noexcept { return RuntimeOptionalEntries().CanKeepThread(); }
 
 void NoteWindowClosed() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();

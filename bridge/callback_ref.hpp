@@ -61,6 +61,9 @@ public:
 
     // Adopted before the last close of the window answers go to: its universe may be closed since.
     bool AdoptedBeforeLastClose() const noexcept;
+    // Any thread: its universe is known to be closed (the host closed that Lua state), so nothing of
+    // it may be called or released any more; dropped, it is forgotten.
+    bool UniverseClosed() const noexcept;
 
 private:
     void Drop() noexcept;
@@ -73,6 +76,10 @@ private:
 // Script thread, at a close of the window answers go to, seen as its WM_CLOSE or as its end without
 // one: every reference adopted until now may outlive its universe from here on.
 void NoteWindowClosed() noexcept;
+
+// Whether a universe's close is seen (at lua_close), so that a reference of a closed one is never
+// called: false where the runtime lacks what the add-in's note in each universe needs.
+bool UniverseClosesSeen() noexcept;
 
 // References let go of in universes still open and not yet released. While there are any, every
 // script call looks for its own universe's among them.

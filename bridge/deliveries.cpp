@@ -20,7 +20,10 @@ namespace orvane {
 // Never destroyed (see g_queue), so it frees nothing of what it holds.
 class DeliveryQueue {
 public:
+    using RequestList = IntrusiveList<Request, &Request::link_>;
+
     constexpr DeliveryQueue() noexcept = default;
+    ~DeliveryQueue() = default;
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
@@ -33,6 +36,22 @@ public:
     std::unique_ptr<Request> Pop() noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
         return std::unique_ptr<Request>(waiting_.PopFront());
+    }
+    // Takes off the requests that can never be delivered: asked while a window that is gone was the
+    // newest (up to window number gone; 0: none such), asked before the last close of the window, or
+    // whose script's universe is closed. The rest keep their places.
+    RequestList TakeUndeliverable(std::uint32_t gone) noexcept {
+        RequestList taken;
+        const std::lock_guard<SmallLock> guard(lock_);
+        for (Request* request = waiting_.First(); request != nullptr;) {
+            Request* const later = RequestList::Later(*request);
+            if (request->Window() <= gone || request->BeforeLastClose() || request->ScriptClosed()) {
+                waiting_.Remove(*request);
+                taken.PushBack(*request);
+            }
+            request = later;
+        }
+        return taken;
     }
 
     // Whether the caller is to post the delivery message: none is on its way, and from now on one is.
@@ -53,6 +72,12 @@ public:
         } else {
             announced_ = false;
         }
+    }
+    // After a claim: the window is gone, so no post can reach it. What waits is looked at again as
+    // after a message that was never handled, with the same growing waits, until a new window comes.
+    void Unreachable() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        announcedAt_ = ::GetTickCount64();
     }
     // No message is on its way any more: it went with its window.
     void Unannounce() noexcept {
@@ -119,7 +144,7 @@ private:
     }
 
     SmallLock lock_;
-    IntrusiveList<Request, &Request::link_> waiting_;
+    RequestList waiting_;
     // Whether a delivery message is on its way; cleared by its handling before it takes the first
     // request, so a request queued at any moment is either taken by it or announced by a message of
     // its own.
@@ -137,7 +162,7 @@ namespace {
 // Never destroyed: at process exit the loop and announcer threads may be ended holding its lock. The
 // module unloads earlier only when no request lives, so nothing is left in it then.
 constinit NeverDestroyed<DeliveryQueue> g_queueStorage;
-DeliveryQueue& g_queue = g_queueStorage.value;
+constinit DeliveryQueue& g_queue = g_queueStorage.Get();
 
 // A request that can no longer be delivered goes at once, answer and all; its callback decides itself
 // whether its reference can go now or only be let go of.
@@ -151,20 +176,35 @@ void DropQueued() noexcept {
     while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request));
 }
 
+// Requests that can never be delivered, taken off the queue by any thread: freed at once.
+void DropUndeliverable(std::uint32_t goneWindow) noexcept {
+    DeliveryQueue::RequestList undeliverable = g_queue.TakeUndeliverable(goneWindow);
+    while (Request* request = undeliverable.PopFront()) Drop(std::unique_ptr<Request>(request));
+}
+
 // Posts the delivery message once the queue said that none was on its way (claimed).
 void Announce(bool claimed) noexcept {
-    if (!claimed) return;
-    // Posted, never sent: whoever answered goes on at once, and the script thread takes the answers
-    // when it next serves its messages. A null window would make the post a message to this thread.
-    HWND window = AddinWindow().Handle();
-    const bool posted = window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0);
-    g_queue.Announced(posted);
-    if (posted) return;
-    // A later Startup's window came meanwhile: it takes them.
-    if (window != AddinWindow().Handle()) return Announce(g_queue.Claim());
-    // Gone, or never made: nothing will deliver these. A live window whose queue is full is tried
-    // again by the announcer.
-    if (window == nullptr || !::IsWindow(window)) DropQueued();
+    while (claimed) {
+        // Posted, never sent: whoever answered goes on at once, and the script thread takes the
+        // answers when it next serves its messages. A null window would make the post a message to
+        // this thread. Counted first: the window read is that one or a newer one.
+        const std::uint32_t made = AddinWindow().Made();
+        HWND window = AddinWindow().Handle();
+        if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) return g_queue.Announced(true);
+        // A live window whose queue is full: the announcer tries again soon.
+        if (window != nullptr && ::IsWindow(window)) return g_queue.Announced(false);
+        // A later Startup's window came meanwhile: it takes them.
+        if (window != AddinWindow().Handle()) {
+            g_queue.Announced(false);
+            claimed = g_queue.Claim();
+            continue;
+        }
+        // Gone, or never made: what was asked while it, or an older one, was the newest is dropped.
+        // A request asked since a newer window came is never dropped for the old one's sake; it
+        // waits for that window, whose making announces it, and is looked at again meanwhile.
+        g_queue.Unreachable();
+        return DropUndeliverable(made);
+    }
 }
 
 // Announces queued answers again if their delivery message could not be posted (a full message
@@ -191,7 +231,7 @@ void StartAnnouncer() noexcept {
     HANDLE event = wake.release();
     g_queue.SetAnnouncer(event);
     UniqueKernelHandle thread(
-        ::CreateThread(nullptr, 64 * 1024, &Announcer, event, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        ::CreateThread(nullptr, std::size_t{64} * 1024, &Announcer, event, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
 }
 
 }  // namespace
@@ -199,6 +239,11 @@ void StartAnnouncer() noexcept {
 void StartDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     if (!g_queue.HasAnnouncer()) StartAnnouncer();
+    // A message posted to the window before, or none at all while it was gone: the new window is told
+    // at once of what waits for it.
+    g_queue.Unannounce();
+    DropUndeliverable(0);
+    Announce(g_queue.ClaimIfWaiting());
 }
 
 bool DeliveriesOpen() noexcept { return AddinWindow().Open(); }
@@ -235,8 +280,9 @@ void DeliverQueued() noexcept {
             (void)g_queue.Push(std::move(request));
             return DropDeliveries();
         }
-        // Queued by a thread that looked just before a WM_CLOSE; a later Startup's window took it.
-        if (request->BeforeLastClose()) {
+        // Queued by a thread that looked just before a window's end, a later Startup's window took it;
+        // or its script's universe is closed.
+        if (request->BeforeLastClose() || request->ScriptClosed()) {
             Drop(std::move(request));
             continue;
         }

@@ -1,5 +1,6 @@
 #include "bridge/message_table.hpp"
 
+#include "bridge/callback_ref.hpp"
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/setup_status.hpp"
@@ -10,16 +11,17 @@
 namespace orvane {
 namespace {
 
-// Whether the end of the window answers go to has been seen, by its WM_CLOSE or its WM_DESTROY.
+// Whether the window answers go to was closed by WM_CLOSE, whose handling released everything of its
+// universe while that surely lived. Only WM_CLOSE sets it: any process can post the other messages.
 // Script thread only.
-bool g_endSeen = false;
+bool g_closeSeen = false;
 
-// The window answers go to is gone without a close, and the host may close its universe with it, or
-// may have already: nothing of that universe is called or released from now on. The close is noted
-// first, so its requests and its handler are only let go of, to be released should a script of that
-// universe call again.
+// The window answers go to is gone, or replaced, without a close, and the host may close its universe
+// with it, or may have already: nothing of that universe is called or released from now on. The close
+// is noted first, so its requests and its handler are only let go of, to be released should a script
+// of that universe call again. Seen twice (a forged WM_DESTROY, then the real one), it only notes a
+// close again.
 void WindowGoneWithoutClose() {
-    g_endSeen = true;
     NoteWindowClosed();
     DropDeliveries();
     ClearSpeedLimitHandler();
@@ -34,7 +36,7 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             // another, and no answer, queued or still to come, reaches a script any more. Seen before
             // the window goes, so that its WM_DESTROY leaves the rest to this close, whose universe
             // surely lives.
-            g_endSeen = true;
+            g_closeSeen = true;
             AddinWindow().Destroy();
             // Nor is the speed-limit handler called or released any more once the host may close
             // its universe. Its reference and the queued ones go now, while the universe surely
@@ -45,8 +47,9 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_DESTROY:
             // The host destroyed the window without closing it (DestroyWindow, or a host that frees
-            // the add-in): an older window's going changes nothing.
-            if (window == AddinWindow().Handle() && !g_endSeen) WindowGoneWithoutClose();
+            // the add-in): an older window's going changes nothing. A forged one costs what a forged
+            // WM_CLOSE costs, and the next Startup still treats the window as gone without a close.
+            if (window == AddinWindow().Handle() && !g_closeSeen) WindowGoneWithoutClose();
             return 0;
         case WM_DELIVER_RESULT:
         case WM_DELIVER_RESULT_2:
@@ -74,11 +77,16 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CreateMessageWindow() {
     ORVANE_SCRIPT_THREAD_ONLY();
-    // A window destroyed as its thread ended runs no procedure of ours: its end is seen only now.
+    // A window destroyed as its thread ended runs no procedure of ours: its end is seen only now. One
+    // that still lives may belong to a universe the host has closed since, which only the universe's
+    // own note tells (bridge/callback_ref.hpp); where no note can be kept, the new Startup is taken as
+    // the old universe's end.
     HWND previous = AddinWindow().Handle();
-    if (previous != nullptr && !g_endSeen && !::IsWindow(previous)) WindowGoneWithoutClose();
+    if (previous != nullptr && !g_closeSeen && (!::IsWindow(previous) || !UniverseClosesSeen())) {
+        WindowGoneWithoutClose();
+    }
     AddinWindow().Create(&MessageTable);
-    g_endSeen = false;
+    g_closeSeen = false;
     StartDeliveries();
 }
 

@@ -39,6 +39,7 @@ HWND MessageWindow::Create(Procedure procedure) noexcept {
     ::SetWindowLongW(window, GWL_USERDATA, kMessageWindowUserData);
 #endif
     window_.store(window);
+    made_.fetch_add(1);
     return window;
 }
 

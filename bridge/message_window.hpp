@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
 namespace orvane {
 
@@ -31,11 +32,15 @@ public:
     HWND Handle() const noexcept { return window_.load(); }
     // Any thread: whether the newest window lives.
     bool Open() const noexcept { return ::IsWindow(window_.load()) != FALSE; }
+    // Any thread: how many windows were made, counted once each is the newest; so a reader that
+    // counts first and then reads Handle() finds that window or a newer one.
+    std::uint32_t Made() const noexcept { return made_.load(); }
 
 private:
     static LRESULT CALLBACK Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     std::atomic<HWND> window_{nullptr};
+    std::atomic<std::uint32_t> made_{0};
     // Script thread only; the class's procedure reads it for every message of every window made.
     Procedure procedure_ = nullptr;
     bool registered_ = false;

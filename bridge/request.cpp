@@ -4,13 +4,15 @@
 
 #include <utility>
 
+#include "bridge/message_window.hpp"
+
 namespace orvane {
 namespace {
 volatile LONG g_liveRequests = 0;
 }  // namespace
 
 Request::Request(const char* operation, CallbackRef callback) noexcept
-    : operation_(operation), callback_(std::move(callback)) {
+    : operation_(operation), window_(AddinWindow().Made()), callback_(std::move(callback)) {
     ::InterlockedIncrement(&g_liveRequests);
 }
 

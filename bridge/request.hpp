@@ -34,6 +34,10 @@ public:
     // Made before the last close of the window: its script universe may be closed since, so it is
     // never delivered, not even to the window of a later Startup, and its reference is only let go of.
     bool BeforeLastClose() const noexcept { return callback_.AdoptedBeforeLastClose(); }
+    // Its callback's universe is closed: the host closed the Lua state the script ran in.
+    bool ScriptClosed() const noexcept { return callback_.UniverseClosed(); }
+    // Which of the message windows made was the newest when it was asked (MessageWindow::Made).
+    std::uint32_t Window() const noexcept { return window_; }
     // Script thread, once: calls the callback with the answer; false when the empty text went instead.
     bool CallBack() noexcept { return callback_.CallOnce(answer_.c_str()); }
     // The empty text until an answer is given, and after any failure.
@@ -43,6 +47,7 @@ private:
     friend class DeliveryQueue;
 
     const char* operation_;
+    std::uint32_t window_;
     CallbackRef callback_;
     BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
     std::string answer_;

@@ -17,9 +17,15 @@ namespace {
 // Only the script thread touches the slot: script calls and the window procedure both run there. Never
 // destroyed: at process exit the host's universe may be gone, and the handler is not released then.
 constinit NeverDestroyed<CallbackRef> g_slot;
-CallbackRef& g_handler = g_slot.value;
+constinit CallbackRef& g_handler = g_slot.Get();
 
-bool HandlerStored() { return static_cast<bool>(g_handler); }
+// A handler whose universe the host closed is forgotten, never called: its state is gone.
+bool HandlerStored() {
+    if (g_handler.UniverseClosed()) {
+        const CallbackRef forgotten(std::move(g_handler));
+    }
+    return static_cast<bool>(g_handler);
+}
 
 struct HandlerAnswer {
     std::int32_t first = 0;
@@ -43,7 +49,7 @@ const char* OperationOf(SpeedLimitCode code) {
 
 struct HandlerCall {
     TakenCallback handler;
-    SpeedLimitCode code;
+    SpeedLimitCode code = SpeedLimitCode::Restore;
     HandlerAnswer answer;
     bool returned = false;  // the handler returned rather than raised
 };

@@ -1,5 +1,6 @@
 #include "common/failure.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -113,10 +114,10 @@ FailureLimiter::Verdict FailureLimiter::Admit(const char* operation, Failure cau
     }
     if (entry == nullptr) {
         if (used_ == std::size(entries_)) return {};
-        entries_[used_++] = Entry{operation, cause, nowMs, 0};
-        return {true, 0};
+        entry = &entries_[used_++];
+        *entry = Entry{operation, cause, kNever, 0};
     }
-    if (nowMs - entry->since < kPeriodMs) {
+    if (nowMs < quietUntil_ || (entry->since != kNever && nowMs - entry->since < kPeriodMs)) {
         if (entry->leftOut < UINT32_MAX) ++entry->leftOut;
         return {};
     }
@@ -124,6 +125,12 @@ FailureLimiter::Verdict FailureLimiter::Admit(const char* operation, Failure cau
     entry->since = nowMs;
     entry->leftOut = 0;
     return verdict;
+}
+
+void FailureLimiter::Wrote(std::uint64_t startMs, std::uint64_t endMs) noexcept {
+    const std::uint64_t took = endMs > startMs ? endMs - startMs : 0;
+    if (took < kSlowWriteMs) return;
+    quietUntil_ = endMs + std::min(took * kQuietPerSlowMs, kLongestQuietMs);
 }
 
 }  // namespace orvane

@@ -75,9 +75,19 @@ public:
     };
     static constexpr std::uint64_t kPeriodMs = 1000;
 
+    // A write that took this long or more was held up by a listener, and is likely to be again.
+    static constexpr std::uint64_t kSlowWriteMs = 20;
+    // A slow write keeps every line quiet for this many times as long, up to kLongestQuietMs: however
+    // often messages come, blocked writes then hold the thread for a twentieth of its time at most.
+    static constexpr std::uint64_t kQuietPerSlowMs = 20;
+    static constexpr std::uint64_t kLongestQuietMs = 60000;
+
     // The operation is compared by its text. Beyond the few operations and causes a message can
-    // bring, a new one is left out uncounted.
+    // bring, a new one is left out uncounted. While quiet after a slow write, every line is left out
+    // and counted.
     Verdict Admit(const char* operation, Failure cause, std::uint64_t nowMs) noexcept;
+    // The admitted lines' writes ran from startMs to endMs.
+    void Wrote(std::uint64_t startMs, std::uint64_t endMs) noexcept;
 
 private:
     struct Entry {
@@ -86,8 +96,10 @@ private:
         std::uint64_t since;
         std::uint32_t leftOut;
     };
+    static constexpr std::uint64_t kNever = UINT64_MAX;  // a cause not written yet
     Entry entries_[16] = {};
     std::size_t used_ = 0;
+    std::uint64_t quietUntil_ = 0;
 };
 
 // Any thread: writes the line. The add-in allocates nothing for it, so it is tried when memory has

@@ -29,9 +29,11 @@ void ReportFailureAtMostEachSecond(const char* operation, Failure cause, std::ui
     ORVANE_SCRIPT_THREAD_ONLY();
     const FailureLimiter::Verdict verdict = g_messageLines.Admit(operation, cause, ::GetTickCount64());
     if (!verdict.write) return;
+    const std::uint64_t start = ::GetTickCount64();
     char line[kLineSize];
     if (verdict.leftOut != 0) Write(line, FormatLeftOut(line, sizeof line, operation, cause, verdict.leftOut));
     Write(line, FormatFailure(line, sizeof line, operation, cause, code));
+    g_messageLines.Wrote(start, ::GetTickCount64());
 }
 
 }  // namespace orvane

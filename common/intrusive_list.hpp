@@ -41,9 +41,11 @@ public:
         (link.later != nullptr ? (link.later->*Link).earlier : last_) = &item;
         (before != nullptr ? (before->*Link).later : first_) = &item;
     }
-    // Only for a record of this list.
+    // Only for a record of this list. A record links only to others of its list, never to itself nor
+    // to one that has left it (and may be freed since), which the analyzer cannot see.
     void Remove(T& item) noexcept {
         ListLink<T>& link = item.*Link;
+        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDelete)
         (link.earlier != nullptr ? (link.earlier->*Link).later : first_) = link.later;
         (link.later != nullptr ? (link.later->*Link).earlier : last_) = link.earlier;
         link = ListLink<T>{};

@@ -7,13 +7,21 @@
 namespace orvane {
 
 template <class T>
-union NeverDestroyed {
-    constexpr NeverDestroyed() noexcept : value() {}
+class NeverDestroyed {
+public:
+    constexpr NeverDestroyed() noexcept : value_() {}
     NeverDestroyed(const NeverDestroyed&) = delete;
     NeverDestroyed& operator=(const NeverDestroyed&) = delete;
-    ~NeverDestroyed() {}  // NOLINT(modernize-use-equals-default): = default would destroy the value
+    ~NeverDestroyed() {}  // NOLINT(modernize-use-equals-default): defaulted, the union would delete it
 
-    T value;
+    // The one member, alive from construction on: reading it is what the union is for.
+    constexpr T& Get() noexcept { return value_; }  // NOLINT(cppcoreguidelines-pro-type-union-access)
+
+private:
+    // A union's member is destroyed only by name, and nothing names it.
+    union {
+        T value_;
+    };
 };
 
 }  // namespace orvane

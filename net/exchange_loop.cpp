@@ -77,7 +77,7 @@ bool ExchangeLoop::Start() noexcept {
     if (!port) return false;
     port_ = port.get();
     UniqueKernelHandle thread(
-        ::CreateThread(nullptr, 256 * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        ::CreateThread(nullptr, std::size_t{256} * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
         port_ = nullptr;
         return false;
@@ -161,7 +161,7 @@ void ExchangeLoop::LookUp(std::string_view host) noexcept {
 }
 
 void ExchangeLoop::LookUpOnWorker(void* argument) {
-    Lookup* lookup = static_cast<Lookup*>(argument);
+    auto* lookup = static_cast<Lookup*>(argument);
     lookup->address = LookUpIpv4(lookup->host.c_str());
     // Dated when the answer came: a slow lookup must not hand on an answer already stale.
     lookup->at = ::GetTickCount64();
@@ -191,7 +191,7 @@ void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
 void DeadlineList::Add(Exchange* exchange) noexcept {
     // The walk keeps the list in order whatever comes; with one length of limit it never steps.
     Exchange* before = exchanges.Last();
-    while (before != nullptr && before->deadline_ > exchange->deadline_) before = exchanges.Earlier(*before);
+    while (before != nullptr && before->deadline_ > exchange->deadline_) before = decltype(exchanges)::Earlier(*before);
     exchanges.InsertAfter(before, *exchange);
     exchange->limit_ = this;
 }

@@ -29,7 +29,7 @@ constexpr std::string_view kAnswerKey = "games";
 // announces a long reply and then stalls holds no more than that, and there may be thousands. Once a
 // receive fills it, the server is sending fast, and the rest comes through the loop's large chunks
 // (ReceiveChunks): each receive is dear under Wine, and smaller pieces were measured at half the speed.
-constexpr std::size_t kFirstChunk = 64 * 1024;
+constexpr std::size_t kFirstChunk = std::size_t{64} * 1024;
 constexpr std::size_t kReceiveChunk = ReceiveChunks::kSize;
 
 // Every byte of room game-platform replies hold for their answers and their receiving, from the loop to
@@ -85,6 +85,7 @@ bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetwo
 class GameExchange final : public Exchange {
 public:
     GameExchange(const std::string& name, const std::string& type) : body_(wire::ActiveGameRequestBody(name, type)) {}
+    ~GameExchange() override = default;
     GameExchange(const GameExchange&) = delete;
     GameExchange& operator=(const GameExchange&) = delete;
 
@@ -226,7 +227,7 @@ private:
         return StartOperation();
     }
 
-    void Receive(char* into, std::size_t length) {
+    void Receive(char* into, std::size_t length) {  // NOLINT(readability-non-const-parameter): received into
         WSABUF buffer{static_cast<ULONG>(std::min<std::size_t>(length, ULONG_MAX)), into};
         DWORD flags = 0;
         OVERLAPPED* operation = NextOperation();

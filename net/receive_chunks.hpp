@@ -13,7 +13,7 @@ namespace orvane {
 
 class ReceiveChunks {
 public:
-    static constexpr std::size_t kSize = 1024 * 1024;
+    static constexpr std::size_t kSize = std::size_t{1024} * 1024;
     static constexpr int kMost = 8;
 
     // A buffer of kSize, or nothing when kMost are out or memory is short.

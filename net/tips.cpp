@@ -71,7 +71,7 @@ public:
 
 private:
     std::string request_;
-    char reply_[wire::kTipsReplyCapacity];
+    char reply_[wire::kTipsReplyCapacity] = {};
     sockaddr_in from_{};
     INT fromLength_ = 0;
 };

@@ -47,6 +47,7 @@ lap "win32"
 echo "== win64: the same suite on x86_64 under wine64"
 cmake --preset win64 >/dev/null
 cmake --build build/win64 -j2
+scripts/clang-tidy.sh build/win64
 ctest --preset win64
 lap "win64"
 

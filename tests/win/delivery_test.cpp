@@ -160,16 +160,29 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
               (std::vector<std::string>{"SetSpeedLimitHandler: window_closed", "Test: window_closed"}));
 }
 
-// The two ways the window answers go to can go without WM_CLOSE: the host destroys it, or the host's
-// thread ends and the system destroys its windows, which no procedure of ours may see. Either way the
-// host may close that window's universe next and start another with a new Startup.
+// The ways the window answers go to can end without WM_CLOSE: the host destroys it, or the host's
+// thread ends and the system destroys its windows, which no procedure of ours may see; another process
+// may have posted a WM_DESTROY before either; or the host leaves the window as it is. Each way the host
+// may close that window's universe next and start another with a new Startup.
 struct WindowEnd {
     const char* name;
     bool procedureSeesIt;
+    bool forgedDestroyFirst;  // a WM_DESTROY from outside, before the callback is taken
+    bool destroyed;
 };
-constexpr WindowEnd kWindowEnds[] = {{"DestroyWindow", true}, {"gone unseen, as with its thread", false}};
+constexpr WindowEnd kWindowEnds[] = {
+    {"DestroyWindow", true, false, true},
+    {"gone unseen, as with its thread", false, false, true},
+    {"a forged WM_DESTROY, later DestroyWindow", true, true, true},
+    {"left as it is, a second Startup", true, false, false},
+};
+
+void BeforeTaking(const WindowEnd& end) {
+    if (end.forgedDestroyFirst) ::SendMessageW(AddinWindow().Handle(), WM_DESTROY, 0, 0);
+}
 
 void EndWindowWithoutClose(const WindowEnd& end) {
+    if (!end.destroyed) return;
     HWND window = AddinWindow().Handle();
     if (!end.procedureSeesIt) {
         ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
@@ -181,6 +194,7 @@ void EndWindowWithoutClose(const WindowEnd& end) {
 TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothingAfterIt) {
     for (const WindowEnd& end : kWindowEnds) {
         SCOPED_TRACE(end.name);
+        BeforeTaking(end);
         std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         ASSERT_EQ(first->Run("function record() end"), "");
         lua_getglobal(first->state(), "record");
@@ -203,6 +217,7 @@ TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothi
 TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCalledNorReleasedAfterIt) {
     for (const WindowEnd& end : kWindowEnds) {
         SCOPED_TRACE(end.name);
+        BeforeTaking(end);
         std::optional<LuaFixture> first(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         ASSERT_EQ(first->Run("function handler() return 1, 2 end"), "");
         lua_getglobal(first->state(), "handler");
@@ -228,7 +243,7 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
 // Kept waiting, they would make every later call of every universe look for its own among them.
 TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothingWaiting) {
     constexpr int kRequests = 50;
-    const WindowEnd withClose{"WM_CLOSE", true};
+    const WindowEnd withClose{"WM_CLOSE", true, false, true};
     for (const WindowEnd* end : {&withClose, &kWindowEnds[0], &kWindowEnds[1]}) {
         SCOPED_TRACE(end->name);
         std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
