@@ -24,6 +24,7 @@ struct LetGoNode {
 };
 using LetGoList = IntrusiveList<LetGoNode, &LetGoNode::link>;
 std::atomic<std::size_t> detail::g_waiting{0};
+lua_State* detail::g_noted = nullptr;
 
 namespace {
 
@@ -34,15 +35,23 @@ char kUniverseKey = 0;
 
 void* KeyOf(char& key) { return &key; }
 
-// What the add-in keeps of a universe, in a full user data of the universe's own: Lua never moves one
-// and frees it only after its finalizer, which runs when the host closes the universe, since lua_close
-// runs every finalizer. So the references let go of in it wait here, and go with it, never released.
+// What the add-in keeps of a universe, on its own heap, found through a box: a full user data in the
+// universe's registry, whose finalizer runs when the host closes the universe and lets go of the
+// note. The box keeps the universe's number after that, so that a reference taken later in the same
+// close is seen as one of a closed universe. Lua frees without finalizing a user data made while
+// lua_close runs finalizers; a box made then leaves its note behind, never Lua's freed memory linked
+// among the open ones, and since every universe gets its box at its first script call, only one
+// whose very first call comes in such a finalizer is left so.
 struct UniverseNote {
     std::uint32_t number = 0;
-    bool open = false;  // among the open universes: numbered, and its finalizer has not run
     ListLink<UniverseNote> link;
     LetGoList waiting;
     std::size_t waitingCount = 0;
+};
+
+struct NoteBox {
+    UniverseNote* note;  // null once closed; the script thread writes it
+    std::uint32_t number;
 };
 
 // The open universes and what waits in each: any thread lets go, the script thread releases, and
@@ -66,39 +75,46 @@ LetGoList TakeWaiting(UniverseNote& note) noexcept {
     return note.waiting.TakeAll();
 }
 
-// The note's finalizer: the universe is closing, and with it every reference of its registry.
+void* Registered(lua_State* L, char& key, bool thread) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(key));
+    lua.rawget(L, lua::kRegistryIndex);
+    void* value = thread ? static_cast<void*>(lua.tothread(L, -1)) : lua_touserdata(L, -1);
+    PopValues(L, 1);
+    return value;
+}
+
+NoteBox* BoxOf(lua_State* L) noexcept {
+    if (!RuntimeOptionalEntries().CanKeepThread()) return nullptr;
+    return static_cast<NoteBox*>(Registered(L, kUniverseKey, false));
+}
+
+std::uint32_t NumberOf(lua_State* L) noexcept {
+    const NoteBox* box = BoxOf(L);
+    return box != nullptr ? box->number : 0;
+}
+
+lua_State* RegisteredThread(lua_State* L) noexcept {
+    return static_cast<lua_State*>(Registered(L, kCallbackThreadKey, true));
+}
+
+// The box's finalizer: the universe is closing, and with it every reference of its registry. Only
+// the box its registry holds counts: one never stored holds no note, and a script may call the
+// finalizer itself with any user data.
 int UniverseClosed(lua_State* L) {
-    auto* note = static_cast<UniverseNote*>(lua_touserdata(L, 1));
+    detail::g_noted = nullptr;
+    void* const box = lua_touserdata(L, 1);
+    if (box == nullptr || box != BoxOf(L)) return 0;
+    UniverseNote* const note = std::exchange(static_cast<NoteBox*>(box)->note, nullptr);
+    if (note == nullptr) return 0;
     LetGoList forgotten = [note] {
         const std::lock_guard<SmallLock> guard(g_lock);
-        if (!note->open) return LetGoList();
         g_open.Remove(*note);
-        note->open = false;
         return TakeWaiting(*note);
     }();
     while (LetGoNode* node = forgotten.PopFront()) delete node;
+    delete note;
     return 0;
-}
-
-UniverseNote* UniverseOf(lua_State* L) noexcept {
-    const OptionalEntries& lua = RuntimeOptionalEntries();
-    if (!lua.CanKeepThread()) return nullptr;
-    lua.pushlightuserdata(L, KeyOf(kUniverseKey));
-    lua.rawget(L, lua::kRegistryIndex);
-    auto* note = static_cast<UniverseNote*>(lua_touserdata(L, -1));
-    PopValues(L, 1);
-    return note;
-}
-
-std::uint32_t NumberOf(const UniverseNote* note) noexcept { return note != nullptr ? note->number : 0; }
-
-lua_State* RegisteredThread(lua_State* L) noexcept {
-    const OptionalEntries& lua = RuntimeOptionalEntries();
-    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
-    lua.rawget(L, lua::kRegistryIndex);
-    lua_State* thread = lua.tothread(L, -1);
-    PopValues(L, 1);
-    return thread;
 }
 
 // registry[key] = the value held by the reference.
@@ -120,41 +136,37 @@ Universe CallbackUniverse(lua_State* L) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     if (!lua.CanKeepThread()) return Universe{L, 0};
     lua_State* thread = RegisteredThread(L);
-    if (thread != nullptr) return Universe{thread, NumberOf(UniverseOf(L))};
+    if (thread != nullptr) return Universe{thread, NumberOf(L)};
     // Both made before anything is stored: making them may take a collection step, and a finalizer
     // that step runs may take a callback itself and so make the universe's thread first; that one
     // stays the universe's. Each is held by a reference while the registry is read and written.
     lua_State* const made = lua.newthread(L);
     const int heldThread = luaL_ref(L, lua::kRegistryIndex);
-    // A note never stored is collected like any value, and its finalizer finds it not open.
-    auto* note = new (lua.newuserdata(L, sizeof(UniverseNote))) UniverseNote;
+    auto* box = new (lua.newuserdata(L, sizeof(NoteBox))) NoteBox{nullptr, 0};
     lua.createtable(L, 0, 1);
     lua_pushstring(L, "__gc");
     lua.pushcclosure(L, &UniverseClosed, 0);
     lua.rawset(L, -3);
     lua.setmetatable(L, -2);
-    const int heldNote = luaL_ref(L, lua::kRegistryIndex);
+    const int heldBox = luaL_ref(L, lua::kRegistryIndex);
     thread = RegisteredThread(L);
-    std::uint32_t number = 0;
     if (thread == nullptr) {
-        // The note first: one without a thread is replaced on the next try, never used, and its
-        // finalizer closes it then.
-        Store(L, kUniverseKey, heldNote);
-        number = ++g_lastUniverse;
-        {
+        // Both stored before the note is made, as storing may raise: the registry holds them for good
+        // from here on, and a note, once made, is never left unfound.
+        Store(L, kUniverseKey, heldBox);
+        Store(L, kCallbackThreadKey, heldThread);
+        thread = made;
+        // Without memory for it, the universe keeps number 0: nothing tells whether it closed.
+        if (auto* note = new (std::nothrow) UniverseNote) {
+            note->number = box->number = ++g_lastUniverse;
+            box->note = note;
             const std::lock_guard<SmallLock> guard(g_lock);
-            note->number = number;
-            note->open = true;
             g_open.PushBack(*note);
         }
-        Store(L, kCallbackThreadKey, heldThread);  // the registry holds both from here on, for good
-        thread = made;
-    } else {
-        number = NumberOf(UniverseOf(L));
     }
-    luaL_unref(L, lua::kRegistryIndex, heldNote);
+    luaL_unref(L, lua::kRegistryIndex, heldBox);
     luaL_unref(L, lua::kRegistryIndex, heldThread);
-    return Universe{thread, number};
+    return Universe{thread, NumberOf(L)};
 }
 
 // luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the
@@ -298,13 +310,20 @@ std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
+    if (L != g_noted) {
+        // Its box from its first call on, so that its close is seen even if it takes its first
+        // callback only in a finalizer of that close. Raising here is the script call's own.
+        CallbackUniverse(L);
+        g_noted = L;
+    }
+    if (g_waiting.load(std::memory_order_relaxed) == 0) return;
     // A reference is released only in the universe it was taken in: another's registry would lose a
     // live reference of its own, and a closed one's state is gone. The others' wait for their own.
-    UniverseNote* note = UniverseOf(L);
-    if (note == nullptr) return;
-    LetGoList waiting = [note] {
+    const NoteBox* box = BoxOf(L);
+    if (box == nullptr || box->note == nullptr) return;
+    LetGoList waiting = [note = box->note] {
         const std::lock_guard<SmallLock> guard(g_lock);
-        return note->open ? TakeWaiting(*note) : LetGoList();
+        return TakeWaiting(*note);
     }();
     while (LetGoNode* node = waiting.PopFront()) {
         Release(node->callback);

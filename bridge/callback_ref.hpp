@@ -88,14 +88,17 @@ std::size_t LetGoWaiting() noexcept;
 namespace detail {
 // LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
 extern std::atomic<std::size_t> g_waiting;
+// The state of the latest script call whose universe has its note; script thread only.
+extern lua_State* g_noted;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
 
-// Script thread, on entry from a script running on L: releases what was let go of in L's universe.
-// Inline even in the size-optimised module, since every script call asks and nearly always finds
-// nothing: a call of its own was the binding's largest cost.
+// Script thread, on entry from a script running on L: gives L's universe its note on its first call
+// (which may raise, as the call may), and releases what was let go of in it. Inline even in the
+// size-optimised module, since every script call asks and nearly always finds nothing: a call of its
+// own was the binding's largest cost.
 [[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
-    if (detail::g_waiting.load(std::memory_order_relaxed) != 0) detail::ReleaseLetGoNow(L);
+    if (L != detail::g_noted || detail::g_waiting.load(std::memory_order_relaxed) != 0) detail::ReleaseLetGoNow(L);
 }
 
 }  // namespace orvane

@@ -73,6 +73,17 @@ public:
             announced_ = false;
         }
     }
+    // After a claim by another thread than the announcer's: a live window's queue was full. The
+    // announcer may be waiting out a minute; woken, it tries again soon.
+    void FullQueue() noexcept {
+        HANDLE wake = nullptr;
+        {
+            const std::lock_guard<SmallLock> guard(lock_);
+            announced_ = false;
+            wake = wake_;
+        }
+        if (wake != nullptr) ::SetEvent(wake);
+    }
     // After a claim: the window is gone, so no post can reach it. What waits is looked at again as
     // after a message that was never handled, with the same growing waits, until a new window comes.
     void Unreachable() noexcept {
@@ -183,7 +194,7 @@ void DropUndeliverable(std::uint32_t goneWindow) noexcept {
 }
 
 // Posts the delivery message once the queue said that none was on its way (claimed).
-void Announce(bool claimed) noexcept {
+void Announce(bool claimed, bool byAnnouncer = false) noexcept {
     while (claimed) {
         // Posted, never sent: whoever answered goes on at once, and the script thread takes the
         // answers when it next serves its messages. A null window would make the post a message to
@@ -192,7 +203,8 @@ void Announce(bool claimed) noexcept {
         HWND window = AddinWindow().Handle();
         if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) return g_queue.Announced(true);
         // A live window whose queue is full: the announcer tries again soon.
-        if (window != nullptr && ::IsWindow(window)) return g_queue.Announced(false);
+        if (window != nullptr && ::IsWindow(window))
+            return byAnnouncer ? g_queue.Announced(false) : g_queue.FullQueue();
         // A later Startup's window came meanwhile: it takes them.
         if (window != AddinWindow().Handle()) {
             g_queue.Announced(false);
@@ -214,7 +226,7 @@ void Announce(bool claimed) noexcept {
         const DeliveryQueue::Look look = g_queue.LookAt(::GetTickCount64());
         DWORD wait = look.waitMs;
         if (look.announce) {
-            Announce(true);
+            Announce(true, true);
             wait = g_queue.UntilNextLook(::GetTickCount64());
         }
         ::WaitForSingleObject(static_cast<HANDLE>(wake), wait);

@@ -129,8 +129,15 @@ FailureLimiter::Verdict FailureLimiter::Admit(const char* operation, Failure cau
 
 void FailureLimiter::Wrote(std::uint64_t startMs, std::uint64_t endMs) noexcept {
     const std::uint64_t took = endMs > startMs ? endMs - startMs : 0;
-    if (took < kSlowWriteMs) return;
-    quietUntil_ = endMs + std::min(took * kQuietPerSlowMs, kLongestQuietMs);
+    if (startMs - windowStart_ >= kPeriodMs || startMs < windowStart_) {
+        windowStart_ = startMs;
+        windowTook_ = 0;
+    }
+    windowTook_ += took;
+    if (windowTook_ < kSlowWriteMs) return;
+    // Bounded by the clock's own range: a write cannot take longer than the process has run.
+    quietUntil_ = endMs + windowTook_ * kQuietPerSlowMs;
+    windowTook_ = 0;
 }
 
 }  // namespace orvane

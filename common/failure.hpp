@@ -75,12 +75,13 @@ public:
     };
     static constexpr std::uint64_t kPeriodMs = 1000;
 
-    // A write that took this long or more was held up by a listener, and is likely to be again.
+    // Writes that took this long or more within one period were held up by a listener, which is
+    // likely to hold them up again: every line then stays quiet for kQuietPerSlowMs times as long as
+    // they took. So blocked writes hold the thread for about a twentieth of its time, and never more
+    // than kSlowWriteMs in any period besides, however often messages come and however long a
+    // listener holds each write.
     static constexpr std::uint64_t kSlowWriteMs = 20;
-    // A slow write keeps every line quiet for this many times as long, up to kLongestQuietMs: however
-    // often messages come, blocked writes then hold the thread for a twentieth of its time at most.
     static constexpr std::uint64_t kQuietPerSlowMs = 20;
-    static constexpr std::uint64_t kLongestQuietMs = 60000;
 
     // The operation is compared by its text. Beyond the few operations and causes a message can
     // bring, a new one is left out uncounted. While quiet after a slow write, every line is left out
@@ -100,6 +101,8 @@ private:
     Entry entries_[16] = {};
     std::size_t used_ = 0;
     std::uint64_t quietUntil_ = 0;
+    std::uint64_t windowStart_ = 0;  // the period the write times below add up in
+    std::uint64_t windowTook_ = 0;
 };
 
 // Any thread: writes the line. The add-in allocates nothing for it, so it is tried when memory has

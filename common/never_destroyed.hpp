@@ -1,7 +1,7 @@
 // Storage for a process-wide record whose destructor must never run: at process exit the system ends
 // the add-in's other threads wherever they are, perhaps inside the record, and the host's universe may
-// be gone already, so what it holds is neither freed nor released then. Constant-initialised, so it is
-// there before any thread can ask.
+// be gone already, so what it holds is neither freed nor released then. Declared constinit where the
+// record allows, so that it is there before any thread can ask.
 #pragma once
 
 namespace orvane {

@@ -9,6 +9,7 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/request_start.hpp"
+#include "common/never_destroyed.hpp"
 #include "common/thread_checks.hpp"
 #include "common/worker.hpp"
 #include "net/sockets.hpp"
@@ -25,10 +26,12 @@ struct ExchangeLoop::Lookup {
 };
 
 namespace {
-ExchangeLoop g_loop;  // named only by Shared()
+// Never destroyed: at process exit the loop thread is ended wherever it is, perhaps inside the
+// address cache's list or the heap, so what it holds is neither freed nor closed then.
+NeverDestroyed<ExchangeLoop> g_loop;  // named only by Shared(); made when the module loads
 }  // namespace
 
-ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop; }
+ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop.Get(); }
 
 // ---- the loop --------------------------------------------------------------------------------------
 

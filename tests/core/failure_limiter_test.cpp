@@ -10,16 +10,33 @@ TEST(FailureLimiter, AWriteAListenerHeldUpKeepsEveryLineQuietForTwentyTimesAsLon
     FailureLimiter limiter;
     ASSERT_TRUE(limiter.Admit("speed-limit request", Failure::NoHandler, 0).write);
     limiter.Wrote(0, 2);  // an ordinary write: nothing changes
-    EXPECT_TRUE(limiter.Admit("restore request", Failure::NoHandler, 10).write);
-    limiter.Wrote(10, 510);  // held up for half a second
-    // Quiet until 510 + 20 * 500 ms, for every cause and operation, however many seconds pass.
-    for (std::uint64_t now = 600; now < 10510; now += 700) {
+    EXPECT_TRUE(limiter.Admit("restore request", Failure::NoHandler, 1010).write);
+    limiter.Wrote(1010, 1510);  // held up for half a second
+    // Quiet until 1510 + 20 * 500 ms, for every cause and operation, however many seconds pass.
+    for (std::uint64_t now = 1600; now < 11510; now += 700) {
         EXPECT_FALSE(limiter.Admit("speed-limit request", Failure::NoHandler, now).write) << now;
         EXPECT_FALSE(limiter.Admit("manual notice", Failure::NoTrayWindow, now).write) << now;
     }
-    const FailureLimiter::Verdict after = limiter.Admit("speed-limit request", Failure::NoHandler, 10510);
+    const FailureLimiter::Verdict after = limiter.Admit("speed-limit request", Failure::NoHandler, 11510);
     EXPECT_TRUE(after.write);
     EXPECT_EQ(after.leftOut, 15u) << "every line left out while quiet is counted";
+}
+
+// A listener may hold each write just under the slow mark, or for its whole time-out of seconds.
+TEST(FailureLimiter, WritesHeldUpAddUpOverTheSecondAndALongHoldIsPaidInFull) {
+    FailureLimiter shortHolds;
+    ASSERT_TRUE(shortHolds.Admit("speed-limit request", Failure::NoHandler, 0).write);
+    shortHolds.Wrote(0, 19);
+    ASSERT_TRUE(shortHolds.Admit("restore request", Failure::NoHandler, 19).write);
+    shortHolds.Wrote(19, 38);
+    EXPECT_FALSE(shortHolds.Admit("manual notice", Failure::NoTrayWindow, 500).write);
+    EXPECT_TRUE(shortHolds.Admit("manual notice", Failure::NoTrayWindow, 38 + 20 * 38).write);
+
+    FailureLimiter longHold;
+    ASSERT_TRUE(longHold.Admit("speed-limit request", Failure::NoHandler, 0).write);
+    longHold.Wrote(0, 10000);
+    EXPECT_FALSE(longHold.Admit("restore request", Failure::NoHandler, 70001).write);
+    EXPECT_TRUE(longHold.Admit("restore request", Failure::NoHandler, 210000).write);
 }
 
 }  // namespace

@@ -238,6 +238,28 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
     }
 }
 
+int StoreHandlerAtClose(lua_State* L) {
+    lua_getglobal(L, "handler");
+    StoreSpeedLimitHandler(CallbackRef(TakeCallback(L)));
+    return 0;
+}
+
+// lua_close finalizes only the user data that lived when it began, so a universe whose first
+// callback is taken in one of its close's finalizers must have been told apart before.
+TEST_F(DeliveryTest, AHandlerSetInAFinalizerOfTheUniversesCloseIsNeverCalledAfterIt) {
+    std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+    lua_register(closing->state(), "atclose", &StoreHandlerAtClose);
+    ASSERT_EQ(closing->Run("function handler() return 1, 2 end "
+                           "keep = newproxy(true) getmetatable(keep).__gc = function() atclose() end"),
+              "");
+    lua_newuserdata(closing->state(), sizeof(void*));
+    kMethodTable[2].function(closing->state());  // IsOrvaneRun, its first script call
+    closing.reset();
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
+    ClearSpeedLimitHandler();
+    failures.Take();
+}
+
 // A host that restarts its scripts ends the window, closes the universe and starts again, with
 // requests still queued and under way: their references are let go of in a universe that is gone.
 // Kept waiting, they would make every later call of every universe look for its own among them.
