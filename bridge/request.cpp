@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <string_view>
 #include <utility>
 
 #include "bridge/message_window.hpp"
@@ -23,8 +24,20 @@ void Request::Answer(std::string text, BudgetShare charge) noexcept {
     charge_ = std::move(charge);
 }
 
+void Request::Answer(AnswerRoom room, BudgetShare charge) noexcept {
+    room_ = std::move(room);
+    charge_ = std::move(charge);
+}
+
+std::string_view Request::AnswerText() const noexcept {
+    if (room_) return room_.Text();
+    // Scanned once, here: the runtime is told the length and scans no more.
+    return std::string_view(answer_.c_str());
+}
+
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {
     std::string().swap(answer_);
+    room_ = AnswerRoom();
     charge_ = BudgetShare();
     ReportFailure(operation_, cause, code);
 }
