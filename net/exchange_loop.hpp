@@ -96,6 +96,11 @@ protected:
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
     // A finished exchange's buffers go when it answers, on the loop thread.
     virtual void ReleaseBuffers() noexcept {}
+    // Ends the exchange with the cause: at once, or once its pending operation, which closing the
+    // socket ends, has come back.
+    void Abandon(Failure cause) noexcept;
+    // It has answered its request; nothing of it may be used any more but to return.
+    bool Answered() const noexcept { return request_ == nullptr; }
 
     UniqueSocket socket_;
 
@@ -105,9 +110,6 @@ private:
     friend void LaunchExchange(std::unique_ptr<Request>, std::unique_ptr<Exchange>,
                                bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
     void AddressKnown(LookedUp address) noexcept override;
-    // Ends the exchange with the cause: at once, or once its pending operation, which closing the
-    // socket ends, has come back.
-    void Abandon(Failure cause) noexcept;
     void HandOn() noexcept;
 
     std::unique_ptr<Request> request_;  // given at launch; null once answered

@@ -210,12 +210,18 @@ private:
     // walk reads the body to its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Fail(Failure::ConnectionClosed);
+        have_ += bytes;
         if (intoAnswer_) {
             walk_->Received(bytes);
+        } else if (ReceiveAhead()) {
+            // The piece is walked while the next one comes into the other buffer.
+            if (Answered()) return;  // that receive failed at once, and the exchange with it
+            walk_->Feed({second_.get(), bytes});
+            if (walk_->Failed()) Abandon(walk_->Why());
+            return;
         } else {
             walk_->Feed({chunk_.get(), bytes});
         }
-        have_ += bytes;
         if (walk_->Failed() || have_ == bodyLength_) return Walked();
         // A receive the server filled, and not a short one: it sends faster than the loop takes the
         // bytes, so the rest comes through a large buffer.
@@ -238,6 +244,28 @@ private:
         return ExchangeLoop::Shared().TakeKeptRoom(atLeast);
     }
 
+    // Walking a megabyte of small items takes the loop milliseconds, which the next receive need not
+    // wait for: where the exchange receives through a large buffer and can have a second, the next
+    // receive goes into that one before this piece is walked. Not inside the answer, whose bytes
+    // are received into its room once it has one.
+    bool ReceiveAhead() {
+        if (have_ == bodyLength_ || capacity_ != kReceiveChunk || walk_->InAnswer() || walk_->Decided()) return false;
+        if (!second_) {
+            if (!share_.Grow(kReceiveChunk)) return false;
+            second_ = ExchangeLoop::Shared().Chunks().Take();
+            if (!second_) {
+                share_.Shrink(kReceiveChunk);
+                return false;
+            }
+        }
+        std::swap(chunk_, second_);
+        step_ = Step::Body;
+        intoAnswer_ = false;
+        asked_ = std::min(capacity_, bodyLength_ - have_);
+        Receive(reinterpret_cast<char*>(chunk_.get()), asked_);
+        return true;
+    }
+
     // A budget with no room for the large chunk leaves the exchange on its small one.
     void TakeLargeChunk() noexcept {
         if (!share_.Grow(kReceiveChunk)) return;
@@ -254,6 +282,10 @@ private:
         chunk_.reset();
         share_.Shrink(capacity_);
         capacity_ = 0;
+        if (second_) {
+            ExchangeLoop::Shared().Chunks().Give(std::move(second_));
+            share_.Shrink(kReceiveChunk);
+        }
         walk_.reset();
     }
 
@@ -285,6 +317,7 @@ private:
     std::optional<wire::ReplyWalk> walk_;
     std::unique_ptr<unsigned char[]> chunk_;
     std::size_t capacity_ = 0;
+    std::unique_ptr<unsigned char[]> second_;  // of kReceiveChunk, while one piece is walked and the next comes
 };
 
 }  // namespace

@@ -99,6 +99,8 @@ public:
     void Received(std::size_t count) noexcept;
     // True once more bytes cannot change the answer (found, or failed).
     bool Decided() const { return phase_ == Phase::Found || phase_ == Phase::Failed; }
+    // True while the next bytes of the body are the answer's.
+    bool InAnswer() const { return phase_ == Phase::Answer; }
     // True once the walk cannot find an answer, whatever follows.
     bool Failed() const { return phase_ == Phase::Failed; }
     // Why it failed: no key item with an answer after it (KeyMissing), an item that runs past the
