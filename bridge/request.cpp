@@ -32,7 +32,7 @@ void Request::Answer(AnswerRoom room, BudgetShare charge) noexcept {
 std::string_view Request::AnswerText() const noexcept {
     if (room_) return room_.Text();
     // Scanned once, here: the runtime is told the length and scans no more.
-    return std::string_view(answer_.c_str());
+    return {answer_.c_str()};
 }
 
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {

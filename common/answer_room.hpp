@@ -32,6 +32,7 @@ public:
             capacity_ = std::exchange(other.capacity_, 0);
             size_ = std::exchange(other.size_, 0);
             text_ = std::exchange(other.text_, 0);
+            scanned_ = std::exchange(other.scanned_, 0);
             zeroSeen_ = std::exchange(other.zeroSeen_, false);
             charge_ = std::move(other.charge_);
             keeper_ = std::exchange(other.keeper_, nullptr);
@@ -60,22 +61,25 @@ public:
     std::size_t Size() const noexcept { return size_; }
     std::size_t Capacity() const noexcept { return capacity_; }
     std::string_view Bytes() const noexcept { return {reinterpret_cast<const char*>(bytes_.get()), size_}; }
-    // What a script sees: the answer up to its first zero byte, as the host's strings end there. A
-    // zero byte always follows it.
+    // What a script sees: the answer up to its first zero byte, as the host's strings end there, of
+    // the bytes scanned so far. A zero byte always follows it.
     std::string_view Text() const noexcept { return Bytes().substr(0, text_); }
 
     // Where the next bytes go.
     std::span<unsigned char> Tail() noexcept { return {bytes_.get() + size_, capacity_ - size_}; }
-    // count bytes were written at the tail. The first zero byte is looked for in them while they are
-    // fresh in the cache, so the whole answer is never scanned again.
+    // count bytes were written at the tail.
     void Grew(std::size_t count) noexcept {
-        const unsigned char* fresh = bytes_.get() + size_;
         size_ += count;
         bytes_[size_] = 0;
-        if (zeroSeen_) return;
-        const void* zero = std::memchr(fresh, 0, count);
+    }
+    // Looks for the first zero byte in the bytes written since the last look, while they are fresh
+    // in the cache, so the whole answer is never scanned again.
+    void Scan() noexcept {
+        if (!bytes_ || zeroSeen_ || scanned_ == size_) return;
+        const void* zero = std::memchr(bytes_.get() + scanned_, 0, size_ - scanned_);
         zeroSeen_ = zero != nullptr;
         text_ = zeroSeen_ ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes_.get()) : size_;
+        scanned_ = size_;
     }
     void Append(std::span<const unsigned char> bytes) noexcept {
         if (bytes.empty()) return;
@@ -87,6 +91,7 @@ public:
         bytes_[0] = 0;
         size_ = 0;
         text_ = 0;
+        scanned_ = 0;
         zeroSeen_ = false;
     }
 
@@ -102,7 +107,8 @@ private:
     std::unique_ptr<unsigned char[]> bytes_;
     std::size_t capacity_ = 0;
     std::size_t size_ = 0;
-    std::size_t text_ = 0;  // up to the first zero byte, or all of it
+    std::size_t text_ = 0;     // up to the first zero byte, or all of it scanned
+    std::size_t scanned_ = 0;  // bytes looked through for a zero byte
     bool zeroSeen_ = false;
     Keeper keeper_ = nullptr;
 };

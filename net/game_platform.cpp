@@ -213,7 +213,15 @@ private:
         have_ += bytes;
         if (intoAnswer_) {
             walk_->Received(bytes);
-        } else if (ReceiveAhead()) {
+            if (have_ == bodyLength_) return Walked();
+            if (bytes == asked_ && asked_ >= kFirstChunk / 2) steady_ = true;
+            // The bytes just come are looked through for the answer's first zero byte while the
+            // next ones come.
+            ReceiveBody();
+            if (!Answered()) walk_->ScanAnswer();
+            return;
+        }
+        if (ReceiveAhead()) {
             // The piece is walked while the next one comes into the other buffer.
             if (Answered()) return;  // that receive failed at once, and the exchange with it
             walk_->Feed({second_.get(), bytes});

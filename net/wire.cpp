@@ -283,6 +283,7 @@ AnswerRoom ReplyWalk::TakeRoom() noexcept {
     if (phase_ != Phase::Found || unread_ != 0) return {};
     if (room_ != nullptr) answer_.Charge() = room_->Split(charged_);
     charged_ = 0;
+    answer_.Scan();
     return std::move(answer_);
 }
 

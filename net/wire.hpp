@@ -97,6 +97,9 @@ public:
     std::span<unsigned char> AnswerTail() noexcept;
     // That many bytes were received into AnswerTail, and are fed so.
     void Received(std::size_t count) noexcept;
+    // Looks for the answer's first zero byte in what came since the last look; done at the latest
+    // when the answer is taken.
+    void ScanAnswer() noexcept { answer_.Scan(); }
     // True once more bytes cannot change the answer (found, or failed).
     bool Decided() const { return phase_ == Phase::Found || phase_ == Phase::Failed; }
     // True while the next bytes of the body are the answer's.
