@@ -20,8 +20,12 @@ Request::Request(const char* operation, CallbackRef callback) noexcept
 Request::~Request() { ::InterlockedDecrement(&g_liveRequests); }
 
 void Request::Answer(std::string text, BudgetShare charge) noexcept {
-    answer_ = std::move(text);
-    charge_ = std::move(charge);
+    // One kind of answer record for every request, since thousands in flight each hold one.
+    AnswerRoom room = AnswerRoom::Make(text.size(), std::move(charge));
+    if (!room) return Fail(Failure::NoMemory);
+    room.Append({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    room.Scan();
+    room_ = std::move(room);
 }
 
 void Request::Answer(AnswerRoom room, BudgetShare charge) noexcept {
@@ -31,12 +35,10 @@ void Request::Answer(AnswerRoom room, BudgetShare charge) noexcept {
 
 std::string_view Request::AnswerText() const noexcept {
     if (room_) return room_.Text();
-    // Scanned once, here: the runtime is told the length and scans no more.
-    return {answer_.c_str()};
+    return "";
 }
 
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {
-    std::string().swap(answer_);
     room_ = AnswerRoom();
     charge_ = BudgetShare();
     ReportFailure(operation_, cause, code);

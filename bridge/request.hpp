@@ -54,9 +54,8 @@ private:
     const char* operation_;
     std::uint32_t window_;
     CallbackRef callback_;
-    BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
-    std::string answer_;
-    AnswerRoom room_;         // or the answer is here
+    BudgetShare charge_;      // declared before the answer, so that the answer's memory goes first
+    AnswerRoom room_;         // the answer
     ListLink<Request> link_;  // the delivery queue's
 };
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -33,7 +34,6 @@ public:
             size_ = std::exchange(other.size_, 0);
             text_ = std::exchange(other.text_, 0);
             scanned_ = std::exchange(other.scanned_, 0);
-            zeroSeen_ = std::exchange(other.zeroSeen_, false);
             charge_ = std::move(other.charge_);
             keeper_ = std::exchange(other.keeper_, nullptr);
         }
@@ -46,12 +46,13 @@ public:
     // Room for capacity bytes, empty when memory is short. The charge pays for it and goes with it.
     static AnswerRoom Make(std::size_t capacity, BudgetShare charge = {}) noexcept {
         AnswerRoom room;
+        if (capacity >= UINT32_MAX) return room;  // far past any answer's bound
         // One byte more than the answer's, a zero after its last, for a runtime that takes texts
         // only up to their zero byte.
         room.bytes_.reset(new (std::nothrow) unsigned char[capacity + 1]);
         if (room.bytes_) {
             room.bytes_[0] = 0;
-            room.capacity_ = capacity;
+            room.capacity_ = static_cast<std::uint32_t>(capacity);
             room.charge_ = std::move(charge);
         }
         return room;
@@ -69,16 +70,16 @@ public:
     std::span<unsigned char> Tail() noexcept { return {bytes_.get() + size_, capacity_ - size_}; }
     // count bytes were written at the tail.
     void Grew(std::size_t count) noexcept {
-        size_ += count;
+        size_ += static_cast<std::uint32_t>(count);
         bytes_[size_] = 0;
     }
     // Looks for the first zero byte in the bytes written since the last look, while they are fresh
     // in the cache, so the whole answer is never scanned again.
     void Scan() noexcept {
-        if (!bytes_ || zeroSeen_ || scanned_ == size_) return;
+        if (!bytes_ || text_ < scanned_ || scanned_ == size_) return;  // a zero byte seen, or nothing new
         const void* zero = std::memchr(bytes_.get() + scanned_, 0, size_ - scanned_);
-        zeroSeen_ = zero != nullptr;
-        text_ = zeroSeen_ ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes_.get()) : size_;
+        text_ = zero != nullptr ? static_cast<std::uint32_t>(static_cast<const unsigned char*>(zero) - bytes_.get())
+                                : size_;
         scanned_ = size_;
     }
     void Append(std::span<const unsigned char> bytes) noexcept {
@@ -92,7 +93,6 @@ public:
         size_ = 0;
         text_ = 0;
         scanned_ = 0;
-        zeroSeen_ = false;
     }
 
     BudgetShare& Charge() noexcept { return charge_; }
@@ -105,11 +105,11 @@ private:
 
     BudgetShare charge_;  // declared before the bytes, so that they go first and the sum never passes the bound
     std::unique_ptr<unsigned char[]> bytes_;
-    std::size_t capacity_ = 0;
-    std::size_t size_ = 0;
-    std::size_t text_ = 0;     // up to the first zero byte, or all of it scanned
-    std::size_t scanned_ = 0;  // bytes looked through for a zero byte
-    bool zeroSeen_ = false;
+    // 32 bits are enough for any answer, and every request holds one of these.
+    std::uint32_t capacity_ = 0;
+    std::uint32_t size_ = 0;
+    std::uint32_t text_ = 0;     // up to the first zero byte (then below scanned_), or all of it scanned
+    std::uint32_t scanned_ = 0;  // bytes looked through for a zero byte
     Keeper keeper_ = nullptr;
 };
 

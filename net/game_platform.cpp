@@ -227,9 +227,8 @@ private:
             walk_->Feed({second_.get(), bytes});
             if (walk_->Failed()) Abandon(walk_->Why());
             return;
-        } else {
-            walk_->Feed({chunk_.get(), bytes});
         }
+        walk_->Feed({chunk_.get(), bytes});
         if (walk_->Failed() || have_ == bodyLength_) return Walked();
         // A receive the server filled, and not a short one: it sends faster than the loop takes the
         // bytes, so the rest comes through a large buffer.
