@@ -194,7 +194,7 @@ bool UniverseOpen(std::uint32_t number) noexcept {
 
 struct Handover {
     TakenCallback callback;
-    const char* text = nullptr;
+    std::string_view text;
     bool called = false;
     bool released = false;
 };
@@ -202,7 +202,11 @@ struct Handover {
 void Hand(lua_State* L, void* context) {
     auto* handover = static_cast<Handover*>(context);
     lua_rawgeti(L, lua::kRegistryIndex, handover->callback.ref);
-    lua_pushstring(L, handover->text);
+    if (const auto pushlstring = RuntimeOptionalEntries().pushlstring) {
+        pushlstring(L, handover->text.data(), handover->text.size());
+    } else {
+        lua_pushstring(L, handover->text.data());
+    }
     // From here on the callback may have run, and it never runs twice.
     handover->called = true;
     VemoLRT_LuaCall(L, 1, 0, 0);
@@ -278,7 +282,7 @@ void CallbackRef::Drop() noexcept {
     }
 }
 
-bool CallbackRef::CallOnce(const char* text) noexcept {
+bool CallbackRef::CallOnce(std::string_view text) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     const TakenCallback taken = std::exchange(taken_, TakenCallback{});
     if (taken.state == nullptr) return true;

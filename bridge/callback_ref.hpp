@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 struct lua_State;
 
@@ -52,9 +53,10 @@ public:
     // Script thread: calls the function with one text and no results wanted, then releases it, each
     // protected (runtime/protected_call.hpp); empty afterwards. A text that cannot be handed over (no
     // memory for it, or a finalizer raised on the way) is replaced by the empty text, as after any
-    // failure: false then. The text is pushed from where it lies, and read only before the function
-    // runs: its record may be gone by the time it ends.
-    bool CallOnce(const char* text) noexcept;
+    // failure: false then. The text is pushed from where it lies, as long as it says, and read only
+    // before the function runs: its record may be gone by the time it ends. A zero byte must follow
+    // it, for a runtime that pushes texts only up to their zero byte.
+    bool CallOnce(std::string_view text) noexcept;
 
     // What a call that keeps the function (the speed-limit handler) pushes it from.
     const TakenCallback& Taken() const noexcept { return taken_; }

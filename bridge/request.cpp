@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <string_view>
 #include <utility>
 
 #include "bridge/message_window.hpp"
@@ -19,12 +20,26 @@ Request::Request(const char* operation, CallbackRef callback) noexcept
 Request::~Request() { ::InterlockedDecrement(&g_liveRequests); }
 
 void Request::Answer(std::string text, BudgetShare charge) noexcept {
-    answer_ = std::move(text);
+    // One kind of answer record for every request, since thousands in flight each hold one.
+    AnswerRoom room = AnswerRoom::Make(text.size(), std::move(charge));
+    if (!room) return Fail(Failure::NoMemory);
+    room.Append({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    room.Scan();
+    room_ = std::move(room);
+}
+
+void Request::Answer(AnswerRoom room, BudgetShare charge) noexcept {
+    room_ = std::move(room);
     charge_ = std::move(charge);
 }
 
+std::string_view Request::AnswerText() const noexcept {
+    if (room_) return room_.Text();
+    return "";
+}
+
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {
-    std::string().swap(answer_);
+    room_ = AnswerRoom();
     charge_ = BudgetShare();
     ReportFailure(operation_, cause, code);
 }

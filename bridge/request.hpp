@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "bridge/callback_ref.hpp"
 #include "common/answer_budget.hpp"
+#include "common/answer_room.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
 
@@ -27,6 +29,8 @@ public:
     // Any thread, at most once: the text the callback gets, with what its room costs the budget of
     // answers, which goes back when the request is freed.
     void Answer(std::string text, BudgetShare charge = {}) noexcept;
+    // The same for an answer in its room, which carries its own charge.
+    void Answer(AnswerRoom room, BudgetShare charge = {}) noexcept;
     // Any thread, at most once: the callback gets the empty text; the cause's line is written now.
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
 
@@ -39,9 +43,10 @@ public:
     // Which of the message windows made was the newest when it was asked (MessageWindow::Made).
     std::uint32_t Window() const noexcept { return window_; }
     // Script thread, once: calls the callback with the answer; false when the empty text went instead.
-    bool CallBack() noexcept { return callback_.CallOnce(answer_.c_str()); }
-    // The empty text until an answer is given, and after any failure.
-    const std::string& AnswerText() const noexcept { return answer_; }
+    bool CallBack() noexcept { return callback_.CallOnce(AnswerText()); }
+    // What the callback gets: the answer up to its first zero byte, as the host's texts end there; the
+    // empty text until an answer is given, and after any failure.
+    std::string_view AnswerText() const noexcept;
 
 private:
     friend class DeliveryQueue;
@@ -49,8 +54,8 @@ private:
     const char* operation_;
     std::uint32_t window_;
     CallbackRef callback_;
-    BudgetShare charge_;  // declared before the answer, so that the answer's memory goes first
-    std::string answer_;
+    BudgetShare charge_;      // declared before the answer, so that the answer's memory goes first
+    AnswerRoom room_;         // the answer
     ListLink<Request> link_;  // the delivery queue's
 };
 

@@ -70,6 +70,21 @@ public:
         if (bytes != 0) budget_->Give(bytes);
     }
     std::size_t Held() const noexcept { return held_; }
+    // Hands bytes of this share (never more than it holds) to a new one of the same budget, for room
+    // that goes its own way; nothing is given back or taken on the way.
+    BudgetShare Split(std::size_t bytes) noexcept {
+        BudgetShare part;
+        part.budget_ = budget_;
+        part.held_ = bytes > held_ ? held_ : bytes;
+        held_ -= part.held_;
+        return part;
+    }
+    // Takes over what another share of the same budget holds.
+    void Absorb(BudgetShare&& other) noexcept {
+        if (budget_ == nullptr) budget_ = other.budget_;
+        held_ += other.held_;
+        other.held_ = 0;
+    }
 
 private:
     void GiveAll() noexcept { Shrink(held_); }

@@ -25,6 +25,12 @@ struct ExchangeLoop::Lookup {
     std::uint64_t at = 0;
 };
 
+// A room on its way back to the loop.
+struct ExchangeLoop::ReturnedRoom {
+    OverlappedRecord<ReturnedRoom> posted{this};
+    AnswerRoom room;
+};
+
 namespace {
 // Never destroyed: at process exit the loop thread is ended wherever it is, perhaps inside the
 // address cache's list or the heap, so what it holds is neither freed nor closed then.
@@ -70,6 +76,30 @@ LPFN_CONNECTEX ExchangeLoop::ConnectExFor(SOCKET socket) noexcept {
     return connectEx_;
 }
 
+AnswerRoom ExchangeLoop::TakeKeptRoom(std::size_t atLeast) noexcept {
+    ORVANE_LOOP_THREAD_ONLY();
+    if (!keptRoom_ || keptRoom_.Capacity() < atLeast) return {};
+    keptRoom_.Clear();
+    return std::move(keptRoom_);
+}
+
+void ExchangeLoop::KeepRoom(AnswerRoom&& room) noexcept {
+    // Without a record for it, or a port to take it, the room is only freed.
+    HANDLE port = g_loop.port_;
+    if (port == nullptr) return;
+    std::unique_ptr<ReturnedRoom> returned(new (std::nothrow) ReturnedRoom);
+    if (!returned) return;
+    returned->room = std::move(room);
+    if (::PostQueuedCompletionStatus(port, 0, kRoom, &returned->posted.overlapped)) (void)returned.release();
+}
+
+void ExchangeLoop::Returned(ReturnedRoom* returned) noexcept {
+    const std::unique_ptr<ReturnedRoom> record(returned);
+    // The larger of two is kept, since it serves more answers; the other goes now.
+    if (!keptRoom_ || record->room.Capacity() >= keptRoom_.Capacity()) keptRoom_ = std::move(record->room);
+    keptUntil_ = ::GetTickCount64() + kRoomKeptMs;
+}
+
 bool ExchangeLoop::Associate(SOCKET socket) noexcept {
     return ::CreateIoCompletionPort(reinterpret_cast<HANDLE>(socket), port_, kOperation, 0) != nullptr;
 }
@@ -108,6 +138,8 @@ void ExchangeLoop::Serve() noexcept {
                 Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
             } else if (key == kErrand) {
                 Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
+            } else if (key == kRoom) {
+                Returned(OverlappedRecord<ReturnedRoom>::OwnerOf(overlapped));
             } else {
                 Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
                 if (key == kBegin) {
@@ -228,11 +260,16 @@ DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
         const std::uint64_t due = list.exchanges.First()->deadline_;
         wait = std::min<std::uint64_t>(wait, due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
     }
+    if (keptRoom_) {
+        wait = std::min<std::uint64_t>(wait,
+                                       keptUntil_ <= now ? 0 : std::min<std::uint64_t>(keptUntil_ - now, INFINITE - 1));
+    }
     return static_cast<DWORD>(wait);
 }
 
 void ExchangeLoop::ExpireDue() noexcept {
     const std::uint64_t now = ::GetTickCount64();
+    if (keptRoom_ && keptUntil_ <= now) keptRoom_ = AnswerRoom();
     for (DeadlineList& list : deadlines_) {
         while (!list.exchanges.Empty() && list.exchanges.First()->deadline_ <= now) {
             Exchange* exchange = list.exchanges.First();
@@ -297,6 +334,13 @@ void Exchange::LimitTo(DWORD ms) noexcept {
 }
 
 void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
+    ORVANE_LOOP_THREAD_ONLY();
+    if (!request_) return;
+    request_->Answer(std::move(answer), std::move(charge));
+    HandOn();
+}
+
+void Exchange::Finish(AnswerRoom answer, BudgetShare charge) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     if (!request_) return;
     request_->Answer(std::move(answer), std::move(charge));

@@ -24,6 +24,7 @@
 
 #include "bridge/request.hpp"
 #include "bridge/request_start.hpp"
+#include "common/answer_room.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
 #include "common/win_handles.hpp"
@@ -90,10 +91,16 @@ protected:
     // Answers the request and hands it to the delivery queue: the text, with what its room costs the
     // budget of answers. Only with no operation pending; the exchange is done with afterwards.
     void Finish(std::string answer, BudgetShare charge = {}) noexcept;
+    void Finish(AnswerRoom answer, BudgetShare charge = {}) noexcept;
     // Answers with the empty text, the cause written for whoever debugs the script.
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
     // A finished exchange's buffers go when it answers, on the loop thread.
     virtual void ReleaseBuffers() noexcept {}
+    // Ends the exchange with the cause: at once, or once its pending operation, which closing the
+    // socket ends, has come back.
+    void Abandon(Failure cause) noexcept;
+    // It has answered its request; nothing of it may be used any more but to return.
+    bool Answered() const noexcept { return request_ == nullptr; }
 
     UniqueSocket socket_;
 
@@ -103,9 +110,6 @@ private:
     friend void LaunchExchange(std::unique_ptr<Request>, std::unique_ptr<Exchange>,
                                bool (*)(std::unique_ptr<Exchange>&) noexcept) noexcept;
     void AddressKnown(LookedUp address) noexcept override;
-    // Ends the exchange with the cause: at once, or once its pending operation, which closing the
-    // socket ends, has come back.
-    void Abandon(Failure cause) noexcept;
     void HandOn() noexcept;
 
     std::unique_ptr<Request> request_;  // given at launch; null once answered
@@ -163,6 +167,12 @@ public:
     // ConnectEx, found once; null where the platform lacks it.
     LPFN_CONNECTEX ConnectExFor(SOCKET socket) noexcept;
     bool Associate(SOCKET socket) noexcept;
+    // The room kept from a long answer, when it holds at least that many bytes: its pages are
+    // touched already, where a fresh room of megabytes costs a page fault every 4 KiB. It comes with
+    // its charge.
+    AnswerRoom TakeKeptRoom(std::size_t atLeast) noexcept;
+    // Any thread: a long answer's room, whose request went, handed back to the loop to be kept.
+    static void KeepRoom(AnswerRoom&& room) noexcept;
 
 private:
     friend class Exchange;
@@ -170,7 +180,9 @@ private:
     static constexpr ULONG_PTR kOperation = 2;
     static constexpr ULONG_PTR kLookedUp = 3;
     static constexpr ULONG_PTR kErrand = 4;
+    static constexpr ULONG_PTR kRoom = 5;
     struct Lookup;
+    struct ReturnedRoom;
 
     bool Start() noexcept;
     static DWORD WINAPI Run(LPVOID self);
@@ -183,6 +195,7 @@ private:
     static void LookUpOnWorker(void* argument);
     void Looked(Lookup* done) noexcept;
     void Errand(ServiceErrand* errand) noexcept;
+    void Returned(ReturnedRoom* returned) noexcept;
     void Limit(Exchange* exchange, DWORD ms) noexcept;
     void Unlink(Exchange* exchange) noexcept;
     // How long the loop may wait for its next event before a deadline passes.
@@ -200,6 +213,11 @@ private:
     static constexpr std::uint64_t kAddressKeptMs = 1000;
     AddressCache addresses_{kAddressKeptMs};
     ReceiveChunks chunks_;
+    // One room for the next long answer, charged to the answers' budget while it waits, so it is given
+    // back once no long answer has wanted it for this long.
+    static constexpr std::uint64_t kRoomKeptMs = 15000;
+    AnswerRoom keptRoom_;
+    std::uint64_t keptUntil_ = 0;
     LPFN_CONNECTEX connectEx_ = nullptr;
 };
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -31,6 +32,9 @@ constexpr std::string_view kAnswerKey = "games";
 // (ReceiveChunks): each receive is dear under Wine, and smaller pieces were measured at half the speed.
 constexpr std::size_t kFirstChunk = std::size_t{64} * 1024;
 constexpr std::size_t kReceiveChunk = ReceiveChunks::kSize;
+// The header is received with room for the first body bytes behind it, so a short reply comes in one
+// receive; the room is part of the exchange's record, which thousands in flight each hold.
+constexpr std::size_t kHeadRoom = 64;
 
 // Every byte of room game-platform replies hold for their answers and their receiving, from the loop to
 // the script thread's delivery: a hundred answers that come while the scripts are busy would otherwise
@@ -141,8 +145,10 @@ private:
     void SendRequest() {
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
         if (body_.size() > ULONG_MAX - wire::kHeaderSize) return Fail(Failure::SendFailed);
-        header_ = wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body_.size()));
-        WSABUF buffers[2] = {{static_cast<ULONG>(header_.size()), reinterpret_cast<char*>(header_.data())},
+        const wire::Header header =
+            wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body_.size()));
+        std::copy(header.begin(), header.end(), head_);
+        WSABUF buffers[2] = {{static_cast<ULONG>(header.size()), reinterpret_cast<char*>(head_)},
                              {static_cast<ULONG>(body_.size()), body_.data()}};
         step_ = Step::Send;
         OVERLAPPED* operation = NextOperation();
@@ -152,54 +158,119 @@ private:
     }
 
     // A stream may split the 16 header bytes over several segments, so they are gathered like the body.
+    // The first body bytes come with them where the stream has them already.
     void ReceiveHeader() {
         step_ = Step::Header;
-        Receive(reinterpret_cast<char*>(header_.data()) + have_, wire::kHeaderSize - have_);
+        Receive(reinterpret_cast<char*>(head_) + have_, kHeadRoom - have_);
     }
 
     void HeaderArrived(DWORD bytes) {
         if (bytes == 0) return Fail(Failure::ConnectionClosed);  // the end of the stream before the whole header
         have_ += bytes;
         if (have_ < wire::kHeaderSize) return ReceiveHeader();
-        const std::optional<std::uint32_t> length = wire::ReplyBodyLength(header_);
+        wire::Header header{};
+        std::copy_n(head_, header.size(), header.begin());
+        const std::optional<std::uint32_t> length = wire::ReplyBodyLength(header);
         if (!length) return Fail(Failure::NoAnswer);
         // An oversized announcement is refused before anything is allocated or received.
         if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
-        have_ = 0;
-        walk_.emplace(kAnswerKey, bodyLength_, &share_);
-        if (bodyLength_ == 0) return Walked();
-        const std::size_t first = std::min<std::size_t>(bodyLength_, kFirstChunk);
-        if (!share_.Grow(first)) return Fail(Failure::OverBudget);
-        capacity_ = first;
-        chunk_.reset(new unsigned char[capacity_]);
+        walk_.emplace(kAnswerKey, bodyLength_, &share_, &TakeKeptRoom);
+        // What came past the body belongs to nothing, as the walk ignores it too.
+        const std::size_t early = std::min(have_ - wire::kHeaderSize, bodyLength_);
+        have_ = early;
+        if (early != 0) walk_->Feed({head_ + wire::kHeaderSize, early});
+        if (walk_->Failed() || have_ == bodyLength_) return Walked();
         ReceiveBody();
     }
 
+    // Where the body's next bytes are the answer's and its room has space, they are received straight
+    // into it; anywhere else into the receive buffer, made for the first such receive only, and walked.
     void ReceiveBody() {
         step_ = Step::Body;
-        Receive(reinterpret_cast<char*>(chunk_.get()), std::min(capacity_, bodyLength_ - have_));
+        const std::size_t rest = bodyLength_ - have_;
+        std::span<unsigned char> into = walk_->AnswerTail();
+        intoAnswer_ = !into.empty();
+        if (!intoAnswer_) {
+            if (steady_ && capacity_ < kReceiveChunk && rest > capacity_) TakeLargeChunk();
+            if (!chunk_) {
+                const std::size_t first = std::min(rest, kFirstChunk);
+                if (!share_.Grow(first)) return Fail(Failure::OverBudget);
+                capacity_ = first;
+                chunk_.reset(new unsigned char[capacity_]);
+            }
+            into = {chunk_.get(), capacity_};
+        }
+        asked_ = std::min(into.size(), rest);
+        Receive(reinterpret_cast<char*>(into.data()), asked_);
     }
 
     // The body goes through the walk piece by piece as it arrives, so nothing the size of the body is
-    // ever allocated. A walk that has failed needs no more of it; every other walk reads the body to
-    // its end, since a body that ends early is a failed exchange whatever it held.
+    // ever allocated but the answer's room. A walk that has failed needs no more of it; every other
+    // walk reads the body to its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Fail(Failure::ConnectionClosed);
-        walk_->Feed({chunk_.get(), bytes});
         have_ += bytes;
+        if (intoAnswer_) {
+            walk_->Received(bytes);
+            if (have_ == bodyLength_) return Walked();
+            if (bytes == asked_ && asked_ >= kFirstChunk / 2) steady_ = true;
+            // The bytes just come are looked through for the answer's first zero byte while the
+            // next ones come.
+            ReceiveBody();
+            if (!Answered()) walk_->ScanAnswer();
+            return;
+        }
+        if (ReceiveAhead()) {
+            // The piece is walked while the next one comes into the other buffer.
+            if (Answered()) return;  // that receive failed at once, and the exchange with it
+            walk_->Feed({second_.get(), bytes});
+            if (walk_->Failed()) Abandon(walk_->Why());
+            return;
+        }
+        walk_->Feed({chunk_.get(), bytes});
         if (walk_->Failed() || have_ == bodyLength_) return Walked();
-        if (bytes == capacity_ && capacity_ < kReceiveChunk && bodyLength_ - have_ > capacity_) TakeLargeChunk();
+        // A receive the server filled, and not a short one: it sends faster than the loop takes the
+        // bytes, so the rest comes through a large buffer.
+        if (bytes == asked_ && asked_ >= kFirstChunk / 2) steady_ = true;
         ReceiveBody();
     }
 
-    // The whole body has been walked, or the walk has failed. The answer goes on with what its room
-    // costs the budget, once the receive buffer has given back its part.
+    // The whole body has been walked, or the walk has failed. The answer goes on in its room, with what
+    // the room costs the budget, once the receive buffer has given back its part. A long answer's room
+    // goes back to the loop when its request goes, warm for the next long answer.
     void Walked() noexcept {
         if (walk_->Failed()) return Fail(walk_->Why());
-        std::string answer = walk_->TakeAnswer();
+        AnswerRoom answer = walk_->TakeRoom();
+        if (answer.Capacity() >= kReceiveChunk) answer.KeepWith(&ExchangeLoop::KeepRoom);
         ReleaseBuffers();
         Finish(std::move(answer), std::move(share_));
+    }
+
+    static AnswerRoom TakeKeptRoom(std::size_t atLeast) noexcept {
+        return ExchangeLoop::Shared().TakeKeptRoom(atLeast);
+    }
+
+    // Walking a megabyte of small items takes the loop milliseconds, which the next receive need not
+    // wait for: where the exchange receives through a large buffer and can have a second, the next
+    // receive goes into that one before this piece is walked. Not inside the answer, whose bytes
+    // are received into its room once it has one.
+    bool ReceiveAhead() {
+        if (have_ == bodyLength_ || capacity_ != kReceiveChunk || walk_->InAnswer() || walk_->Decided()) return false;
+        if (!second_) {
+            if (!share_.Grow(kReceiveChunk)) return false;
+            second_ = ExchangeLoop::Shared().Chunks().Take();
+            if (!second_) {
+                share_.Shrink(kReceiveChunk);
+                return false;
+            }
+        }
+        std::swap(chunk_, second_);
+        step_ = Step::Body;
+        intoAnswer_ = false;
+        asked_ = std::min(capacity_, bodyLength_ - have_);
+        Receive(reinterpret_cast<char*>(chunk_.get()), asked_);
+        return true;
     }
 
     // A budget with no room for the large chunk leaves the exchange on its small one.
@@ -218,6 +289,10 @@ private:
         chunk_.reset();
         share_.Shrink(capacity_);
         capacity_ = 0;
+        if (second_) {
+            ExchangeLoop::Shared().Chunks().Give(std::move(second_));
+            share_.Shrink(kReceiveChunk);
+        }
         walk_.reset();
     }
 
@@ -239,13 +314,17 @@ private:
     InFlight counted_;  // first, so that it counts for as long as the exchange exists
     Step step_ = Step::Connect;
     std::string body_;
-    wire::Header header_{};
+    unsigned char head_[kHeadRoom] = {};  // the request's header going out, the reply's coming in
     std::size_t have_ = 0;
     std::size_t bodyLength_ = 0;
+    std::size_t asked_ = 0;              // of the receive under way
+    bool intoAnswer_ = false;            // it is received straight into the answer's room
+    bool steady_ = false;                // the server has filled a receive
     BudgetShare share_{g_answerBudget};  // before the walk, which gives back to it as it goes
     std::optional<wire::ReplyWalk> walk_;
     std::unique_ptr<unsigned char[]> chunk_;
     std::size_t capacity_ = 0;
+    std::unique_ptr<unsigned char[]> second_;  // of kReceiveChunk, while one piece is walked and the next comes
 };
 
 }  // namespace

@@ -90,8 +90,8 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header) {
     return length;
 }
 
-ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room)
-    : key_(key), unread_(bodyLength), room_(room) {
+ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room, KeptRooms kept)
+    : key_(key), unread_(bodyLength), room_(room), kept_(kept) {
     StartLength(Phase::ItemLength);
 }
 
@@ -123,9 +123,9 @@ void ReplyWalk::LengthComplete() {
     itemLeft_ = length;
     if (phase_ == Phase::AnswerLength) {
         // A server that announces a long answer and then stalls must not hold the host to 16 MiB it
-        // never sent, so room past the first piece is made as the bytes come.
-        if (length != 0 && !MoveAnswerInto(std::min<std::size_t>(length, kAnswerReservedUpFront))) {
-            return Fail(Failure::OverBudget);
+        // never sent, so room past the first piece is made as the bytes come, unless it proved fast.
+        if (length != 0 && !MoveAnswerInto(fast_ ? length : std::min<std::size_t>(length, kAnswerReservedUpFront))) {
+            return;
         }
         phase_ = length == 0 ? Phase::Found : Phase::Answer;
         return;
@@ -164,28 +164,40 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
 }
 
 // Room doubles as the answer grows, as any string's does, but never past the announced length: the
-// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it.
+// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it. Once the server
+// has proved fast, the room is the whole length at once, so a long answer moves once, while it is short.
 void ReplyWalk::MakeRoomForAnswer(std::size_t more) {
-    const std::size_t needed = answer_.size() + more;
-    if (needed <= answer_.capacity()) return;
-    const std::size_t whole = answer_.size() + itemLeft_;
-    if (!MoveAnswerInto(std::min(std::max(needed, 2 * answer_.capacity()), whole))) Fail(Failure::OverBudget);
+    const std::size_t needed = answer_.Size() + more;
+    if (needed <= answer_.Capacity()) return;
+    const std::size_t whole = answer_.Size() + itemLeft_;
+    (void)MoveAnswerInto(fast_ ? whole : std::min(std::max(needed, 2 * answer_.Capacity()), whole));
 }
 
-// A fresh string is made for the room, since reserve on this one would double it all the same. Both
-// rooms exist for a moment, so both are charged until the old one is gone.
+// A fresh room is made, or a kept one taken, and what came so far moved into it. Both rooms exist for
+// a moment, so both are charged until the old one is gone. A kept room brings its own charge.
 bool ReplyWalk::MoveAnswerInto(std::size_t capacity) {
     const std::size_t old = charged_;
-    if (room_ != nullptr) {
-        if (!room_->Grow(capacity)) return false;
-        charged_ += capacity;
+    AnswerRoom room;
+    if (fast_ && kept_ != nullptr && room_ != nullptr) room = kept_(capacity);
+    if (room) {
+        charged_ += room.Charge().Held();
+        room_->Absorb(std::move(room.Charge()));
+    } else {
+        if (room_ != nullptr) {
+            if (!room_->Grow(capacity)) {
+                Fail(Failure::OverBudget);
+                return false;
+            }
+            charged_ += capacity;
+        }
+        room = AnswerRoom::Make(capacity);
+        if (!room) {
+            Fail(Failure::NoMemory);
+            return false;
+        }
     }
-    {
-        std::string room;
-        room.reserve(capacity);
-        room.append(answer_);
-        answer_.swap(room);
-    }
+    room.Append({reinterpret_cast<const unsigned char*>(answer_.Bytes().data()), answer_.Size()});
+    answer_ = std::move(room);
     if (room_ != nullptr) {
         room_->Shrink(old);
         charged_ -= old;
@@ -193,7 +205,27 @@ bool ReplyWalk::MoveAnswerInto(std::size_t capacity) {
     return true;
 }
 
+// The answer item has come whole.
+void ReplyWalk::NoteWhole() {
+    if (itemLeft_ == 0) phase_ = Phase::Found;
+}
+
+std::span<unsigned char> ReplyWalk::AnswerTail() noexcept {
+    if (phase_ != Phase::Answer) return {};
+    const std::span<unsigned char> tail = answer_.Tail();
+    return tail.first(std::min(tail.size(), itemLeft_));
+}
+
+void ReplyWalk::Received(std::size_t count) noexcept {
+    fast_ = fast_ || count >= kProvedFast;
+    answer_.Grew(count);
+    itemLeft_ -= count;
+    unread_ -= count;
+    NoteWhole();
+}
+
 void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
+    fast_ = fast_ || bytes.size() >= kProvedFast;
     if (bytes.size() > unread_) bytes = bytes.first(static_cast<std::size_t>(unread_));
     std::size_t at = 0;
     while (at < bytes.size() && !Decided()) {
@@ -220,7 +252,7 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
         if (phase_ == Phase::Answer) {
             MakeRoomForAnswer(take);
             if (phase_ == Phase::Failed) break;
-            answer_.append(from, take);
+            answer_.Append(bytes.subspan(at, take));
         } else if (itemMayBeKey_) {
             itemMayBeKey_ = std::string_view(from, take) == std::string_view(key_).substr(itemSeen_, take);
             itemSeen_ += take;
@@ -241,7 +273,17 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
 
 std::string ReplyWalk::TakeAnswer() {
     if (phase_ != Phase::Found || unread_ != 0) return {};
+    std::string answer(answer_.Bytes());
     charged_ = 0;  // the charge goes with the answer
+    answer_ = AnswerRoom();
+    return answer;
+}
+
+AnswerRoom ReplyWalk::TakeRoom() noexcept {
+    if (phase_ != Phase::Found || unread_ != 0) return {};
+    if (room_ != nullptr) answer_.Charge() = room_->Split(charged_);
+    charged_ = 0;
+    answer_.Scan();
     return std::move(answer_);
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/answer_budget.hpp"
+#include "common/answer_room.hpp"
 #include "common/failure.hpp"
 
 namespace orvane::wire {
@@ -59,8 +60,11 @@ std::string ActiveGameRequestBody(std::string_view name, std::string_view type);
 std::optional<std::uint32_t> ReplyBodyLength(const Header& header);
 
 // The most of an announced answer's length that is set aside before its bytes arrive; past it, room
-// grows with the bytes as any string does.
+// grows with the bytes as any string does, until the server has proved fast.
 inline constexpr std::size_t kAnswerReservedUpFront = std::size_t{64} * 1024;
+// A piece this long, in one receive, proves the server fast: from then on the answer gets one room of
+// its whole announced length. A server that trickles never sends one, and so holds only what it sent.
+inline constexpr std::size_t kProvedFast = std::size_t{512} * 1024;
 
 // True when a body of this length may be read at all.
 constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <= kMaxReplyBody; }
@@ -75,7 +79,10 @@ public:
     // With a share, room for the answer is charged to it before it is made, and room the budget
     // refuses fails the walk. The answer taken keeps its charge; what the walk still holds goes back
     // with it.
-    ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room = nullptr);
+    // A kept room of at least the bytes asked for, with its charge, or none: a warm one costs no fresh
+    // pages. Asked only once the server has proved fast.
+    using KeptRooms = AnswerRoom (*)(std::size_t atLeast) noexcept;
+    ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room = nullptr, KeptRooms kept = nullptr);
     ~ReplyWalk();
     ReplyWalk(const ReplyWalk&) = delete;
     ReplyWalk& operator=(const ReplyWalk&) = delete;
@@ -84,8 +91,19 @@ public:
 
     // The next bytes of the body; bytes beyond its announced length are ignored.
     void Feed(std::span<const unsigned char> bytes);
+    // Where the next bytes of the body may be received straight into, since they are the answer's:
+    // the free part of its room, no longer than what is left of it. Empty elsewhere in the body, and
+    // while the room is full.
+    std::span<unsigned char> AnswerTail() noexcept;
+    // That many bytes were received into AnswerTail, and are fed so.
+    void Received(std::size_t count) noexcept;
+    // Looks for the answer's first zero byte in what came since the last look; done at the latest
+    // when the answer is taken.
+    void ScanAnswer() noexcept { answer_.Scan(); }
     // True once more bytes cannot change the answer (found, or failed).
     bool Decided() const { return phase_ == Phase::Found || phase_ == Phase::Failed; }
+    // True while the next bytes of the body are the answer's.
+    bool InAnswer() const { return phase_ == Phase::Answer; }
     // True once the walk cannot find an answer, whatever follows.
     bool Failed() const { return phase_ == Phase::Failed; }
     // Why it failed: no key item with an answer after it (KeyMissing), an item that runs past the
@@ -93,6 +111,9 @@ public:
     Failure Why() const { return why_; }
     // The answer once the whole body has been fed; the empty text before, and after any failure.
     std::string TakeAnswer();
+    // The same answer in its room, which carries its charge from here on; an empty room when there is
+    // none, or the answer is the empty text.
+    AnswerRoom TakeRoom() noexcept;
 
 private:
     enum class Phase { ItemLength, Item, AnswerLength, Answer, Found, Failed };
@@ -102,6 +123,7 @@ private:
     void LengthComplete();
     void MakeRoomForAnswer(std::size_t more);
     bool MoveAnswerInto(std::size_t capacity);
+    void NoteWhole();
     void Fail(Failure why);
 
     std::string key_;
@@ -113,9 +135,11 @@ private:
     std::size_t itemLeft_ = 0;  // bytes of the current item still to come
     std::size_t itemSeen_ = 0;  // bytes of the current item compared with the key so far
     bool itemMayBeKey_ = false;
-    std::string answer_;
+    bool fast_ = false;  // a piece of kProvedFast or more has come
     BudgetShare* room_;
+    KeptRooms kept_;
     std::size_t charged_ = 0;  // what answer_'s room holds of the share
+    AnswerRoom answer_;
 };
 
 }  // namespace orvane::wire

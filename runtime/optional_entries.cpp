@@ -32,6 +32,7 @@ OptionalEntries LookUpOptionalEntries() noexcept {
     entries.newuserdata = Lookup<decltype(entries.newuserdata)>(runtime, "lua_newuserdata");
     entries.createtable = Lookup<decltype(entries.createtable)>(runtime, "lua_createtable");
     entries.setmetatable = Lookup<decltype(entries.setmetatable)>(runtime, "lua_setmetatable");
+    entries.pushlstring = Lookup<decltype(entries.pushlstring)>(runtime, "lua_pushlstring");
     return entries;
 }
 

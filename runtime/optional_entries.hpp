@@ -22,6 +22,8 @@ struct OptionalEntries {
     void* (*newuserdata)(lua_State* L, std::size_t size) = nullptr;
     void (*createtable)(lua_State* L, int narr, int nrec) = nullptr;
     int (*setmetatable)(lua_State* L, int objindex) = nullptr;
+    // A text of known length: without it a text's length is found again by the runtime's own scan.
+    void (*pushlstring)(lua_State* L, const char* s, std::size_t len) = nullptr;
 
     // Everything a thread of the add-in's own, kept in the registry, takes, with the note beside it
     // whose finalizer tells the add-in that the universe closed.

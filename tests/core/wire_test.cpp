@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvane::wire {
@@ -307,6 +309,94 @@ TEST(ReplyWalk, AnswerRoomIsChargedBeforeItIsMadeAndGoesBackWhenItsHolderGoes) {
             EXPECT_EQ(share.Held(), c.whole ? taken.capacity() : 0u);
             EXPECT_EQ(budget.Held(), share.Held());
         }
+        EXPECT_EQ(budget.Held(), 0u);
+    }
+}
+
+// Receives the body as the exchange does: into the answer's room wherever the walk offers its tail,
+// and through Feed elsewhere, at most `piece` bytes at a time.
+AnswerRoom ReceiveInPieces(const std::string& body, std::size_t piece) {
+    ReplyWalk walk("games", body.size());
+    for (std::size_t at = 0; at < body.size();) {
+        const std::span<unsigned char> tail = walk.AnswerTail();
+        const std::size_t take = std::min({piece, body.size() - at, tail.empty() ? piece : tail.size()});
+        if (tail.empty()) {
+            walk.Feed(AsBody(body).subspan(at, take));
+        } else {
+            std::copy_n(body.data() + at, take, tail.data());
+            walk.Received(take);
+        }
+        at += take;
+    }
+    return walk.TakeRoom();
+}
+
+TEST(ReplyWalk, AnswerReceivedIntoItsRoomIsTheWalkedOneAndScriptsSeeItUpToItsFirstZeroByte) {
+    const std::string longAnswer = std::string(70000, 'x') + '\0' + "after";
+    const std::string bodies[] = {
+        Items({"abc", "games", "ok"}),
+        Items({"games", "one", "games", "two"}),
+        Items({"games", std::string("a\0b", 3)}),
+        Items({"games", std::string("\0ab", 3)}),
+        Items({"games", "", "x"}),
+        Items({"games", longAnswer, "tail"}),
+        Items({"games", std::string(200000, 'y')}),
+        Items({"games"}) + Bytes({0, 0, 0, 9, 'a', 'b'}),
+        Items({"abc", "def"}),
+    };
+    for (const std::string& body : bodies) {
+        const std::string whole = FindValueAfterKey("games", AsBody(body));
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{65536}, body.size()}) {
+            const AnswerRoom room = ReceiveInPieces(body, piece);
+            EXPECT_EQ(room.Bytes(), whole) << piece << "-byte pieces of " << body.size();
+            EXPECT_EQ(room.Text(), std::string_view(whole).substr(0, whole.find('\0'))) << piece << "-byte pieces";
+        }
+    }
+}
+
+TEST(ReplyWalk, AServerThatProvedFastGetsOneRoomOfTheWholeAnswerOrTheKeptOne) {
+    // A first piece of 1 MiB proves it: the answer then needs no more room than its length, where
+    // growing would hold two rooms at once at each step. A kept room large enough is used instead of
+    // a fresh one, and brings its own charge.
+    constexpr std::size_t kMiB = std::size_t{1024} * 1024;
+    const std::string answer(6 * kMiB + 3, 'a');
+    const std::string body = Items({"games", answer});
+    struct Case {
+        const char* what;
+        std::size_t limit;
+        std::size_t kept;  // capacity of the room kept for the next long answer; 0 for none
+        std::size_t room;  // capacity of the answer's room; 0 for no answer
+    } cases[] = {
+        {"exactly the answer's room", answer.size(), 0, answer.size()},
+        {"a byte less", answer.size() - 1, 0, 0},
+        {"a kept room large enough", 7 * kMiB, 7 * kMiB, 7 * kMiB},
+        {"a kept room too small", 7 * kMiB, kMiB, answer.size()},
+    };
+    static AnswerBudget* keptBudget = nullptr;
+    static std::size_t keptCapacity = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AnswerBudget budget(c.limit);
+        keptBudget = &budget;
+        keptCapacity = c.kept;
+        const ReplyWalk::KeptRooms kept = [](std::size_t atLeast) noexcept {
+            BudgetShare charge(*keptBudget);
+            if (keptCapacity < atLeast || !charge.Grow(keptCapacity)) return AnswerRoom();
+            return AnswerRoom::Make(keptCapacity, std::move(charge));
+        };
+        BudgetShare share(budget);
+        AnswerRoom room;
+        {
+            ReplyWalk walk("games", body.size(), &share, kept);
+            for (std::size_t at = 0; at < body.size(); at += kMiB) walk.Feed(AsBody(body.substr(at, kMiB)));
+            room = walk.TakeRoom();
+        }
+        EXPECT_EQ(room.Bytes().size(), c.room != 0 ? answer.size() : 0u);
+        EXPECT_EQ(room.Capacity(), c.room);
+        EXPECT_EQ(room.Charge().Held(), c.room) << "the room carries its charge";
+        EXPECT_EQ(budget.Held(), c.room);
+        room = AnswerRoom();
         EXPECT_EQ(budget.Held(), 0u);
     }
 }

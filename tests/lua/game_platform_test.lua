@@ -78,6 +78,15 @@ T.case("a body announced above 16 MiB is refused without waiting for it", functi
   T.caused({ "GetActiveGame: reply_too_long", "GetActiveGame: reply_too_long" })
 end)
 
+T.case("a long body that turns out malformed ends at its bad item, not when its server closes", function()
+  -- The walk of a long body overlaps the receive of its next piece; the peer sends nothing past the
+  -- bad item and keeps the connection open for 20 s, so only a client that gives up that receive
+  -- answers before.
+  T.causes()
+  T.eq(answer("@bad-long", "20000", 10000), "", "a body whose item runs past its end")
+  T.caused({ "GetActiveGame: reply_malformed" })
+end)
+
 T.case("every started request calls its callback exactly once, with one argument", function()
   local ok = ask("@answer", "t")
   local failed = ask("@close-after-header", "t")

@@ -22,6 +22,8 @@ Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-
              @delay:TEXT (type = ms before answering TEXT) @count:MARK
              @long (type = answer length, by default the longest a 16 MiB body holds)
              @keepalive (the timer of the client's socket, "KIND DUE", from /proc/net/tcp)
+             @bad-long (type = ms to hold: 4 MiB of small items, then an item that runs past the body's
+             end, and the rest of the announced 16 MiB body never sent)
 """
 
 import errno
@@ -162,6 +164,17 @@ def long_body(n):
         return long_bodies[n]
 
 
+small_items_made = {}
+
+
+def small_items(size):
+    """About size bytes of 12-byte items."""
+    with lock:
+        if size not in small_items_made:
+            small_items_made[size] = item(b"12345678") * (size // 12)
+        return small_items_made[size]
+
+
 def hold(conn, seconds):
     """Keeps the connection open until the client closes it or the time is up."""
     conn.settimeout(seconds)
@@ -243,6 +256,9 @@ def game_exchange(conn):
         # The client's side of this connection as the system shows it, once the request is acknowledged.
         time.sleep(0.3)
         reply(items(b"games", tcp_timer(conn.getpeername()).encode()))
+    elif verb == "@bad-long":
+        conn.sendall(header(MAX_BODY) + small_items(4 * 1024 * 1024) + struct.pack(">I", MAX_BODY) + b"x" * 1024)
+        hold(conn, int(kind or b"0") / 1000.0)
     elif verb == "@huge":
         conn.sendall(header(0x7FFFFFF0))
         hold(conn, 20)

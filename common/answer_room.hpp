@@ -1,0 +1,116 @@
+// The bytes of one game-platform answer, from the room the reply walk makes for it to the script's
+// callback, with what the room costs the budget of answers. The bytes are received into its tail where
+// the reply allows, so a long answer is copied once, by the kernel, before Lua makes its string.
+// Used on one thread at a time, like its charge. Kept free of the platform so that it is tested and
+// fuzzed natively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "common/answer_budget.hpp"
+
+namespace orvane {
+
+class AnswerRoom {
+public:
+    // Whoever keeps rooms for the next long answer: it may move the room away, and what it leaves
+    // is freed. Any thread.
+    using Keeper = void (*)(AnswerRoom&& room) noexcept;
+
+    AnswerRoom() noexcept = default;
+    AnswerRoom(AnswerRoom&& other) noexcept { *this = std::move(other); }
+    AnswerRoom& operator=(AnswerRoom&& other) noexcept {
+        if (this != &other) {
+            GiveBack();
+            bytes_ = std::move(other.bytes_);
+            capacity_ = std::exchange(other.capacity_, 0);
+            size_ = std::exchange(other.size_, 0);
+            text_ = std::exchange(other.text_, 0);
+            scanned_ = std::exchange(other.scanned_, 0);
+            charge_ = std::move(other.charge_);
+            keeper_ = std::exchange(other.keeper_, nullptr);
+        }
+        return *this;
+    }
+    AnswerRoom(const AnswerRoom&) = delete;
+    AnswerRoom& operator=(const AnswerRoom&) = delete;
+    ~AnswerRoom() { GiveBack(); }
+
+    // Room for capacity bytes, empty when memory is short. The charge pays for it and goes with it.
+    static AnswerRoom Make(std::size_t capacity, BudgetShare charge = {}) noexcept {
+        AnswerRoom room;
+        if (capacity >= UINT32_MAX) return room;  // far past any answer's bound
+        // One byte more than the answer's, a zero after its last, for a runtime that takes texts
+        // only up to their zero byte.
+        room.bytes_.reset(new (std::nothrow) unsigned char[capacity + 1]);
+        if (room.bytes_) {
+            room.bytes_[0] = 0;
+            room.capacity_ = static_cast<std::uint32_t>(capacity);
+            room.charge_ = std::move(charge);
+        }
+        return room;
+    }
+
+    explicit operator bool() const noexcept { return bytes_ != nullptr; }
+    std::size_t Size() const noexcept { return size_; }
+    std::size_t Capacity() const noexcept { return capacity_; }
+    std::string_view Bytes() const noexcept { return {reinterpret_cast<const char*>(bytes_.get()), size_}; }
+    // What a script sees: the answer up to its first zero byte, as the host's strings end there, of
+    // the bytes scanned so far. A zero byte always follows it.
+    std::string_view Text() const noexcept { return Bytes().substr(0, text_); }
+
+    // Where the next bytes go.
+    std::span<unsigned char> Tail() noexcept { return {bytes_.get() + size_, capacity_ - size_}; }
+    // count bytes were written at the tail.
+    void Grew(std::size_t count) noexcept {
+        size_ += static_cast<std::uint32_t>(count);
+        bytes_[size_] = 0;
+    }
+    // Looks for the first zero byte in the bytes written since the last look, while they are fresh
+    // in the cache, so the whole answer is never scanned again.
+    void Scan() noexcept {
+        if (!bytes_ || text_ < scanned_ || scanned_ == size_) return;  // a zero byte seen, or nothing new
+        const void* zero = std::memchr(bytes_.get() + scanned_, 0, size_ - scanned_);
+        text_ = zero != nullptr ? static_cast<std::uint32_t>(static_cast<const unsigned char*>(zero) - bytes_.get())
+                                : size_;
+        scanned_ = size_;
+    }
+    void Append(std::span<const unsigned char> bytes) noexcept {
+        if (bytes.empty()) return;
+        std::memcpy(bytes_.get() + size_, bytes.data(), bytes.size());
+        Grew(bytes.size());
+    }
+    // Empties it for another answer, its room and charge kept.
+    void Clear() noexcept {
+        bytes_[0] = 0;
+        size_ = 0;
+        text_ = 0;
+        scanned_ = 0;
+    }
+
+    BudgetShare& Charge() noexcept { return charge_; }
+    void KeepWith(Keeper keeper) noexcept { keeper_ = keeper; }
+
+private:
+    void GiveBack() noexcept {
+        if (bytes_ && keeper_ != nullptr) std::exchange(keeper_, nullptr)(std::move(*this));
+    }
+
+    BudgetShare charge_;  // declared before the bytes, so that they go first and the sum never passes the bound
+    std::unique_ptr<unsigned char[]> bytes_;
+    // 32 bits are enough for any answer, and every request holds one of these.
+    std::uint32_t capacity_ = 0;
+    std::uint32_t size_ = 0;
+    std::uint32_t text_ = 0;     // up to the first zero byte (then below scanned_), or all of it scanned
+    std::uint32_t scanned_ = 0;  // bytes looked through for a zero byte
+    Keeper keeper_ = nullptr;
+};
+
+}  // namespace orvane
