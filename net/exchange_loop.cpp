@@ -85,7 +85,7 @@ AnswerRoom ExchangeLoop::TakeKeptRoom(std::size_t atLeast) noexcept {
 
 void ExchangeLoop::KeepRoom(AnswerRoom&& room) noexcept {
     // Without a record for it, or a port to take it, the room is only freed.
-    HANDLE port = g_loop.port_;
+    HANDLE port = Shared().port_;
     if (port == nullptr) return;
     std::unique_ptr<ReturnedRoom> returned(new (std::nothrow) ReturnedRoom);
     if (!returned) return;
