@@ -24,7 +24,7 @@ struct LetGoNode {
 };
 using LetGoList = IntrusiveList<LetGoNode, &LetGoNode::link>;
 std::atomic<std::size_t> detail::g_waiting{0};
-lua_State* detail::g_noted = nullptr;
+std::atomic<lua_State*> detail::g_noted{nullptr};
 
 namespace {
 
@@ -50,7 +50,7 @@ struct UniverseNote {
 };
 
 struct NoteBox {
-    UniverseNote* note;  // null once closed; the script thread writes it
+    UniverseNote* note;  // null once closed; written where the universe runs
     std::uint32_t number;
 };
 
@@ -102,7 +102,7 @@ lua_State* RegisteredThread(lua_State* L) noexcept {
 // the box its registry holds counts: one never stored holds no note, and a script may call the
 // finalizer itself with any user data.
 int UniverseClosed(lua_State* L) {
-    detail::g_noted = nullptr;
+    detail::g_noted.store(nullptr, std::memory_order_relaxed);
     void* const box = lua_touserdata(L, 1);
     if (box == nullptr || box != BoxOf(L)) return 0;
     UniverseNote* const note = std::exchange(static_cast<NoteBox*>(box)->note, nullptr);
@@ -314,11 +314,14 @@ std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (L != g_noted) {
+    if (L != g_noted.load(std::memory_order_relaxed)) {
         // Its box from its first call on, so that its close is seen even if it takes its first
-        // callback only in a finalizer of that close. Raising here is the script call's own.
+        // callback only in a finalizer of that close. Raising here is the script call's own. A
+        // universe whose box was finalized already is closing: kept here, its address would pass
+        // for noted when a later universe is made there.
         CallbackUniverse(L);
-        g_noted = L;
+        const NoteBox* box = BoxOf(L);
+        if (box == nullptr || box->note != nullptr || box->number == 0) g_noted.store(L, std::memory_order_relaxed);
     }
     if (g_waiting.load(std::memory_order_relaxed) == 0) return;
     // A reference is released only in the universe it was taken in: another's registry would lose a

@@ -90,8 +90,9 @@ std::size_t LetGoWaiting() noexcept;
 namespace detail {
 // LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
 extern std::atomic<std::size_t> g_waiting;
-// The state of the latest script call whose universe has its note; script thread only.
-extern lua_State* g_noted;
+// The state of the latest script call whose universe has its note: the script thread sets it, and
+// the close of a universe clears it.
+extern std::atomic<lua_State*> g_noted;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
 
@@ -100,7 +101,8 @@ void ReleaseLetGoNow(lua_State* L) noexcept;
 // size-optimised module, since every script call asks and nearly always finds nothing: a call of its
 // own was the binding's largest cost.
 [[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
-    if (L != detail::g_noted || detail::g_waiting.load(std::memory_order_relaxed) != 0) detail::ReleaseLetGoNow(L);
+    if (L != detail::g_noted.load(std::memory_order_relaxed) || detail::g_waiting.load(std::memory_order_relaxed) != 0)
+        detail::ReleaseLetGoNow(L);
 }
 
 }  // namespace orvane

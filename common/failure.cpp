@@ -135,8 +135,7 @@ void FailureLimiter::Wrote(std::uint64_t startMs, std::uint64_t endMs) noexcept 
     }
     windowTook_ += took;
     if (windowTook_ < kSlowWriteMs) return;
-    // Bounded by the clock's own range: a write cannot take longer than the process has run.
-    quietUntil_ = endMs + windowTook_ * kQuietPerSlowMs;
+    quietUntil_ = endMs + std::min(windowTook_ * kQuietPerSlowMs, kLongestQuietMs);
     windowTook_ = 0;
 }
 

@@ -77,11 +77,13 @@ public:
 
     // Writes that took this long or more within one period were held up by a listener, which is
     // likely to hold them up again: every line then stays quiet for kQuietPerSlowMs times as long as
-    // they took. So blocked writes hold the thread for about a twentieth of its time, and never more
-    // than kSlowWriteMs in any period besides, however often messages come and however long a
-    // listener holds each write.
+    // they took, up to kLongestQuietMs. So however often messages come, writes that a listener holds
+    // up take about a twentieth of the thread's time, short ones under kSlowWriteMs a period besides;
+    // only a single write held for longer than a twentieth of the longest quiet (a debugger's pause,
+    // say) takes more.
     static constexpr std::uint64_t kSlowWriteMs = 20;
     static constexpr std::uint64_t kQuietPerSlowMs = 20;
+    static constexpr std::uint64_t kLongestQuietMs = std::uint64_t{10} * 60 * 1000;
 
     // The operation is compared by its text. Beyond the few operations and causes a message can
     // bring, a new one is left out uncounted. While quiet after a slow write, every line is left out

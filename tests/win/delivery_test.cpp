@@ -1,6 +1,10 @@
 // Answers reach script callbacks through the message window, on the window's thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -255,6 +259,60 @@ TEST_F(DeliveryTest, AHandlerSetInAFinalizerOfTheUniversesCloseIsNeverCalledAfte
     lua_newuserdata(closing->state(), sizeof(void*));
     kMethodTable[2].function(closing->state());  // IsOrvaneRun, its first script call
     closing.reset();
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
+    ClearSpeedLimitHandler();
+    failures.Take();
+}
+
+// Lends memory like PoisoningAllocator, but hands the block freed last of a size to the next
+// request of that size, as a heap does: a universe made after a close sits where the closed one was.
+struct ReusingAllocator {
+    std::map<std::size_t, void*> freed;
+    static void* Allocate(void* self, void* block, std::size_t oldSize, std::size_t newSize) {
+        auto& freed = static_cast<ReusingAllocator*>(self)->freed;
+        void* fresh = nullptr;
+        if (newSize != 0) {
+            auto kept = freed.find(newSize);
+            if (kept != freed.end()) {
+                fresh = kept->second;
+                freed.erase(kept);
+            } else {
+                fresh = std::malloc(newSize);
+                if (fresh == nullptr) return newSize <= oldSize ? block : nullptr;
+            }
+            if (block != nullptr) std::memcpy(fresh, block, std::min(oldSize, newSize));
+        }
+        if (block != nullptr) {
+            std::memset(block, 0xDD, oldSize);
+            freed[oldSize] = block;
+        }
+        return fresh;
+    }
+};
+
+int IsRunAtClose(lua_State* L) {
+    lua_newuserdata(L, sizeof(void*));
+    return kMethodTable[2].function(L);  // IsOrvaneRun
+}
+
+// A method called in a finalizer of a universe's close, after the universe's note went: the next
+// universe made at its address must still get a note of its own at its first call.
+TEST_F(DeliveryTest, AUniverseMadeWhereAClosedOneWasGetsItsOwnNoteAtItsFirstCall) {
+    ReusingAllocator allocator;
+    std::optional<LuaFixture> first(std::in_place, &ReusingAllocator::Allocate, &allocator);
+    lua_register(first->state(), "isrun", &IsRunAtClose);
+    ASSERT_EQ(first->Run("keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()"), "");
+    lua_State* const address = first->state();
+    first.reset();
+    std::optional<LuaFixture> second(std::in_place, &ReusingAllocator::Allocate, &allocator);
+    ASSERT_EQ(second->state(), address);
+    lua_register(second->state(), "atclose", &StoreHandlerAtClose);
+    ASSERT_EQ(second->Run("function handler() return 1, 2 end "
+                          "keep = newproxy(true) getmetatable(keep).__gc = function() atclose() end"),
+              "");
+    lua_newuserdata(second->state(), sizeof(void*));
+    kMethodTable[2].function(second->state());
+    second.reset();
     ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
     ClearSpeedLimitHandler();
     failures.Take();
