@@ -13,7 +13,8 @@ AddressCache::Entry* AddressCache::Find(std::string_view host) noexcept {
 
 // A clock read before the lookup's worker dated its answer counts as within its time.
 bool AddressCache::IsFresh(const Entry& entry, std::uint64_t now) const noexcept {
-    return entry.known && !entry.looking && (now < entry.at || now - entry.at < keepMs_);
+    const std::uint64_t keepMs = entry.address && !entry.doubted ? foundMs_ : failedMs_;
+    return entry.known && !entry.looking && (now < entry.at || now - entry.at < keepMs);
 }
 
 AddressCache::Answer AddressCache::Ask(std::string_view host, std::uint64_t now, AddressWaiter& waiter) {
@@ -38,6 +39,7 @@ AddressWaiters AddressCache::Learn(std::string_view host, LookedUp address, std:
     if (entry == nullptr) return {};
     entry->known = true;
     entry->address = address;
+    entry->doubted = false;
     entry->at = at;
     entry->looking = false;
     for (AddressWaiter* waiter = entry->waiting.First(); waiter != nullptr;
@@ -45,6 +47,11 @@ AddressWaiters AddressCache::Learn(std::string_view host, LookedUp address, std:
         waiter->entry_ = nullptr;
     }
     return AddressWaiters(entry->waiting.TakeAll());
+}
+
+void AddressCache::Doubt(std::string_view host, std::uint32_t address) noexcept {
+    Entry* entry = Find(host);
+    if (entry != nullptr && entry->address == address) entry->doubted = true;
 }
 
 bool AddressCache::Leave(AddressWaiter& waiter) noexcept {

@@ -1,5 +1,5 @@
-// The service addresses both clients share. A name is looked up at most once a second, and never by
-// the one who asks: whoever needs it while its lookup runs waits on its entry, and everyone waiting is
+// The service addresses both clients share. A name is looked up at most once a second, an address
+// found serves for minutes, and no one who asks ever runs the lookup: whoever needs it while its lookup runs waits on its entry, and everyone waiting is
 // continued by the lookup's one answer. Kept free of sockets so that its rules are tested natively;
 // the exchange loop, its one user, runs the lookups and continues the waiters.
 #pragma once
@@ -62,8 +62,9 @@ private:
 
 class AddressCache {
 public:
-    // An answer, found or not, is used for keepMs from when it came.
-    explicit AddressCache(std::uint64_t keepMs) noexcept : keepMs_(keepMs) {}
+    // An address found is used for foundMs from when it came; a name not found, or an address
+    // doubted since, for failedMs.
+    AddressCache(std::uint64_t foundMs, std::uint64_t failedMs) noexcept : foundMs_(foundMs), failedMs_(failedMs) {}
 
     enum class Next {
         Use,   // the address is known: go on with it; nothing was parked
@@ -86,11 +87,17 @@ public:
     // Takes a waiter off the entry it waits on before the answer comes; false when it was not waiting.
     static bool Leave(AddressWaiter& waiter) noexcept;
 
+    // The service could not be reached at that address of host's: it is kept no longer than a name
+    // not found, so a service that moved is looked up again soon, and a service that is down is
+    // still looked up no more than once per that time. An address the name no longer has is no news.
+    void Doubt(std::string_view host, std::uint32_t address) noexcept;
+
 private:
     struct Entry {
         std::string host;
         bool known = false;
         LookedUp address;
+        bool doubted = false;
         std::uint64_t at = 0;
         bool looking = false;
         AddressWaiter::List waiting;
@@ -102,7 +109,8 @@ private:
     // One per name ever asked for, never removed: the names are the module's constants. A list, so
     // that an entry stays where its waiters point.
     std::list<Entry> entries_;
-    const std::uint64_t keepMs_;
+    const std::uint64_t foundMs_;
+    const std::uint64_t failedMs_;
 };
 
 }  // namespace orvane

@@ -290,15 +290,25 @@ UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) no
 
 void Exchange::ReachService(const char* host, std::uint16_t port) {
     ORVANE_LOOP_THREAD_ONLY();
+    serviceHost_ = host;
     servicePort_ = port;
     ExchangeLoop& loop = ExchangeLoop::Shared();
     const AddressCache::Answer known = loop.addresses_.Ask(host, ::GetTickCount64(), *this);
-    if (known.next == AddressCache::Next::Use) return AddressReady(ToSocketAddress(known.address, port));
+    if (known.next == AddressCache::Next::Use) {
+        serviceAddress_ = known.address;
+        return AddressReady(ToSocketAddress(known.address, port));
+    }
     if (known.next == AddressCache::Next::Look) loop.LookUp(host);
 }
 
 void Exchange::AddressKnown(LookedUp address) noexcept {
+    serviceAddress_ = address;
     ExchangeLoop::Shared().Drive(this, [&] { AddressReady(ToSocketAddress(address, servicePort_)); });
+}
+
+void Exchange::ServiceUnreachable() noexcept {
+    ORVANE_LOOP_THREAD_ONLY();
+    if (serviceHost_ != nullptr && serviceAddress_) ExchangeLoop::Shared().addresses_.Doubt(serviceHost_, *serviceAddress_);
 }
 
 void Exchange::Abandon(Failure cause) noexcept {

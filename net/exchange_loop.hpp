@@ -77,6 +77,9 @@ protected:
     void ReachService(const char* host, std::uint16_t port);
     // The service's address, nothing when its name could not be resolved.
     virtual void AddressReady(std::optional<sockaddr_in> to) = 0;
+    // The service could not be reached at the address it was given: the next exchanges look its name
+    // up again soon.
+    void ServiceUnreachable() noexcept;
 
     // The overlapped record of the one operation started next.
     OVERLAPPED* StartOperation() noexcept;
@@ -117,7 +120,9 @@ private:
     bool pending_ = false;
     // Why a pending operation was ended from outside; its completion fails with this cause.
     std::optional<Failure> abandonedFor_;
+    const char* serviceHost_ = nullptr;  // the module's constant
     std::uint16_t servicePort_ = 0;
+    LookedUp serviceAddress_;  // the one it was given
     // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
     ListLink<Exchange> deadlineLink_;
@@ -208,10 +213,13 @@ private:
     // limit); a further length would share the last list, which stays in order, only slower to add to.
     DeadlineList deadlines_[2];
     IntrusiveList<Exchange, &Exchange::answeredLink_> answered_;
-    // Within this time an answer, found or not, serves every request for its name: a burst of requests
-    // asks the resolver once.
-    static constexpr std::uint64_t kAddressKeptMs = 1000;
-    AddressCache addresses_{kAddressKeptMs};
+    // Within these times an answer serves every request for its name, so a burst of requests asks the
+    // resolver once. A lookup costs a thread and milliseconds where an exchange costs one, and the
+    // system's resolver tells no lifetime of its answers, so an address found is kept for minutes;
+    // one the service could not be reached at, or a name not found, only for a second.
+    static constexpr std::uint64_t kAddressFoundKeptMs = 5 * 60 * 1000;
+    static constexpr std::uint64_t kAddressFailedKeptMs = 1000;
+    AddressCache addresses_{kAddressFoundKeptMs, kAddressFailedKeptMs};
     ReceiveChunks chunks_;
     // One room for the next long answer, charged to the answers' budget while it waits, so it is given
     // back once no long answer has wanted it for this long.

@@ -125,6 +125,7 @@ public:
         if (error != 0) {
             constexpr Failure kFailureOf[] = {Failure::ConnectFailed, Failure::SendFailed, Failure::ReceiveFailed,
                                               Failure::ReceiveFailed};
+            if (step_ == Step::Connect) ServiceUnreachable();
             return Fail(kFailureOf[static_cast<int>(step_)], error);
         }
         switch (step_) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace orvane {
@@ -21,7 +22,7 @@ std::vector<AddressWaiter*> All(AddressWaiters waiting) {
 }
 
 TEST(AddressCache, OneLookupPerNameServesEveryoneWhoAskedWhileItRan) {
-    AddressCache cache(1000);
+    AddressCache cache(300000, 1000);
     Waiter first, second, third, gaveUp, other, another;
     EXPECT_EQ(cache.Ask("svc", 0, first).next, Next::Look);
     EXPECT_EQ(cache.Ask("svc", 1, second).next, Next::Wait);
@@ -42,31 +43,49 @@ TEST(AddressCache, OneLookupPerNameServesEveryoneWhoAskedWhileItRan) {
     }
 }
 
-TEST(AddressCache, AnAnswerFoundOrNotIsUsedForASecondFromWhenItCame) {
-    for (const LookedUp answer : {LookedUp(kLoopback), LookedUp()}) {
-        SCOPED_TRACE(answer ? "found" : "not found");
-        AddressCache cache(1000);
+TEST(AddressCache, AnAddressIsUsedForMinutesANameNotFoundOrAnAddressDoubtedForASecond) {
+    constexpr std::uint32_t kOther = 0x0200007F;
+    struct Kind {
+        const char* name;
+        LookedUp answer;
+        std::optional<std::uint32_t> doubted;  // after the answer came
+        std::uint64_t keptMs;
+    } kinds[] = {
+        {"found", kLoopback, std::nullopt, 300000},
+        {"not found", std::nullopt, std::nullopt, 1000},
+        {"found, then doubted", kLoopback, kLoopback, 1000},
+        {"found, then another address doubted", kLoopback, kOther, 300000},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        AddressCache cache(300000, 1000);
         Waiter asked;
         ASSERT_EQ(cache.Ask("svc", 0, asked).next, Next::Look);
         // The lookup took 1.5 s: the answer is dated when it came, not when it was asked for.
-        (void)All(cache.Learn("svc", answer, 1500));
+        (void)All(cache.Learn("svc", kind.answer, 1500));
+        if (kind.doubted) cache.Doubt("svc", *kind.doubted);
         struct Case {
             std::uint64_t now;
             Next next;
         } cases[] = {
             {1499, Next::Use},  // a clock read just before the worker dated the answer
             {1500, Next::Use},
-            {2499, Next::Use},
-            {2500, Next::Look},
+            {1500 + kind.keptMs - 1, Next::Use},
+            {1500 + kind.keptMs, Next::Look},
         };
         for (const Case& c : cases) {
             Waiter waiter;
             const AddressCache::Answer got = cache.Ask("svc", c.now, waiter);
             EXPECT_EQ(got.next, c.next) << "at " << c.now;
             if (got.next == Next::Use) {
-                EXPECT_EQ(got.address, answer) << "at " << c.now;
+                EXPECT_EQ(got.address, kind.answer) << "at " << c.now;
             }
+            (void)AddressCache::Leave(waiter);
         }
+        // The next answer is trusted again for as long as any.
+        (void)All(cache.Learn("svc", kLoopback, 400000));
+        Waiter later;
+        EXPECT_EQ(cache.Ask("svc", 400000 + 299999, later).next, Next::Use);
     }
 }
 
