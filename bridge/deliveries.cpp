@@ -31,6 +31,7 @@ public:
     HANDLE Push(std::unique_ptr<Request> request) noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
         waiting_.PushBack(*request.release());  // the queue's until popped
+        pushedSinceLook_ = true;
         return std::exchange(announcerIdle_, false) ? wake_ : nullptr;
     }
     std::unique_ptr<Request> Pop() noexcept {
@@ -119,14 +120,19 @@ public:
     // announcing again costs at most one message that finds nothing to deliver. A script thread that
     // is only busy handles none of them either, so each unhandled one doubles the wait for the next, up
     // to a minute, and a handled one starts over. Whether to announce now, and otherwise how long
-    // until the next look: INFINITE once nothing waits, and then a push wakes the announcer.
+    // until the next look: INFINITE once nothing has waited for a whole wait, and then a push wakes
+    // the announcer. While answers keep coming it looks on its own, once a wait, so that the loop
+    // thread answering them need not wake it for each: an answer delivered before the announcer
+    // looked would otherwise find it asleep again.
     struct Look {
         bool announce;
         DWORD waitMs;
     };
     Look LookAt(std::uint64_t now) noexcept {
         const std::lock_guard<SmallLock> guard(lock_);
+        const bool pushed = std::exchange(pushedSinceLook_, false);
         if (waiting_.Empty()) {
+            if (pushed) return {false, kFirstAnnounceAgainMs};
             announcerIdle_ = true;
             return {false, INFINITE};
         }
@@ -166,6 +172,7 @@ private:
     // while nothing does, and is woken by the first answer queued then.
     HANDLE wake_ = nullptr;
     bool announcerIdle_ = false;
+    bool pushedSinceLook_ = false;
 };
 
 namespace {
