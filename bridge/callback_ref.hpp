@@ -90,8 +90,8 @@ std::size_t LetGoWaiting() noexcept;
 namespace detail {
 // LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
 extern std::atomic<std::size_t> g_waiting;
-// The state of the latest script call whose universe has its note: the script thread sets it, and
-// the close of a universe clears it.
+// The main thread of the latest script call whose universe had its note before the call: the script
+// thread sets it, and the close of a universe clears it. A coroutine's calls always look.
 extern std::atomic<lua_State*> g_noted;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail

@@ -295,27 +295,46 @@ int IsRunAtClose(lua_State* L) {
     return kMethodTable[2].function(L);  // IsOrvaneRun
 }
 
-// A method called in a finalizer of a universe's close, after the universe's note went: the next
-// universe made at its address must still get a note of its own at its first call.
-TEST_F(DeliveryTest, AUniverseMadeWhereAClosedOneWasGetsItsOwnNoteAtItsFirstCall) {
-    ReusingAllocator allocator;
-    std::optional<LuaFixture> first(std::in_place, &ReusingAllocator::Allocate, &allocator);
-    lua_register(first->state(), "isrun", &IsRunAtClose);
-    ASSERT_EQ(first->Run("keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()"), "");
-    lua_State* const address = first->state();
-    first.reset();
-    std::optional<LuaFixture> second(std::in_place, &ReusingAllocator::Allocate, &allocator);
-    ASSERT_EQ(second->state(), address);
-    lua_register(second->state(), "atclose", &StoreHandlerAtClose);
-    ASSERT_EQ(second->Run("function handler() return 1, 2 end "
-                          "keep = newproxy(true) getmetatable(keep).__gc = function() atclose() end"),
-              "");
-    lua_newuserdata(second->state(), sizeof(void*));
-    kMethodTable[2].function(second->state());
-    second.reset();
-    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
-    ClearSpeedLimitHandler();
-    failures.Take();
+// A universe made where a state that called the add-in was must get a note of its own at its first
+// call from there, however that state's last call went: in a finalizer of its universe's close after
+// the note went, as its universe's only call, in such a finalizer, or from a coroutine collected
+// while its universe lives on. Without the note, a handler it sets at its own close is called later.
+TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstCall) {
+    enum class Before { CalledAtCloseAfterItsNote, OnlyCalledAtClose, CoroutineCollected };
+    for (const Before before : {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose,
+                                Before::CoroutineCollected}) {
+        SCOPED_TRACE(static_cast<int>(before));
+        ReusingAllocator allocator;
+        std::optional<LuaFixture> first(std::in_place, &ReusingAllocator::Allocate, &allocator);
+        lua_register(first->state(), "isrun", &IsRunAtClose);
+        lua_State* address = first->state();
+        if (before == Before::CoroutineCollected) {
+            address = lua_newthread(first->state());
+            IsRunAtClose(address);
+            lua_pop(first->state(), 1);
+            lua_gc(first->state(), LUA_GCCOLLECT, 0);
+        } else {
+            ASSERT_EQ(first->Run(before == Before::OnlyCalledAtClose
+                                     ? "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end"
+                                     : "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()"),
+                      "");
+            first.reset();
+        }
+        std::optional<LuaFixture> second(std::in_place, &ReusingAllocator::Allocate, &allocator);
+        lua_State* const caller =
+            before == Before::CoroutineCollected ? lua_newthread(second->state()) : second->state();
+        ASSERT_EQ(caller, address);
+        lua_register(second->state(), "atclose", &StoreHandlerAtClose);
+        ASSERT_EQ(second->Run("function handler() return 1, 2 end "
+                              "keep = newproxy(true) getmetatable(keep).__gc = function() atclose() end"),
+                  "");
+        IsRunAtClose(caller);  // the second universe's first script call
+        second.reset();
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
+        ClearSpeedLimitHandler();
+        first.reset();
+        failures.Take();
+    }
 }
 
 // A host that restarts its scripts ends the window, closes the universe and starts again, with
