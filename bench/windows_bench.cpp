@@ -431,18 +431,33 @@ bool RawGameExchange(const std::string& request, std::vector<char>& buffer, std:
 
 // The floor of a short exchange: the raw exchange on a thread that waits for work, and the message
 // that brings its end to the script thread, the two hops any asynchronous call takes.
+// Its thread ends with it, before the event and what it points at go.
 struct RawGameWorker {
     HWND window = nullptr;
     const std::string* request = nullptr;
     std::vector<char>* buffer = nullptr;
     std::size_t expected = 0;
     bool ok = false;
+    bool stop = false;
     UniqueKernelHandle work{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueKernelHandle thread;
+
+    RawGameWorker() = default;
+    RawGameWorker(const RawGameWorker&) = delete;
+    RawGameWorker& operator=(const RawGameWorker&) = delete;
+    ~RawGameWorker() {
+        if (!thread) return;
+        stop = true;
+        ::SetEvent(work.get());
+        ::WaitForSingleObject(thread.get(), INFINITE);
+    }
+    void Start() { thread.reset(::CreateThread(nullptr, 0, &Run, this, 0, nullptr)); }
 
     static DWORD WINAPI Run(void* self) {
         auto* worker = static_cast<RawGameWorker*>(self);
         for (;;) {
             ::WaitForSingleObject(worker->work.get(), INFINITE);
+            if (worker->stop) return 0;
             worker->ok = RawGameExchange(*worker->request, *worker->buffer, worker->expected);
             ::PostMessageW(worker->window, kRawDone, 0, 0);
         }
@@ -484,7 +499,7 @@ void FigureGame(const Script& script, GamePeer& peer, HWND rawWindow, const Opti
     worker.window = rawWindow;
     worker.request = &request;
     worker.buffer = &buffer;
-    const UniqueKernelHandle workerThread(::CreateThread(nullptr, 0, &RawGameWorker::Run, &worker, 0, nullptr));
+    worker.Start();
     for (const Variant& variant : variants) {
         peer.SetReply(variant.body);
         const std::size_t replyBytes = peer.ReplySize();
