@@ -296,7 +296,9 @@ void DeliverQueued() noexcept {
         // A callback before this one may have served messages, and a WM_CLOSE among them ends every
         // delivery, this one included.
         if (!DeliveriesOpen()) {
-            (void)g_queue.Push(std::move(request));
+            // Put back only to go with the rest; an announcer that looked at the queue just emptied
+            // sleeps for good unless woken, and would never look again.
+            if (HANDLE wake = g_queue.Push(std::move(request))) ::SetEvent(wake);
             return DropDeliveries();
         }
         // Queued by a thread that looked just before a window's end, a later Startup's window took it;

@@ -78,7 +78,9 @@ LPFN_CONNECTEX ExchangeLoop::ConnectExFor(SOCKET socket) noexcept {
 
 AnswerRoom ExchangeLoop::TakeKeptRoom(std::size_t atLeast) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
-    if (!keptRoom_ || keptRoom_.Capacity() < atLeast) return {};
+    // A short answer's fresh room costs no page faults to speak of, and would carry the kept room's
+    // megabytes, and its charge, to the script thread.
+    if (!keptRoom_ || keptRoom_.Capacity() < atLeast || atLeast < ReceiveChunks::kSize) return {};
     keptRoom_.Clear();
     return std::move(keptRoom_);
 }
@@ -95,8 +97,10 @@ void ExchangeLoop::KeepRoom(AnswerRoom&& room) noexcept {
 
 void ExchangeLoop::Returned(ReturnedRoom* returned) noexcept {
     const std::unique_ptr<ReturnedRoom> record(returned);
-    // The larger of two is kept, since it serves more answers; the other goes now.
-    if (!keptRoom_ || record->room.Capacity() >= keptRoom_.Capacity()) keptRoom_ = std::move(record->room);
+    // The larger of two is kept, since it serves more answers; the other goes now, and keeps nothing
+    // longer.
+    if (keptRoom_ && record->room.Capacity() < keptRoom_.Capacity()) return;
+    keptRoom_ = std::move(record->room);
     keptUntil_ = ::GetTickCount64() + kRoomKeptMs;
 }
 
@@ -146,10 +150,11 @@ void ExchangeLoop::Serve() noexcept {
                     Drive(exchange, [&] { exchange->Begin(); });
                 } else {
                     exchange->pending_ = false;
-                    // Ended from outside (its time passed, or a move ran out of memory): that is why.
+                    // Ended from outside (its time passed, or a move ran out of memory): that is why, even
+                    // where the operation had come back whole before its socket was closed.
                     // A limit stays while one operation follows another, until the exchange sets another.
                     Drive(exchange, [&] {
-                        if (error != 0 && exchange->abandonedFor_) return exchange->Fail(*exchange->abandonedFor_);
+                        if (exchange->abandonedFor_) return exchange->Fail(*exchange->abandonedFor_);
                         exchange->Completed(bytes, error);
                     });
                 }
