@@ -44,6 +44,12 @@ constexpr std::size_t kHeadRoom = 64;
 constexpr std::size_t kAnswerBudget = std::size_t{256} * 1024 * 1024;
 AnswerBudget g_answerBudget(kAnswerBudget);
 
+// Answers whose room may be their whole length while they fill, once their server has sent a fast
+// piece (wire::WholeRooms): a server that then trickles holds 16 MiB for what it sent. Four such
+// hold a quarter of the budget at most; further long answers at the same moment grow their rooms with
+// their bytes, which costs moves, not memory. Loop thread only.
+wire::WholeRooms g_wholeRooms{4};
+
 // A server that vanished without a word would hold its exchange's socket, record and callback until
 // the idle limit below. Keep-alive probes end such an exchange sooner: the first after two minutes of
 // silence, then one every ten seconds until the system gives up (after ten on Windows), so about four
@@ -176,7 +182,7 @@ private:
         // An oversized announcement is refused before anything is allocated or received.
         if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
-        walk_.emplace(kAnswerKey, bodyLength_, &share_, &TakeKeptRoom);
+        walk_.emplace(kAnswerKey, bodyLength_, &share_, &TakeKeptRoom, &g_wholeRooms);
         // What came past the body belongs to nothing, as the walk ignores it too.
         const std::size_t early = std::min(have_ - wire::kHeaderSize, bodyLength_);
         have_ = early;
@@ -192,8 +198,11 @@ private:
         const std::size_t rest = bodyLength_ - have_;
         std::span<unsigned char> into = walk_->AnswerTail();
         intoAnswer_ = !into.empty();
+        // The rest of the body is the answer's and has its room: the buffers serve nothing more.
+        if (intoAnswer_ && into.size() >= rest) GiveChunksBack();
         if (!intoAnswer_) {
-            if (steady_ && capacity_ < kReceiveChunk && rest > capacity_) TakeLargeChunk();
+            // Past a decided walk the bytes are only counted, which a small buffer does as well.
+            if (steady_ && capacity_ < kReceiveChunk && rest > capacity_ && !walk_->Decided()) TakeLargeChunk();
             if (!chunk_) {
                 const std::size_t first = std::min(rest, kFirstChunk);
                 if (!share_.Grow(first)) return Fail(Failure::OverBudget);
@@ -286,6 +295,12 @@ private:
 
     // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {
+        GiveChunksBack();
+        walk_.reset();
+    }
+
+    // Only with no receive into them under way.
+    void GiveChunksBack() noexcept {
         if (capacity_ == kReceiveChunk) ExchangeLoop::Shared().Chunks().Give(std::move(chunk_));
         chunk_.reset();
         share_.Shrink(capacity_);
@@ -294,7 +309,6 @@ private:
             ExchangeLoop::Shared().Chunks().Give(std::move(second_));
             share_.Shrink(kReceiveChunk);
         }
-        walk_.reset();
     }
 
     // Each step gets the whole idle limit anew.

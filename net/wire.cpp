@@ -90,18 +90,36 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header) {
     return length;
 }
 
-ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room, KeptRooms kept)
-    : key_(key), unread_(bodyLength), room_(room), kept_(kept) {
+ReplyWalk::ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room, KeptRooms kept,
+                     WholeRooms* whole)
+    : key_(key), unread_(bodyLength), room_(room), kept_(kept), whole_(whole) {
     StartLength(Phase::ItemLength);
 }
 
 ReplyWalk::~ReplyWalk() {
+    Found();
     if (room_ != nullptr) room_->Shrink(charged_);
 }
 
 void ReplyWalk::Fail(Failure why) {
+    Found();
     phase_ = Phase::Failed;
     why_ = why;
+}
+
+// The answer is whole, so its room is no larger than what it holds.
+void ReplyWalk::Found() noexcept {
+    phase_ = Phase::Found;
+    if (std::exchange(holdsWhole_, false)) --whole_->held;
+}
+
+bool ReplyWalk::MayHoldWhole() noexcept {
+    if (!fast_) return false;
+    if (holdsWhole_ || whole_ == nullptr) return true;
+    if (whole_->held >= whole_->most) return false;
+    ++whole_->held;
+    holdsWhole_ = true;
+    return true;
 }
 
 // A length field needs four more bytes of the body; where the body ends first, the walk is over: a
@@ -124,10 +142,10 @@ void ReplyWalk::LengthComplete() {
     if (phase_ == Phase::AnswerLength) {
         // A server that announces a long answer and then stalls must not hold the host to 16 MiB it
         // never sent, so room past the first piece is made as the bytes come, unless it proved fast.
-        if (length != 0 && !MoveAnswerInto(fast_ ? length : std::min<std::size_t>(length, kAnswerReservedUpFront))) {
-            return;
-        }
-        phase_ = length == 0 ? Phase::Found : Phase::Answer;
+        if (length == 0) return Found();
+        const bool whole = length > kAnswerReservedUpFront && MayHoldWhole();
+        if (!MoveAnswerInto(whole ? length : std::min<std::size_t>(length, kAnswerReservedUpFront), whole)) return;
+        phase_ = Phase::Answer;
         return;
     }
     itemSeen_ = 0;
@@ -170,15 +188,19 @@ void ReplyWalk::MakeRoomForAnswer(std::size_t more) {
     const std::size_t needed = answer_.Size() + more;
     if (needed <= answer_.Capacity()) return;
     const std::size_t whole = answer_.Size() + itemLeft_;
-    (void)MoveAnswerInto(fast_ ? whole : std::min(std::max(needed, 2 * answer_.Capacity()), whole));
+    if (MayHoldWhole()) {
+        (void)MoveAnswerInto(whole, true);
+    } else {
+        (void)MoveAnswerInto(std::min(std::max(needed, 2 * answer_.Capacity()), whole), false);
+    }
 }
 
 // A fresh room is made, or a kept one taken, and what came so far moved into it. Both rooms exist for
 // a moment, so both are charged until the old one is gone. A kept room brings its own charge.
-bool ReplyWalk::MoveAnswerInto(std::size_t capacity) {
+bool ReplyWalk::MoveAnswerInto(std::size_t capacity, bool whole) {
     const std::size_t old = charged_;
     AnswerRoom room;
-    if (fast_ && kept_ != nullptr && room_ != nullptr) room = kept_(capacity);
+    if (whole && kept_ != nullptr && room_ != nullptr) room = kept_(capacity);
     if (room) {
         charged_ += room.Charge().Held();
         room_->Absorb(std::move(room.Charge()));
@@ -207,7 +229,7 @@ bool ReplyWalk::MoveAnswerInto(std::size_t capacity) {
 
 // The answer item has come whole.
 void ReplyWalk::NoteWhole() {
-    if (itemLeft_ == 0) phase_ = Phase::Found;
+    if (itemLeft_ == 0) Found();
 }
 
 std::span<unsigned char> ReplyWalk::AnswerTail() noexcept {
@@ -262,7 +284,7 @@ void ReplyWalk::Feed(std::span<const unsigned char> bytes) {
         unread_ -= take;
         if (itemLeft_ != 0) continue;
         if (phase_ == Phase::Answer) {
-            phase_ = Phase::Found;
+            Found();
         } else {
             StartLength(itemMayBeKey_ ? Phase::AnswerLength : Phase::ItemLength);
         }

@@ -63,11 +63,21 @@ std::optional<std::uint32_t> ReplyBodyLength(const Header& header);
 // grows with the bytes as any string does, until the server has proved fast.
 inline constexpr std::size_t kAnswerReservedUpFront = std::size_t{64} * 1024;
 // A piece this long, in one receive, proves the server fast: from then on the answer gets one room of
-// its whole announced length. A server that trickles never sends one, and so holds only what it sent.
+// its whole announced length. A server that trickles never sends one, and so holds only what it sent;
+// one that sends one and trickles then holds one of the few whole rooms there are (WholeRooms).
 inline constexpr std::size_t kProvedFast = std::size_t{512} * 1024;
 
 // True when a body of this length may be read at all.
 constexpr bool ReplyBodyLengthAcceptable(std::uint32_t length) { return length <= kMaxReplyBody; }
+
+// How many walks may hold a room of their answer's whole length while it fills. A server that has
+// proved fast may still trickle from then on and keep its room until its idle limit, so only a few
+// may hold one at once; past that, room grows with the bytes as before the proof. Shared by the
+// walks of one thread.
+struct WholeRooms {
+    int most = 0;
+    int held = 0;
+};
 
 // The walk over a reply body: the item that follows the first item equal to key (exact bytes), or the
 // empty text. Every item is compared, whatever its position. The walk never reads outside the body:
@@ -80,9 +90,10 @@ public:
     // refuses fails the walk. The answer taken keeps its charge; what the walk still holds goes back
     // with it.
     // A kept room of at least the bytes asked for, with its charge, or none: a warm one costs no fresh
-    // pages. Asked only once the server has proved fast.
+    // pages. Asked only once the server has proved fast. Without whole, any walk may hold a whole room.
     using KeptRooms = AnswerRoom (*)(std::size_t atLeast) noexcept;
-    ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room = nullptr, KeptRooms kept = nullptr);
+    ReplyWalk(std::string_view key, std::uint64_t bodyLength, BudgetShare* room = nullptr, KeptRooms kept = nullptr,
+              WholeRooms* whole = nullptr);
     ~ReplyWalk();
     ReplyWalk(const ReplyWalk&) = delete;
     ReplyWalk& operator=(const ReplyWalk&) = delete;
@@ -122,8 +133,10 @@ private:
     void StartLength(Phase next);
     void LengthComplete();
     void MakeRoomForAnswer(std::size_t more);
-    bool MoveAnswerInto(std::size_t capacity);
+    bool MoveAnswerInto(std::size_t capacity, bool whole);
+    bool MayHoldWhole() noexcept;
     void NoteWhole();
+    void Found() noexcept;
     void Fail(Failure why);
 
     std::string key_;
@@ -138,6 +151,8 @@ private:
     bool fast_ = false;  // a piece of kProvedFast or more has come
     BudgetShare* room_;
     KeptRooms kept_;
+    WholeRooms* whole_;
+    bool holdsWhole_ = false;  // one of whole_'s
     std::size_t charged_ = 0;  // what answer_'s room holds of the share
     AnswerRoom answer_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -399,6 +400,35 @@ TEST(ReplyWalk, AServerThatProvedFastGetsOneRoomOfTheWholeAnswerOrTheKeptOne) {
         room = AnswerRoom();
         EXPECT_EQ(budget.Held(), 0u);
     }
+}
+
+TEST(ReplyWalk, OnlySoManyWalksHoldARoomOfTheirWholeAnswerWhileItFills) {
+    // A server may prove fast and then trickle, holding its whole room until its idle limit: past the
+    // bound, a walk's room grows with its bytes, until a walk that held one is done with it.
+    constexpr std::size_t kMiB = std::size_t{1024} * 1024;
+    const std::string answer(6 * kMiB, 'a');
+    const std::string body = Items({"games", answer});
+    const auto room = [](ReplyWalk& walk, std::size_t fed) { return fed - 13 + walk.AnswerTail().size(); };
+    WholeRooms whole{2};
+    std::optional<ReplyWalk> walks[3];
+    for (std::optional<ReplyWalk>& walk : walks) {
+        walk.emplace("games", body.size(), nullptr, nullptr, &whole);
+        walk->Feed(AsBody(body.substr(0, kMiB)));
+    }
+    EXPECT_EQ(room(*walks[0], kMiB), answer.size());
+    EXPECT_EQ(room(*walks[1], kMiB), answer.size());
+    EXPECT_LT(room(*walks[2], kMiB), answer.size()) << "a third grows its room";
+    EXPECT_EQ(whole.held, 2);
+    walks[0]->Feed(AsBody(body.substr(kMiB)));
+    EXPECT_EQ(walks[0]->TakeAnswer().size(), answer.size());
+    EXPECT_EQ(whole.held, 1) << "a whole answer holds no more room than it fills";
+    walks[1].reset();
+    EXPECT_EQ(whole.held, 0) << "nor one whose exchange went";
+    walks[2]->Feed(AsBody(body.substr(kMiB, kMiB)));
+    EXPECT_EQ(room(*walks[2], 2 * kMiB), answer.size()) << "the third may now";
+    EXPECT_EQ(whole.held, 1);
+    walks[2].reset();
+    EXPECT_EQ(whole.held, 0);
 }
 
 }  // namespace
