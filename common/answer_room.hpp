@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "common/answer_budget.hpp"
+#include "common/first_zero.hpp"
 
 namespace orvane {
 
@@ -77,9 +78,7 @@ public:
     // in the cache, so the whole answer is never scanned again.
     void Scan() noexcept {
         if (!bytes_ || text_ < scanned_ || scanned_ == size_) return;  // a zero byte seen, or nothing new
-        const void* zero = std::memchr(bytes_.get() + scanned_, 0, size_ - scanned_);
-        text_ = zero != nullptr ? static_cast<std::uint32_t>(static_cast<const unsigned char*>(zero) - bytes_.get())
-                                : size_;
+        text_ = scanned_ + static_cast<std::uint32_t>(FirstZero(bytes_.get() + scanned_, size_ - scanned_));
         scanned_ = size_;
     }
     void Append(std::span<const unsigned char> bytes) noexcept {

@@ -1,4 +1,6 @@
 #include "net/wire.hpp"
+
+#include "common/first_zero.hpp"
 #include "tests/support/whole_body.hpp"
 
 #include <gtest/gtest.h>
@@ -429,6 +431,26 @@ TEST(ReplyWalk, OnlySoManyWalksHoldARoomOfTheirWholeAnswerWhileItFills) {
     EXPECT_EQ(whole.held, 1);
     walks[2].reset();
     EXPECT_EQ(whole.held, 0);
+}
+
+TEST(FirstZero, FindsTheFirstZeroByteAtEveryOffsetAlignmentAndLength) {
+    // The scan goes sixty-four and sixteen bytes a step: each way a step can hold, start or end
+    // short of the zero, for fillers whose bytes read as negative or as one.
+    for (const unsigned char filler : {static_cast<unsigned char>(0x01), static_cast<unsigned char>(0xFF)}) {
+        std::vector<unsigned char> bytes(16 + 200);
+        for (std::size_t start = 0; start < 16; ++start) {
+            for (std::size_t size = 0; size <= 200; ++size) {
+                for (std::size_t zero = 0; zero <= size; zero += (size < 80 ? 1 : 7)) {
+                    std::fill(bytes.begin(), bytes.end(), filler);
+                    if (zero < size) bytes[start + zero] = 0;
+                    if (zero + 1 < size) bytes[start + size - 1] = 0;  // a later zero changes nothing
+                    if (start + size < bytes.size()) bytes[start + size] = 0;  // just past the end
+                    ASSERT_EQ(FirstZero(bytes.data() + start, size), zero)
+                        << "start " << start << ", size " << size << ", filler " << int{filler};
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
