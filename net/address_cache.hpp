@@ -1,7 +1,7 @@
 // The service addresses both clients share. A name is looked up at most once a second, an address
-// found serves for minutes, and no one who asks ever runs the lookup: whoever needs it while its lookup runs waits on its entry, and everyone waiting is
-// continued by the lookup's one answer. Kept free of sockets so that its rules are tested natively;
-// the exchange loop, its one user, runs the lookups and continues the waiters.
+// found serves for minutes, and no one who asks ever runs the lookup: whoever needs it while its lookup runs waits on
+// its entry, and everyone waiting is continued by the lookup's one answer. Kept free of sockets so that its rules are
+// tested natively; the exchange loop, its one user, runs the lookups and continues the waiters.
 #pragma once
 
 #include <cstdint>

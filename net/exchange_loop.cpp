@@ -313,7 +313,8 @@ void Exchange::AddressKnown(LookedUp address) noexcept {
 
 void Exchange::ServiceUnreachable() noexcept {
     ORVANE_LOOP_THREAD_ONLY();
-    if (serviceHost_ != nullptr && serviceAddress_) ExchangeLoop::Shared().addresses_.Doubt(serviceHost_, *serviceAddress_);
+    if (serviceHost_ != nullptr && serviceAddress_)
+        ExchangeLoop::Shared().addresses_.Doubt(serviceHost_, *serviceAddress_);
 }
 
 void Exchange::Abandon(Failure cause) noexcept {

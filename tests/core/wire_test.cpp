@@ -443,7 +443,7 @@ TEST(FirstZero, FindsTheFirstZeroByteAtEveryOffsetAlignmentAndLength) {
                 for (std::size_t zero = 0; zero <= size; zero += (size < 80 ? 1 : 7)) {
                     std::fill(bytes.begin(), bytes.end(), filler);
                     if (zero < size) bytes[start + zero] = 0;
-                    if (zero + 1 < size) bytes[start + size - 1] = 0;  // a later zero changes nothing
+                    if (zero + 1 < size) bytes[start + size - 1] = 0;          // a later zero changes nothing
                     if (start + size < bytes.size()) bytes[start + size] = 0;  // just past the end
                     ASSERT_EQ(FirstZero(bytes.data() + start, size), zero)
                         << "start " << start << ", size " << size << ", filler " << int{filler};

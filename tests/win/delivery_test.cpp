@@ -301,8 +301,8 @@ int IsRunAtClose(lua_State* L) {
 // while its universe lives on. Without the note, a handler it sets at its own close is called later.
 TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstCall) {
     enum class Before { CalledAtCloseAfterItsNote, OnlyCalledAtClose, CoroutineCollected };
-    for (const Before before : {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose,
-                                Before::CoroutineCollected}) {
+    for (const Before before :
+         {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose, Before::CoroutineCollected}) {
         SCOPED_TRACE(static_cast<int>(before));
         ReusingAllocator allocator;
         std::optional<LuaFixture> first(std::in_place, &ReusingAllocator::Allocate, &allocator);
@@ -314,10 +314,11 @@ TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstC
             lua_pop(first->state(), 1);
             lua_gc(first->state(), LUA_GCCOLLECT, 0);
         } else {
-            ASSERT_EQ(first->Run(before == Before::OnlyCalledAtClose
-                                     ? "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end"
-                                     : "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()"),
-                      "");
+            ASSERT_EQ(
+                first->Run(before == Before::OnlyCalledAtClose
+                               ? "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end"
+                               : "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()"),
+                "");
             first.reset();
         }
         std::optional<LuaFixture> second(std::in_place, &ReusingAllocator::Allocate, &allocator);
