@@ -217,7 +217,7 @@ private:
     // resolver once. A lookup costs a thread and milliseconds where an exchange costs one, and the
     // system's resolver tells no lifetime of its answers, so an address found is kept for minutes;
     // one the service could not be reached at, or a name not found, only for a second.
-    static constexpr std::uint64_t kAddressFoundKeptMs = 5 * 60 * 1000;
+    static constexpr std::uint64_t kAddressFoundKeptMs = std::uint64_t{5} * 60 * 1000;
     static constexpr std::uint64_t kAddressFailedKeptMs = 1000;
     AddressCache addresses_{kAddressFoundKeptMs, kAddressFailedKeptMs};
     ReceiveChunks chunks_;

@@ -46,10 +46,10 @@ TEST(AddressCache, OneLookupPerNameServesEveryoneWhoAskedWhileItRan) {
 TEST(AddressCache, AnAddressIsUsedForMinutesANameNotFoundOrAnAddressDoubtedForASecond) {
     constexpr std::uint32_t kOther = 0x0200007F;
     struct Kind {
-        const char* name;
+        const char* name = "";
         LookedUp answer;
         std::optional<std::uint32_t> doubted;  // after the answer came
-        std::uint64_t keptMs;
+        std::uint64_t keptMs = 0;
     } kinds[] = {
         {"found", kLoopback, std::nullopt, 300000},
         {"not found", std::nullopt, std::nullopt, 1000},
