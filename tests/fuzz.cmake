@@ -13,7 +13,7 @@ endfunction()
 
 # The core sources are compiled into the fuzzer itself so that they are instrumented too.
 orvane_fuzz_target(reply_walk_fuzz RUNS 20000
-  SOURCES fuzz/reply_walk_fuzz.cpp ${CMAKE_SOURCE_DIR}/net/wire.cpp)
+  SOURCES fuzz/reply_walk_fuzz.cpp ${CMAKE_SOURCE_DIR}/net/wire.cpp ${CMAKE_SOURCE_DIR}/common/first_zero.cpp)
 # Inputs that once made the walk fail, each run again on every test run.
 file(GLOB reply_walk_regressions ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/reply_walk_regressions/*)
 add_test(NAME fuzz.reply_walk_regressions COMMAND reply_walk_fuzz ${reply_walk_regressions})
