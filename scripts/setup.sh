@@ -6,6 +6,7 @@
 # Safe to run again: every step checks first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt.sh
 
 need=()
 for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 \
@@ -28,16 +29,16 @@ SRC
 fi
 
 if [ ${#need[@]} -gt 0 ] || [ "${updated:-yes}" = no ]; then
-  apt-get update -qq
+  apt_update
 fi
 if [ ${#need[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  apt_install "${need[@]}"
 fi
 
 # Lua 5.1.5 from Debian's source package; kept under third_party/ which git ignores.
 if [ ! -f third_party/lua5.1/src/lapi.c ]; then
   rm -rf third_party/lua-src && mkdir -p third_party/lua-src
-  (cd third_party/lua-src && apt-get source -qq --download-only lua5.1 >/dev/null 2>&1 \
+  (cd third_party/lua-src && apt_try apt-get source -qq --download-only lua5.1 >/dev/null 2>&1 \
      && dpkg-source -x --no-check ./lua5.1_*.dsc lua5.1 >/dev/null)
   rm -rf third_party/lua5.1
   mv third_party/lua-src/lua5.1 third_party/lua5.1

@@ -43,13 +43,18 @@ if [ "${1:-}" != --inside ]; then
     not_run "i686 wow64 stage" "$probe_reason (scripts/machine-probes.sh)"
   fi
   if probe_i386; then
-    modes="$modes win32"
     say "win32 stage: $probe_reason"
-    if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+      modes="$modes win32"
+    else
       say "installing wine32:i386 for a 32-bit prefix (about 210 MB, once)"
-      apt-get update -qq
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 wine32:i386 >/dev/null
+      source scripts/apt.sh
+      apt_update
+      if apt_install wine32:i386; then
+        modes="$modes win32"
+      else
+        not_run "i686 win32 stage" "wine32:i386 could not be installed from Debian's package registry"
+      fi
     fi
   else
     not_run "i686 win32 stage" "$probe_reason (scripts/machine-probes.sh)"

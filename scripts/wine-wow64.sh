@@ -19,6 +19,7 @@
 # Once: about 95 MB downloaded, 590 MB on disk, 20 s. Again: one dpkg query.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt.sh
 tree="$PWD/third_party/wine-wow64"
 system=/usr/lib/x86_64-linux-gnu/wine
 
@@ -33,8 +34,8 @@ rm -rf "$work" "$tree"
 mkdir -p "$work"
 # The lists may not know the i386 packages yet (the architecture is new, or they are old).
 if ! (cd "$work" && apt-get download -qq "libwine:i386=$version" 2>/dev/null); then
-  apt-get update -qq
-  (cd "$work" && apt-get download -qq "libwine:i386=$version")
+  apt_update
+  (cd "$work" && apt_try apt-get download -qq "libwine:i386=$version")
 fi
 dpkg-deb -x "$work"/libwine_*_i386.deb "$work/unpacked"
 
