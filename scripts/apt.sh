@@ -2,7 +2,7 @@
 # Debian's package registry, asked so that a mirror caught in the middle of a sync does not end the run.
 # There an index is briefly not the size its Release file names, or a package not the one its index
 # names: apt-get fails with status 100, and a minute later it does not. Each step is tried three times
-# over about a minute before it counts as failed.
+# over half a minute before it counts as failed.
 #
 #   source scripts/apt.sh
 #   apt_update             renews the lists; where some still fail, says so and keeps those it has
@@ -36,4 +36,4 @@ apt_install() {
     -o DPkg::Lock::Timeout=600 "$@" >/dev/null
 }
 
-apt_pause() { local s=$(( $1 * 20 )); echo "apt: $2 failed (try $1 of 3); again in $s s" >&2; sleep "$s"; }
+apt_pause() { local s=$(( $1 * 10 )); echo "apt: $2 failed (try $1 of 3); again in $s s" >&2; sleep "$s"; }
