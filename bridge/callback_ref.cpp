@@ -24,7 +24,6 @@ struct LetGoNode {
 };
 using LetGoList = IntrusiveList<LetGoNode, &LetGoNode::link>;
 std::atomic<std::size_t> detail::g_waiting{0};
-std::atomic<lua_State*> detail::g_noted{nullptr};
 
 namespace {
 
@@ -102,7 +101,6 @@ lua_State* RegisteredThread(lua_State* L) noexcept {
 // the box its registry holds counts: one never stored holds no note, and a script may call the
 // finalizer itself with any user data.
 int UniverseClosed(lua_State* L) {
-    detail::g_noted.store(nullptr, std::memory_order_relaxed);
     void* const box = lua_touserdata(L, 1);
     if (box == nullptr || box != BoxOf(L)) return 0;
     UniverseNote* const note = std::exchange(static_cast<NoteBox*>(box)->note, nullptr);
@@ -312,32 +310,16 @@ void NoteWindowClosed() noexcept {
 
 std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
-// Whether a later call from L may skip the look for its universe's box: only while no later universe
-// can be made at L's address with L still taken for noted. So L is a main thread, whose address is
-// freed only by its universe's close, which finalizes the box and forgets L; and its box was there
-// before this call and not finalized, since one made or found at the close itself (a first call in a
-// finalizer of the close) is never finalized and would leave L taken for noted after the close.
-namespace {
-bool StaysNoted(lua_State* L, const NoteBox* before) noexcept {
-    const NoteBox* const box = BoxOf(L);
-    if (box == nullptr) return true;  // no universe is told apart: nothing to confuse
-    const OptionalEntries& lua = RuntimeOptionalEntries();
-    if (box != before || (box->note == nullptr && box->number != 0) || lua.pushthread == nullptr) return false;
-    const bool main = lua.pushthread(L) == 1;
-    PopValues(L, 1);
-    return main;
+bool detail::HasBox(lua_State* L) noexcept {
+    // Without the entries a box takes, there is none to make.
+    return !RuntimeOptionalEntries().CanKeepThread() || Registered(L, kUniverseKey, false) != nullptr;
 }
-}  // namespace
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (L != g_noted.load(std::memory_order_relaxed)) {
-        // Its box from its first call on, so that its close is seen even if it takes its first
-        // callback only in a finalizer of that close. Raising here is the script call's own.
-        const NoteBox* const before = BoxOf(L);
-        CallbackUniverse(L);
-        if (StaysNoted(L, before)) g_noted.store(L, std::memory_order_relaxed);
-    }
+    // Its box from its first call on, so that its close is seen even if it takes its first callback
+    // only in a finalizer of that close. Raising here is the script call's own.
+    (void)CallbackUniverse(L);
     if (g_waiting.load(std::memory_order_relaxed) == 0) return;
     // A reference is released only in the universe it was taken in: another's registry would lose a
     // live reference of its own, and a closed one's state is gone. The others' wait for their own.

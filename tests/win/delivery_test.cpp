@@ -297,12 +297,13 @@ int IsRunAtClose(lua_State* L) {
 
 // A universe made where a state that called the add-in was must get a note of its own at its first
 // call from there, however that state's last call went: in a finalizer of its universe's close after
-// the note went, as its universe's only call, in such a finalizer, or from a coroutine collected
-// while its universe lives on. Without the note, a handler it sets at its own close is called later.
+// the note went, as its universe's only call or only calls, in such a finalizer, or from a coroutine
+// collected while its universe lives on. Without the note, a handler it sets at its own close is
+// called later.
 TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstCall) {
-    enum class Before { CalledAtCloseAfterItsNote, OnlyCalledAtClose, CoroutineCollected };
-    for (const Before before :
-         {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose, Before::CoroutineCollected}) {
+    enum class Before { CalledAtCloseAfterItsNote, OnlyCalledAtClose, OnlyCalledTwiceAtClose, CoroutineCollected };
+    for (const Before before : {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose,
+                                Before::OnlyCalledTwiceAtClose, Before::CoroutineCollected}) {
         SCOPED_TRACE(static_cast<int>(before));
         ReusingAllocator allocator;
         std::optional<LuaFixture> first(std::in_place, &ReusingAllocator::Allocate, &allocator);
@@ -314,11 +315,11 @@ TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstC
             lua_pop(first->state(), 1);
             lua_gc(first->state(), LUA_GCCOLLECT, 0);
         } else {
-            ASSERT_EQ(
-                first->Run(before == Before::OnlyCalledAtClose
-                               ? "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end"
-                               : "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()"),
-                "");
+            const char* const scripts[] = {
+                "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()",
+                "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end",
+                "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() isrun() end"};
+            ASSERT_EQ(first->Run(scripts[static_cast<int>(before)]), "");
             first.reset();
         }
         std::optional<LuaFixture> second(std::in_place, &ReusingAllocator::Allocate, &allocator);
