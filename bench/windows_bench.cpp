@@ -17,6 +17,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -441,7 +442,7 @@ struct RawGameWorker {
     std::vector<char>* buffer = nullptr;
     std::size_t expected = 0;
     bool ok = false;
-    bool stop = false;
+    std::atomic<bool> stop{false};  // a round that timed out may leave the worker running as it is set
     UniqueKernelHandle work{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     UniqueKernelHandle thread;
 

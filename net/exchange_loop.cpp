@@ -153,9 +153,12 @@ void ExchangeLoop::Serve() noexcept {
                     // Ended from outside (its time passed, or a move ran out of memory): that is why, even
                     // where the operation had come back whole before its socket was closed.
                     // A limit stays while one operation follows another, until the exchange sets another.
+                    // A service silent for a step's whole time may have moved, so its name is looked up
+                    // again soon.
                     Drive(exchange, [&] {
-                        if (exchange->abandonedFor_) return exchange->Fail(*exchange->abandonedFor_);
-                        exchange->Completed(bytes, error);
+                        if (!exchange->abandonedFor_) return exchange->Completed(bytes, error);
+                        if (*exchange->abandonedFor_ == Failure::TimedOut) exchange->ServiceUnreachable();
+                        exchange->Fail(*exchange->abandonedFor_);
                     });
                 }
             }

@@ -64,7 +64,11 @@ public:
     // the receive that the time limit cut off (the loop answers that one).
     void Completed(DWORD bytes, DWORD error) override {
         if (error == ERROR_MORE_DATA || error == WSAEMSGSIZE) return Fail(Failure::ReplyTooLong);
-        if (error != 0) return Fail(Failure::ReceiveFailed, error);
+        if (error != 0) {
+            // Nothing listens at the address (the system was told so): the service may have moved.
+            if (error == WSAECONNRESET) ServiceUnreachable();
+            return Fail(Failure::ReceiveFailed, error);
+        }
         if (bytes == 0) return Fail(Failure::EmptyReply);
         Finish(std::string(reply_, bytes));
     }
