@@ -1,6 +1,7 @@
 #include "net/wire.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -162,6 +163,7 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
     const unsigned char* const end = begin + bytes.size();
     const unsigned char* item = begin;
     const std::size_t keySize = key_.size();
+    std::size_t last = SIZE_MAX;  // the length of the item before, which no length field can hold
     while (end - item >= 4) {
         const std::size_t length = GetBigEndian(item);
         if (length > static_cast<std::size_t>(end - item) - 4) break;
@@ -171,6 +173,20 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
             phase_ = Phase::AnswerLength;
             break;
         }
+        // A body is often a list of items of one length. Hopping from each length field to the next
+        // waits for every load in turn; where two items in a row had this length and it is not the
+        // key's, the next eight length fields are read side by side and, where all say the same, the
+        // eight are stepped over at once. None of them can be the key, and all lie inside the piece.
+        if (length == last && length != keySize) {
+            const std::size_t stride = 4 + length;
+            while (static_cast<std::size_t>(end - item) / 8 >= stride) {
+                bool same = true;
+                for (std::size_t k = 0; k < 8; ++k) same &= GetBigEndian(item + k * stride) == length;
+                if (!same) break;
+                item += 8 * stride;
+            }
+        }
+        last = length;
     }
     const auto stepped = static_cast<std::size_t>(item - begin);
     unread_ -= stepped;

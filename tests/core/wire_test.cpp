@@ -218,6 +218,42 @@ TEST(ReplyWalk, AnswersAsTheWholeBodyWalkDoesWhereverTheBodyIsCut) {
     }
 }
 
+// A body is often a long run of items of one length, which the walk may step over several at a time:
+// an item of another length, or the key, anywhere in such a run is still seen, and no piece is read
+// past its end, each piece being a block of its own.
+TEST(ReplyWalk, SeesEveryItemOfARunOfOneLengthWhereverTheOddOneIsAndTheBodyIsCut) {
+    constexpr std::size_t kRun = 40;
+    const auto walkInBlocks = [](const std::string& body, std::size_t cut) {
+        ReplyWalk walk("games", body.size());
+        for (const auto& [from, to] : {std::pair{std::size_t{0}, cut}, std::pair{cut, body.size()}}) {
+            const std::vector<unsigned char> piece(body.begin() + static_cast<std::ptrdiff_t>(from),
+                                                   body.begin() + static_cast<std::ptrdiff_t>(to));
+            walk.Feed(piece);
+        }
+        return walk.TakeAnswer();
+    };
+    for (const std::size_t length : {std::size_t{1}, std::size_t{5}, std::size_t{8}}) {
+        const std::string filler = EncodeItem(std::string(length, 'x'));
+        for (std::size_t odd = 0; odd < kRun; ++odd) {
+            std::string longer, keyed;
+            for (std::size_t i = 0; i < kRun; ++i) {
+                longer += i == odd ? EncodeItem(std::string(length + 1, 'x')) : filler;
+                keyed += i == odd ? Items({"games", "found"}) : filler;
+            }
+            longer += Items({"games", "ok"});
+            keyed += Items({"games", "late"});
+            for (std::size_t cut = 0; cut <= longer.size(); cut += 3) {
+                ASSERT_EQ(walkInBlocks(longer, cut), "ok")
+                    << length << "-byte run, odd one at " << odd << ", cut at " << cut;
+            }
+            for (std::size_t cut = 0; cut <= keyed.size(); cut += 3) {
+                ASSERT_EQ(walkInBlocks(keyed, cut), "found")
+                    << length << "-byte run, key at " << odd << ", cut at " << cut;
+            }
+        }
+    }
+}
+
 // The cause a failed walk names is the body's, not the pieces': the same whichever way it is cut.
 TEST(ReplyWalk, NamesWhyItFoundNoAnswerWhereverTheBodyIsCut) {
     struct Case {
