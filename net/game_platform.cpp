@@ -110,7 +110,6 @@ public:
         std::uint32_t error = 0;
         socket_ = OverlappedSocket(SOCK_STREAM, error);
         if (!socket_) return Fail(Failure::SocketFailed, error);
-        KeepAlive(socket_.get());
         // ConnectEx wants a socket bound already; the system picks the local port, as connect would.
         sockaddr_in any{};
         any.sin_family = AF_INET;
@@ -162,6 +161,9 @@ private:
         if (!Issued(::WSASend(socket_.get(), buffers, 2, nullptr, 0, operation, nullptr))) {
             return Fail(Failure::SendFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
+        // Only a connection can vanish, and the system's call takes the loop 0.1 ms, which here the
+        // server's turn covers.
+        KeepAlive(socket_.get());
     }
 
     // A stream may split the 16 header bytes over several segments, so they are gathered like the body.
