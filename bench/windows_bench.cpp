@@ -269,9 +269,6 @@ CallCost MeasureCallCost(const Script& script, int chunk, int n, int rounds, lua
     const lua_CFunction addin = MethodNamed("QueryOrvaneSetupStatus");
     (void)TimeCalls(L, chunk, addin, script, n / 10);  // warm caches and the branch predictor
     (void)TimeCalls(L, chunk, &BareStatus, script, n / 10);
-    // A universe's calls skip the look for its box once a collection has ended since the box was
-    // made, as in any universe that has run a while; the loop allocates nothing, so none would.
-    lua_gc(L, LUA_GCCOLLECT, 0);
     std::vector<double> addinNs, bareNs, ratios, alsoNs;
     for (int r = 0; r < rounds; ++r) {
         double a = 0, b = 0;

@@ -24,7 +24,6 @@ struct LetGoNode {
 };
 using LetGoList = IntrusiveList<LetGoNode, &LetGoNode::link>;
 std::atomic<std::size_t> detail::g_waiting{0};
-std::atomic<lua_State*> detail::g_noted{nullptr};
 
 namespace {
 
@@ -51,14 +50,6 @@ struct UniverseNote {
 
 struct NoteBox {
     UniverseNote* note;  // null once closed; written where the universe runs
-    std::uint32_t number;
-    bool witnessed;  // its witness was finalized, so the box was made before any close began
-};
-
-// Garbage made with a box, whose finalizer tells that the box was made while its universe was not
-// closing: lua_close finalizes nothing made while it runs finalizers, so a box made in one of them
-// is never finalized either, and only one that will be may let a call skip the look (StaysNoted).
-struct Witness {
     std::uint32_t number;
 };
 
@@ -110,7 +101,6 @@ lua_State* RegisteredThread(lua_State* L) noexcept {
 // the box its registry holds counts: one never stored holds no note, and a script may call the
 // finalizer itself with any user data.
 int UniverseClosed(lua_State* L) {
-    detail::g_noted.store(nullptr, std::memory_order_relaxed);
     void* const box = lua_touserdata(L, 1);
     if (box == nullptr || box != BoxOf(L)) return 0;
     UniverseNote* const note = std::exchange(static_cast<NoteBox*>(box)->note, nullptr);
@@ -123,29 +113,6 @@ int UniverseClosed(lua_State* L) {
     while (LetGoNode* node = forgotten.PopFront()) delete node;
     delete note;
     return 0;
-}
-
-// Only a box still open that has the witness's number is told: a box made again for the universe, in
-// a race with a finalizer that made its own first, is another's.
-int WitnessFinalized(lua_State* L) {
-    const auto* const witness = static_cast<const Witness*>(lua_touserdata(L, 1));
-    NoteBox* const box = BoxOf(L);
-    if (witness != nullptr && box != nullptr && box->note != nullptr && box->number == witness->number) {
-        box->witnessed = true;
-    }
-    return 0;
-}
-
-// Nothing holds it, so the next collection that ends finalizes it, or the universe's close does.
-void MakeWitness(lua_State* L, std::uint32_t number) {
-    const OptionalEntries& lua = RuntimeOptionalEntries();
-    new (lua.newuserdata(L, sizeof(Witness))) Witness{number};
-    lua.createtable(L, 0, 1);
-    lua_pushstring(L, "__gc");
-    lua.pushcclosure(L, &WitnessFinalized, 0);
-    lua.rawset(L, -3);
-    lua.setmetatable(L, -2);
-    PopValues(L, 1);
 }
 
 // registry[key] = the value held by the reference.
@@ -173,7 +140,7 @@ Universe CallbackUniverse(lua_State* L) noexcept {
     // stays the universe's. Each is held by a reference while the registry is read and written.
     lua_State* const made = lua.newthread(L);
     const int heldThread = luaL_ref(L, lua::kRegistryIndex);
-    auto* box = new (lua.newuserdata(L, sizeof(NoteBox))) NoteBox{nullptr, 0, false};
+    auto* box = new (lua.newuserdata(L, sizeof(NoteBox))) NoteBox{nullptr, 0};
     lua.createtable(L, 0, 1);
     lua_pushstring(L, "__gc");
     lua.pushcclosure(L, &UniverseClosed, 0);
@@ -197,10 +164,7 @@ Universe CallbackUniverse(lua_State* L) noexcept {
     }
     luaL_unref(L, lua::kRegistryIndex, heldBox);
     luaL_unref(L, lua::kRegistryIndex, heldThread);
-    // Last, as it may raise; without it the universe's calls only ever look for its box.
-    const std::uint32_t number = NumberOf(L);
-    if (thread == made && number != 0) MakeWitness(L, number);
-    return Universe{thread, number};
+    return Universe{thread, NumberOf(L)};
 }
 
 // luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the
@@ -346,31 +310,16 @@ void NoteWindowClosed() noexcept {
 
 std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
-// Whether a later call from L may skip the look for its universe's box: only while no later universe
-// can be made at L's address with L still taken for noted. So L is a main thread, whose address is
-// freed only by its universe's close; and its box is open and witnessed, so that the close finalizes
-// it and forgets L. A box made at the close itself (in a finalizer of the close) is never finalized,
-// nor is its witness, and would leave L taken for noted after the close however many calls came.
-namespace {
-bool StaysNoted(lua_State* L) noexcept {
-    const NoteBox* const box = BoxOf(L);
-    if (box == nullptr) return true;  // no universe is told apart: nothing to confuse
-    const OptionalEntries& lua = RuntimeOptionalEntries();
-    if (box->note == nullptr || !box->witnessed || lua.pushthread == nullptr) return false;
-    const bool main = lua.pushthread(L) == 1;
-    PopValues(L, 1);
-    return main;
+bool detail::HasBox(lua_State* L) noexcept {
+    // Without the entries a box takes, there is none to make.
+    return !RuntimeOptionalEntries().CanKeepThread() || Registered(L, kUniverseKey, false) != nullptr;
 }
-}  // namespace
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (L != g_noted.load(std::memory_order_relaxed)) {
-        // Its box from its first call on, so that its close is seen even if it takes its first
-        // callback only in a finalizer of that close. Raising here is the script call's own.
-        CallbackUniverse(L);
-        if (StaysNoted(L)) g_noted.store(L, std::memory_order_relaxed);
-    }
+    // Its box from its first call on, so that its close is seen even if it takes its first callback
+    // only in a finalizer of that close. Raising here is the script call's own.
+    (void)CallbackUniverse(L);
     if (g_waiting.load(std::memory_order_relaxed) == 0) return;
     // A reference is released only in the universe it was taken in: another's registry would lose a
     // live reference of its own, and a closed one's state is gone. The others' wait for their own.

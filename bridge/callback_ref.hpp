@@ -90,11 +90,9 @@ std::size_t LetGoWaiting() noexcept;
 namespace detail {
 // LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
 extern std::atomic<std::size_t> g_waiting;
-// The main thread of the latest script call whose universe's box will be finalized at its close (it
-// was made before the close began, which a collection since has shown): the script thread sets it,
-// and the close of a universe clears it. A coroutine's calls always look, as do a universe's calls
-// until its first collection has ended.
-extern std::atomic<lua_State*> g_noted;
+// Whether L's universe has its box already, read from its own registry at every call: a state's
+// address may have been a closed universe's, so nothing kept by address can tell.
+bool HasBox(lua_State* L) noexcept;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
 
@@ -103,8 +101,7 @@ void ReleaseLetGoNow(lua_State* L) noexcept;
 // size-optimised module, since every script call asks and nearly always finds nothing: a call of its
 // own was the binding's largest cost.
 [[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
-    if (L != detail::g_noted.load(std::memory_order_relaxed) || detail::g_waiting.load(std::memory_order_relaxed) != 0)
-        detail::ReleaseLetGoNow(L);
+    if (detail::g_waiting.load(std::memory_order_relaxed) != 0 || !detail::HasBox(L)) detail::ReleaseLetGoNow(L);
 }
 
 }  // namespace orvane

@@ -33,7 +33,6 @@ OptionalEntries LookUpOptionalEntries() noexcept {
     entries.createtable = Lookup<decltype(entries.createtable)>(runtime, "lua_createtable");
     entries.setmetatable = Lookup<decltype(entries.setmetatable)>(runtime, "lua_setmetatable");
     entries.pushlstring = Lookup<decltype(entries.pushlstring)>(runtime, "lua_pushlstring");
-    entries.pushthread = Lookup<decltype(entries.pushthread)>(runtime, "lua_pushthread");
     return entries;
 }
 

@@ -24,9 +24,6 @@ struct OptionalEntries {
     int (*setmetatable)(lua_State* L, int objindex) = nullptr;
     // A text of known length: without it a text's length is found again by the runtime's own scan.
     void (*pushlstring)(lua_State* L, const char* s, std::size_t len) = nullptr;
-    // Pushes L and tells whether it is its universe's main thread: only that one's address is not
-    // freed before the universe closes.
-    int (*pushthread)(lua_State* L) = nullptr;
 
     // Everything a thread of the add-in's own, kept in the registry, takes, with the note beside it
     // whose finalizer tells the add-in that the universe closed.
