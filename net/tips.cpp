@@ -56,7 +56,9 @@ public:
         OVERLAPPED* operation = StartOperation();
         if (!Issued(::WSARecvFrom(socket_.get(), &buffer, 1, nullptr, &flags, reinterpret_cast<sockaddr*>(&from_),
                                   &fromLength_, operation, nullptr))) {
-            return Fail(Failure::ReceiveFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
+            const auto failed = static_cast<std::uint32_t>(::WSAGetLastError());
+            if (NoServiceThere(failed)) ServiceUnreachable();
+            return Fail(Failure::ReceiveFailed, failed);
         }
     }
 
@@ -65,8 +67,7 @@ public:
     void Completed(DWORD bytes, DWORD error) override {
         if (error == ERROR_MORE_DATA || error == WSAEMSGSIZE) return Fail(Failure::ReplyTooLong);
         if (error != 0) {
-            // Nothing listens at the address (the system was told so): the service may have moved.
-            if (error == WSAECONNRESET) ServiceUnreachable();
+            if (NoServiceThere(error)) ServiceUnreachable();
             return Fail(Failure::ReceiveFailed, error);
         }
         if (bytes == 0) return Fail(Failure::EmptyReply);
@@ -74,6 +75,12 @@ public:
     }
 
 private:
+    // Nothing listens at the address, as the system was told: the service may have moved. A receive
+    // that fails at once says so in Winsock's words, one that completes later in the system's.
+    static bool NoServiceThere(std::uint32_t error) noexcept {
+        return error == WSAECONNRESET || error == ERROR_PORT_UNREACHABLE;
+    }
+
     std::string request_;
     char reply_[wire::kTipsReplyCapacity] = {};
     sockaddr_in from_{};

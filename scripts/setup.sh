@@ -38,7 +38,7 @@ fi
 # Lua 5.1.5 from Debian's source package; kept under third_party/ which git ignores.
 if [ ! -f third_party/lua5.1/src/lapi.c ]; then
   rm -rf third_party/lua-src && mkdir -p third_party/lua-src
-  (cd third_party/lua-src && apt_try apt-get source -qq --download-only lua5.1 >/dev/null 2>&1 \
+  (cd third_party/lua-src && apt_try apt-get source -qq --download-only lua5.1 >/dev/null \
      && dpkg-source -x --no-check ./lua5.1_*.dsc lua5.1 >/dev/null)
   rm -rf third_party/lua5.1
   mv third_party/lua-src/lua5.1 third_party/lua5.1

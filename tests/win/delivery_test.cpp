@@ -297,13 +297,21 @@ int IsRunAtClose(lua_State* L) {
 
 // A universe made where a state that called the add-in was must get a note of its own at its first
 // call from there, however that state's last call went: in a finalizer of its universe's close after
-// the note went, as its universe's only call or only calls, in such a finalizer, or from a coroutine
-// collected while its universe lives on. Without the note, a handler it sets at its own close is
+// the note went, as its universe's only call or only calls, in such a finalizer (with a collection
+// between them, which finalizes what the close made), or from a coroutine collected while its
+// universe lives on. Without the note, a handler it sets at its own close is
 // called later.
 TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstCall) {
-    enum class Before { CalledAtCloseAfterItsNote, OnlyCalledAtClose, OnlyCalledTwiceAtClose, CoroutineCollected };
-    for (const Before before : {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose,
-                                Before::OnlyCalledTwiceAtClose, Before::CoroutineCollected}) {
+    enum class Before {
+        CalledAtCloseAfterItsNote,
+        OnlyCalledAtClose,
+        OnlyCalledTwiceAtClose,
+        OnlyCalledAtCloseAroundACollection,
+        CoroutineCollected
+    };
+    for (const Before before :
+         {Before::CalledAtCloseAfterItsNote, Before::OnlyCalledAtClose, Before::OnlyCalledTwiceAtClose,
+          Before::OnlyCalledAtCloseAroundACollection, Before::CoroutineCollected}) {
         SCOPED_TRACE(static_cast<int>(before));
         ReusingAllocator allocator;
         std::optional<LuaFixture> first(std::in_place, &ReusingAllocator::Allocate, &allocator);
@@ -318,7 +326,8 @@ TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstC
             const char* const scripts[] = {
                 "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end isrun()",
                 "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() end",
-                "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() isrun() end"};
+                "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() isrun() end",
+                "keep = newproxy(true) getmetatable(keep).__gc = function() isrun() collectgarbage() isrun() end"};
             ASSERT_EQ(first->Run(scripts[static_cast<int>(before)]), "");
             first.reset();
         }
