@@ -310,9 +310,18 @@ void NoteWindowClosed() noexcept {
 
 std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
+// Every script call asks, so it asks the runtime no more than it must: the key, the look, the value,
+// the pop.
 bool detail::HasBox(lua_State* L) noexcept {
-    // Without the entries a box takes, there is none to make.
-    return !RuntimeOptionalEntries().CanKeepThread() || Registered(L, kUniverseKey, false) != nullptr;
+    static const OptionalEntries& lua = RuntimeOptionalEntries();
+    static const bool canKeep = lua.CanKeepThread() && lua.settop != nullptr;
+    // Without the entries a box takes, there is none to make; without settop the general look.
+    if (!canKeep) return !lua.CanKeepThread() || Registered(L, kUniverseKey, false) != nullptr;
+    lua.pushlightuserdata(L, KeyOf(kUniverseKey));
+    lua.rawget(L, lua::kRegistryIndex);
+    const bool boxed = lua_touserdata(L, -1) != nullptr;
+    lua.settop(L, -2);
+    return boxed;
 }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {
