@@ -1,8 +1,8 @@
 -- Name lookups that take their time, beside tests/peers/service_peers.py: tests/tools/slow_lookup.c,
 -- preloaded into Wine, makes each lookup of the services' name wait as the file dir/delay says and
 -- counts the lookups in dir/lookups. A slow lookup holds up only the requests that need it, once for
--- all of them, and never the script thread; its answer then serves for minutes when found, for a
--- second when not.
+-- all of them, and never the script thread; its answer then serves for minutes when found (until its
+-- service lets a request's time pass), for a second when not.
 local T = require("testlib")
 local O = Orvane.Object
 
@@ -125,6 +125,25 @@ T.case("one slow lookup serves every request for its name, and holds up nothing 
   O:GetTipsId("@count:@report-slow", "c", function(text) count = text end)
   T.truthy(T.wait_for(function() return count ~= nil end, 5000), "the count came")
   T.eq(count, "1", "reports that went out once the address was known")
+end)
+
+-- After the case whose lookup succeeds, as it needs the address found there still fresh.
+T.case("an address whose service let a request's whole time pass is looked up again a second later", function()
+  set_delay("0")
+  T.causes()
+  local before = lookups()
+  local silent
+  O:GetTipsId("@silent", "c", function(t) silent = t end)
+  T.truthy(T.wait_for(function() return silent ~= nil end, 13000), "the unanswered request came back")
+  T.eq(silent, "", "the answer of a request the service never answered")
+  T.caused({ "GetTipsId: timed_out" })
+  T.eq(lookups() - before, 0, "lookups while the address was fresh")
+  host.pump(1100)
+  local after
+  O:GetTipsId("after-silence", "c", function(t) after = t end)
+  T.truthy(T.wait_for(function() return after ~= nil end, 5000), "the next request came back")
+  T.truthy(after ~= "", "the next request was answered")
+  T.eq(lookups() - before, 1, "lookups once the silence had made the address doubtful")
 end)
 
 T.finish()
