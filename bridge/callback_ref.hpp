@@ -90,7 +90,7 @@ std::size_t LetGoWaiting() noexcept;
 namespace detail {
 // LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
 extern std::atomic<std::size_t> g_waiting;
-// Whether L's universe has its box already, read from its own registry at every call: a state's
+// Whether L's universe has its box and thread already, read from its own registry at every call: a state's
 // address may have been a closed universe's, so nothing kept by address can tell.
 bool HasBox(lua_State* L) noexcept;
 void ReleaseLetGoNow(lua_State* L) noexcept;

@@ -76,9 +76,11 @@ public:
 
 private:
     // Nothing listens at the address, as the system was told: the service may have moved. A receive
-    // that fails at once says so in Winsock's words, one that completes later in the system's.
+    // that fails at once says so in Winsock's words, one that completes later in the system's; Windows
+    // says the port is unreachable, a system under Wine may say the connection was refused.
     static bool NoServiceThere(std::uint32_t error) noexcept {
-        return error == WSAECONNRESET || error == ERROR_PORT_UNREACHABLE;
+        return error == WSAECONNRESET || error == ERROR_PORT_UNREACHABLE || error == WSAECONNREFUSED ||
+               error == ERROR_CONNECTION_REFUSED;
     }
 
     std::string request_;
