@@ -163,7 +163,7 @@ std::size_t ReplyWalk::StepOverWholeItems(std::span<const unsigned char> bytes) 
     const unsigned char* const end = begin + bytes.size();
     const unsigned char* item = begin;
     const std::size_t keySize = key_.size();
-    std::size_t last = SIZE_MAX;  // the length of the item before, which no length field can hold
+    std::size_t last = SIZE_MAX;  // the length of the item before; none fits a piece at the start
     while (end - item >= 4) {
         const std::size_t length = GetBigEndian(item);
         if (length > static_cast<std::size_t>(end - item) - 4) break;

@@ -65,8 +65,7 @@ orvane_lua_test(NAME speed_limit SCRIPT lua/speed_limit_test.lua ARGS Z:$<TARGET
   PREFIX tray RESOURCE_LOCK tray-window TIMEOUT 300)
 
 # The same add-in beside a runtime that exports by name only what the add-in is promised: it loads,
-# keeps the calling convention, and carries the speed-limit hand-shake without lua_settop or
-# lua_pushthread.
+# keeps the calling convention, and carries the speed-limit hand-shake without lua_settop.
 add_test(NAME host.promised_exports COMMAND ${CMAKE_SOURCE_DIR}/host/tests/check_named_exports.sh ${CMAKE_OBJDUMP}
   $<TARGET_FILE:VemoLuaRuntimePromised> ${CMAKE_SOURCE_DIR}/runtime/VemoLuaRuntime.def.in)
 orvane_lua_test(NAME promised_runtime.convention SCRIPT lua/convention_test.lua HOST orvane-host-promised)
