@@ -153,11 +153,14 @@ void ExchangeLoop::Serve() noexcept {
                     // Ended from outside (its time passed, or a move ran out of memory): that is why, even
                     // where the operation had come back whole before its socket was closed.
                     // A limit stays while one operation follows another, until the exchange sets another.
-                    // A service silent for a step's whole time may have moved, so its name is looked up
-                    // again soon.
+                    // A service silent for a step's whole time at an address kept from before may have
+                    // moved, so its name is looked up again soon. Not one just looked up: a slow lookup
+                    // leaves the reply less of its time, and looking again would only do that again.
                     Drive(exchange, [&] {
                         if (!exchange->abandonedFor_) return exchange->Completed(bytes, error);
-                        if (*exchange->abandonedFor_ == Failure::TimedOut) exchange->ServiceUnreachable();
+                        if (*exchange->abandonedFor_ == Failure::TimedOut && exchange->addressKept_) {
+                            exchange->ServiceUnreachable();
+                        }
                         exchange->Fail(*exchange->abandonedFor_);
                     });
                 }
@@ -304,6 +307,7 @@ void Exchange::ReachService(const char* host, std::uint16_t port) {
     const AddressCache::Answer known = loop.addresses_.Ask(host, ::GetTickCount64(), *this);
     if (known.next == AddressCache::Next::Use) {
         serviceAddress_ = known.address;
+        addressKept_ = true;
         return AddressReady(ToSocketAddress(known.address, port));
     }
     if (known.next == AddressCache::Next::Look) loop.LookUp(host);

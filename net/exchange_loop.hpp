@@ -122,7 +122,8 @@ private:
     std::optional<Failure> abandonedFor_;
     const char* serviceHost_ = nullptr;  // the module's constant
     std::uint16_t servicePort_ = 0;
-    LookedUp serviceAddress_;  // the one it was given
+    LookedUp serviceAddress_;   // the one it was given
+    bool addressKept_ = false;  // it came from the cache, not from a lookup made for this exchange
     // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
     ListLink<Exchange> deadlineLink_;
