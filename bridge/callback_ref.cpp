@@ -310,12 +310,19 @@ void NoteWindowClosed() noexcept {
 
 std::size_t LetGoWaiting() noexcept { return detail::g_waiting.load(); }
 
-// The thread is stored after the box, and is what CallbackUniverse looks for: a universe whose box
-// was stored and whose thread could not be makes both again at its next call. Without the entries a
-// box takes, there is none to make.
-bool detail::UniverseSetUp(lua_State* L) noexcept {
-    static const bool canKeep = RuntimeOptionalEntries().CanKeepThread();
-    return !canKeep || RegisteredThread(L) != nullptr;
+// Every script call asks, so it asks the runtime no more than it must: the key, the look, the value,
+// the pop. The thread is what is stored last, and what CallbackUniverse looks for: a universe whose
+// box was stored and whose thread could not be still makes both at its next call.
+bool detail::HasBox(lua_State* L) noexcept {
+    static const OptionalEntries& lua = RuntimeOptionalEntries();
+    static const bool canKeep = lua.CanKeepThread() && lua.settop != nullptr;
+    // Without the entries a box takes, there is none to make; without settop the general look.
+    if (!canKeep) return !lua.CanKeepThread() || RegisteredThread(L) != nullptr;
+    lua.pushlightuserdata(L, KeyOf(kCallbackThreadKey));
+    lua.rawget(L, lua::kRegistryIndex);
+    const bool made = lua.tothread(L, -1) != nullptr;
+    lua.settop(L, -2);
+    return made;
 }
 
 void detail::ReleaseLetGoNow(lua_State* L) noexcept {

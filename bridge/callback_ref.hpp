@@ -90,9 +90,9 @@ std::size_t LetGoWaiting() noexcept;
 namespace detail {
 // LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
 extern std::atomic<std::size_t> g_waiting;
-// Whether L's universe has its box and thread already, read from its own registry at every call: a
-// state's address may have been a closed universe's, so nothing kept by address can tell.
-bool UniverseSetUp(lua_State* L) noexcept;
+// Whether L's universe has its box and thread already, read from its own registry at every call: a state's
+// address may have been a closed universe's, so nothing kept by address can tell.
+bool HasBox(lua_State* L) noexcept;
 void ReleaseLetGoNow(lua_State* L) noexcept;
 }  // namespace detail
 
@@ -101,7 +101,7 @@ void ReleaseLetGoNow(lua_State* L) noexcept;
 // size-optimised module, since every script call asks and nearly always finds nothing: a call of its
 // own was the binding's largest cost.
 [[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
-    if (detail::g_waiting.load(std::memory_order_relaxed) != 0 || !detail::UniverseSetUp(L)) detail::ReleaseLetGoNow(L);
+    if (detail::g_waiting.load(std::memory_order_relaxed) != 0 || !detail::HasBox(L)) detail::ReleaseLetGoNow(L);
 }
 
 }  // namespace orvane
