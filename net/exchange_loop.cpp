@@ -380,9 +380,11 @@ void Exchange::Fail(Failure cause, std::uint32_t code) noexcept {
 void Exchange::HandOn() noexcept {
     ExchangeLoop& loop = ExchangeLoop::Shared();
     if (limit_ != nullptr) loop.Unlink(this);
-    socket_.reset();
     ReleaseBuffers();
     Deliver(std::move(request_));
+    // No operation is pending here, so the socket only has to go: its closing, a call to the system
+    // that may take tens of microseconds, no longer holds back the answer's way to its callback.
+    socket_.reset();
     loop.answered_.PushBack(*this);
 }
 
