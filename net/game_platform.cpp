@@ -57,10 +57,10 @@ wire::WholeRooms g_wholeRooms{4};
 constexpr ULONG kKeepAliveIdleMs = 2 * 60 * 1000;
 constexpr ULONG kKeepAliveIntervalMs = 10 * 1000;
 
-// A live server that stays silent is waited for this long at each step: the name lookup, connecting,
-// sending, and each receive, so it is time with no byte arriving, not a limit on the whole exchange,
-// and a slow long answer still comes whole. Past it the exchange ends as timed out, and with it the
-// socket and callback it held. Longer than keep-alive takes to find a vanished server.
+// A live server that stays silent is waited for this long at each step: the name lookup, connecting and
+// sending (one operation), and each receive, so it is time with no byte arriving, not a limit on the
+// whole exchange, and a slow long answer still comes whole. Past it the exchange ends as timed out, and
+// with it the socket and callback it held. Longer than keep-alive takes to find a vanished server.
 constexpr DWORD kIdleLimitMs = 5 * 60 * 1000;
 
 // Every exchange holds a socket, and with it one of the system's dynamic ports, which the host's own
@@ -94,7 +94,8 @@ bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetwo
 // socket and this record, up to the idle limit of each step.
 class GameExchange final : public Exchange {
 public:
-    GameExchange(const std::string& name, const std::string& type) : body_(wire::ActiveGameRequestBody(name, type)) {}
+    GameExchange(const std::string& name, const std::string& type)
+        : outgoing_(Framed(wire::ActiveGameRequestBody(name, type))) {}
     ~GameExchange() override = default;
     GameExchange(const GameExchange&) = delete;
     GameExchange& operator=(const GameExchange&) = delete;
@@ -117,10 +118,13 @@ public:
         if (connectEx == nullptr || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
             return Fail(Failure::SocketFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
+        if (outgoing_.empty()) return Fail(Failure::SendFailed);
+        // The request goes out with the connection, in one operation: a send of its own cost the loop a
+        // call to the system and a completion more per exchange.
         step_ = Step::Connect;
         OVERLAPPED* operation = NextOperation();
-        const BOOL connected = connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to, nullptr, 0,
-                                         nullptr, operation);
+        const BOOL connected = connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to,
+                                         outgoing_.data(), static_cast<DWORD>(outgoing_.size()), nullptr, operation);
         if (!Issued(connected ? 0 : SOCKET_ERROR)) {
             return Fail(Failure::ConnectFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
@@ -128,39 +132,37 @@ public:
 
     void Completed(DWORD bytes, DWORD error) override {
         if (error != 0) {
-            constexpr Failure kFailureOf[] = {Failure::ConnectFailed, Failure::SendFailed, Failure::ReceiveFailed,
-                                              Failure::ReceiveFailed};
-            if (step_ == Step::Connect) ServiceUnreachable();
-            return Fail(kFailureOf[static_cast<int>(step_)], error);
+            if (step_ != Step::Connect) return Fail(Failure::ReceiveFailed, error);
+            ServiceUnreachable();
+            return Fail(Failure::ConnectFailed, error);
         }
         switch (step_) {
-            case Step::Connect: return SendRequest();
-            case Step::Send:
-                // Header and body go out together, and a short send is a failure that is not continued.
-                if (bytes != wire::kHeaderSize + body_.size()) return Fail(Failure::SendFailed);
-                body_ = std::string();
-                return ReceiveHeader();
+            case Step::Connect: return Connected(bytes);
             case Step::Header: return HeaderArrived(bytes);
             case Step::Body: return BodyArrived(bytes);
         }
     }
 
 private:
-    enum class Step { Connect, Send, Header, Body };
+    enum class Step { Connect, Header, Body };
 
-    void SendRequest() {
-        ::setsockopt(socket_.get(), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
-        if (body_.size() > ULONG_MAX - wire::kHeaderSize) return Fail(Failure::SendFailed);
+    // Header and body, or nothing where the body is too long for its header's length field, which the
+    // exchange then fails as a request that could not be sent.
+    static std::string Framed(std::string body) {
+        if (body.size() > ULONG_MAX - wire::kHeaderSize) return std::string();
         const wire::Header header =
-            wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body_.size()));
-        std::copy(header.begin(), header.end(), head_);
-        WSABUF buffers[2] = {{static_cast<ULONG>(header.size()), reinterpret_cast<char*>(head_)},
-                             {static_cast<ULONG>(body_.size()), body_.data()}};
-        step_ = Step::Send;
-        OVERLAPPED* operation = NextOperation();
-        if (!Issued(::WSASend(socket_.get(), buffers, 2, nullptr, 0, operation, nullptr))) {
-            return Fail(Failure::SendFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
-        }
+            wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body.size()));
+        body.insert(body.begin(), header.begin(), header.end());
+        return body;
+    }
+
+    // The request went out with the connection; a short send is a failure that is not continued.
+    void Connected(DWORD sent) {
+        if (sent != outgoing_.size()) return Fail(Failure::SendFailed);
+        outgoing_ = std::string();
+        ::setsockopt(socket_.get(), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
+        ReceiveHeader();
+        if (Answered()) return;
         // Only a connection can vanish, and the system's call takes the loop 0.1 ms, which here the
         // server's turn covers.
         KeepAlive(socket_.get());
@@ -330,8 +332,8 @@ private:
 
     InFlight counted_;  // first, so that it counts for as long as the exchange exists
     Step step_ = Step::Connect;
-    std::string body_;
-    unsigned char head_[kHeadRoom] = {};  // the request's header going out, the reply's coming in
+    std::string outgoing_;                // until it has gone out
+    unsigned char head_[kHeadRoom] = {};  // the reply's header, and the first body bytes behind it
     std::size_t have_ = 0;
     std::size_t bodyLength_ = 0;
     std::size_t asked_ = 0;              // of the receive under way
