@@ -81,6 +81,12 @@ protected:
     // up again soon.
     void ServiceUnreachable() noexcept;
 
+    // From now on an operation of its socket that succeeds as it is started brings no completion to
+    // the port: the loop continues the exchange with it once the move that started it is over, which
+    // saves a packet through the port per operation. Only where the platform can be trusted to skip
+    // the port (ExchangeLoop::SkipPortOnSuccess); nothing changes elsewhere.
+    void CompleteAtOnceWhereSucceeded() noexcept;
+
     // The overlapped record of the one operation started next.
     OVERLAPPED* StartOperation() noexcept;
     // Whether the operation just started with StartOperation is under way (its completion will come);
@@ -118,6 +124,9 @@ private:
     std::unique_ptr<Request> request_;  // given at launch; null once answered
     OverlappedRecord<Exchange> operation_{this};
     bool pending_ = false;
+    bool skipsPort_ = false;  // its socket's operations that succeed at once bring no completion
+    // The bytes of the operation that succeeded as it was started, for the loop to complete it with.
+    std::optional<DWORD> doneAtOnce_;
     // Why a pending operation was ended from outside; its completion fails with this cause.
     std::optional<Failure> abandonedFor_;
     const char* serviceHost_ = nullptr;  // the module's constant
@@ -173,6 +182,11 @@ public:
     // ConnectEx, found once; null where the platform lacks it.
     LPFN_CONNECTEX ConnectExFor(SOCKET socket) noexcept;
     bool Associate(SOCKET socket) noexcept;
+    // Has the socket's operations that succeed at once skip the port; false where that cannot be
+    // trusted, and then they come through the port as before. A provider layered over the system's
+    // sockets that does not hand out the system's own handles may post a completion all the same, so
+    // the provider is asked first, once.
+    bool SkipPortOnSuccess(SOCKET socket) noexcept;
     // The room kept from a long answer, when it holds at least that many bytes: its pages are
     // touched already, where a fresh room of megabytes costs a page fault every 4 KiB. It comes with
     // its charge.
@@ -228,6 +242,8 @@ private:
     AnswerRoom keptRoom_;
     std::uint64_t keptUntil_ = 0;
     LPFN_CONNECTEX connectEx_ = nullptr;
+    enum class Trust : std::uint8_t { Unknown, Yes, No };
+    Trust skipTrusted_ = Trust::Unknown;
 };
 
 // Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop

@@ -192,6 +192,9 @@ private:
         have_ = early;
         if (early != 0) walk_->Feed({head_ + wire::kHeaderSize, early});
         if (walk_->Failed() || have_ == bodyLength_) return Walked();
+        // A long body comes in many receives, of which those that find their bytes there already are
+        // done at once; telling the system so costs a call, which a short body would not win back.
+        if (bodyLength_ - have_ > kFirstChunk) CompleteAtOnceWhereSucceeded();
         ReceiveBody();
     }
 
