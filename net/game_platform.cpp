@@ -149,7 +149,7 @@ private:
     // Header and body, or nothing where the body is too long for its header's length field, which the
     // exchange then fails as a request that could not be sent.
     static std::string Framed(std::string body) {
-        if (body.size() > ULONG_MAX - wire::kHeaderSize) return std::string();
+        if (body.size() > ULONG_MAX - wire::kHeaderSize) return {};
         const wire::Header header =
             wire::RequestHeader(wire::kActiveGameRequest, static_cast<std::uint32_t>(body.size()));
         body.insert(body.begin(), header.begin(), header.end());
