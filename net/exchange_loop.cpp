@@ -110,15 +110,13 @@ bool ExchangeLoop::Associate(SOCKET socket) noexcept {
 
 bool ExchangeLoop::SkipPortOnSuccess(SOCKET socket) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
-    if (skipTrusted_ == Trust::Unknown) {
-        WSAPROTOCOL_INFOW provider{};
-        int length = sizeof provider;
-        const bool read =
-            ::getsockopt(socket, SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&provider), &length) == 0;
-        skipTrusted_ = read && (provider.dwServiceFlags1 & XP1_IFS_HANDLES) != 0 ? Trust::Yes : Trust::No;
+    WSAPROTOCOL_INFOW provider{};
+    int length = sizeof provider;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&provider), &length) != 0 ||
+        (provider.dwServiceFlags1 & XP1_IFS_HANDLES) == 0) {
+        return false;
     }
-    return skipTrusted_ == Trust::Yes &&
-           ::SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(socket), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+    return ::SetFileCompletionNotificationModes(reinterpret_cast<HANDLE>(socket), FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
 }
 
 bool ExchangeLoop::Start() noexcept {

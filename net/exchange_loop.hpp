@@ -89,8 +89,9 @@ protected:
 
     // The overlapped record of the one operation started next.
     OVERLAPPED* StartOperation() noexcept;
-    // Whether the operation just started with StartOperation is under way (its completion will come);
-    // takes the result of the call that started it.
+    // Whether the operation just started with StartOperation is under way (its completion will come:
+    // through the port, or, where it succeeded at once on a socket that skips the port, from the loop
+    // after this move); takes the result of the call that started it.
     bool Issued(int result) noexcept;
     // The exchange must end, or be limited again, within ms from now: when it has not, a pending
     // operation is ended by closing the socket, and one waiting for its address fails at once, either
@@ -185,7 +186,7 @@ public:
     // Has the socket's operations that succeed at once skip the port; false where that cannot be
     // trusted, and then they come through the port as before. A provider layered over the system's
     // sockets that does not hand out the system's own handles may post a completion all the same, so
-    // the provider is asked first, once.
+    // the socket's provider is asked first: a call that only long bodies, which win far more, pay.
     bool SkipPortOnSuccess(SOCKET socket) noexcept;
     // The room kept from a long answer, when it holds at least that many bytes: its pages are
     // touched already, where a fresh room of megabytes costs a page fault every 4 KiB. It comes with
@@ -242,8 +243,6 @@ private:
     AnswerRoom keptRoom_;
     std::uint64_t keptUntil_ = 0;
     LPFN_CONNECTEX connectEx_ = nullptr;
-    enum class Trust : std::uint8_t { Unknown, Yes, No };
-    Trust skipTrusted_ = Trust::Unknown;
 };
 
 // Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop

@@ -108,6 +108,7 @@ public:
 
     void AddressReady(std::optional<sockaddr_in> to) override {
         if (!to) return Fail(Failure::LookupFailed);
+        if (outgoing_.empty()) return Fail(Failure::SendFailed);  // before a socket is made for it
         std::uint32_t error = 0;
         socket_ = OverlappedSocket(SOCK_STREAM, error);
         if (!socket_) return Fail(Failure::SocketFailed, error);
@@ -118,7 +119,6 @@ public:
         if (connectEx == nullptr || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
             return Fail(Failure::SocketFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
-        if (outgoing_.empty()) return Fail(Failure::SendFailed);
         // The request goes out with the connection, in one operation: a send of its own cost the loop a
         // call to the system and a completion more per exchange.
         step_ = Step::Connect;
