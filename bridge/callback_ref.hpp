@@ -3,13 +3,15 @@
 //
 // The function often comes from a coroutine that may be suspended, dead or collected by the time of
 // the call, and Lua 5.1 lets a function called on such a coroutine yield and leave it broken. So every
-// function is called on a thread of the add-in's own, one per Lua universe, kept in its registry.
+// function is called on a thread of the add-in's own, one per Lua state, kept in its registry.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "bridge/state_note.hpp"
+#include "common/failure.hpp"
 
 struct lua_State;
 
@@ -18,25 +20,35 @@ namespace orvane {
 // A reference as the calling convention takes it off the stack. Plain values: Lua may raise (by
 // longjmp, past every destructor) while it is held, so it is owned only once nothing can raise.
 struct TakenCallback {
-    // The add-in's thread; where the runtime cannot make one, the state the function came on.
+    constexpr TakenCallback() noexcept = default;
+    constexpr TakenCallback(lua_State* on, std::int32_t reference, StateNote* of = nullptr) noexcept
+        : state(on), ref(reference), note(of) {}
+    static constexpr TakenCallback Refused(Failure why) noexcept {
+        TakenCallback taken;
+        taken.refused = why;
+        return taken;
+    }
+
+    // The add-in's thread; where the runtime keeps no notes, the state the function came on.
     lua_State* state = nullptr;
     std::int32_t ref = 0;
-    // Which Lua universe the reference belongs to, never the same for two, even at one address one
-    // after the other; 0 where the runtime cannot make the add-in's thread.
-    std::uint32_t universe = 0;
+    // Its state's note; none where the runtime cannot keep one.
+    StateNote* note = nullptr;
+    // Why none was taken: the function was popped and nothing else done.
+    std::optional<Failure> refused;
 };
 
-// Takes the function at the top of L's stack (popping it) and names the thread to call it on.
+// Script thread: takes the function at the top of L's stack (popping it) and names the thread to call
+// it on; or refuses it, where its state may be closing or memory ran out for its note.
 TakenCallback TakeCallback(lua_State* L) noexcept;
 
 // The one owner of a taken reference, from the method call that took it to its one end: called once,
-// or dropped. Dropped, it goes at once where that is safe (on the thread that adopted it, with no close
-// of the window answers go to since, in a universe not closed), and otherwise it is let go of: it
-// waits, with no more memory than its own, until the script thread next comes in on its universe
-// (ReleaseLetGo), and goes with the universe if the host closes it first, never released. So whoever
-// holds one, on whatever thread, may drop it on any path. Without universe numbers nothing tells that
-// a universe lives and is not a new one at a closed one's address, so a reference let go of there
-// stays in its registry for good.
+// or dropped. Dropped, it is released at once where its state surely lives (on the thread that adopted
+// it, with no close of the window since, its state not closed), and otherwise deferred to the script
+// thread's next entry from its state (StateNote::DeferUnref), or forgotten with a closed state. So
+// whoever holds one, on whatever thread, may drop it on any path. Without a note nothing tells that a
+// state lives and is not a new one at a closed one's address, so such a reference stays in its registry
+// for good.
 class CallbackRef {
 public:
     constexpr CallbackRef() noexcept = default;
@@ -61,47 +73,19 @@ public:
     // What a call that keeps the function (the speed-limit handler) pushes it from.
     const TakenCallback& Taken() const noexcept { return taken_; }
 
-    // Adopted before the last close of the window answers go to: its universe may be closed since.
-    bool AdoptedBeforeLastClose() const noexcept;
-    // Any thread: its universe is known to be closed (the host closed that Lua state), so nothing of
-    // it may be called or released any more; dropped, it is forgotten.
-    bool UniverseClosed() const noexcept;
+    // Any thread: whether it may still be called: no close of the window since it was adopted, and
+    // its state not closed.
+    bool Deliverable() const noexcept { return StateNote::Deliverable(taken_.note, epoch_); }
+    // Any thread: its state is known to be closed, so nothing of it may be called or released any
+    // more; dropped, it is forgotten.
+    bool StateClosed() const noexcept { return taken_.note != nullptr && taken_.note->Closed(); }
 
 private:
     void Drop() noexcept;
 
     TakenCallback taken_;
-    std::uint32_t thread_ = 0;  // the thread that adopted it, the one that may touch its universe
-    std::uint32_t closes_ = 0;  // closes of the window until then
+    std::uint32_t thread_ = 0;  // the thread that adopted it, the one that may touch its state
+    std::uint32_t epoch_ = 0;   // closes of the window until then
 };
-
-// Script thread, at a close of the window answers go to, seen as its WM_CLOSE or as its end without
-// one: every reference adopted until now may outlive its universe from here on.
-void NoteWindowClosed() noexcept;
-
-// Whether a universe's close is seen (at lua_close), so that a reference of a closed one is never
-// called: false where the runtime lacks what the add-in's note in each universe needs.
-bool UniverseClosesSeen() noexcept;
-
-// References let go of in universes still open and not yet released. While there are any, every
-// script call looks for its own universe's among them.
-std::size_t LetGoWaiting() noexcept;
-
-namespace detail {
-// LetGoWaiting's count: kept under the lists' lock, read without it by every script call.
-extern std::atomic<std::size_t> g_waiting;
-// Whether L's universe has its box and thread already, read from its own registry at every call: a state's
-// address may have been a closed universe's, so nothing kept by address can tell.
-bool HasBox(lua_State* L) noexcept;
-void ReleaseLetGoNow(lua_State* L) noexcept;
-}  // namespace detail
-
-// Script thread, on entry from a script running on L: gives L's universe its note on its first call
-// (which may raise, as the call may), and releases what was let go of in it. Inline even in the
-// size-optimised module, since every script call asks and nearly always finds nothing: a call of its
-// own was the binding's largest cost.
-[[gnu::always_inline]] inline void ReleaseLetGo(lua_State* L) noexcept {
-    if (detail::g_waiting.load(std::memory_order_relaxed) != 0 || !detail::HasBox(L)) detail::ReleaseLetGoNow(L);
-}
 
 }  // namespace orvane

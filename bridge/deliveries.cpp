@@ -38,15 +38,14 @@ public:
         const std::lock_guard<SmallLock> guard(lock_);
         return std::unique_ptr<Request>(waiting_.PopFront());
     }
-    // Takes off the requests that can never be delivered: asked while a window that is gone was the
-    // newest (up to window number gone; 0: none such), asked before the last close of the window, or
-    // whose script's universe is closed. The rest keep their places.
+    // Takes off the requests that can never be delivered (Request::Deliverable); the rest keep their
+    // places.
     RequestList TakeUndeliverable(std::uint32_t gone) noexcept {
         RequestList taken;
         const std::lock_guard<SmallLock> guard(lock_);
         for (Request* request = waiting_.First(); request != nullptr;) {
             Request* const later = RequestList::Later(*request);
-            if (request->Window() <= gone || request->BeforeLastClose() || request->ScriptClosed()) {
+            if (!request->Deliverable(gone)) {
                 waiting_.Remove(*request);
                 taken.PushBack(*request);
             }
@@ -183,21 +182,23 @@ constinit NeverDestroyed<DeliveryQueue> g_queueStorage;
 constinit DeliveryQueue& g_queue = g_queueStorage.Get();
 
 // A request that can no longer be delivered goes at once, answer and all; its callback decides itself
-// whether its reference can go now or only be let go of.
-void Drop(std::unique_ptr<Request> request) noexcept {
+// whether its reference can go now or only be deferred. Its lines are written by `report`: directly
+// on the script thread, through the writer of later lines (common/failure.hpp) on any other.
+void Drop(std::unique_ptr<Request> request, Request::Reporter report) noexcept {
     const char* operation = request->Operation();
+    request->ReportFailed(report);
     request.reset();
-    ReportFailure(operation, Failure::WindowClosed);
+    report(operation, Failure::WindowClosed, 0);
 }
 
 void DropQueued() noexcept {
-    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request));
+    while (std::unique_ptr<Request> request = g_queue.Pop()) Drop(std::move(request), &ReportFailure);
 }
 
 // Requests that can never be delivered, taken off the queue by any thread: freed at once.
 void DropUndeliverable(std::uint32_t goneWindow) noexcept {
     DeliveryQueue::RequestList undeliverable = g_queue.TakeUndeliverable(goneWindow);
-    while (Request* request = undeliverable.PopFront()) Drop(std::unique_ptr<Request>(request));
+    while (Request* request = undeliverable.PopFront()) Drop(std::unique_ptr<Request>(request), &ReportFailureLater);
 }
 
 // Posts the delivery message once the queue said that none was on its way (claimed).
@@ -257,7 +258,10 @@ void StartAnnouncer() noexcept {
 
 void StartDeliveries() noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!g_queue.HasAnnouncer()) StartAnnouncer();
+    if (!g_queue.HasAnnouncer()) {
+        StartAnnouncer();
+        StartLaterLines();
+    }
     // A message posted to the window before, or none at all while it was gone: the new window is told
     // at once of what waits for it.
     g_queue.Unannounce();
@@ -268,7 +272,7 @@ void StartDeliveries() noexcept {
 bool DeliveriesOpen() noexcept { return AddinWindow().Open(); }
 
 void Deliver(std::unique_ptr<Request> request) noexcept {
-    if (request->BeforeLastClose()) return Drop(std::move(request));
+    if (!request->Deliverable()) return Drop(std::move(request), &ReportFailureLater);
     HANDLE wake = g_queue.Push(std::move(request));
     Announce(g_queue.Claim());
     if (wake != nullptr) ::SetEvent(wake);
@@ -302,14 +306,15 @@ void DeliverQueued() noexcept {
             return DropDeliveries();
         }
         // Queued by a thread that looked just before a window's end, a later Startup's window took it;
-        // or its script's universe is closed.
-        if (request->BeforeLastClose() || request->ScriptClosed()) {
-            Drop(std::move(request));
+        // or its Lua state is closed.
+        if (!request->Deliverable()) {
+            Drop(std::move(request), &ReportFailure);
             continue;
         }
         // A callback that serves messages while it waits for another answer gets it: the rest of the
         // queue is announced before this one runs.
         Announce(g_queue.ClaimIfWaiting());
+        request->ReportFailed(&ReportFailure);
         if (!request->CallBack()) ReportFailure(request->Operation(), Failure::NoMemory);
     }
 }

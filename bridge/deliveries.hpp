@@ -33,7 +33,8 @@ void DeliverSoon(std::unique_ptr<Request> request) noexcept;
 void DeliverQueued() noexcept;
 
 // Script thread, once the window is gone, however it went: what was queued will never be delivered.
-// The close noted before (NoteWindowClosed) or after decides whether the references go now.
+// Whether the close epoch ended before (StateNote::EndEpoch) or ends after decides whether the
+// references go now.
 void DropDeliveries() noexcept;
 
 }  // namespace orvane

@@ -1,12 +1,13 @@
 #include "bridge/message_table.hpp"
 
-#include "bridge/callback_ref.hpp"
 #include "bridge/deliveries.hpp"
 #include "bridge/message_window.hpp"
 #include "bridge/setup_status.hpp"
 #include "bridge/speed_limit.hpp"
+#include "bridge/state_note.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/thread_checks.hpp"
+#include "runtime/optional_entries.hpp"
 
 namespace orvane {
 namespace {
@@ -22,7 +23,7 @@ bool g_closeSeen = false;
 // of that universe call again. Seen twice (a forged WM_DESTROY, then the real one), it only notes a
 // close again.
 void WindowGoneWithoutClose() {
-    NoteWindowClosed();
+    StateNote::EndEpoch();
     DropDeliveries();
     ClearSpeedLimitHandler();
 }
@@ -43,7 +44,7 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             // lives; the close is noted after them, and what comes later is only let go of.
             DropDeliveries();
             ClearSpeedLimitHandler();
-            NoteWindowClosed();
+            StateNote::EndEpoch();
             return 0;
         case WM_DESTROY:
             // The host destroyed the window without closing it (DestroyWindow, or a host that frees
@@ -82,7 +83,7 @@ void CreateMessageWindow() {
     // own note tells (bridge/callback_ref.hpp); where no note can be kept, the new Startup is taken as
     // the old universe's end.
     HWND previous = AddinWindow().Handle();
-    if (previous != nullptr && !g_closeSeen && (!::IsWindow(previous) || !UniverseClosesSeen())) {
+    if (previous != nullptr && !g_closeSeen && (!::IsWindow(previous) || !RuntimeOptionalEntries().CanKeepNotes())) {
         WindowGoneWithoutClose();
     }
     AddinWindow().Create(&MessageTable);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -41,7 +42,13 @@ std::string_view Request::AnswerText() const noexcept {
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {
     room_ = AnswerRoom();
     charge_ = BudgetShare();
-    ReportFailure(operation_, cause, code);
+    failed_ = cause;
+    failedCode_ = code;
+}
+
+void Request::ReportFailed(Reporter report) noexcept {
+    if (const std::optional<Failure> cause = std::exchange(failed_, std::nullopt))
+        report(operation_, *cause, failedCode_);
 }
 
 long LiveRequests() noexcept { return g_liveRequests; }

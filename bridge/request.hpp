@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,17 +32,22 @@ public:
     void Answer(std::string text, BudgetShare charge = {}) noexcept;
     // The same for an answer in its room, which carries its own charge.
     void Answer(AnswerRoom room, BudgetShare charge = {}) noexcept;
-    // Any thread, at most once: the callback gets the empty text; the cause's line is written now.
+    // Any thread, at most once: the callback gets the empty text. The cause's line is written by the
+    // script thread, just before the callback or when the request is dropped, never by a thread that
+    // must not wait for a debug listener (the network loop).
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
+    // The failure's line, if it failed, by the reporter given; once.
+    using Reporter = void (*)(const char* operation, Failure cause, std::uint32_t code) noexcept;
+    void ReportFailed(Reporter report) noexcept;
 
     const char* Operation() const noexcept { return operation_; }
-    // Made before the last close of the window: its script universe may be closed since, so it is
-    // never delivered, not even to the window of a later Startup, and its reference is only let go of.
-    bool BeforeLastClose() const noexcept { return callback_.AdoptedBeforeLastClose(); }
-    // Its callback's universe is closed: the host closed the Lua state the script ran in.
-    bool ScriptClosed() const noexcept { return callback_.UniverseClosed(); }
-    // Which of the message windows made was the newest when it was asked (MessageWindow::Made).
-    std::uint32_t Window() const noexcept { return window_; }
+    // Whether its callback may still be called: not asked while a window that is gone (up to window
+    // number `goneWindow`; 0: none) was the newest, nor before the last close of the window, after
+    // which its Lua state may be closed; and its state not known to be closed. An undeliverable
+    // request is never delivered, not even to the window of a later Startup.
+    bool Deliverable(std::uint32_t goneWindow = 0) const noexcept {
+        return window_ > goneWindow && callback_.Deliverable();
+    }
     // Script thread, once: calls the callback with the answer; false when the empty text went instead.
     bool CallBack() noexcept { return callback_.CallOnce(AnswerText()); }
     // What the callback gets: the answer up to its first zero byte, as the host's texts end there; the
@@ -53,6 +59,8 @@ private:
 
     const char* operation_;
     std::uint32_t window_;
+    std::uint32_t failedCode_ = 0;
+    std::optional<Failure> failed_;  // until its line is written
     CallbackRef callback_;
     BudgetShare charge_;      // declared before the answer, so that the answer's memory goes first
     AnswerRoom room_;         // the answer

@@ -21,7 +21,7 @@ constinit CallbackRef& g_handler = g_slot.Get();
 
 // A handler whose universe the host closed is forgotten, never called: its state is gone.
 bool HandlerStored() {
-    if (g_handler.UniverseClosed()) {
+    if (g_handler.StateClosed()) {
         const CallbackRef forgotten(std::move(g_handler));
     }
     return static_cast<bool>(g_handler);

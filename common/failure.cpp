@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace orvane {
 
@@ -10,6 +11,7 @@ const char* FailureName(Failure cause) noexcept {
     switch (cause) {
         case Failure::NoReceiver: return "no_receiver";
         case Failure::CallbackNotAFunction: return "callback_not_a_function";
+        case Failure::StateMayBeClosing: return "state_may_be_closing";
         case Failure::NotScriptThread: return "not_script_thread";
         case Failure::WindowClosed: return "window_closed";
         case Failure::NoMemory: return "no_memory";
@@ -137,6 +139,30 @@ void FailureLimiter::Wrote(std::uint64_t startMs, std::uint64_t endMs) noexcept 
     if (windowTook_ < kSlowWriteMs) return;
     quietUntil_ = endMs + std::min(windowTook_ * kQuietPerSlowMs, kLongestQuietMs);
     windowTook_ = 0;
+}
+
+void LineQueue::Push(const char* operation, Failure cause, std::uint32_t code) noexcept {
+    if (count_ == kCapacity) {
+        if (lost_.code == 0) {
+            lost_.operation = operation;
+            lost_.cause = cause;
+        }
+        if (lost_.code < UINT32_MAX) ++lost_.code;
+        return;
+    }
+    lines_[(first_ + count_++) % kCapacity] = Line{operation, cause, code};
+}
+
+bool LineQueue::Pop(Line& line) noexcept {
+    if (count_ == 0) {
+        if (lost_.code == 0) return false;
+        line = std::exchange(lost_, Line{nullptr, Failure::NoMemory, 0, true});
+        return true;
+    }
+    line = lines_[first_];
+    first_ = (first_ + 1) % kCapacity;
+    --count_;
+    return true;
 }
 
 }  // namespace orvane

@@ -12,8 +12,9 @@ enum class Failure : std::uint8_t {
     // A script call that did not fit its method.
     NoReceiver,            // not called on the object: a dot where a colon belongs, or too few values
     CallbackNotAFunction,  // the last argument of a method that calls back
+    StateMayBeClosing,     // a callback from a Lua state not yet seen running outside a finalizer
     // The host.
-    NotScriptThread,  // Startup from a thread other than the one that started the add-in first
+    NotScriptThread,  // Startup or a method from a thread other than the one that started the add-in first
     // A request that never reached the network.
     WindowClosed,  // after WM_CLOSE no answer can reach a script
     NoMemory,
@@ -107,9 +108,47 @@ private:
     std::uint64_t windowTook_ = 0;
 };
 
+// The lines of threads that must never wait for a listener, until a writer of their own takes them: at
+// most kCapacity at once. Lines that find it full are counted, under the first of them, and the count
+// is told once the writer has taken every line queued.
+class LineQueue {
+public:
+    static constexpr std::size_t kCapacity = 64;
+    struct Line {
+        const char* operation;
+        Failure cause;
+        std::uint32_t code;    // for a line left out: how many
+        bool leftOut = false;  // a count of lines left out, not a line
+    };
+
+    void Push(const char* operation, Failure cause, std::uint32_t code) noexcept;
+    // The oldest line, or the count of those left out once every older line is taken; false when
+    // there is nothing.
+    bool Pop(Line& line) noexcept;
+
+private:
+    Line lines_[kCapacity] = {};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+    Line lost_ = {nullptr, Failure::NoMemory, 0, true};  // code: how many
+};
+
 // Any thread: writes the line. The add-in allocates nothing for it, so it is tried when memory has
 // run out too; the system may then lose the line (OutputDebugStringW makes an ANSI copy on the heap).
+// A debugger-output listener that is attached but not reading holds each line up, for seconds.
 void ReportFailure(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
+
+// Any thread that must never wait for a listener (the network loop, the announcer): the line goes to
+// a writer thread of the add-in's (LineQueue above); without one it is lost.
+void ReportFailureLater(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
+
+// Script thread, with the first window: makes that writer, so that the handles a host sees stay the
+// same from Startup on.
+void StartLaterLines() noexcept;
+
+// Waits until the writer has written what was handed to it before the call, up to timeoutMs; false
+// when it has not. For tests, which read the lines where other threads caused them.
+bool WaitForLaterLines(std::uint32_t timeoutMs) noexcept;
 
 // Script thread, for a failure that a message from another process caused: written as the limiter
 // above lets it. Any process can post such messages, and a debugger-output listener that is attached

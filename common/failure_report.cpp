@@ -1,7 +1,11 @@
 #include <windows.h>
 
+#include <mutex>
+
 #include "common/failure.hpp"
+#include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
+#include "common/win_handles.hpp"
 
 namespace orvane {
 namespace {
@@ -18,12 +22,109 @@ void Write(const char (&line)[kLineSize], std::size_t length) noexcept {
 // Script thread only: the messages it limits are handled there.
 FailureLimiter g_messageLines;
 
+// The lines handed to the writer, and whether it is writing: any thread queues, the writer takes.
+class LaterLines {
+public:
+    void Start() noexcept {
+        const std::lock_guard<SmallLock> guard(lock_);
+        (void)Started();
+    }
+
+    void Push(const char* operation, Failure cause, std::uint32_t code) noexcept {
+        HANDLE wake = nullptr;
+        {
+            const std::lock_guard<SmallLock> guard(lock_);
+            if (!Started()) return;
+            queue_.Push(operation, cause, code);
+            ++pushed_;
+            wake = wake_;
+        }
+        ::SetEvent(wake);
+    }
+
+    // The writer's loop: it never ends, as the process's other threads of the add-in do not.
+    [[noreturn]] void Serve() noexcept {
+        for (;;) {
+            LineQueue::Line line{};
+            bool have = false;
+            {
+                const std::lock_guard<SmallLock> guard(lock_);
+                have = queue_.Pop(line);
+                if (!have) written_ = pushed_;
+            }
+            if (!have) {
+                ::WaitForSingleObject(wake_, INFINITE);
+                continue;
+            }
+            char text[kLineSize];
+            Write(text, line.leftOut ? FormatLeftOut(text, sizeof text, line.operation, line.cause, line.code)
+                                     : FormatFailure(text, sizeof text, line.operation, line.cause, line.code));
+        }
+    }
+
+    bool WaitForWritten(std::uint32_t timeoutMs) noexcept {
+        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        std::uint64_t target = 0;
+        {
+            const std::lock_guard<SmallLock> guard(lock_);
+            if (!Started()) return true;
+            target = pushed_;
+        }
+        for (;;) {
+            {
+                const std::lock_guard<SmallLock> guard(lock_);
+                if (written_ >= target) return true;
+            }
+            if (::GetTickCount64() >= deadline) return false;
+            ::Sleep(1);
+        }
+    }
+
+private:
+    // Under the lock. Started on first need; a thread that could not be made leaves the lines lost.
+    bool Started() noexcept {
+        if (wake_ != nullptr) return true;
+        if (tried_) return false;
+        tried_ = true;
+        UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!wake) return false;
+        // The event goes to the writer before it starts, and stays for the life of the process with it.
+        wake_ = wake.get();
+        const UniqueKernelHandle thread(
+            ::CreateThread(nullptr, std::size_t{64} * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        if (!thread) {
+            wake_ = nullptr;
+            return false;
+        }
+        (void)wake.release();
+        return true;
+    }
+    static DWORD WINAPI Run(LPVOID self) { static_cast<LaterLines*>(self)->Serve(); }
+
+    SmallLock lock_;
+    LineQueue queue_;
+    HANDLE wake_ = nullptr;  // the writer's event, and the process's for good once made
+    bool tried_ = false;
+    std::uint64_t pushed_ = 0;
+    std::uint64_t written_ = 0;  // every line pushed up to this count is written
+};
+
+LaterLines g_laterLines;
+
 }  // namespace
 
 void ReportFailure(const char* operation, Failure cause, std::uint32_t code) noexcept {
     char line[kLineSize];
     Write(line, FormatFailure(line, sizeof line, operation, cause, code));
 }
+
+void ReportFailureLater(const char* operation, Failure cause, std::uint32_t code) noexcept {
+    g_laterLines.Push(operation, cause, code);
+}
+
+void StartLaterLines() noexcept { g_laterLines.Start(); }
+
+bool WaitForLaterLines(std::uint32_t timeoutMs) noexcept { return g_laterLines.WaitForWritten(timeoutMs); }
 
 void ReportFailureAtMostEachSecond(const char* operation, Failure cause, std::uint32_t code) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();

@@ -7,11 +7,18 @@
 #include <cstdlib>
 
 namespace orvane {
-namespace {
-std::atomic<DWORD> g_threads[2] = {0, 0};
 
-std::atomic<DWORD>& ThreadOf(ThreadRole role) noexcept { return g_threads[role == ThreadRole::Script ? 0 : 1]; }
+std::atomic<DWORD> detail::g_scriptThread{0};
+
+namespace {
+std::atomic<DWORD> g_loopThread{0};
+
+std::atomic<DWORD>& ThreadOf(ThreadRole role) noexcept {
+    return role == ThreadRole::Script ? detail::g_scriptThread : g_loopThread;
+}
 }  // namespace
+
+bool detail::ClaimScriptThreadForCall() noexcept { return ClaimThread(ThreadRole::Script); }
 
 void NoteThread(ThreadRole role) noexcept { ThreadOf(role).store(::GetCurrentThreadId()); }
 

@@ -6,6 +6,12 @@
 // than corrupting state by chance.
 #pragma once
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <atomic>
+#endif
+
 namespace orvane {
 
 enum class ThreadRole { Script, Loop };
@@ -21,6 +27,21 @@ bool ClaimThread(ThreadRole role) noexcept;
 // Where no thread has taken the role yet (the in-process tests), the first thread checked takes it.
 // Only in builds that check: the shipped module carries neither the check nor the printing it needs.
 void CheckThread(ThreadRole role, const char* where) noexcept;
+
+#if defined(_WIN32)
+namespace detail {
+extern std::atomic<DWORD> g_scriptThread;
+bool ClaimScriptThreadForCall() noexcept;
+}  // namespace detail
+
+// Every build, at every script call: whether the calling thread is the script thread. A Lua state
+// driven from another thread would race on everything the add-in keeps for scripts, so its call is
+// refused. Where no thread holds the role yet (a test that calls without Startup), the caller takes it.
+[[gnu::always_inline]] inline bool OnScriptThread() noexcept {
+    return ::GetCurrentThreadId() == detail::g_scriptThread.load(std::memory_order_relaxed) ||
+           detail::ClaimScriptThreadForCall();
+}
+#endif
 
 }  // namespace orvane
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -43,9 +44,63 @@ ExchangeLoop& ExchangeLoop::Shared() noexcept { return g_loop.Get(); }
 
 bool ExchangeLoop::Post(std::unique_ptr<Exchange>& exchange) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kBegin, &exchange->operation_.overlapped)) return false;
-    (void)exchange.release();  // the loop's from here on
+    if (!Start()) return false;
+    auto& intake = intake_[static_cast<std::size_t>(exchange->lane_)];
+    bool wake = false;
+    {
+        const std::lock_guard<SmallLock> guard(intakeLock_);
+        intake.PushBack(*exchange);
+        wake = !std::exchange(wakePosted_, true);
+    }
+    if (!wake || ::PostQueuedCompletionStatus(port_, 0, kWake, &wake_.overlapped)) {
+        (void)exchange.release();  // the loop's from here on
+        return true;
+    }
+    // The loop looks at the intake after every turn, so it may have begun the exchange already; if
+    // not, it is refused, and the next post tries to wake the loop again.
+    const std::lock_guard<SmallLock> guard(intakeLock_);
+    wakePosted_ = false;
+    for (Exchange* waiting = intake.Last(); waiting != nullptr; waiting = Intake::Earlier(*waiting)) {
+        if (waiting == exchange.get()) {
+            intake.Remove(*waiting);
+            return false;
+        }
+    }
+    (void)exchange.release();
     return true;
+}
+
+bool ExchangeLoop::BeginTurn() noexcept {
+    // Those whose address came first, as they were begun before; then new ones, lane by lane.
+    for (int round = 0; round < kBeginsPerLane; ++round) {
+        for (auto& addressed : addressed_) {
+            Exchange* exchange = addressed.PopFront();
+            if (exchange == nullptr) continue;
+            exchange->addressReady_ = false;
+            Drive(exchange,
+                  [&] { exchange->AddressReady(ToSocketAddress(exchange->serviceAddress_, exchange->servicePort_)); });
+        }
+    }
+    Exchange* turn[kBeginsPerLane * kLanes];
+    std::size_t count = 0;
+    bool more = false;
+    {
+        const std::lock_guard<SmallLock> guard(intakeLock_);
+        for (int round = 0; round < kBeginsPerLane; ++round) {
+            for (auto& intake : intake_) {
+                if (Exchange* next = intake.PopFront()) turn[count++] = next;
+            }
+        }
+        for (const auto& intake : intake_) more = more || !intake.Empty();
+        // Without more to begin, the next exchange posted wakes the loop.
+        if (!more) wakePosted_ = false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        Exchange* exchange = turn[i];
+        Drive(exchange, [&] { exchange->Begin(); });
+    }
+    for (const auto& addressed : addressed_) more = more || !addressed.Empty();
+    return more;
 }
 
 bool ExchangeLoop::Post(std::unique_ptr<ServiceErrand>& errand) noexcept {
@@ -141,45 +196,43 @@ DWORD WINAPI ExchangeLoop::Run(LPVOID self) {
 }
 
 void ExchangeLoop::Serve() noexcept {
+    bool moreToBegin = false;
     for (;;) {
-        const DWORD wait = UntilNextDeadline();
-        DWORD bytes = 0;
-        ULONG_PTR key = 0;
-        OVERLAPPED* overlapped = nullptr;
-        const BOOL ok = ::GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, wait);
-        const DWORD error = ok ? 0 : ::GetLastError();
-        if (overlapped != nullptr) {
-            if (key == kLookedUp) {
-                Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
-            } else if (key == kErrand) {
-                Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
-            } else if (key == kRoom) {
-                Returned(OverlappedRecord<ReturnedRoom>::OwnerOf(overlapped));
-            } else {
-                Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
-                if (key == kBegin) {
-                    Drive(exchange, [&] { exchange->Begin(); });
-                } else {
-                    exchange->pending_ = false;
-                    // Ended from outside (its time passed, or a move ran out of memory): that is why, even
-                    // where the operation had come back whole before its socket was closed.
-                    // A limit stays while one operation follows another, until the exchange sets another.
-                    // A service silent for a step's whole time at an address kept from before may have
-                    // moved, so its name is looked up again soon. Not one just looked up: a slow lookup
-                    // leaves the reply less of its time, and looking again would only do that again.
-                    Drive(exchange, [&] {
-                        if (!exchange->abandonedFor_) return exchange->Completed(bytes, error);
-                        if (*exchange->abandonedFor_ == Failure::TimedOut && exchange->addressKept_) {
-                            exchange->ServiceUnreachable();
-                        }
-                        exchange->Fail(*exchange->abandonedFor_);
-                    });
-                }
-            }
+        DWORD wait = moreToBegin ? 0 : UntilNextDeadline();
+        for (int taken = 0; taken < kEventsPerTurn; ++taken) {
+            DWORD bytes = 0;
+            ULONG_PTR key = 0;
+            OVERLAPPED* overlapped = nullptr;
+            const BOOL ok = ::GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, wait);
+            if (overlapped == nullptr) break;  // nothing came within the wait
+            Dispatch(key, overlapped, bytes, ok ? 0 : ::GetLastError());
+            wait = 0;
         }
+        moreToBegin = BeginTurn();
         ExpireDue();
         FreeAnswered();
     }
+}
+
+void ExchangeLoop::Dispatch(ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error) noexcept {
+    switch (key) {
+        case kWake: return;  // the turn after these events begins what waits
+        case kLookedUp: return Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
+        case kErrand: return Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
+        case kRoom: return Returned(OverlappedRecord<ReturnedRoom>::OwnerOf(overlapped));
+        default: break;
+    }
+    Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
+    exchange->pending_ = false;
+    // Ended from outside (its time passed, or a move ran out of memory): that is why, even where the
+    // operation had come back whole before its socket was closed. A service silent for a step's whole
+    // time at an address kept from before may have moved, so its name is looked up again soon; not one
+    // just looked up, which a slow lookup left less of its time.
+    Drive(exchange, [&] {
+        if (!exchange->abandonedFor_) return exchange->Completed(bytes, error);
+        if (*exchange->abandonedFor_ == Failure::TimedOut && exchange->addressKept_) exchange->ServiceUnreachable();
+        exchange->Fail(*exchange->abandonedFor_);
+    });
 }
 
 // An operation that succeeded as it was started is completed here, after the move that started it, as
@@ -334,7 +387,8 @@ void Exchange::ReachService(const char* host, std::uint16_t port) {
 
 void Exchange::AddressKnown(LookedUp address) noexcept {
     serviceAddress_ = address;
-    ExchangeLoop::Shared().Drive(this, [&] { AddressReady(ToSocketAddress(address, servicePort_)); });
+    addressReady_ = true;
+    ExchangeLoop::Shared().addressed_[static_cast<std::size_t>(lane_)].PushBack(*this);
 }
 
 void Exchange::ServiceUnreachable() noexcept {
@@ -351,6 +405,8 @@ void Exchange::Abandon(Failure cause) noexcept {
         return;
     }
     (void)AddressCache::Leave(*this);
+    if (std::exchange(addressReady_, false))
+        ExchangeLoop::Shared().addressed_[static_cast<std::size_t>(lane_)].Remove(*this);
     Fail(cause);
 }
 
@@ -426,7 +482,7 @@ void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> 
                     ExchangePoster post) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
     if (!request) return;
-    if (!exchange) return ReportFailure(request->Operation(), Failure::NoMemory);
+    if (!exchange) return RefuseRequest(std::move(request), Failure::NoMemory);
     exchange->request_ = std::move(request);
     if (post != nullptr ? post(exchange) : ExchangeLoop::Shared().Post(exchange)) return;
     RefuseRequest(std::move(exchange->request_), Failure::LoopUnavailable);

@@ -15,6 +15,7 @@
 
 #include <mswsock.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "common/answer_room.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
+#include "common/small_lock.hpp"
 #include "common/win_handles.hpp"
 #include "net/address_cache.hpp"
 #include "net/receive_chunks.hpp"
@@ -51,11 +53,16 @@ struct OverlappedRecord {
     }
 };
 
+// Which service an exchange asks: the loop begins new exchanges of each in turn, so that a burst for
+// one holds up the other by one turn at most.
+enum class Lane : std::uint8_t { Tips, Game };
+inline constexpr std::size_t kLanes = 2;
+
 // One request's exchange with its service: a small state machine with one operation pending at a
 // time. Every member but the constructor and the destructor runs on the loop thread.
 class Exchange : private AddressWaiter {
 public:
-    Exchange() noexcept = default;
+    explicit Exchange(Lane lane = Lane::Tips) noexcept : lane_(lane) {}
     // The loop frees an exchange only once it has answered, and the script thread only one it never
     // handed over: neither has anything left to do here.
     ~Exchange() override = default;
@@ -123,6 +130,11 @@ private:
     void HandOn() noexcept;
 
     std::unique_ptr<Request> request_;  // given at launch; null once answered
+    const Lane lane_;
+    // The loop's intake until it begins; later its list of exchanges whose address came, until their
+    // turn to go on with it.
+    ListLink<Exchange> intakeLink_;
+    bool addressReady_ = false;  // in that list
     OverlappedRecord<Exchange> operation_{this};
     bool pending_ = false;
     bool skipsPort_ = false;  // its socket's operations that succeed at once bring no completion
@@ -197,7 +209,7 @@ public:
 
 private:
     friend class Exchange;
-    static constexpr ULONG_PTR kBegin = 1;
+    static constexpr ULONG_PTR kWake = 1;
     static constexpr ULONG_PTR kOperation = 2;
     static constexpr ULONG_PTR kLookedUp = 3;
     static constexpr ULONG_PTR kErrand = 4;
@@ -208,6 +220,9 @@ private:
     bool Start() noexcept;
     static DWORD WINAPI Run(LPVOID self);
     [[noreturn]] void Serve() noexcept;
+    void Dispatch(ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error) noexcept;
+    // Begins a few new exchanges of each lane; whether more wait.
+    bool BeginTurn() noexcept;
     // Runs one move of an exchange; a move that throws (out of memory) abandons it.
     template <class Move>
     void Drive(Exchange* exchange, Move move) noexcept;
@@ -225,6 +240,21 @@ private:
 
     // The port and the thread stay for the life of the process once both are made.
     HANDLE port_ = nullptr;
+    // Each turn of the loop takes at most this many events, then begins at most this many new
+    // exchanges of each lane: a burst of starts or of completions delays the rest by one turn, a few
+    // milliseconds, however long the burst.
+    static constexpr int kEventsPerTurn = 64;
+    static constexpr int kBeginsPerLane = 8;
+    // New exchanges, by lane, waiting for their turn: the script thread adds, the loop takes. The wake
+    // packet is on its way, or the loop will look again without one, while wakePosted_ holds.
+    using Intake = IntrusiveList<Exchange, &Exchange::intakeLink_>;
+    SmallLock intakeLock_;
+    Intake intake_[kLanes];
+    // Exchanges whose address a lookup brought, by lane, each going on in its turn as a new one
+    // would: thousands may wait on one name. Loop thread only.
+    Intake addressed_[kLanes];
+    bool wakePosted_ = false;
+    OverlappedRecord<ExchangeLoop> wake_{this};
     // One list per length of limit the exchanges use (the tips reply's, the game platform's idle
     // limit); a further length would share the last list, which stays in order, only slower to add to.
     DeadlineList deadlines_[2];
@@ -246,8 +276,8 @@ private:
 };
 
 // Script thread: gives the exchange its request and posts it to the loop (post stands in for the loop
-// in tests). An exchange that could not be made ends the request (no_memory); one the loop cannot take
-// is refused (bridge/request_start.hpp).
+// in tests). A request whose exchange could not be made is refused (no_memory), like one the loop
+// cannot take (loop_unavailable; bridge/request_start.hpp): its callback gets the empty text.
 using ExchangePoster = bool (*)(std::unique_ptr<Exchange>& exchange) noexcept;
 void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> exchange,
                     ExchangePoster post = nullptr) noexcept;

@@ -95,7 +95,7 @@ bool EnsureStreamNetworkStarted() { return StartWindowsSocketsOnce(g_streamNetwo
 class GameExchange final : public Exchange {
 public:
     GameExchange(const std::string& name, const std::string& type)
-        : outgoing_(Framed(wire::ActiveGameRequestBody(name, type))) {}
+        : Exchange(Lane::Game), outgoing_(Framed(wire::ActiveGameRequestBody(name, type))) {}
     ~GameExchange() override = default;
     GameExchange(const GameExchange&) = delete;
     GameExchange& operator=(const GameExchange&) = delete;

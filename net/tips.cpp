@@ -30,7 +30,8 @@ bool EnsureDatagramNetworkStarted() { return StartWindowsSocketsOnce(g_datagramN
 // One datagram out, the first datagram back, whoever sent it, within ten seconds of the request.
 class TipsExchange final : public Exchange {
 public:
-    TipsExchange(const std::string& pid, const std::string& cid) : request_(wire::TipsRequestDatagram(pid, cid)) {}
+    TipsExchange(const std::string& pid, const std::string& cid)
+        : Exchange(Lane::Tips), request_(wire::TipsRequestDatagram(pid, cid)) {}
 
     void Begin() override {
         (void)EnsureDatagramNetworkStarted();

@@ -33,6 +33,11 @@ OptionalEntries LookUpOptionalEntries() noexcept {
     entries.createtable = Lookup<decltype(entries.createtable)>(runtime, "lua_createtable");
     entries.setmetatable = Lookup<decltype(entries.setmetatable)>(runtime, "lua_setmetatable");
     entries.pushlstring = Lookup<decltype(entries.pushlstring)>(runtime, "lua_pushlstring");
+    entries.pushthread = Lookup<decltype(entries.pushthread)>(runtime, "lua_pushthread");
+    entries.sethook = Lookup<decltype(entries.sethook)>(runtime, "lua_sethook");
+    entries.gethook = Lookup<decltype(entries.gethook)>(runtime, "lua_gethook");
+    entries.gethookmask = Lookup<decltype(entries.gethookmask)>(runtime, "lua_gethookmask");
+    entries.gethookcount = Lookup<decltype(entries.gethookcount)>(runtime, "lua_gethookcount");
     return entries;
 }
 

@@ -7,6 +7,9 @@
 
 #include "runtime/vemo_runtime.h"
 
+struct lua_Debug;
+using lua_Hook = void (*)(lua_State* L, lua_Debug* ar);
+
 namespace orvane {
 
 struct OptionalEntries {
@@ -24,13 +27,21 @@ struct OptionalEntries {
     int (*setmetatable)(lua_State* L, int objindex) = nullptr;
     // A text of known length: without it a text's length is found again by the runtime's own scan.
     void (*pushlstring)(lua_State* L, const char* s, std::size_t len) = nullptr;
+    // Whether a script runs on a state, rather than a finalizer or a hook (bridge/state_note.hpp).
+    int (*pushthread)(lua_State* L) = nullptr;
+    int (*sethook)(lua_State* L, lua_Hook func, int mask, int count) = nullptr;
+    lua_Hook (*gethook)(lua_State* L) = nullptr;
+    int (*gethookmask)(lua_State* L) = nullptr;
+    int (*gethookcount)(lua_State* L) = nullptr;
 
-    // Everything a thread of the add-in's own, kept in the registry, takes, with the note beside it
-    // whose finalizer tells the add-in that the universe closed.
-    bool CanKeepThread() const noexcept {
+    // Everything a note of each Lua state takes (bridge/state_note.hpp): a thread of the add-in's own
+    // kept in the registry, the sentinel beside it whose finalizer tells that the state closed, and
+    // the test of whether a script runs.
+    bool CanKeepNotes() const noexcept {
         return newthread != nullptr && tothread != nullptr && pushlightuserdata != nullptr && rawget != nullptr &&
                rawset != nullptr && newuserdata != nullptr && createtable != nullptr && setmetatable != nullptr &&
-               pushcclosure != nullptr;
+               pushcclosure != nullptr && cpcall != nullptr && pushthread != nullptr && sethook != nullptr &&
+               gethook != nullptr && gethookmask != nullptr && gethookcount != nullptr;
     }
     // Everything a protected run of the add-in's work takes (runtime/protected_call.hpp).
     bool CanProtect() const noexcept {

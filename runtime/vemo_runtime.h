@@ -32,4 +32,5 @@ constexpr int kRegistryIndex = -10000;
 constexpr int kTypeNil = 0;
 constexpr int kTypeString = 4;
 constexpr int kTypeFunction = 6;
+constexpr int kMaskCall = 1;  // LUA_MASKCALL
 }  // namespace lua

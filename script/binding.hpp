@@ -13,14 +13,17 @@
 
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
+#include "bridge/state_note.hpp"
 #include "common/failure.hpp"
 #include "common/text.hpp"
+#include "common/thread_checks.hpp"
 #include "runtime/vemo_runtime.h"
 #include "script/script_object.hpp"
 
@@ -216,14 +219,18 @@ struct Binding<Method, Answer, Name> {
 
     // Entered from the host's Lua runtime, which cannot take a C++ exception: none leaves here.
     static int Call(lua_State* L) noexcept {
-        // The script thread is in: references that other threads let go of since can go now.
-        ReleaseLetGo(L);
+        if (!OnScriptThread()) return Fail(L, Failure::NotScriptThread);
+        // The script thread is in: references that other threads deferred since can go now.
+        EnterFromScript(L);
         const int receiver = lua_gettop(L) - kArity;
         if (receiver < 1 || lua_touserdata(L, receiver) == nullptr) return Fail(L, Failure::NoReceiver);
         if constexpr (kTakesCallback) {
             if (lua_type(L, lua_gettop(L)) != lua::kTypeFunction) return Fail(L, Failure::CallbackNotAFunction);
         }
         const RawArgs raw = Read(L, receiver, std::index_sequence_for<Params...>{});
+        if constexpr (kTakesCallback) {
+            if (const std::optional<Failure> refused = std::get<kLast>(raw).refused) return Fail(L, *refused);
+        }
         const Outcome outcome = Run(raw);
         if (!outcome.done) return Fail(L, Failure::NoMemory);
         if constexpr (std::is_void_v<Result>) {

@@ -39,5 +39,29 @@ TEST(FailureLimiter, WritesHeldUpAddUpOverTheSecondAndALongHoldIsPaidInFull) {
     EXPECT_TRUE(longHold.Admit("restore request", Failure::NoHandler, 210000).write);
 }
 
+// The network loop hands its lines over and never waits; a writer that falls behind loses lines, and
+// says how many, once it has caught up with the rest.
+TEST(LineQueue, LinesPastItsRoomAreCountedUnderTheFirstAndToldAfterTheRest) {
+    LineQueue queue;
+    for (std::uint32_t i = 0; i < LineQueue::kCapacity; ++i) queue.Push("GetActiveGame", Failure::ConnectFailed, i);
+    queue.Push("GetTipsId", Failure::TimedOut, 0);
+    queue.Push("GetActiveGame", Failure::ConnectFailed, 7);
+    LineQueue::Line line{};
+    for (std::uint32_t i = 0; i < LineQueue::kCapacity; ++i) {
+        ASSERT_TRUE(queue.Pop(line));
+        EXPECT_FALSE(line.leftOut);
+        EXPECT_EQ(line.code, i) << "in order";
+    }
+    queue.Push("GetTipsId", Failure::EmptyReply, 0);
+    ASSERT_TRUE(queue.Pop(line));
+    EXPECT_EQ(line.cause, Failure::EmptyReply) << "room again once the writer took some";
+    ASSERT_TRUE(queue.Pop(line));
+    EXPECT_TRUE(line.leftOut);
+    EXPECT_STREQ(line.operation, "GetTipsId");
+    EXPECT_EQ(line.cause, Failure::TimedOut);
+    EXPECT_EQ(line.code, 2u);
+    EXPECT_FALSE(queue.Pop(line)) << "the count is told once";
+}
+
 }  // namespace
 }  // namespace orvane

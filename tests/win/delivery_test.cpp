@@ -264,6 +264,35 @@ TEST_F(DeliveryTest, AHandlerSetInAFinalizerOfTheUniversesCloseIsNeverCalledAfte
     failures.Take();
 }
 
+// lua_close finalizes nothing made while it runs finalizers, so a state whose very first call of the
+// add-in comes in one of its close's finalizers is never told closed: whatever it handed over would be
+// called after it. The state's memory is filled once freed, so touching it faults.
+TEST_F(DeliveryTest, AStateWhoseFirstCallComesInAFinalizerOfItsCloseKeepsNoCallback) {
+    struct Variant {
+        const char* name;
+        int method;
+        const char* call;
+        const char* line;
+    } const variants[] = {
+        {"handler", 8, "method(newproxy(), handler)", "SetSpeedLimitHandler: state_may_be_closing"},
+        {"request", 1, "method(newproxy(), 'name', 'type', handler)", "GetActiveGame: state_may_be_closing"},
+    };
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(variant.name);
+        std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+        lua_register(closing->state(), "method", kMethodTable[variant.method].function);
+        ASSERT_EQ(closing->Run(std::string("function handler() return 1, 2 end "
+                                           "keep = newproxy(true) getmetatable(keep).__gc = function() ") +
+                               variant.call + " end"),
+                  "");
+        closing.reset();
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
+        EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; }, 30000));
+        const std::vector<std::string> lines = failures.Take();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), variant.line), lines.end());
+    }
+}
+
 // Lends memory like PoisoningAllocator, but hands the block freed last of a size to the next
 // request of that size, as a heap does: a universe made after a close sits where the closed one was.
 struct ReusingAllocator {
@@ -387,7 +416,7 @@ TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothing
         lua_newuserdata(live.state(), sizeof(void*));
         kMethodTable[2].function(live.state());  // IsOrvaneRun
         EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live universe's own reference goes at its next call";
-        EXPECT_EQ(LetGoWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
+        EXPECT_EQ(StateNote::DeferredWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
         EXPECT_EQ(LiveRequests(), 0);
         failures.Take();
     }
@@ -413,19 +442,59 @@ int TakeInFinalizer(lua_State* L) {
     return 0;
 }
 
-TEST(CallbackUniverse, AFinalizerThatTakesACallbackWhileTheFirstIsTakenSharesItsThread) {
-    LuaFixture lua;  // a universe with no thread of the add-in's yet
+// A finalizer run by the collection step that making a state's thread takes enters the state first:
+// what it makes stays the state's, so the state has one thread (another would be collected under a
+// callback), and since nothing had shown the state running, the finalizer's callbacks are refused.
+TEST(StateNote, AFinalizerThatEntersWhileTheStatesThreadIsMadeMakesItAloneAndKeepsNoCallback) {
+    LuaFixture lua;  // a state with no thread of the add-in's yet
     ASSERT_EQ(lua.Run("function target() end"), "");
     g_takenInFinalizer.clear();
     FinalizeAtNextStep(lua, &TakeInFinalizer);
     ASSERT_TRUE(g_takenInFinalizer.empty());
+    const int top = lua_gettop(lua.state());
     lua_getglobal(lua.state(), "target");
-    const TakenCallback first = TakeCallback(lua.state());
+    CallbackRef first(TakeCallback(lua.state()));
     ASSERT_FALSE(g_takenInFinalizer.empty()) << "making the thread took the step";
     for (const TakenCallback& nested : g_takenInFinalizer) {
-        EXPECT_EQ(nested.state, first.state) << "one thread per universe: another would be collected";
-        EXPECT_EQ(nested.universe, first.universe);
+        EXPECT_EQ(nested.refused, Failure::StateMayBeClosing);
+        EXPECT_EQ(nested.state, nullptr);
     }
+    lua_getglobal(lua.state(), "target");
+    CallbackRef second(TakeCallback(lua.state()));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(second.Taken().state, first.Taken().state) << "one thread per state";
+    EXPECT_EQ(lua_gettop(lua.state()), top) << "a refused function is popped all the same";
+}
+
+// The ways a state's first callback can come, and whether it is kept: not from a finalizer (it may
+// be one of the state's own close), nor from a coroutine, which cannot tell whether the main thread
+// below it runs one; from the main thread outside one, and from then on from anywhere.
+TEST(StateNote, AStateKeepsCallbacksOnceItsMainThreadCalledOutsideAFinalizer) {
+    FailureLines failures;
+    if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
+    LuaFixture lua;
+    lua_register(lua.state(), "SetSpeedLimitHandler", kMethodTable[8].function);
+    ASSERT_EQ(lua.Run("function handler() return 1, 2 end "
+                      "function from_coroutine() "
+                      "  return select(2, coroutine.resume(coroutine.create(function() "
+                      "    return SetSpeedLimitHandler(newproxy(), handler) end))) end "
+                      "collectgarbage('stop') "
+                      "getmetatable(newproxy(true)).__gc = function() in_finalizer = SetSpeedLimitHandler(newproxy(), "
+                      "handler) end"),
+              "");
+    ASSERT_EQ(lua.Run("collectgarbage('restart') collectgarbage()"), "");
+    EXPECT_EQ(lua.Eval("in_finalizer"), "false");
+    EXPECT_EQ(lua.Eval("from_coroutine()"), "false");
+    EXPECT_EQ(lua.Eval("SetSpeedLimitHandler(newproxy(), handler)"), "true");
+    EXPECT_EQ(lua.Eval("from_coroutine()"), "true");
+    ASSERT_EQ(lua.Run("getmetatable(newproxy(true)).__gc = function() in_finalizer = SetSpeedLimitHandler(newproxy(), "
+                      "handler) end "
+                      "collectgarbage()"),
+              "");
+    EXPECT_EQ(lua.Eval("in_finalizer"), "true") << "a finalizer of a state seen running";
+    ClearSpeedLimitHandler();
+    EXPECT_EQ(failures.Take(), (std::vector<std::string>{"SetSpeedLimitHandler: state_may_be_closing",
+                                                         "SetSpeedLimitHandler: state_may_be_closing"}));
 }
 
 int ClearInFinalizer(lua_State*) {

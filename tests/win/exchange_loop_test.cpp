@@ -53,17 +53,28 @@ protected:
 };
 
 TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) {
-    const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
-    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("never asked", false),
-                   &LoopRefuses);
-    EXPECT_EQ(lua.Eval("#calls"), "0") << "never inside the call that started it";
-    ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
-    EXPECT_EQ(lua.Eval("calls[1][1]"), "");
-    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: loop_unavailable"});
-    EXPECT_FALSE(lua.RefIsFunction(callback.ref));
-    PumpUntil([] { return false; }, 200);
-    EXPECT_EQ(lua.Eval("#calls"), "1") << "no second call";
-    EXPECT_EQ(LiveRequests(), 0);
+    // The loop cannot take the exchange, or there is no memory to make one.
+    const struct {
+        bool made;
+        const char* line;
+    } ways[] = {{true, "Test: loop_unavailable"}, {false, "Test: no_memory"}};
+    int expectedCalls = 0;
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.line);
+        const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
+        std::unique_ptr<Exchange> exchange;
+        if (way.made) exchange = std::make_unique<FakeExchange>("never asked", false);
+        LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::move(exchange), &LoopRefuses);
+        EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "never inside the call that started it";
+        ++expectedCalls;
+        ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == std::to_string(expectedCalls); }));
+        EXPECT_EQ(lua.Eval("calls[#calls][1]"), "");
+        EXPECT_EQ(failures.Take(), std::vector<std::string>{way.line});
+        EXPECT_FALSE(lua.RefIsFunction(callback.ref));
+        PumpUntil([] { return false; }, 200);
+        EXPECT_EQ(lua.Eval("#calls"), std::to_string(expectedCalls)) << "no second call";
+        EXPECT_EQ(LiveRequests(), 0);
+    }
 
     // Its delivery message may never be handled (a full queue refuses it; a host loop may drop it),
     // and no loop may exist to announce it again, or the loop waits a second and more before it does.
@@ -72,7 +83,7 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
                    &LoopRefuses);
     MSG message{};
     ASSERT_TRUE(::PeekMessageW(&message, AddinWindow().Handle(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE));
-    EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "2"; }, 900)) << "answered all the same";
+    EXPECT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "3"; }, 900)) << "answered all the same";
     EXPECT_EQ(LiveRequests(), 0);
 }
 

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "common/failure.hpp"
 #include "host/debug_output.hpp"
 
 namespace orvane::testing {
@@ -21,8 +24,10 @@ public:
         Take();
     }
 
-    // The lines since the last call, without "Orvane: ": "GetTipsId: timed_out".
+    // The lines since the last call, without "Orvane: ": "GetTipsId: timed_out". Those other threads
+    // handed to the add-in's writer are written first.
     std::vector<std::string> Take() {
+        EXPECT_TRUE(WaitForLaterLines(10000));
         std::vector<std::string> lines = host::TakeDebugOutput();
         for (std::string& line : lines) {
             if (line.rfind("Orvane: ", 0) == 0) line.erase(0, 8);

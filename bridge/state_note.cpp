@@ -1,0 +1,239 @@
+#include "bridge/state_note.hpp"
+
+#include <windows.h>
+
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "common/small_lock.hpp"
+#include "common/thread_checks.hpp"
+#include "runtime/optional_entries.hpp"
+#include "runtime/protected_call.hpp"
+#include "runtime/vemo_runtime.h"
+
+namespace orvane {
+
+std::atomic<std::uint32_t> StateNote::epoch_{0};
+StateNote::Recent StateNote::recent_;
+
+namespace {
+
+// Their addresses are registry keys no script can name: of the add-in's thread in the state, and of
+// the sentinel whose finalizer tells of the close.
+char kThreadKey = 0;
+char kSentinelKey = 0;
+
+void* KeyOf(char& key) { return &key; }
+
+// The sentinel's user data. It outlives its note's tie to it: once the state's close has run its
+// finalizer, later calls in the same close find it closed rather than make a new one.
+struct Sentinel {
+    StateNote* note;  // null until the state is seen running, and once closed
+    bool closed;
+};
+
+// Every note's deferred references: any thread defers, the script thread releases, and the thread
+// that runs a state's close forgets that state's.
+SmallLock g_deferLock;
+std::size_t g_deferredWaiting = 0;  // under the lock
+
+void* Registered(lua_State* L, char& key, bool thread) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(key));
+    lua.rawget(L, lua::kRegistryIndex);
+    void* value = thread ? static_cast<void*>(lua.tothread(L, -1)) : lua_touserdata(L, -1);
+    PopValues(L, 1);
+    return value;
+}
+
+Sentinel* SentinelOf(lua_State* L) noexcept { return static_cast<Sentinel*>(Registered(L, kSentinelKey, false)); }
+lua_State* ThreadOf(lua_State* L) noexcept { return static_cast<lua_State*>(Registered(L, kThreadKey, true)); }
+
+// registry[key] = the value held by the reference.
+void Store(lua_State* L, char& key, int held) {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.pushlightuserdata(L, KeyOf(key));
+    lua_rawgeti(L, lua::kRegistryIndex, held);
+    lua.rawset(L, lua::kRegistryIndex);
+}
+
+// ---- whether a script runs on L, rather than a finalizer or a hook --------------------------------
+
+bool g_hookCalled = false;  // script thread
+
+void NoteHookCalled(lua_State* /*L*/, lua_Debug* /*ar*/) { g_hookCalled = true; }
+int Nothing(lua_State* /*L*/) { return 0; }
+
+// Lua calls no hook while it runs a finalizer or a hook on that thread, whatever hooks are set: a call
+// hook set here for one call of a C function runs only where neither runs. The host's own hook is
+// put back as it was.
+bool HooksRun(lua_State* L) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    const lua_Hook hook = lua.gethook(L);
+    const int mask = lua.gethookmask(L);
+    const int count = lua.gethookcount(L);
+    g_hookCalled = false;
+    lua.sethook(L, &NoteHookCalled, lua::kMaskCall, 0);
+    // It fails only where Lua found no memory for the call, which leaves the error on the stack.
+    const bool called = lua.cpcall(L, &Nothing, nullptr) == 0;
+    if (!called) PopValues(L, 1);
+    lua.sethook(L, hook, mask, count);
+    return called && g_hookCalled;
+}
+
+// The main thread outside any finalizer or hook: lua_close runs its finalizers there with hooks off.
+bool ScriptRunsOnMainThread(lua_State* L) noexcept {
+    const bool main = RuntimeOptionalEntries().pushthread(L) == 1;
+    PopValues(L, 1);
+    return main && HooksRun(L);
+}
+
+}  // namespace
+
+// Made where the sentinel is: a friend, so that only the sentinel's maker makes notes.
+struct NoteMaker {
+    static StateNote* Make(lua_State* thread, lua_State* main) noexcept {
+        return new (std::nothrow) StateNote(thread, main);
+    }
+};
+
+void StateNote::Let() noexcept {
+    if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+void StateNote::EndEpoch() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    epoch_.fetch_add(1);
+}
+
+bool StateNote::ReleasableHere(const StateNote* note, std::uint32_t adopted, std::uint32_t adoptingThread) noexcept {
+    return adoptingThread == static_cast<std::uint32_t>(::GetCurrentThreadId()) && Deliverable(note, adopted);
+}
+
+void StateNote::DeferUnref(int ref) noexcept {
+    auto* node = new (std::nothrow) DeferredUnref{ref, {}};
+    if (node == nullptr) return;
+    {
+        const std::lock_guard<SmallLock> guard(g_deferLock);
+        if (!Closed()) {
+            deferred_.PushBack(*node);
+            deferredCount_.fetch_add(1, std::memory_order_relaxed);
+            ++g_deferredWaiting;
+            return;
+        }
+    }
+    // Its state closed already, and its registry with it.
+    delete node;
+}
+
+std::size_t StateNote::DeferredWaiting() noexcept {
+    const std::lock_guard<SmallLock> guard(g_deferLock);
+    return g_deferredWaiting;
+}
+
+namespace {
+// Under the lock: the note's list, taken off it whole.
+DeferredUnrefs TakeDeferred(DeferredUnrefs& list, std::atomic<std::size_t>& count) noexcept {
+    g_deferredWaiting -= count.exchange(0, std::memory_order_relaxed);
+    return list.TakeAll();
+}
+
+void UnrefWork(lua_State* L, void* context) { luaL_unref(L, lua::kRegistryIndex, *static_cast<int*>(context)); }
+}  // namespace
+
+void StateNote::UnrefDeferred() noexcept {
+    DeferredUnrefs waiting = [this] {
+        const std::lock_guard<SmallLock> guard(g_deferLock);
+        return TakeDeferred(deferred_, deferredCount_);
+    }();
+    while (DeferredUnref* node = waiting.PopFront()) {
+        RunProtected(thread_, &UnrefWork, &node->ref);
+        delete node;
+    }
+}
+
+void StateNote::MarkClosed() noexcept {
+    DeferredUnrefs forgotten = [this] {
+        const std::lock_guard<SmallLock> guard(g_deferLock);
+        closed_.store(true, std::memory_order_release);
+        return TakeDeferred(deferred_, deferredCount_);
+    }();
+    while (DeferredUnref* node = forgotten.PopFront()) delete node;
+    if (recent_.note == this) recent_ = Recent{};
+    Let();
+}
+
+// The sentinel's finalizer: the state is closing, and with it every reference of its registry. Only
+// the sentinel its registry holds counts: a script may call the finalizer itself with any user data.
+int StateNote::SentinelFinalized(lua_State* L) {
+    void* const data = lua_touserdata(L, 1);
+    if (data == nullptr || data != SentinelOf(L)) return 0;
+    auto* sentinel = static_cast<Sentinel*>(data);
+    sentinel->closed = true;
+    if (StateNote* note = std::exchange(sentinel->note, nullptr)) note->MarkClosed();
+    return 0;
+}
+
+namespace {
+// L's sentinel and the add-in's thread, made on first need. Both are made before anything is stored:
+// making them may take a collection step, and a finalizer that step runs may enter the state itself
+// and so make them first; those stay the state's. Each is held by a reference while the registry is
+// read and written, and stored before any note is made, as storing may raise: once made, a note is
+// never left unfound.
+Sentinel* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    lua.newthread(L);
+    const int heldThread = luaL_ref(L, lua::kRegistryIndex);
+    new (lua.newuserdata(L, sizeof(Sentinel))) Sentinel{nullptr, false};
+    lua.createtable(L, 0, 1);
+    lua_pushstring(L, "__gc");
+    lua.pushcclosure(L, finalizer, 0);
+    lua.rawset(L, -3);
+    lua.setmetatable(L, -2);
+    const int heldSentinel = luaL_ref(L, lua::kRegistryIndex);
+    if (ThreadOf(L) == nullptr) {
+        Store(L, kSentinelKey, heldSentinel);
+        Store(L, kThreadKey, heldThread);
+    }
+    luaL_unref(L, lua::kRegistryIndex, heldSentinel);
+    luaL_unref(L, lua::kRegistryIndex, heldThread);
+    return SentinelOf(L);
+}
+}  // namespace
+
+StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
+    const OptionalEntries& lua = RuntimeOptionalEntries();
+    // Without the entries a note takes, nothing tells one state from another: callbacks run on the
+    // state they came on.
+    if (!lua.CanKeepNotes()) return Entry{nullptr, L, std::nullopt};
+    // The thread is what is stored last: a state whose sentinel was stored and whose thread could not
+    // be makes both again.
+    Sentinel* sentinel = ThreadOf(L) != nullptr ? SentinelOf(L) : MadeSentinel(L, &SentinelFinalized);
+    if (sentinel == nullptr || sentinel->closed) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
+    StateNote* note = sentinel->note;
+    if (note == nullptr) {
+        // The note is made once the state is seen running, so that a sentinel the close made keeps
+        // none; until then, and where memory ran out for it, no callback is kept, since nothing would
+        // tell of the state's close. The next call tries again.
+        if (!ScriptRunsOnMainThread(L)) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
+        note = NoteMaker::Make(ThreadOf(L), L);
+        if (note == nullptr) return Entry{nullptr, nullptr, Failure::NoMemory};
+        sentinel->note = note;
+    }
+    if (L == note->main_) recent_ = Recent{L, note};
+    if (note->HasDeferred()) note->UnrefDeferred();
+    return Entry{note, note->thread_, std::nullopt};
+}
+
+StateNote::Entry StateNote::Enter(lua_State* L) noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    if (L == recent_.main) {
+        StateNote* note = recent_.note;
+        if (note->HasDeferred()) note->UnrefDeferred();
+        return Entry{note, note->thread_, std::nullopt};
+    }
+    return EnterSlowly(L);
+}
+
+}  // namespace orvane

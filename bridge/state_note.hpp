@@ -1,0 +1,122 @@
+// What the add-in knows of one Lua state: a main thread and its coroutines, which share one registry
+// and die together at lua_close. Every callback reference taken in the state holds its note, so that
+// any thread can ask whether the reference may still be called or released, and nothing of a closed
+// state is ever touched.
+//
+// The note learns of the close from a sentinel: a full user data in the state's registry whose __gc
+// lua_close runs. Lua 5.1 finalizes only the user data that lived when lua_close began, so a sentinel
+// made inside one of the close's own finalizers would never be finalized, and its state would look
+// open for good. So a state gets its note, and keeps callbacks, only once a call from its main thread,
+// outside any finalizer or hook, has shown it running: lua_close runs every
+// finalizer on the main thread with hooks disabled, so such a call cannot come from inside it, and a
+// sentinel that existed then is finalized by the close. Until then a method that takes a callback
+// answers as a failure (state_may_be_closing). A coroutine cannot tell whether the main thread below
+// it is in a finalizer, so only the main thread confirms.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "common/failure.hpp"
+#include "common/intrusive_list.hpp"
+
+struct lua_State;
+
+namespace orvane {
+
+// A reference whose release waits for the script thread's next entry from its state.
+struct DeferredUnref {
+    int ref = 0;
+    ListLink<DeferredUnref> link;
+};
+using DeferredUnrefs = IntrusiveList<DeferredUnref, &DeferredUnref::link>;
+
+class StateNote {
+public:
+    StateNote(const StateNote&) = delete;
+    StateNote& operator=(const StateNote&) = delete;
+
+    // Any thread: each callback reference holds the note, and the sentinel holds it until the close.
+    void Hold() noexcept { holders_.fetch_add(1, std::memory_order_relaxed); }
+    void Let() noexcept;
+
+    // Any thread: lua_close has run the sentinel's finalizer; nothing of the state may be called or
+    // released any more.
+    bool Closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
+    // Any thread: the reference goes at the script thread's next entry from this state, or with the
+    // state if it closes first; a reference of a closed state is only forgotten. Without memory for
+    // its record the reference stays in the registry for good.
+    void DeferUnref(int ref) noexcept;
+
+    // Script thread.
+    bool HasDeferred() const noexcept { return deferredCount_.load(std::memory_order_relaxed) != 0; }
+
+    // The close epoch: whenever the window answers go to is closed or gone, the host may close any
+    // state at any time after, so a reference adopted before may belong to a closed state that no
+    // note tells of (a runtime without the entries a note needs). Counted on the script thread, read
+    // by any thread.
+    static std::uint32_t Epoch() noexcept { return epoch_.load(); }
+    static void EndEpoch() noexcept;
+
+    // Whether a reference adopted in epoch `adopted`, of `note`'s state (none where the runtime keeps
+    // no notes), may still be called: no close of the window since, and its state not closed.
+    static bool Deliverable(const StateNote* note, std::uint32_t adopted) noexcept {
+        return adopted == Epoch() && (note == nullptr || !note->Closed());
+    }
+    // Whether it may be released now by the thread asking, which adopted it on `adoptingThread`: its
+    // state surely lives, as it runs on this very thread, and no close of the window gave the host
+    // a moment to close it unseen.
+    static bool ReleasableHere(const StateNote* note, std::uint32_t adopted, std::uint32_t adoptingThread) noexcept;
+
+    // Script thread, on entry from a script running on L: L's state's note, made at its first call
+    // (which may raise, as the call may), with what waits deferred in it released.
+    struct Entry {
+        StateNote* note = nullptr;       // none where the runtime cannot keep one
+        lua_State* thread = nullptr;     // the add-in's thread in the state, on which callbacks run
+        std::optional<Failure> refused;  // why no callback of this state may be kept now
+    };
+    static Entry Enter(lua_State* L) noexcept;
+
+    // References deferred in every state and not yet released.
+    static std::size_t DeferredWaiting() noexcept;
+
+    // The last main thread confirmed, and its note: the script call's common path compares L with it.
+    // Cleared when that state closes, before its memory can be reused.
+    struct Recent {
+        lua_State* main = nullptr;
+        StateNote* note = nullptr;
+    };
+    static Recent recent_;  // script thread only
+
+private:
+    StateNote(lua_State* thread, lua_State* main) noexcept : thread_(thread), main_(main) {}
+    ~StateNote() = default;
+    friend struct NoteMaker;
+
+    void MarkClosed() noexcept;
+    void UnrefDeferred() noexcept;
+    static Entry EnterSlowly(lua_State* L) noexcept;
+    static int SentinelFinalized(lua_State* L);
+
+    std::atomic<long> holders_{1};  // the sentinel's
+    std::atomic<bool> closed_{false};
+    lua_State* const thread_;
+    lua_State* const main_;    // seen running, outside any finalizer, when the note was made
+    DeferredUnrefs deferred_;  // under the deferral lock
+    std::atomic<std::size_t> deferredCount_{0};
+
+    static std::atomic<std::uint32_t> epoch_;
+};
+
+// Script thread, on entry from a script running on L. Inline, even in the size-optimised module,
+// since every script call asks and nearly always finds its state the one it found last, with nothing
+// deferred: one compare and one load.
+[[gnu::always_inline]] inline void EnterFromScript(lua_State* L) noexcept {
+    const StateNote::Recent& recent = StateNote::recent_;
+    if (L != recent.main || recent.note->HasDeferred()) (void)StateNote::Enter(L);
+}
+
+}  // namespace orvane
