@@ -10,9 +10,16 @@
 
 namespace orvane {
 
+class BudgetShare;
+
 class AnswerBudget {
 public:
-    explicit constexpr AnswerBudget(std::size_t limit) noexcept : limit_(limit) {}
+    // Ends holders that have stalled, giving their bytes back at once, so that those asked for may fit;
+    // whether it gave any back. Called by the thread that grows a share, which the asking one is.
+    using Reclaimer = bool (*)(std::size_t bytes, const BudgetShare* asking) noexcept;
+
+    explicit constexpr AnswerBudget(std::size_t limit, Reclaimer reclaimer = nullptr) noexcept
+        : limit_(limit), reclaimer_(reclaimer) {}
     ~AnswerBudget() = default;
     AnswerBudget(const AnswerBudget&) = delete;
     AnswerBudget& operator=(const AnswerBudget&) = delete;
@@ -27,12 +34,17 @@ public:
         } while (!held_.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
         return true;
     }
+    // Take, and where the budget is spent, Take again once stalled holders were made to give back.
+    bool TakeOrReclaim(std::size_t bytes, const BudgetShare* asking) noexcept {
+        return Take(bytes) || (reclaimer_ != nullptr && reclaimer_(bytes, asking) && Take(bytes));
+    }
     // Any thread: gives back bytes set aside.
     void Give(std::size_t bytes) noexcept { held_.fetch_sub(bytes, std::memory_order_relaxed); }
     std::size_t Held() const noexcept { return held_.load(std::memory_order_relaxed); }
 
 private:
     const std::size_t limit_;
+    const Reclaimer reclaimer_;
     std::atomic<std::size_t> held_{0};
 };
 
@@ -57,8 +69,15 @@ public:
     BudgetShare(const BudgetShare&) = delete;
     BudgetShare& operator=(const BudgetShare&) = delete;
 
-    // Room to be made: false, and none taken, past the budget (or without one).
+    // Room to be made: false, and none taken, past the budget (or without one), once stalled holders
+    // were made to give theirs back.
     bool Grow(std::size_t bytes) noexcept {
+        if (budget_ == nullptr || !budget_->TakeOrReclaim(bytes, this)) return false;
+        held_ += bytes;
+        return true;
+    }
+    // The same for room that only speeds the holder up: nobody else is ended for it.
+    bool GrowIfFree(std::size_t bytes) noexcept {
         if (budget_ == nullptr || !budget_->Take(bytes)) return false;
         held_ += bytes;
         return true;

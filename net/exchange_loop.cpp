@@ -321,7 +321,9 @@ void DeadlineList::Remove(Exchange* exchange) noexcept {
 
 void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
     if (exchange->limit_ != nullptr) Unlink(exchange);
-    exchange->deadline_ = ::GetTickCount64() + ms;
+    const std::uint64_t now = ::GetTickCount64();
+    exchange->activeSince_ = now;
+    exchange->deadline_ = std::min(now + ms, exchange->endBy_);
     DeadlineList* list = &deadlines_[std::size(deadlines_) - 1];
     for (DeadlineList& candidate : deadlines_) {
         if (candidate.ms == 0) candidate.ms = ms;
@@ -334,6 +336,31 @@ void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
 }
 
 void ExchangeLoop::Unlink(Exchange* exchange) noexcept { exchange->limit_->Remove(exchange); }
+
+bool ExchangeLoop::EndStalled(std::size_t bytes, const BudgetShare* asking) noexcept {
+    ORVANE_LOOP_THREAD_ONLY();
+    const std::uint64_t now = ::GetTickCount64();
+    std::size_t freed = 0;
+    // The room kept for the next long answer goes first: it waits for nobody.
+    if (keptRoom_) {
+        freed += keptRoom_.Charge().Held();
+        keptRoom_ = AnswerRoom();
+    }
+    // Earliest deadline first, which is the longest waiting under one length of limit.
+    for (DeadlineList& list : deadlines_) {
+        for (Exchange* exchange = list.exchanges.First(); exchange != nullptr && freed < bytes;
+             exchange = decltype(list.exchanges)::Later(*exchange)) {
+            if (!exchange->pending_ || exchange->abandonedFor_ || now - exchange->activeSince_ < kStalledMs) continue;
+            const std::size_t held = exchange->HeldBudget(asking);
+            if (held == 0) continue;
+            exchange->GiveBudgetBack();
+            freed += held;
+            // Pending, so it only closes its socket: it stays in its list until its operation returns.
+            exchange->Abandon(Failure::OverBudget);
+        }
+    }
+    return freed != 0;
+}
 
 DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
     const std::uint64_t now = ::GetTickCount64();
@@ -400,6 +427,7 @@ void Exchange::ServiceUnreachable() noexcept {
 void Exchange::Abandon(Failure cause) noexcept {
     if (!request_) return;
     if (pending_) {
+        if (abandonedFor_) return;  // ended once already, for that cause
         abandonedFor_ = cause;
         socket_.reset();
         return;
@@ -442,6 +470,11 @@ bool Exchange::Issued(int result) noexcept {
 void Exchange::LimitTo(DWORD ms) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     ExchangeLoop::Shared().Limit(this, ms);
+}
+
+void Exchange::EndWithin(std::uint64_t ms) noexcept {
+    ORVANE_LOOP_THREAD_ONLY();
+    endBy_ = ::GetTickCount64() + ms;
 }
 
 void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {

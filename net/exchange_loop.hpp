@@ -25,6 +25,7 @@
 
 #include "bridge/request.hpp"
 #include "bridge/request_start.hpp"
+#include "common/answer_budget.hpp"
 #include "common/answer_room.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
@@ -102,8 +103,16 @@ protected:
     bool Issued(int result) noexcept;
     // The exchange must end, or be limited again, within ms from now: when it has not, a pending
     // operation is ended by closing the socket, and one waiting for its address fails at once, either
-    // way as timed out. A limit set again replaces the one before.
+    // way as timed out. A limit set again replaces the one before, but never reaches past EndWithin's.
     void LimitTo(DWORD ms) noexcept;
+    // The whole exchange must end within ms from now, however often its limit is set again.
+    void EndWithin(std::uint64_t ms) noexcept;
+
+    // What it holds of the answers' budget that may be given back while it waits, unless the share
+    // is the one asking; and giving it back, the memory it stands for going only once the exchange has
+    // ended. Only game-platform answers hold any.
+    virtual std::size_t HeldBudget(const BudgetShare* /*asking*/) const noexcept { return 0; }
+    virtual void GiveBudgetBack() noexcept {}
 
     // Answers the request and hands it to the delivery queue: the text, with what its room costs the
     // budget of answers. Only with no operation pending; the exchange is done with afterwards.
@@ -148,6 +157,8 @@ private:
     bool addressKept_ = false;  // it came from the cache, not from a lookup made for this exchange
     // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
+    std::uint64_t endBy_ = UINT64_MAX;  // EndWithin's
+    std::uint64_t activeSince_ = 0;     // when its limit was last set: its last move
     ListLink<Exchange> deadlineLink_;
     DeadlineList* limit_ = nullptr;
     ListLink<Exchange> answeredLink_;  // the loop's list of answered exchanges to free
@@ -206,6 +217,12 @@ public:
     AnswerRoom TakeKeptRoom(std::size_t atLeast) noexcept;
     // Any thread: a long answer's room, whose request went, handed back to the loop to be kept.
     static void KeepRoom(AnswerRoom&& room) noexcept;
+    // Loop thread, where the answers' budget is spent: ends the exchanges waiting longest, and at
+    // least kStalledMs, for their server, which hold budget, until their bytes reach `bytes`; they
+    // end as over_budget. Stalled servers could otherwise hold the whole budget for their idle limit,
+    // and every healthy answer meanwhile would fail. Whether any was ended.
+    bool EndStalled(std::size_t bytes, const BudgetShare* asking) noexcept;
+    static constexpr std::uint64_t kStalledMs = 2000;
 
 private:
     friend class Exchange;

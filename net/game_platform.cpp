@@ -42,7 +42,10 @@ constexpr std::size_t kHeadRoom = 64;
 // of that space, whose scripts get a copy of each answer besides. An answer that would go past it is
 // the empty text, like any other failure.
 constexpr std::size_t kAnswerBudget = std::size_t{256} * 1024 * 1024;
-AnswerBudget g_answerBudget(kAnswerBudget);
+bool EndStalledExchanges(std::size_t bytes, const BudgetShare* asking) noexcept {
+    return ExchangeLoop::Shared().EndStalled(bytes, asking);
+}
+AnswerBudget g_answerBudget(kAnswerBudget, &EndStalledExchanges);
 
 // Answers whose room may be their whole length while they fill, once their server has sent a fast
 // piece (wire::WholeRooms): a server that then trickles holds 16 MiB for what it sent. Four such
@@ -62,6 +65,10 @@ constexpr ULONG kKeepAliveIntervalMs = 10 * 1000;
 // whole exchange, and a slow long answer still comes whole. Past it the exchange ends as timed out, and
 // with it the socket and callback it held. Longer than keep-alive takes to find a vanished server.
 constexpr DWORD kIdleLimitMs = 5 * 60 * 1000;
+// A server that trickles a byte within each idle limit would hold its exchange for ever: once its
+// header has come, the whole exchange must end within the idle limit and the time its announced body
+// takes at the slowest rate an answer is waited for.
+constexpr std::uint64_t kSlowestBytesPerSecond = 8 * 1024;
 
 // Every exchange holds a socket, and with it one of the system's dynamic ports, which the host's own
 // downloads share: about 16,000 on Windows, and each stays taken for minutes after its connection
@@ -186,6 +193,7 @@ private:
         // An oversized announcement is refused before anything is allocated or received.
         if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
+        EndWithin(kIdleLimitMs + std::uint64_t{bodyLength_} * 1000 / kSlowestBytesPerSecond);
         walk_.emplace(kAnswerKey, bodyLength_, &share_, &TakeKeptRoom, &g_wholeRooms);
         // What came past the body belongs to nothing, as the walk ignores it too.
         const std::size_t early = std::min(have_ - wire::kHeaderSize, bodyLength_);
@@ -275,7 +283,7 @@ private:
     bool ReceiveAhead() {
         if (have_ == bodyLength_ || capacity_ != kReceiveChunk || walk_->InAnswer() || walk_->Decided()) return false;
         if (!second_) {
-            if (!share_.Grow(kReceiveChunk)) return false;
+            if (!share_.GrowIfFree(kReceiveChunk)) return false;
             second_ = ExchangeLoop::Shared().Chunks().Take();
             if (!second_) {
                 share_.Shrink(kReceiveChunk);
@@ -292,13 +300,18 @@ private:
 
     // A budget with no room for the large chunk leaves the exchange on its small one.
     void TakeLargeChunk() noexcept {
-        if (!share_.Grow(kReceiveChunk)) return;
+        if (!share_.GrowIfFree(kReceiveChunk)) return;
         std::unique_ptr<unsigned char[]> large = ExchangeLoop::Shared().Chunks().Take();
         if (!large) return share_.Shrink(kReceiveChunk);
         chunk_ = std::move(large);
         share_.Shrink(capacity_);
         capacity_ = kReceiveChunk;
     }
+
+    std::size_t HeldBudget(const BudgetShare* asking) const noexcept override {
+        return asking == &share_ ? 0 : share_.Held();
+    }
+    void GiveBudgetBack() noexcept override { share_.Shrink(share_.Held()); }
 
     // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {

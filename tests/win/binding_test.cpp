@@ -22,11 +22,12 @@ extern "C" int WINAPI Test();
 
 // C++ blocks made and not yet freed by the thread being counted: a method call that Lua leaves by
 // longjmp must not skip the destructors of what it made. While g_failFrom is set, the counted thread
-// gets no block of that many bytes or more.
+// gets no block of that many bytes or more; while g_failSize is, none of exactly that many.
 namespace {
 std::atomic<DWORD> g_countedThread{0};
 long g_liveBlocks = 0;  // only the counted thread changes it
 std::size_t g_failFrom = 0;
+std::size_t g_failSize = 0;
 bool Counted() { return ::GetCurrentThreadId() == g_countedThread.load(std::memory_order_relaxed); }
 void Free(void* block) noexcept {
     if (block != nullptr && Counted()) --g_liveBlocks;
@@ -35,7 +36,7 @@ void Free(void* block) noexcept {
 }  // namespace
 
 void* operator new(std::size_t size) {
-    if (g_failFrom != 0 && size >= g_failFrom && Counted()) throw std::bad_alloc();
+    if (((g_failFrom != 0 && size >= g_failFrom) || size == g_failSize) && Counted()) throw std::bad_alloc();
     void* block = std::malloc(size != 0 ? size : 1);
     if (block == nullptr) throw std::bad_alloc();
     if (Counted()) ++g_liveBlocks;
@@ -244,6 +245,55 @@ TEST(Convention, AnOperationOutOfMemoryAnswersTheFailureValuesWritesTheCauseAndK
     EXPECT_EQ(asked, 0);
     EXPECT_EQ(LiveRefs(L), refs) << "the callback's reference is let go";
     EXPECT_EQ(failures.Take(), (std::vector<std::string>{"LaunchOrvaneSetup: no_memory", "GetTipsId: no_memory"}));
+}
+
+// A Lua state driven from another thread would race on everything the add-in keeps for scripts.
+TEST(Convention, ACallFromAnotherThreadThanTheScriptsAnswersTheFailureValuesAndWritesTheCause) {
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    StoreSetupStatus(3, 57);
+    lua_newuserdata(L, sizeof(void*));
+    ASSERT_EQ(MethodNamed("QueryOrvaneSetupStatus")(L), 2) << "the script thread's own call";
+    lua_settop(L, 0);
+    FailureLines failures;
+    int results = 0;
+    std::thread([&] {
+        lua_newuserdata(L, sizeof(void*));
+        results = MethodNamed("QueryOrvaneSetupStatus")(L);
+    }).join();
+    EXPECT_EQ(results, 2);
+    EXPECT_EQ(lua_tointeger(L, -2), -1);
+    EXPECT_TRUE(lua_isnil(L, -1));
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"QueryOrvaneSetupStatus: not_script_thread"});
+    StoreSetupStatus(0, 0);
+}
+
+// Without its note nothing would tell of the state's close, so no callback of it is kept then.
+TEST(Convention, AStateWhoseNoteFindsNoMemoryKeepsNoCallbackAndTriesAgainAtItsNextCall) {
+    CreateMessageWindow();
+    LuaFixture lua;
+    lua_State* L = lua.state();
+    ASSERT_EQ(lua.Run("function handler() return 1, 2 end"), "");
+    const int refs = LiveRefs(L);
+    FailureLines failures;
+    const auto setHandler = [&] {
+        lua_newuserdata(L, sizeof(void*));
+        lua_getglobal(L, "handler");
+        EXPECT_EQ(MethodNamed("SetSpeedLimitHandler")(L), 1);
+        const bool kept = lua_toboolean(L, -1) != 0;
+        lua_settop(L, 0);
+        return kept;
+    };
+    g_countedThread.store(::GetCurrentThreadId());
+    g_failSize = sizeof(StateNote);
+    const bool withoutMemory = setHandler();
+    g_failSize = 0;
+    g_countedThread.store(0);
+    EXPECT_FALSE(withoutMemory);
+    EXPECT_EQ(LiveRefs(L), refs) << "the refused handler is not referenced";
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"SetSpeedLimitHandler: no_memory"});
+    EXPECT_TRUE(setHandler());
+    ClearSpeedLimitHandler();
 }
 
 // What the export Test sends (the module's export itself is called by the script tests).

@@ -4,6 +4,8 @@
 
 #include <winsock2.h>
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -127,6 +129,29 @@ TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
     EXPECT_EQ(lua.Eval("calls[1][1]"), "lost message");
     EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; }));
+}
+
+// A debug listener that is attached but does not read holds each line up, for seconds: the loop, which
+// every request waits on, must never be the thread held. Which thread wrote the request's line:
+std::atomic<DWORD> g_lineWriter{0};
+
+LONG CALLBACK NoteLineWriter(EXCEPTION_POINTERS* exception) {
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    if (record.ExceptionCode == 0x40010006 /* DBG_PRINTEXCEPTION_C */ && record.NumberParameters >= 2) {
+        const auto* text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
+        if (text != nullptr && std::strncmp(text, "Orvane: Test: ", 14) == 0) g_lineWriter = ::GetCurrentThreadId();
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+TEST_F(ExchangeLoopTest, ARequestTheLoopFailsHasItsLineWrittenByTheScriptThreadBeforeItsCallback) {
+    void* const watch = ::AddVectoredExceptionHandler(1, &NoteLineWriter);
+    const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
+    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("fails", true));
+    ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
+    EXPECT_EQ(g_lineWriter.load(), ::GetCurrentThreadId());
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: no_memory"});
+    ::RemoveVectoredExceptionHandler(watch);
 }
 
 // The loop completes a long body's receives that succeed at once itself, trusting the system to queue
