@@ -1,6 +1,10 @@
 // The host utilities' methods: programs, the timed GET, the foreground window and the host's logs.
 #include <windows.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
+
 #include "common/win_handles.hpp"
 #include "script/http_get.hpp"
 #include "script/script_object.hpp"
@@ -15,19 +19,28 @@ constexpr wchar_t kHostLogPattern[] = L"JOTTLE.Kestrin[*].*.log";
 
 }  // namespace
 
-void RemoveHostLogs() {
-    const std::wstring folder = kHostLogFolder;
+// The runtime's factory calls this, and no exception may reach the runtime: so it allocates nothing,
+// and a name too long for the path is left alone.
+void RemoveHostLogs() noexcept {
+    constexpr std::size_t kFolderLength = std::size(kHostLogFolder) - 1;
+    wchar_t path[kFolderLength + MAX_PATH] = {};
+    std::copy_n(kHostLogFolder, kFolderLength, path);
+    const auto inFolder = [&path](const wchar_t* name) {
+        const std::size_t length = ::wcsnlen(name, MAX_PATH);
+        if (length == MAX_PATH) return false;
+        std::copy_n(name, length + 1, path + kFolderLength);
+        return true;
+    };
     WIN32_FIND_DATAW entry{};
-    UniqueFind search(::FindFirstFileW((folder + kHostLogPattern).c_str(), &entry));
+    (void)inFolder(kHostLogPattern);
+    UniqueFind search(::FindFirstFileW(path, &entry));
     if (!search) return;  // nothing to remove: leave the folder alone
     do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            ::DeleteFileW((folder + entry.cFileName).c_str());
-        }
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && inFolder(entry.cFileName)) ::DeleteFileW(path);
     } while (::FindNextFileW(search.get(), &entry));
     search.reset();
     // Succeeds only once nothing else is left in it, which is the point.
-    ::RemoveDirectoryW(folder.c_str());
+    ::RemoveDirectoryW(kHostLogFolder);
 }
 
 void ScriptObject::RemoveLog() { RemoveHostLogs(); }

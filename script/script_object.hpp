@@ -55,7 +55,7 @@ private:
 
 // Deletes the host's own log files from its fixed log folder; runs on the runtime's first request
 // for the object and on RemoveLog.
-void RemoveHostLogs();
+void RemoveHostLogs() noexcept;
 
 // Publishes Orvane.Object into the environment; nothing happens for a null environment.
 void RegisterScriptObject(VemoEnv env);
