@@ -66,7 +66,7 @@ TakenCallback TakeCallback(lua_State* L) noexcept {
         return TakenCallback::Refused(*entry.refused);
     }
     KeepFreeListHead(L);
-    return TakenCallback{entry.thread, luaL_ref(L, lua::kRegistryIndex), entry.note};
+    return TakenCallback{entry.thread, ReferenceTop(L), entry.note};
 }
 
 CallbackRef::CallbackRef(TakenCallback taken) noexcept

@@ -7,6 +7,7 @@
 
 #include "bridge/message_window.hpp"
 #include "bridge/window_messages.hpp"
+#include "common/fault_points.hpp"
 #include "common/never_destroyed.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
@@ -209,7 +210,10 @@ void Announce(bool claimed, bool byAnnouncer = false) noexcept {
         // this thread. Counted first: the window read is that one or a newer one.
         const std::uint32_t made = AddinWindow().Made();
         HWND window = AddinWindow().Handle();
-        if (window != nullptr && ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) return g_queue.Announced(true);
+        if (window != nullptr && !FaultHere(FaultKind::PostMessage) &&
+            ::PostMessageW(window, WM_DELIVER_RESULT, 0, 0)) {
+            return g_queue.Announced(true);
+        }
         // A live window whose queue is full: the announcer tries again soon.
         if (window != nullptr && ::IsWindow(window))
             return byAnnouncer ? g_queue.Announced(false) : g_queue.FullQueue();
@@ -243,15 +247,17 @@ void Announce(bool claimed, bool byAnnouncer = false) noexcept {
 
 // Made at the first window, so the handles a host sees stay the same from Startup on.
 void StartAnnouncer() noexcept {
-    UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    UniqueKernelHandle wake(FaultHere(FaultKind::Event) ? nullptr : ::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!wake) return;
     // Given to the queue before the thread starts, so that an answer queued while the announcer takes
     // its first look wakes it. The event and the thread stay for the life of the process, as the
     // started module does; without the thread an answer whose message is lost waits for the next one.
     HANDLE event = wake.release();
     g_queue.SetAnnouncer(event);
-    UniqueKernelHandle thread(
-        ::CreateThread(nullptr, std::size_t{64} * 1024, &Announcer, event, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    UniqueKernelHandle thread(FaultHere(FaultKind::Thread)
+                                  ? nullptr
+                                  : ::CreateThread(nullptr, std::size_t{64} * 1024, &Announcer, event,
+                                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
 }
 
 }  // namespace

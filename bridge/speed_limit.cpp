@@ -6,6 +6,7 @@
 #include "bridge/deliveries.hpp"
 #include "bridge/window_messages.hpp"
 #include "common/failure.hpp"
+#include "common/fault_points.hpp"
 #include "common/never_destroyed.hpp"
 #include "common/thread_checks.hpp"
 #include "runtime/protected_call.hpp"
@@ -90,7 +91,7 @@ using Reporter = void (*)(const char* operation, Failure cause, std::uint32_t co
 void PostToTray(Reporter report, const char* operation, HWND tray, UINT message, WPARAM wParam, LPARAM lParam) {
     if (tray == nullptr) {
         report(operation, Failure::NoTrayWindow, 0);
-    } else if (!::PostMessageW(tray, message, wParam, lParam)) {
+    } else if (FaultHere(FaultKind::PostMessage) || !::PostMessageW(tray, message, wParam, lParam)) {
         report(operation, Failure::PostFailed, ::GetLastError());
     }
 }

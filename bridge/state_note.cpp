@@ -50,11 +50,11 @@ void* Registered(lua_State* L, char& key, bool thread) noexcept {
 Sentinel* SentinelOf(lua_State* L) noexcept { return static_cast<Sentinel*>(Registered(L, kSentinelKey, false)); }
 lua_State* ThreadOf(lua_State* L) noexcept { return static_cast<lua_State*>(Registered(L, kThreadKey, true)); }
 
-// registry[key] = the value held by the reference.
-void Store(lua_State* L, char& key, int held) {
+// registry[key] = the value at index (below the top).
+void Store(lua_State* L, char& key, int index) {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     lua.pushlightuserdata(L, KeyOf(key));
-    lua_rawgeti(L, lua::kRegistryIndex, held);
+    lua.pushvalue(L, index - 1);
     lua.rawset(L, lua::kRegistryIndex);
 }
 
@@ -178,26 +178,23 @@ int StateNote::SentinelFinalized(lua_State* L) {
 namespace {
 // L's sentinel and the add-in's thread, made on first need. Both are made before anything is stored:
 // making them may take a collection step, and a finalizer that step runs may enter the state itself
-// and so make them first; those stay the state's. Each is held by a reference while the registry is
-// read and written, and stored before any note is made, as storing may raise: once made, a note is
-// never left unfound.
+// and so make them first; those stay the state's. Each waits on L's stack, where an error raised on
+// the way leaves nothing behind, and both are stored before any note is made, as storing may raise:
+// once made, a note is never left unfound.
 Sentinel* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     lua.newthread(L);
-    const int heldThread = luaL_ref(L, lua::kRegistryIndex);
     new (lua.newuserdata(L, sizeof(Sentinel))) Sentinel{nullptr, false};
     lua.createtable(L, 0, 1);
     lua_pushstring(L, "__gc");
     lua.pushcclosure(L, finalizer, 0);
     lua.rawset(L, -3);
     lua.setmetatable(L, -2);
-    const int heldSentinel = luaL_ref(L, lua::kRegistryIndex);
     if (ThreadOf(L) == nullptr) {
-        Store(L, kSentinelKey, heldSentinel);
-        Store(L, kThreadKey, heldThread);
+        Store(L, kSentinelKey, -1);
+        Store(L, kThreadKey, -2);
     }
-    luaL_unref(L, lua::kRegistryIndex, heldSentinel);
-    luaL_unref(L, lua::kRegistryIndex, heldThread);
+    PopValues(L, 2);
     return SentinelOf(L);
 }
 }  // namespace

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "common/answer_budget.hpp"
+#include "common/fault_points.hpp"
 #include "common/first_zero.hpp"
 
 namespace orvane {
@@ -47,7 +48,7 @@ public:
     // Room for capacity bytes, empty when memory is short. The charge pays for it and goes with it.
     static AnswerRoom Make(std::size_t capacity, BudgetShare charge = {}) noexcept {
         AnswerRoom room;
-        if (capacity >= UINT32_MAX) return room;  // far past any answer's bound
+        if (capacity >= UINT32_MAX || FaultHere(FaultKind::AnswerRoom)) return room;  // past any answer's bound
         // One byte more than the answer's, a zero after its last, for a runtime that takes texts
         // only up to their zero byte.
         room.bytes_.reset(new (std::nothrow) unsigned char[capacity + 1]);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "common/failure.hpp"
+#include "common/fault_points.hpp"
 #include "common/small_lock.hpp"
 #include "common/thread_checks.hpp"
 #include "common/win_handles.hpp"
@@ -86,12 +87,14 @@ private:
         if (wake_ != nullptr) return true;
         if (tried_) return false;
         tried_ = true;
-        UniqueKernelHandle wake(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        UniqueKernelHandle wake(FaultHere(FaultKind::Event) ? nullptr : ::CreateEventW(nullptr, FALSE, FALSE, nullptr));
         if (!wake) return false;
         // The event goes to the writer before it starts, and stays for the life of the process with it.
         wake_ = wake.get();
-        const UniqueKernelHandle thread(
-            ::CreateThread(nullptr, std::size_t{64} * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        const UniqueKernelHandle thread(FaultHere(FaultKind::Thread)
+                                            ? nullptr
+                                            : ::CreateThread(nullptr, std::size_t{64} * 1024, &Run, this,
+                                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         if (!thread) {
             wake_ = nullptr;
             return false;

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "common/fault_points.hpp"
+
 // The linker's name for the start of this module's image; its address is the module's handle.
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
@@ -54,7 +56,8 @@ UniqueKernelHandle StartPinnedWorker(WorkerProc proc, void* argument) {
         return {};
     }
     ::InterlockedIncrement(&g_runningWorkers);
-    HANDLE thread = ::CreateThread(nullptr, 0, &WorkerEntry, start, 0, nullptr);
+    HANDLE thread =
+        FaultHere(FaultKind::Thread) ? nullptr : ::CreateThread(nullptr, 0, &WorkerEntry, start, 0, nullptr);
     if (thread == nullptr) {
         ::InterlockedDecrement(&g_runningWorkers);
         delete start;

@@ -159,6 +159,21 @@ int hostDestroyAddinWindows(lua_State* L) {
     return 1;
 }
 
+// Sends WM_CLOSE to the add-in's message windows of this thread, as a host that stops every callback
+// does; how many there were.
+int hostCloseAddinWindows(lua_State* L) {
+    int closed = 0;
+    HWND window = nullptr;
+    while ((window = FindWindowExW(HWND_MESSAGE, window, orvane::kMessageWindowName, nullptr)) != nullptr) {
+        if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+            SendMessageW(window, WM_CLOSE, 0, 0);
+            ++closed;
+        }
+    }
+    lua_pushinteger(L, closed);
+    return 1;
+}
+
 int hostFreeAddin(lua_State* L) {
     // A module that COM loaded is COM's to free.
     if (g_addin.module == nullptr || g_addin.modulePath.empty()) {
@@ -365,6 +380,27 @@ int hostCallExport(lua_State* L) {
     return 1;
 }
 
+// The add-in built with its fault points (tests/failure_paths.cmake) arms them through these.
+using ArmFault = int (*)(const char* kind, long n);
+using FaultsReached = long (*)();
+
+int hostArmFault(lua_State* L) {
+    const char* kind = luaL_checkstring(L, 1);
+    const long n = static_cast<long>(luaL_checkinteger(L, 2));
+    const auto arm = g_addin.module != nullptr ? procAddress<ArmFault>(g_addin.module, "OrvaneArmFault") : nullptr;
+    if (arm == nullptr) return luaL_error(L, "the add-in has no fault points");
+    if (arm(kind, n) == 0) return luaL_error(L, "no fault point of kind %s", kind);
+    return 0;
+}
+
+int hostFaultsReached(lua_State* L) {
+    const auto reached =
+        g_addin.module != nullptr ? procAddress<FaultsReached>(g_addin.module, "OrvaneFaultsReached") : nullptr;
+    if (reached == nullptr) return luaL_error(L, "the add-in has no fault points");
+    lua_pushinteger(L, static_cast<lua_Integer>(reached()));
+    return 1;
+}
+
 int hostDebugOutput(lua_State* L) {
     const std::vector<std::string> lines = TakeDebugOutput();
     lua_createtable(L, static_cast<int>(lines.size()), 0);
@@ -396,6 +432,7 @@ void installHostTable(lua_State* L) {
         {"release_addin", hostReleaseAddin},
         {"free_addin", hostFreeAddin},
         {"destroy_addin_windows", hostDestroyAddinWindows},
+        {"close_addin_windows", hostCloseAddinWindows},
         {"addin_loaded", hostAddinLoaded},
         {"create_window", hostCreateWindow},
         {"foreground_window", hostForegroundWindow},
@@ -406,6 +443,8 @@ void installHostTable(lua_State* L) {
         {"debug_output", hostDebugOutput},
         {"lightuserdata", hostLightUserdata},
         {"call_export", hostCallExport},
+        {"arm_fault", hostArmFault},
+        {"faults_reached", hostFaultsReached},
         {nullptr, nullptr},
     };
     luaL_register(L, "host", functions);

@@ -20,6 +20,8 @@
 //                        Without it the host checks against annotations\orvane.lua beside itself, or
 //                        two folders up (the build tree), when one is there.
 //     --no-check         no checking.
+//     --arm-fault KIND:N only with the add-in built with its fault points: the Nth call of that kind
+//                        from Startup on fails (tests/failure_paths.cmake), Startup's own included.
 //   The script gets arg[0] = SCRIPT, arg[1..] = ARGs (UTF-8).
 //
 // Exit status: 0 when the script ends; 1 when it cannot be loaded or raises (message and traceback
@@ -108,10 +110,12 @@ using orvane::Utf16ToUtf8;
 using orvane::host::createAddin;
 using orvane::host::fail;
 using orvane::host::findAnnotations;
+using orvane::host::g_addin;
 using orvane::host::hresultText;
 using orvane::host::installChecks;
 using orvane::host::installHostTable;
 using orvane::host::KeepDebugOutput;
+using orvane::host::procAddress;
 using orvane::host::releaseAddin;
 using orvane::host::startAddin;
 
@@ -148,7 +152,7 @@ int runScript(lua_State* L, const std::wstring& scriptPath) {
     std::fprintf(stderr,
                  "orvane-host: %s\n"
                  "usage: orvane-host.exe [--addin PATH] [--no-env] [--startup-count N] [--no-startup] "
-                 "[--debug-alloc] [--check FILE | --no-check] SCRIPT.lua [ARG...]\n",
+                 "[--debug-alloc] [--check FILE | --no-check] [--arm-fault KIND:N] SCRIPT.lua [ARG...]\n",
                  problem.c_str());
     std::fflush(stderr);
     std::exit(2);
@@ -161,6 +165,7 @@ struct Options {
     bool noEnv = false;
     bool debugAllocator = false;
     int startupCount = 1;
+    std::string armFault;  // KIND:N
     std::wstring script;
     std::vector<std::string> args;
 };
@@ -177,13 +182,15 @@ Options parseOptions(int argc, wchar_t** argv) {
         if (option.rfind(L"--", 0) != 0) {
             break;
         }
-        if (option == L"--addin" || option == L"--startup-count" || option == L"--check") {
+        if (option == L"--addin" || option == L"--startup-count" || option == L"--check" || option == L"--arm-fault") {
             if (i + 1 >= argc) {
                 usage(Utf16ToUtf8(option) + " needs a value");
             }
             const std::wstring value = argv[++i];
             if (option == L"--addin") {
                 options.addinPath = value;
+            } else if (option == L"--arm-fault") {
+                options.armFault = Utf16ToUtf8(value);
             } else if (option == L"--check") {
                 options.checkPath = value;
             } else {
@@ -216,6 +223,17 @@ Options parseOptions(int argc, wchar_t** argv) {
     return options;
 }
 
+// Arms a fault point of the add-in built with them, before Startup.
+void armFault(const std::string& what) {
+    using ArmFault = int (*)(const char* kind, long n);
+    const std::size_t colon = what.find(':');
+    const auto arm = procAddress<ArmFault>(g_addin.module, "OrvaneArmFault");
+    if (colon == std::string::npos || arm == nullptr ||
+        arm(what.substr(0, colon).c_str(), std::strtol(what.c_str() + colon + 1, nullptr, 10)) == 0) {
+        fail("--arm-fault " + what + ": the add-in has no such fault point");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -243,6 +261,7 @@ int main() {
 
     KeepDebugOutput();
     createAddin(options.addinPath);
+    if (!options.armFault.empty()) armFault(options.armFault);
     startAddin(options.startupCount);
 
     lua_State* L = options.noEnv ? luaL_newstate() : VemoHost_DefaultState();

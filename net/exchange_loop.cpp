@@ -10,6 +10,7 @@
 
 #include "bridge/deliveries.hpp"
 #include "bridge/request_start.hpp"
+#include "common/fault_points.hpp"
 #include "common/never_destroyed.hpp"
 #include "common/thread_checks.hpp"
 #include "common/worker.hpp"
@@ -160,6 +161,7 @@ void ExchangeLoop::Returned(ReturnedRoom* returned) noexcept {
 }
 
 bool ExchangeLoop::Associate(SOCKET socket) noexcept {
+    if (FaultHere(FaultKind::PortAssociation)) return false;
     return ::CreateIoCompletionPort(reinterpret_cast<HANDLE>(socket), port_, kOperation, 0) != nullptr;
 }
 
@@ -176,11 +178,14 @@ bool ExchangeLoop::SkipPortOnSuccess(SOCKET socket) noexcept {
 
 bool ExchangeLoop::Start() noexcept {
     if (port_ != nullptr) return true;
-    UniqueKernelHandle port(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    UniqueKernelHandle port(
+        FaultHere(FaultKind::Event) ? nullptr : ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     if (!port) return false;
     port_ = port.get();
     UniqueKernelHandle thread(
-        ::CreateThread(nullptr, std::size_t{256} * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        FaultHere(FaultKind::Thread)
+            ? nullptr
+            : ::CreateThread(nullptr, std::size_t{256} * 1024, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
         port_ = nullptr;
         return false;
@@ -270,7 +275,7 @@ void ExchangeLoop::LookUp(std::string_view host) noexcept {
             lookup.reset();
         }
     }
-    if (lookup && StartPinnedWorker(&LookUpOnWorker, lookup.get())) {
+    if (lookup && !FaultHere(FaultKind::LookupWorker) && StartPinnedWorker(&LookUpOnWorker, lookup.get())) {
         (void)lookup.release();  // the worker's now, then the loop's again through the port
         return;
     }
@@ -392,7 +397,12 @@ void ExchangeLoop::ExpireDue() noexcept {
 // ---- an exchange -----------------------------------------------------------------------------------
 
 UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) noexcept {
-    UniqueSocket socket(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
+    UniqueSocket socket;
+    if (FaultHere(FaultKind::Socket)) {
+        ::WSASetLastError(WSAENOBUFS);
+    } else {
+        socket.reset(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
+    }
     if (socket && !ExchangeLoop::Shared().Associate(socket.get())) socket.reset();
     if (!socket) socketError = static_cast<std::uint32_t>(::WSAGetLastError());
     return socket;

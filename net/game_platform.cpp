@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "common/answer_budget.hpp"
+#include "common/fault_points.hpp"
 #include "net/exchange_loop.hpp"
 #include "net/services.hpp"
 #include "net/sockets.hpp"
@@ -86,6 +87,14 @@ struct InFlight {
     InFlight& operator=(const InFlight&) = delete;
 };
 
+int Bind(SOCKET socket, const sockaddr_in& at) noexcept {
+    if (FaultHere(FaultKind::Bind)) {
+        ::WSASetLastError(WSAEADDRINUSE);
+        return SOCKET_ERROR;
+    }
+    return ::bind(socket, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+}
+
 void KeepAlive(SOCKET socket) noexcept {
     tcp_keepalive values{1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
     DWORD bytes = 0;
@@ -123,15 +132,18 @@ public:
         sockaddr_in any{};
         any.sin_family = AF_INET;
         const LPFN_CONNECTEX connectEx = ExchangeLoop::Shared().ConnectExFor(socket_.get());
-        if (connectEx == nullptr || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+        if (connectEx == nullptr || Bind(socket_.get(), any) != 0) {
             return Fail(Failure::SocketFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
         // The request goes out with the connection, in one operation: a send of its own cost the loop a
         // call to the system and a completion more per exchange.
         step_ = Step::Connect;
         OVERLAPPED* operation = NextOperation();
-        const BOOL connected = connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to,
-                                         outgoing_.data(), static_cast<DWORD>(outgoing_.size()), nullptr, operation);
+        const BOOL connected =
+            FaultHere(FaultKind::ConnectEx)
+                ? (::WSASetLastError(WSAENOBUFS), FALSE)
+                : connectEx(socket_.get(), reinterpret_cast<const sockaddr*>(&*to), sizeof *to, outgoing_.data(),
+                            static_cast<DWORD>(outgoing_.size()), nullptr, operation);
         if (!Issued(connected ? 0 : SOCKET_ERROR)) {
             return Fail(Failure::ConnectFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
@@ -341,7 +353,10 @@ private:
         WSABUF buffer{static_cast<ULONG>(std::min<std::size_t>(length, ULONG_MAX)), into};
         DWORD flags = 0;
         OVERLAPPED* operation = NextOperation();
-        if (!Issued(::WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, operation, nullptr))) {
+        const int received = FaultHere(FaultKind::Receive)
+                                 ? (::WSASetLastError(WSAENOBUFS), SOCKET_ERROR)
+                                 : ::WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, operation, nullptr);
+        if (!Issued(received)) {
             return Fail(Failure::ReceiveFailed, static_cast<std::uint32_t>(::WSAGetLastError()));
         }
     }

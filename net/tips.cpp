@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/fault_points.hpp"
 #include "common/win_handles.hpp"
 #include "net/exchange_loop.hpp"
 #include "net/services.hpp"
@@ -26,6 +27,13 @@ constexpr DWORD kReplyWaitMs = 10000;
 std::atomic<bool> g_datagramNetworkStarted{false};
 
 bool EnsureDatagramNetworkStarted() { return StartWindowsSocketsOnce(g_datagramNetworkStarted); }
+
+// One datagram, whose length the callers have bounded.
+int SendTo(SOCKET socket, const std::string& datagram, const sockaddr_in& to) noexcept {
+    if (FaultHere(FaultKind::Send)) return SOCKET_ERROR;
+    return ::sendto(socket, datagram.data(), static_cast<int>(datagram.size()), 0,
+                    reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
 
 // One datagram out, the first datagram back, whoever sent it, within ten seconds of the request.
 class TipsExchange final : public Exchange {
@@ -48,15 +56,17 @@ public:
         socket_ = OverlappedSocket(SOCK_DGRAM, error);
         if (!socket_) return Fail(Failure::SocketFailed, error);
         // A failed send is not the end: the receive below then times out or fails, and that is the answer.
-        (void)::sendto(socket_.get(), request_.data(), static_cast<int>(request_.size()), 0,
-                       reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
+        (void)SendTo(socket_.get(), request_, *to);
         request_ = std::string();
         WSABUF buffer{static_cast<ULONG>(sizeof reply_), reply_};
         DWORD flags = 0;
         fromLength_ = sizeof from_;
         OVERLAPPED* operation = StartOperation();
-        if (!Issued(::WSARecvFrom(socket_.get(), &buffer, 1, nullptr, &flags, reinterpret_cast<sockaddr*>(&from_),
-                                  &fromLength_, operation, nullptr))) {
+        const int received = FaultHere(FaultKind::Receive)
+                                 ? (::WSASetLastError(WSAENOBUFS), SOCKET_ERROR)
+                                 : ::WSARecvFrom(socket_.get(), &buffer, 1, nullptr, &flags,
+                                                 reinterpret_cast<sockaddr*>(&from_), &fromLength_, operation, nullptr);
+        if (!Issued(received)) {
             const auto failed = static_cast<std::uint32_t>(::WSAGetLastError());
             if (NoServiceThere(failed)) ServiceUnreachable();
             return Fail(Failure::ReceiveFailed, failed);
@@ -94,11 +104,9 @@ private:
 // whole.
 bool SendReport(const std::string& report, const std::optional<sockaddr_in>& to) noexcept {
     if (!to || report.size() > INT_MAX) return false;
-    UniqueSocket socket(::socket(AF_INET, SOCK_DGRAM, 0));
+    UniqueSocket socket(FaultHere(FaultKind::Socket) ? INVALID_SOCKET : ::socket(AF_INET, SOCK_DGRAM, 0));
     if (!socket) return false;
-    const int sent = ::sendto(socket.get(), report.data(), static_cast<int>(report.size()), 0,
-                              reinterpret_cast<const sockaddr*>(&*to), sizeof *to);
-    return sent == static_cast<int>(report.size());
+    return SendTo(socket.get(), report, *to) == static_cast<int>(report.size());
 }
 
 // A report has no answer to carry back, so beyond these, waiting in the loop for their address or their

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "common/fault_points.hpp"
+
 namespace orvane {
 namespace {
 
@@ -21,6 +23,7 @@ OptionalEntries LookUpOptionalEntries() noexcept {
         return entries;
     }
     entries.settop = Lookup<decltype(entries.settop)>(runtime, "lua_settop");
+    entries.pushvalue = Lookup<decltype(entries.pushvalue)>(runtime, "lua_pushvalue");
     entries.newthread = Lookup<decltype(entries.newthread)>(runtime, "lua_newthread");
     entries.tothread = Lookup<decltype(entries.tothread)>(runtime, "lua_tothread");
     entries.pushlightuserdata = Lookup<decltype(entries.pushlightuserdata)>(runtime, "lua_pushlightuserdata");
@@ -46,6 +49,14 @@ OptionalEntries LookUpOptionalEntries() noexcept {
 const OptionalEntries& RuntimeOptionalEntries() noexcept {
     static const OptionalEntries entries = LookUpOptionalEntries();
     return entries;
+}
+
+int ReferenceTop(lua_State* L) {
+    if (FaultHere(FaultKind::RegistryRef)) {
+        lua_pushstring(L, "not enough memory");
+        if (const auto error = RuntimeOptionalEntries().error) error(L);
+    }
+    return luaL_ref(L, lua::kRegistryIndex);
 }
 
 void PopValues(lua_State* L, int n) noexcept {

@@ -14,6 +14,7 @@ namespace orvane {
 
 struct OptionalEntries {
     void (*settop)(lua_State* L, int idx) = nullptr;
+    void (*pushvalue)(lua_State* L, int idx) = nullptr;
     lua_State* (*newthread)(lua_State* L) = nullptr;
     lua_State* (*tothread)(lua_State* L, int idx) = nullptr;
     void (*pushlightuserdata)(lua_State* L, void* p) = nullptr;
@@ -38,10 +39,10 @@ struct OptionalEntries {
     // kept in the registry, the sentinel beside it whose finalizer tells that the state closed, and
     // the test of whether a script runs.
     bool CanKeepNotes() const noexcept {
-        return newthread != nullptr && tothread != nullptr && pushlightuserdata != nullptr && rawget != nullptr &&
-               rawset != nullptr && newuserdata != nullptr && createtable != nullptr && setmetatable != nullptr &&
-               pushcclosure != nullptr && cpcall != nullptr && pushthread != nullptr && sethook != nullptr &&
-               gethook != nullptr && gethookmask != nullptr && gethookcount != nullptr;
+        return newthread != nullptr && pushvalue != nullptr && tothread != nullptr && pushlightuserdata != nullptr &&
+               rawget != nullptr && rawset != nullptr && newuserdata != nullptr && createtable != nullptr &&
+               setmetatable != nullptr && pushcclosure != nullptr && cpcall != nullptr && pushthread != nullptr &&
+               sethook != nullptr && gethook != nullptr && gethookmask != nullptr && gethookcount != nullptr;
     }
     // Everything a protected run of the add-in's work takes (runtime/protected_call.hpp).
     bool CanProtect() const noexcept {
@@ -55,5 +56,9 @@ const OptionalEntries& RuntimeOptionalEntries() noexcept;
 
 // Removes the n values at the top of L's stack, with or without lua_settop.
 void PopValues(lua_State* L, int n) noexcept;
+
+// luaL_ref of the value at the top into the registry. It may raise Lua's memory error, as a build for
+// tests makes it do on demand (common/fault_points.hpp).
+int ReferenceTop(lua_State* L);
 
 }  // namespace orvane

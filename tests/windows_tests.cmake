@@ -85,6 +85,7 @@ orvane_lua_test(NAME no_env_window SCRIPT lua/no_env_window_test.lua HOST_OPTION
 
 include(local_machine_tests.cmake)
 include(robustness_tests.cmake)
+include(failure_paths.cmake)
 # The built module as COM clients meet it: loaded from the build folder and driven through its
 # exports (unload rules, identity, aggregation, slots, type library, version resource), and
 # registered with regsvr32. Both run in a prefix of their own: registration changes
