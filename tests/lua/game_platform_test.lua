@@ -201,4 +201,35 @@ T.case("answers that wait for the script hold no more than their budget; past it
   T.eq(#answer("@long", "", 15000), whole, "length of a later answer")
 end)
 
+T.case("servers that stall holding the whole budget make way for a healthy answer, which comes whole", function()
+  -- 2000 replies that each send 128 KiB of a 16 MiB answer and then nothing for 20 s hold more than
+  -- the 256 MiB budget between them; a stalled one may be ended to make room once it has waited
+  -- two seconds.
+  local MiB = 1024 * 1024
+  local stalled = {}
+  T.causes()
+  for i = 1, 2000 do stalled[i] = ask("@stall", "20000") end
+  -- Every stalled reply has sent what it will once the memory they hold stops growing.
+  local last, steady = -1, 0
+  while steady < 4 do
+    host.pump(500)
+    local _, _, private = host.memory()
+    steady = math.abs(private - last) < MiB and steady + 1 or 0
+    last = private
+  end
+  host.pump(2500)
+  local healthy = answer("@long", tostring(2 * MiB), 30000)
+  T.eq(#healthy, 2 * MiB, "the healthy answer, whole")
+  T.truthy(T.wait_for(function()
+    for _, s in ipairs(stalled) do if s.calls == 0 then return false end end
+    return true
+  end, 60000), "every stalled reply answered once its connection closed, or it was ended")
+  local causes = {}
+  for _, cause in ipairs(T.causes()) do causes[cause] = (causes[cause] or 0) + 1 end
+  local ended = causes["GetActiveGame: over_budget"] or 0
+  T.truthy(ended > 0, "stalled replies ended to make room")
+  T.eq(ended + (causes["GetActiveGame: connection_closed"] or 0), 2000, "a cause for each stalled reply")
+  for i, s in ipairs(stalled) do T.eq(s.calls, 1, "calls of stalled reply " .. i) end
+end)
+
 T.finish()

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "bridge/deliveries.hpp"
 #include "bridge/message_table.hpp"
@@ -129,6 +130,74 @@ TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     ASSERT_TRUE(PumpUntil([&] { return lua.Eval("#calls") == "1"; }));
     EXPECT_EQ(lua.Eval("calls[1][1]"), "lost message");
     EXPECT_TRUE(PumpUntil([] { return LiveRequests() == 0; }));
+}
+
+// Receives datagrams on a loopback port, each step given ten seconds anew, the whole exchange 300 ms.
+class TricklingExchange final : public Exchange {
+public:
+    explicit TricklingExchange(std::atomic<std::uint16_t>& port) noexcept : port_(port) {}
+    void Begin() override {
+        EndWithin(300);
+        std::uint32_t error = 0;
+        socket_ = OverlappedSocket(SOCK_DGRAM, error);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        int length = sizeof at;
+        if (!socket_ || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+            ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+            return Fail(Failure::SocketFailed);
+        }
+        port_ = ::ntohs(at.sin_port);
+        ReceiveNext();
+    }
+    void Completed(DWORD, DWORD error) override {
+        if (error != 0) return Fail(Failure::ReceiveFailed, error);
+        ReceiveNext();
+    }
+    void AddressReady(std::optional<sockaddr_in>) override {}
+
+private:
+    void ReceiveNext() {
+        LimitTo(10000);
+        WSABUF buffer{sizeof byte_, &byte_};
+        DWORD flags = 0;
+        if (!Issued(::WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, StartOperation(), nullptr))) {
+            Fail(Failure::ReceiveFailed);
+        }
+    }
+    std::atomic<std::uint16_t>& port_;
+    char byte_ = 0;
+};
+
+// A server that sends a byte within every step's limit would hold its exchange, callback and socket
+// for ever: the whole exchange ends at a limit of its own, however often each step's is set again.
+TEST_F(ExchangeLoopTest, AnExchangeWhoseServerTricklesEndsAtItsWholeLimit) {
+    WSADATA data{};
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    std::atomic<std::uint16_t> port{0};
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        const UniqueSocket sender(::socket(AF_INET, SOCK_DGRAM, 0));
+        while (!stop) {
+            if (const std::uint16_t to = port.load()) {
+                sockaddr_in at{};
+                at.sin_family = AF_INET;
+                at.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+                at.sin_port = ::htons(to);
+                (void)::sendto(sender.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+            }
+            ::Sleep(50);
+        }
+    });
+    const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
+    LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<TricklingExchange>(port));
+    const bool ended = PumpUntil([&] { return lua.Eval("#calls") == "1"; }, 20000);
+    stop = true;
+    trickle.join();
+    ASSERT_TRUE(ended) << "the exchange ended while its server still trickled";
+    EXPECT_EQ(lua.Eval("calls[1][1]"), "");
+    EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: timed_out"});
 }
 
 // A debug listener that is attached but does not read holds each line up, for seconds: the loop, which
