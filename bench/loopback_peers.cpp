@@ -114,10 +114,24 @@ DWORD WINAPI GamePeer::Run(void* self) {
     return 0;
 }
 
+void GamePeer::SetSilent(bool silent) {
+    std::vector<UniqueSocket> closed;
+    const std::lock_guard<std::mutex> guard(heldLock_);
+    silent_ = silent;
+    if (!silent) closed = std::move(held_);
+}
+
 void GamePeer::Serve() {
     for (;;) {
         UniqueSocket connection(::accept(socket_.get(), nullptr, nullptr));
         if (!connection) return;
+        {
+            const std::lock_guard<std::mutex> guard(heldLock_);
+            if (silent_) {
+                held_.push_back(std::move(connection));
+                continue;
+            }
+        }
         wire::Header header{};
         if (!ReceiveExactly(connection.get(), reinterpret_cast<char*>(header.data()), header.size())) continue;
         const std::uint32_t length = wire::ReplyBodyLength(header).value_or(0);

@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/win_handles.hpp"
 
@@ -51,6 +53,9 @@ public:
     // Only between exchanges.
     void SetReply(std::string_view body);
     std::size_t ReplySize() const { return reply_.size(); }
+    // Silent, it keeps every connection and says nothing, as a server that hangs; made talkative
+    // again, it closes them.
+    void SetSilent(bool silent);
 
 private:
     static DWORD WINAPI Run(void* self);
@@ -59,6 +64,9 @@ private:
     UniqueSocket socket_;
     UniqueKernelHandle thread_;
     std::string reply_;
+    std::mutex heldLock_;
+    bool silent_ = false;  // under the lock
+    std::vector<UniqueSocket> held_;
 };
 
 // HTTP: reads a request and answers it only after the delay its path names (/delay/MS), on a thread
