@@ -66,6 +66,21 @@ function Host.free_addin(keep_windows) end
 ---@return integer destroyed how many there were
 function Host.destroy_addin_windows() end
 
+---Sends WM_CLOSE to the add-in's message windows of this thread, as a host that stops every callback does.
+---@return integer closed how many there were
+function Host.close_addin_windows() end
+
+---Only with the add-in built with its fault points, for the failure-path tests: the `n`th call of
+---that kind from now on fails (`0` disarms).
+---@param kind string
+---@param n integer
+function Host.arm_fault(kind, n) end
+
+---Only with the add-in built with its fault points: how many points of the armed kind were reached
+---since it was armed.
+---@return integer
+function Host.faults_reached() end
+
 ---Whether the add-in module the host loaded is still mapped.
 ---@return boolean
 function Host.addin_loaded() end

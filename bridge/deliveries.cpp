@@ -277,16 +277,20 @@ void StartDeliveries() noexcept {
 
 bool DeliveriesOpen() noexcept { return AddinWindow().Open(); }
 
-void Deliver(std::unique_ptr<Request> request) noexcept {
-    if (!request->Deliverable()) return Drop(std::move(request), &ReportFailureLater);
+namespace {
+void Queue(std::unique_ptr<Request> request, Request::Reporter report) noexcept {
+    if (!request->Deliverable()) return Drop(std::move(request), report);
     HANDLE wake = g_queue.Push(std::move(request));
     Announce(g_queue.Claim());
     if (wake != nullptr) ::SetEvent(wake);
 }
+}  // namespace
+
+void Deliver(std::unique_ptr<Request> request) noexcept { Queue(std::move(request), &ReportFailureLater); }
 
 void DeliverSoon(std::unique_ptr<Request> request) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    Deliver(std::move(request));
+    Queue(std::move(request), &ReportFailure);
     // A null window would make this a timer of the thread's, which no window procedure sees.
     HWND window = AddinWindow().Handle();
     if (window != nullptr && ::IsWindow(window)) ::SetTimer(window, kDeliveryTimer, kDeliveryTimerMs, nullptr);

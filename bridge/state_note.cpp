@@ -142,13 +142,27 @@ DeferredUnrefs TakeDeferred(DeferredUnrefs& list, std::atomic<std::size_t>& coun
 void UnrefWork(lua_State* L, void* context) { luaL_unref(L, lua::kRegistryIndex, *static_cast<int*>(context)); }
 }  // namespace
 
+StateNote::Entry StateNote::Entered(StateNote* note) noexcept {
+    if (note->HasDeferred()) {
+        // Releasing runs Lua, whose collection step may run what is left of the state's close, the
+        // sentinel's finalizer among it: the note is held meanwhile, and once closed keeps nothing.
+        note->Hold();
+        note->UnrefDeferred();
+        const bool closed = note->Closed();
+        note->Let();
+        if (closed) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
+    }
+    return Entry{note, note->thread_, std::nullopt};
+}
+
 void StateNote::UnrefDeferred() noexcept {
     DeferredUnrefs waiting = [this] {
         const std::lock_guard<SmallLock> guard(g_deferLock);
         return TakeDeferred(deferred_, deferredCount_);
     }();
     while (DeferredUnref* node = waiting.PopFront()) {
-        RunProtected(thread_, &UnrefWork, &node->ref);
+        // Those of a state that closed meanwhile went with its registry.
+        if (!Closed()) RunProtected(thread_, &UnrefWork, &node->ref);
         delete node;
     }
 }
@@ -181,6 +195,15 @@ namespace {
 // and so make them first; those stay the state's. Each waits on L's stack, where an error raised on
 // the way leaves nothing behind, and both are stored before any note is made, as storing may raise:
 // once made, a note is never left unfound.
+// The add-in's thread in a state that can keep no note: stored on first need, as the sentinel's is.
+lua_State* KeptThread(lua_State* L) noexcept {
+    if (lua_State* kept = ThreadOf(L)) return kept;
+    lua_State* const made = RuntimeOptionalEntries().newthread(L);
+    Store(L, kThreadKey, -1);
+    PopValues(L, 1);
+    return made;
+}
+
 Sentinel* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     lua.newthread(L);
@@ -202,8 +225,8 @@ Sentinel* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
 StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     // Without the entries a note takes, nothing tells one state from another: callbacks run on the
-    // state they came on.
-    if (!lua.CanKeepNotes()) return Entry{nullptr, L, std::nullopt};
+    // add-in's thread where one can be kept, else on the state they came on.
+    if (!lua.CanKeepNotes()) return Entry{nullptr, lua.CanKeepThread() ? KeptThread(L) : L, std::nullopt};
     // The thread is what is stored last: a state whose sentinel was stored and whose thread could not
     // be makes both again.
     Sentinel* sentinel = ThreadOf(L) != nullptr ? SentinelOf(L) : MadeSentinel(L, &SentinelFinalized);
@@ -219,17 +242,12 @@ StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
         sentinel->note = note;
     }
     if (L == note->main_) recent_ = Recent{L, note};
-    if (note->HasDeferred()) note->UnrefDeferred();
-    return Entry{note, note->thread_, std::nullopt};
+    return Entered(note);
 }
 
 StateNote::Entry StateNote::Enter(lua_State* L) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (L == recent_.main) {
-        StateNote* note = recent_.note;
-        if (note->HasDeferred()) note->UnrefDeferred();
-        return Entry{note, note->thread_, std::nullopt};
-    }
+    if (L == recent_.main) return Entered(recent_.note);
     return EnterSlowly(L);
 }
 

@@ -98,6 +98,7 @@ private:
 
     void MarkClosed() noexcept;
     void UnrefDeferred() noexcept;
+    static Entry Entered(StateNote* note) noexcept;
     static Entry EnterSlowly(lua_State* L) noexcept;
     static int SentinelFinalized(lua_State* L);
 

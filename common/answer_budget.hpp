@@ -14,9 +14,9 @@ class BudgetShare;
 
 class AnswerBudget {
 public:
-    // Ends holders that have stalled, giving their bytes back at once, so that those asked for may fit;
-    // whether it gave any back. Called by the thread that grows a share, which the asking one is.
-    using Reclaimer = bool (*)(std::size_t bytes, const BudgetShare* asking) noexcept;
+    // Ends holders that have stalled, giving their bytes back at once, so that the shortfall of those
+    // asked for is made up; whether it was. Called by the thread that grows a share, the asking one.
+    using Reclaimer = bool (*)(std::size_t shortfall, const BudgetShare* asking) noexcept;
 
     explicit constexpr AnswerBudget(std::size_t limit, Reclaimer reclaimer = nullptr) noexcept
         : limit_(limit), reclaimer_(reclaimer) {}
@@ -36,7 +36,11 @@ public:
     }
     // Take, and where the budget is spent, Take again once stalled holders were made to give back.
     bool TakeOrReclaim(std::size_t bytes, const BudgetShare* asking) noexcept {
-        return Take(bytes) || (reclaimer_ != nullptr && reclaimer_(bytes, asking) && Take(bytes));
+        if (Take(bytes)) return true;
+        if (reclaimer_ == nullptr || bytes > limit_) return false;
+        const std::size_t held = Held();
+        const std::size_t shortfall = held > limit_ - bytes ? held - (limit_ - bytes) : 0;
+        return reclaimer_(shortfall, asking) && Take(bytes);
     }
     // Any thread: gives back bytes set aside.
     void Give(std::size_t bytes) noexcept { held_.fetch_sub(bytes, std::memory_order_relaxed); }

@@ -141,16 +141,17 @@ void FailureLimiter::Wrote(std::uint64_t startMs, std::uint64_t endMs) noexcept 
     windowTook_ = 0;
 }
 
-void LineQueue::Push(const char* operation, Failure cause, std::uint32_t code) noexcept {
+bool LineQueue::Push(const char* operation, Failure cause, std::uint32_t code) noexcept {
     if (count_ == kCapacity) {
         if (lost_.code == 0) {
             lost_.operation = operation;
             lost_.cause = cause;
         }
         if (lost_.code < UINT32_MAX) ++lost_.code;
-        return;
+        return false;
     }
     lines_[(first_ + count_++) % kCapacity] = Line{operation, cause, code};
+    return true;
 }
 
 bool LineQueue::Pop(Line& line) noexcept {

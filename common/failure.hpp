@@ -121,7 +121,8 @@ public:
         bool leftOut = false;  // a count of lines left out, not a line
     };
 
-    void Push(const char* operation, Failure cause, std::uint32_t code) noexcept;
+    // False when it had no room, and the line is only counted.
+    bool Push(const char* operation, Failure cause, std::uint32_t code) noexcept;
     // The oldest line, or the count of those left out once every older line is taken; false when
     // there is nothing.
     bool Pop(Line& line) noexcept;

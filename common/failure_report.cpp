@@ -36,8 +36,8 @@ public:
         {
             const std::lock_guard<SmallLock> guard(lock_);
             if (!Started()) return;
-            queue_.Push(operation, cause, code);
-            ++pushed_;
+            // A line that finds no room is only counted, and waited for by nobody.
+            if (queue_.Push(operation, cause, code)) ++pushed_;
             wake = wake_;
         }
         ::SetEvent(wake);
@@ -51,7 +51,6 @@ public:
             {
                 const std::lock_guard<SmallLock> guard(lock_);
                 have = queue_.Pop(line);
-                if (!have) written_ = pushed_;
             }
             if (!have) {
                 ::WaitForSingleObject(wake_, INFINITE);
@@ -60,6 +59,10 @@ public:
             char text[kLineSize];
             Write(text, line.leftOut ? FormatLeftOut(text, sizeof text, line.operation, line.cause, line.code)
                                      : FormatFailure(text, sizeof text, line.operation, line.cause, line.code));
+            if (!line.leftOut) {
+                const std::lock_guard<SmallLock> guard(lock_);
+                ++written_;
+            }
         }
     }
 
@@ -109,7 +112,7 @@ private:
     HANDLE wake_ = nullptr;  // the writer's event, and the process's for good once made
     bool tried_ = false;
     std::uint64_t pushed_ = 0;
-    std::uint64_t written_ = 0;  // every line pushed up to this count is written
+    std::uint64_t written_ = 0;  // of those pushed, in order
 };
 
 LaterLines g_laterLines;

@@ -328,7 +328,7 @@ void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
     if (exchange->limit_ != nullptr) Unlink(exchange);
     const std::uint64_t now = ::GetTickCount64();
     exchange->activeSince_ = now;
-    exchange->deadline_ = std::min(now + ms, exchange->endBy_);
+    exchange->deadline_ = now + ms;
     DeadlineList* list = &deadlines_[std::size(deadlines_) - 1];
     for (DeadlineList& candidate : deadlines_) {
         if (candidate.ms == 0) candidate.ms = ms;
@@ -342,43 +342,64 @@ void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
 
 void ExchangeLoop::Unlink(Exchange* exchange) noexcept { exchange->limit_->Remove(exchange); }
 
-bool ExchangeLoop::EndStalled(std::size_t bytes, const BudgetShare* asking) noexcept {
+void ExchangeLoop::LimitWhole(Exchange* exchange) noexcept {
+    if (exchange->wholeLimited_) UnlinkWhole(exchange);
+    Exchange* before = wholeLimits_.Last();
+    while (before != nullptr && before->endBy_ > exchange->endBy_) before = decltype(wholeLimits_)::Earlier(*before);
+    wholeLimits_.InsertAfter(before, *exchange);
+    exchange->wholeLimited_ = true;
+}
+
+void ExchangeLoop::UnlinkWhole(Exchange* exchange) noexcept {
+    wholeLimits_.Remove(*exchange);
+    exchange->wholeLimited_ = false;
+}
+
+bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     const std::uint64_t now = ::GetTickCount64();
-    std::size_t freed = 0;
-    // The room kept for the next long answer goes first: it waits for nobody.
-    if (keptRoom_) {
-        freed += keptRoom_.Charge().Held();
-        keptRoom_ = AnswerRoom();
-    }
-    // Earliest deadline first, which is the longest waiting under one length of limit.
-    for (DeadlineList& list : deadlines_) {
-        for (Exchange* exchange = list.exchanges.First(); exchange != nullptr && freed < bytes;
-             exchange = decltype(list.exchanges)::Later(*exchange)) {
-            if (!exchange->pending_ || exchange->abandonedFor_ || now - exchange->activeSince_ < kStalledMs) continue;
-            const std::size_t held = exchange->HeldBudget(asking);
-            if (held == 0) continue;
-            exchange->GiveBudgetBack();
-            freed += held;
-            // Pending, so it only closes its socket: it stays in its list until its operation returns.
-            exchange->Abandon(Failure::OverBudget);
+    const auto stalled = [&](const Exchange& exchange) {
+        return exchange.pending_ && !exchange.abandonedFor_ && now - exchange.activeSince_ >= kStalledMs;
+    };
+    // The room kept for the next long answer first, as it waits for nobody; then earliest deadline
+    // first, which is the longest waiting under one length of limit. Nothing is ended unless all of
+    // them together make the room.
+    const auto visit = [&](auto&& take) {
+        std::size_t found = keptRoom_ ? keptRoom_.Charge().Held() : 0;
+        for (DeadlineList& list : deadlines_) {
+            for (Exchange* exchange = list.exchanges.First(); exchange != nullptr && found < shortfall;
+                 exchange = decltype(list.exchanges)::Later(*exchange)) {
+                if (!stalled(*exchange)) continue;
+                const std::size_t held = exchange->HeldBudget(asking);
+                if (held == 0) continue;
+                found += held;
+                take(*exchange);
+            }
         }
-    }
-    return freed != 0;
+        return found;
+    };
+    if (shortfall == 0) return true;
+    if (visit([](Exchange&) {}) < shortfall) return false;
+    keptRoom_ = AnswerRoom();
+    (void)visit([](Exchange& exchange) {
+        exchange.GiveBudgetBack();
+        // Pending, so it only closes its socket: it stays in its list until its operation returns.
+        exchange.Abandon(Failure::OverBudget);
+    });
+    return true;
 }
 
 DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
     const std::uint64_t now = ::GetTickCount64();
     std::uint64_t wait = INFINITE;
-    for (const DeadlineList& list : deadlines_) {
-        if (list.exchanges.Empty()) continue;
-        const std::uint64_t due = list.exchanges.First()->deadline_;
+    const auto until = [&](std::uint64_t due) {
         wait = std::min<std::uint64_t>(wait, due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
+    };
+    for (const DeadlineList& list : deadlines_) {
+        if (!list.exchanges.Empty()) until(list.exchanges.First()->deadline_);
     }
-    if (keptRoom_) {
-        wait = std::min<std::uint64_t>(wait,
-                                       keptUntil_ <= now ? 0 : std::min<std::uint64_t>(keptUntil_ - now, INFINITE - 1));
-    }
+    if (!wholeLimits_.Empty()) until(wholeLimits_.First()->endBy_);
+    if (keptRoom_) until(keptUntil_);
     return static_cast<DWORD>(wait);
 }
 
@@ -391,6 +412,11 @@ void ExchangeLoop::ExpireDue() noexcept {
             Unlink(exchange);
             Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
         }
+    }
+    while (!wholeLimits_.Empty() && wholeLimits_.First()->endBy_ <= now) {
+        Exchange* exchange = wholeLimits_.First();
+        UnlinkWhole(exchange);
+        Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
     }
 }
 
@@ -485,6 +511,7 @@ void Exchange::LimitTo(DWORD ms) noexcept {
 void Exchange::EndWithin(std::uint64_t ms) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     endBy_ = ::GetTickCount64() + ms;
+    ExchangeLoop::Shared().LimitWhole(this);
 }
 
 void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
@@ -511,6 +538,7 @@ void Exchange::Fail(Failure cause, std::uint32_t code) noexcept {
 void Exchange::HandOn() noexcept {
     ExchangeLoop& loop = ExchangeLoop::Shared();
     if (limit_ != nullptr) loop.Unlink(this);
+    if (wholeLimited_) loop.UnlinkWhole(this);
     ReleaseBuffers();
     Deliver(std::move(request_));
     // No operation is pending here, so the socket only has to go: its closing, a call to the system

@@ -157,8 +157,11 @@ private:
     bool addressKept_ = false;  // it came from the cache, not from a lookup made for this exchange
     // The deadline list of its limit's length, oldest first; none while it has no limit.
     std::uint64_t deadline_ = 0;
-    std::uint64_t endBy_ = UINT64_MAX;  // EndWithin's
-    std::uint64_t activeSince_ = 0;     // when its limit was last set: its last move
+    std::uint64_t activeSince_ = 0;  // when its limit was last set: its last move
+    // EndWithin's, in the loop's list of them, earliest first.
+    std::uint64_t endBy_ = 0;
+    ListLink<Exchange> wholeLink_;
+    bool wholeLimited_ = false;
     ListLink<Exchange> deadlineLink_;
     DeadlineList* limit_ = nullptr;
     ListLink<Exchange> answeredLink_;  // the loop's list of answered exchanges to free
@@ -218,10 +221,11 @@ public:
     // Any thread: a long answer's room, whose request went, handed back to the loop to be kept.
     static void KeepRoom(AnswerRoom&& room) noexcept;
     // Loop thread, where the answers' budget is spent: ends the exchanges waiting longest, and at
-    // least kStalledMs, for their server, which hold budget, until their bytes reach `bytes`; they
-    // end as over_budget. Stalled servers could otherwise hold the whole budget for their idle limit,
-    // and every healthy answer meanwhile would fail. Whether any was ended.
-    bool EndStalled(std::size_t bytes, const BudgetShare* asking) noexcept;
+    // least kStalledMs, for their server, which hold budget, until their bytes cover the shortfall;
+    // they end as over_budget. Stalled servers could otherwise hold the whole budget for their idle
+    // limit, and every healthy answer meanwhile would fail. False, with nothing ended, when all of
+    // them would not cover it.
+    bool EndStalled(std::size_t shortfall, const BudgetShare* asking) noexcept;
     static constexpr std::uint64_t kStalledMs = 2000;
 
 private:
@@ -251,6 +255,8 @@ private:
     void Returned(ReturnedRoom* returned) noexcept;
     void Limit(Exchange* exchange, DWORD ms) noexcept;
     void Unlink(Exchange* exchange) noexcept;
+    void LimitWhole(Exchange* exchange) noexcept;
+    void UnlinkWhole(Exchange* exchange) noexcept;
     // How long the loop may wait for its next event before a deadline passes.
     DWORD UntilNextDeadline() const noexcept;
     void ExpireDue() noexcept;
@@ -275,6 +281,9 @@ private:
     // One list per length of limit the exchanges use (the tips reply's, the game platform's idle
     // limit); a further length would share the last list, which stays in order, only slower to add to.
     DeadlineList deadlines_[2];
+    // Whole exchanges' limits (EndWithin): each set once, so the walk that keeps them in order is paid
+    // once an exchange, not at each step.
+    IntrusiveList<Exchange, &Exchange::wholeLink_> wholeLimits_;
     IntrusiveList<Exchange, &Exchange::answeredLink_> answered_;
     // Within these times an answer serves every request for its name, so a burst of requests asks the
     // resolver once. A lookup costs a thread and milliseconds where an exchange costs one, and the

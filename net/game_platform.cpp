@@ -43,8 +43,8 @@ constexpr std::size_t kHeadRoom = 64;
 // of that space, whose scripts get a copy of each answer besides. An answer that would go past it is
 // the empty text, like any other failure.
 constexpr std::size_t kAnswerBudget = std::size_t{256} * 1024 * 1024;
-bool EndStalledExchanges(std::size_t bytes, const BudgetShare* asking) noexcept {
-    return ExchangeLoop::Shared().EndStalled(bytes, asking);
+bool EndStalledExchanges(std::size_t shortfall, const BudgetShare* asking) noexcept {
+    return ExchangeLoop::Shared().EndStalled(shortfall, asking);
 }
 AnswerBudget g_answerBudget(kAnswerBudget, &EndStalledExchanges);
 

@@ -35,14 +35,17 @@ struct OptionalEntries {
     int (*gethookmask)(lua_State* L) = nullptr;
     int (*gethookcount)(lua_State* L) = nullptr;
 
-    // Everything a note of each Lua state takes (bridge/state_note.hpp): a thread of the add-in's own
-    // kept in the registry, the sentinel beside it whose finalizer tells that the state closed, and
-    // the test of whether a script runs.
+    // Everything a thread of the add-in's own, kept in each Lua state's registry, takes.
+    bool CanKeepThread() const noexcept {
+        return newthread != nullptr && tothread != nullptr && pushlightuserdata != nullptr && pushvalue != nullptr &&
+               rawget != nullptr && rawset != nullptr;
+    }
+    // Everything a note of each Lua state takes (bridge/state_note.hpp): that thread, the sentinel
+    // beside it whose finalizer tells that the state closed, and the test of whether a script runs.
     bool CanKeepNotes() const noexcept {
-        return newthread != nullptr && pushvalue != nullptr && tothread != nullptr && pushlightuserdata != nullptr &&
-               rawget != nullptr && rawset != nullptr && newuserdata != nullptr && createtable != nullptr &&
-               setmetatable != nullptr && pushcclosure != nullptr && cpcall != nullptr && pushthread != nullptr &&
-               sethook != nullptr && gethook != nullptr && gethookmask != nullptr && gethookcount != nullptr;
+        return CanKeepThread() && newuserdata != nullptr && createtable != nullptr && setmetatable != nullptr &&
+               pushcclosure != nullptr && cpcall != nullptr && pushthread != nullptr && sethook != nullptr &&
+               gethook != nullptr && gethookmask != nullptr && gethookcount != nullptr;
     }
     // Everything a protected run of the add-in's work takes (runtime/protected_call.hpp).
     bool CanProtect() const noexcept {
