@@ -215,7 +215,7 @@ void ExchangeLoop::Serve() noexcept {
         }
         moreToBegin = BeginTurn();
         ExpireDue();
-        FreeAnswered();
+        FreeHandedOn();
     }
 }
 
@@ -228,16 +228,7 @@ void ExchangeLoop::Dispatch(ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, 
         default: break;
     }
     Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
-    exchange->pending_ = false;
-    // Ended from outside (its time passed, or a move ran out of memory): that is why, even where the
-    // operation had come back whole before its socket was closed. A service silent for a step's whole
-    // time at an address kept from before may have moved, so its name is looked up again soon; not one
-    // just looked up, which a slow lookup left less of its time.
-    Drive(exchange, [&] {
-        if (!exchange->abandonedFor_) return exchange->Completed(bytes, error);
-        if (*exchange->abandonedFor_ == Failure::TimedOut && exchange->addressKept_) exchange->ServiceUnreachable();
-        exchange->Fail(*exchange->abandonedFor_);
-    });
+    Drive(exchange, [&] { exchange->OperationEnded(bytes, error); });
 }
 
 // An operation that succeeded as it was started is completed here, after the move that started it, as
@@ -247,7 +238,7 @@ template <class Move>
 void ExchangeLoop::Drive(Exchange* exchange, Move move) noexcept {
     try {
         move();
-        while (exchange->doneAtOnce_ && !exchange->Answered()) {
+        while (exchange->doneAtOnce_ && !exchange->HandedOn()) {
             const DWORD bytes = *std::exchange(exchange->doneAtOnce_, std::nullopt);
             exchange->Completed(bytes, 0);
         }
@@ -259,8 +250,8 @@ void ExchangeLoop::Drive(Exchange* exchange, Move move) noexcept {
 
 // Only here, between events: a move may answer other exchanges than its own (those waiting on the
 // same name, when a lookup cannot even start), and its own caller may still hold it.
-void ExchangeLoop::FreeAnswered() noexcept {
-    while (Exchange* exchange = answered_.PopFront()) delete exchange;
+void ExchangeLoop::FreeHandedOn() noexcept {
+    while (Exchange* exchange = handedOn_.PopFront()) delete exchange;
 }
 
 void ExchangeLoop::LookUp(std::string_view host) noexcept {
@@ -311,71 +302,24 @@ void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
     if (answer.next == AddressCache::Next::Look) LookUp(errand->host_);
 }
 
-void DeadlineList::Add(Exchange* exchange) noexcept {
-    // The walk keeps the list in order whatever comes; with one length of limit it never steps.
-    Exchange* before = exchanges.Last();
-    while (before != nullptr && before->deadline_ > exchange->deadline_) before = decltype(exchanges)::Earlier(*before);
-    exchanges.InsertAfter(before, *exchange);
-    exchange->limit_ = this;
-}
-
-void DeadlineList::Remove(Exchange* exchange) noexcept {
-    exchanges.Remove(*exchange);
-    exchange->limit_ = nullptr;
-}
-
-void ExchangeLoop::Limit(Exchange* exchange, DWORD ms) noexcept {
-    if (exchange->limit_ != nullptr) Unlink(exchange);
-    const std::uint64_t now = ::GetTickCount64();
-    exchange->activeSince_ = now;
-    exchange->deadline_ = now + ms;
-    DeadlineList* list = &deadlines_[std::size(deadlines_) - 1];
-    for (DeadlineList& candidate : deadlines_) {
-        if (candidate.ms == 0) candidate.ms = ms;
-        if (candidate.ms == ms) {
-            list = &candidate;
-            break;
-        }
-    }
-    list->Add(exchange);
-}
-
-void ExchangeLoop::Unlink(Exchange* exchange) noexcept { exchange->limit_->Remove(exchange); }
-
-void ExchangeLoop::LimitWhole(Exchange* exchange) noexcept {
-    if (exchange->wholeLimited_) UnlinkWhole(exchange);
-    Exchange* before = wholeLimits_.Last();
-    while (before != nullptr && before->endBy_ > exchange->endBy_) before = decltype(wholeLimits_)::Earlier(*before);
-    wholeLimits_.InsertAfter(before, *exchange);
-    exchange->wholeLimited_ = true;
-}
-
-void ExchangeLoop::UnlinkWhole(Exchange* exchange) noexcept {
-    wholeLimits_.Remove(*exchange);
-    exchange->wholeLimited_ = false;
-}
-
 bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     const std::uint64_t now = ::GetTickCount64();
-    const auto stalled = [&](const Exchange& exchange) {
-        return exchange.pending_ && !exchange.abandonedFor_ && now - exchange.activeSince_ >= kStalledMs;
-    };
-    // The room kept for the next long answer first, as it waits for nobody; then earliest deadline
-    // first, which is the longest waiting under one length of limit. Nothing is ended unless all of
-    // them together make the room.
+    // The room kept for the next long answer first, as it waits for nobody; then the exchanges that
+    // moved longest ago. Nothing is ended unless all of them together make the room.
     const auto visit = [&](auto&& take) {
         std::size_t found = keptRoom_ ? keptRoom_.Charge().Held() : 0;
-        for (DeadlineList& list : deadlines_) {
-            for (Exchange* exchange = list.exchanges.First(); exchange != nullptr && found < shortfall;
-                 exchange = decltype(list.exchanges)::Later(*exchange)) {
-                if (!stalled(*exchange)) continue;
-                const std::size_t held = exchange->HeldBudget(asking);
-                if (held == 0) continue;
+        deadlines_.ForEachOldestFirst([&](const Deadline& limit) {
+            if (found >= shortfall) return false;
+            auto* exchange = static_cast<Exchange*>(limit.owner);
+            const bool stalled = exchange->pending_ && !exchange->abandonedFor_ && now - limit.since >= kStalledMs;
+            if (!stalled) return true;
+            if (const std::size_t held = exchange->HeldBudget(asking)) {
                 found += held;
                 take(*exchange);
             }
-        }
+            return true;
+        });
         return found;
     };
     if (shortfall == 0) return true;
@@ -383,7 +327,7 @@ bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) 
     keptRoom_ = AnswerRoom();
     (void)visit([](Exchange& exchange) {
         exchange.GiveBudgetBack();
-        // Pending, so it only closes its socket: it stays in its list until its operation returns.
+        // Pending, so it only closes its socket; its operation returns through the port.
         exchange.Abandon(Failure::OverBudget);
     });
     return true;
@@ -391,172 +335,18 @@ bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) 
 
 DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
     const std::uint64_t now = ::GetTickCount64();
-    std::uint64_t wait = INFINITE;
-    const auto until = [&](std::uint64_t due) {
-        wait = std::min<std::uint64_t>(wait, due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
-    };
-    for (const DeadlineList& list : deadlines_) {
-        if (!list.exchanges.Empty()) until(list.exchanges.First()->deadline_);
-    }
-    if (!wholeLimits_.Empty()) until(wholeLimits_.First()->endBy_);
-    if (keptRoom_) until(keptUntil_);
-    return static_cast<DWORD>(wait);
+    std::uint64_t due = deadlines_.Earliest();
+    if (keptRoom_) due = std::min(due, keptUntil_);
+    return static_cast<DWORD>(due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
 }
 
 void ExchangeLoop::ExpireDue() noexcept {
     const std::uint64_t now = ::GetTickCount64();
     if (keptRoom_ && keptUntil_ <= now) keptRoom_ = AnswerRoom();
-    for (DeadlineList& list : deadlines_) {
-        while (!list.exchanges.Empty() && list.exchanges.First()->deadline_ <= now) {
-            Exchange* exchange = list.exchanges.First();
-            Unlink(exchange);
-            Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
-        }
-    }
-    while (!wholeLimits_.Empty() && wholeLimits_.First()->endBy_ <= now) {
-        Exchange* exchange = wholeLimits_.First();
-        UnlinkWhole(exchange);
+    while (Deadline* due = deadlines_.TakeDue(now)) {
+        auto* exchange = static_cast<Exchange*>(due->owner);
         Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });
     }
-}
-
-// ---- an exchange -----------------------------------------------------------------------------------
-
-UniqueSocket Exchange::OverlappedSocket(int type, std::uint32_t& socketError) noexcept {
-    UniqueSocket socket;
-    if (FaultHere(FaultKind::Socket)) {
-        ::WSASetLastError(WSAENOBUFS);
-    } else {
-        socket.reset(::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED));
-    }
-    if (socket && !ExchangeLoop::Shared().Associate(socket.get())) socket.reset();
-    if (!socket) socketError = static_cast<std::uint32_t>(::WSAGetLastError());
-    return socket;
-}
-
-void Exchange::ReachService(const char* host, std::uint16_t port) {
-    ORVANE_LOOP_THREAD_ONLY();
-    serviceHost_ = host;
-    servicePort_ = port;
-    ExchangeLoop& loop = ExchangeLoop::Shared();
-    const AddressCache::Answer known = loop.addresses_.Ask(host, ::GetTickCount64(), *this);
-    if (known.next == AddressCache::Next::Use) {
-        serviceAddress_ = known.address;
-        addressKept_ = true;
-        return AddressReady(ToSocketAddress(known.address, port));
-    }
-    if (known.next == AddressCache::Next::Look) loop.LookUp(host);
-}
-
-void Exchange::AddressKnown(LookedUp address) noexcept {
-    serviceAddress_ = address;
-    addressReady_ = true;
-    ExchangeLoop::Shared().addressed_[static_cast<std::size_t>(lane_)].PushBack(*this);
-}
-
-void Exchange::ServiceUnreachable() noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    if (serviceHost_ != nullptr && serviceAddress_)
-        ExchangeLoop::Shared().addresses_.Doubt(serviceHost_, *serviceAddress_);
-}
-
-void Exchange::Abandon(Failure cause) noexcept {
-    if (!request_) return;
-    if (pending_) {
-        if (abandonedFor_) return;  // ended once already, for that cause
-        abandonedFor_ = cause;
-        socket_.reset();
-        return;
-    }
-    (void)AddressCache::Leave(*this);
-    if (std::exchange(addressReady_, false))
-        ExchangeLoop::Shared().addressed_[static_cast<std::size_t>(lane_)].Remove(*this);
-    Fail(cause);
-}
-
-OVERLAPPED* Exchange::StartOperation() noexcept {
-    operation_.overlapped = OVERLAPPED{};
-    pending_ = true;
-    return &operation_.overlapped;
-}
-
-void Exchange::CompleteAtOnceWhereSucceeded() noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    if (!skipsPort_ && socket_) skipsPort_ = ExchangeLoop::Shared().SkipPortOnSuccess(socket_.get());
-}
-
-bool Exchange::Issued(int result) noexcept {
-    if (result == 0) {
-        // Done already, with the count of bytes the system leaves in the OVERLAPPED of an operation
-        // that succeeded; without the port's packet, the loop completes it.
-        if (skipsPort_) {
-            pending_ = false;
-            doneAtOnce_ = static_cast<DWORD>(operation_.overlapped.InternalHigh);
-        }
-        return true;
-    }
-    // A datagram too long for the buffer fails the call at once and still queues its completion (the
-    // platform counts it a warning, not an error), so it is under way like a pending one.
-    const int error = ::WSAGetLastError();
-    if (error == WSA_IO_PENDING || error == WSAEMSGSIZE) return true;
-    pending_ = false;
-    return false;
-}
-
-void Exchange::LimitTo(DWORD ms) noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    ExchangeLoop::Shared().Limit(this, ms);
-}
-
-void Exchange::EndWithin(std::uint64_t ms) noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    endBy_ = ::GetTickCount64() + ms;
-    ExchangeLoop::Shared().LimitWhole(this);
-}
-
-void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    if (!request_) return;
-    request_->Answer(std::move(answer), std::move(charge));
-    HandOn();
-}
-
-void Exchange::Finish(AnswerRoom answer, BudgetShare charge) noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    if (!request_) return;
-    request_->Answer(std::move(answer), std::move(charge));
-    HandOn();
-}
-
-void Exchange::Fail(Failure cause, std::uint32_t code) noexcept {
-    ORVANE_LOOP_THREAD_ONLY();
-    if (!request_) return;
-    request_->Fail(cause, code);
-    HandOn();
-}
-
-void Exchange::HandOn() noexcept {
-    ExchangeLoop& loop = ExchangeLoop::Shared();
-    if (limit_ != nullptr) loop.Unlink(this);
-    if (wholeLimited_) loop.UnlinkWhole(this);
-    ReleaseBuffers();
-    Deliver(std::move(request_));
-    // No operation is pending here, so the socket only has to go: its closing, a call to the system
-    // that may take tens of microseconds, no longer holds back the answer's way to its callback.
-    socket_.reset();
-    loop.answered_.PushBack(*this);
-}
-
-// ---- starting ----------------------------------------------------------------------------------------
-
-void LaunchExchange(std::unique_ptr<Request> request, std::unique_ptr<Exchange> exchange,
-                    ExchangePoster post) noexcept {
-    ORVANE_SCRIPT_THREAD_ONLY();
-    if (!request) return;
-    if (!exchange) return RefuseRequest(std::move(request), Failure::NoMemory);
-    exchange->request_ = std::move(request);
-    if (post != nullptr ? post(exchange) : ExchangeLoop::Shared().Post(exchange)) return;
-    RefuseRequest(std::move(exchange->request_), Failure::LoopUnavailable);
 }
 
 }  // namespace orvane

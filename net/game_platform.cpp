@@ -181,7 +181,7 @@ private:
         outgoing_ = std::string();
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
         ReceiveHeader();
-        if (Answered()) return;
+        if (HandedOn()) return;
         // Only a connection can vanish, and the system's call takes the loop 0.1 ms, which here the
         // server's turn covers.
         KeepAlive(socket_.get());
@@ -255,12 +255,12 @@ private:
             // The bytes just come are looked through for the answer's first zero byte while the
             // next ones come.
             ReceiveBody();
-            if (!Answered()) walk_->ScanAnswer();
+            if (!HandedOn()) walk_->ScanAnswer();
             return;
         }
         if (ReceiveAhead()) {
             // The piece is walked while the next one comes into the other buffer.
-            if (Answered()) return;  // that receive failed at once, and the exchange with it
+            if (HandedOn()) return;  // that receive failed at once, and the exchange with it
             walk_->Feed({second_.get(), bytes});
             if (walk_->Failed()) Abandon(walk_->Why());
             return;
