@@ -17,6 +17,7 @@
 
 #include "common/answer_budget.hpp"
 #include "common/fault_points.hpp"
+#include "net/body_buffers.hpp"
 #include "net/exchange_loop.hpp"
 #include "net/services.hpp"
 #include "net/sockets.hpp"
@@ -27,12 +28,6 @@ namespace {
 
 constexpr char kGameHost[] = ORVANE_GAME_HOST;
 constexpr std::string_view kAnswerKey = "games";
-// A body is received first into a buffer of its length up to kFirstChunk: an exchange whose server
-// announces a long reply and then stalls holds no more than that, and there may be thousands. Once a
-// receive fills it, the server is sending fast, and the rest comes through the loop's large chunks
-// (ReceiveChunks): each receive is dear under Wine, and smaller pieces were measured at half the speed.
-constexpr std::size_t kFirstChunk = std::size_t{64} * 1024;
-constexpr std::size_t kReceiveChunk = ReceiveChunks::kSize;
 // The header is received with room for the first body bytes behind it, so a short reply comes in one
 // receive; the room is part of the exchange's record, which thousands in flight each hold.
 constexpr std::size_t kHeadRoom = 64;
@@ -214,7 +209,7 @@ private:
         if (walk_->Failed() || have_ == bodyLength_) return Walked();
         // A long body comes in many receives, of which those that find their bytes there already are
         // done at once; telling the system so costs a call, which a short body would not win back.
-        if (bodyLength_ - have_ > kFirstChunk) CompleteAtOnceWhereSucceeded();
+        if (bodyLength_ - have_ > BodyBuffers::kFirst) CompleteAtOnceWhereSucceeded();
         ReceiveBody();
     }
 
@@ -226,17 +221,11 @@ private:
         std::span<unsigned char> into = walk_->AnswerTail();
         intoAnswer_ = !into.empty();
         // The rest of the body is the answer's and has its room: the buffers serve nothing more.
-        if (intoAnswer_ && into.size() >= rest) GiveChunksBack();
+        if (intoAnswer_ && into.size() >= rest) buffers_.GiveBack();
         if (!intoAnswer_) {
-            // Past a decided walk the bytes are only counted, which a small buffer does as well.
-            if (steady_ && capacity_ < kReceiveChunk && rest > capacity_ && !walk_->Decided()) TakeLargeChunk();
-            if (!chunk_) {
-                const std::size_t first = std::min(rest, kFirstChunk);
-                if (!share_.Grow(first)) return Fail(Failure::OverBudget);
-                capacity_ = first;
-                chunk_.reset(new unsigned char[capacity_]);
-            }
-            into = {chunk_.get(), capacity_};
+            // Past a decided walk the bytes are only counted.
+            into = buffers_.Next(rest, walk_->Decided(), ExchangeLoop::Shared().Chunks());
+            if (into.empty()) return Fail(Failure::OverBudget);
         }
         asked_ = std::min(into.size(), rest);
         Receive(reinterpret_cast<char*>(into.data()), asked_);
@@ -248,10 +237,10 @@ private:
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Fail(Failure::ConnectionClosed);
         have_ += bytes;
+        buffers_.Received(bytes, asked_);
         if (intoAnswer_) {
             walk_->Received(bytes);
             if (have_ == bodyLength_) return Walked();
-            if (bytes == asked_ && asked_ >= kFirstChunk / 2) steady_ = true;
             // The bytes just come are looked through for the answer's first zero byte while the
             // next ones come.
             ReceiveBody();
@@ -261,15 +250,12 @@ private:
         if (ReceiveAhead()) {
             // The piece is walked while the next one comes into the other buffer.
             if (HandedOn()) return;  // that receive failed at once, and the exchange with it
-            walk_->Feed({second_.get(), bytes});
+            walk_->Feed({buffers_.Ahead(), bytes});
             if (walk_->Failed()) Abandon(walk_->Why());
             return;
         }
-        walk_->Feed({chunk_.get(), bytes});
+        walk_->Feed({buffers_.Current(), bytes});
         if (walk_->Failed() || have_ == bodyLength_) return Walked();
-        // A receive the server filled, and not a short one: it sends faster than the loop takes the
-        // bytes, so the rest comes through a large buffer.
-        if (bytes == asked_ && asked_ >= kFirstChunk / 2) steady_ = true;
         ReceiveBody();
     }
 
@@ -279,7 +265,7 @@ private:
     void Walked() noexcept {
         if (walk_->Failed()) return Fail(walk_->Why());
         AnswerRoom answer = walk_->TakeRoom();
-        if (answer.Capacity() >= kReceiveChunk) answer.KeepWith(&ExchangeLoop::KeepRoom);
+        if (answer.Capacity() >= ReceiveChunks::kSize) answer.KeepWith(&ExchangeLoop::KeepRoom);
         ReleaseBuffers();
         Finish(std::move(answer), std::move(share_));
     }
@@ -288,36 +274,19 @@ private:
         return ExchangeLoop::Shared().TakeKeptRoom(atLeast);
     }
 
-    // Walking a megabyte of small items takes the loop milliseconds, which the next receive need not
+    // Parsing a megabyte of small items takes the loop milliseconds, which the next receive need not
     // wait for: where the exchange receives through a large buffer and can have a second, the next
-    // receive goes into that one before this piece is walked. Not inside the answer, whose bytes
-    // are received into its room once it has one.
+    // receive goes into that one before this piece is parsed. Not inside the answer, whose bytes are
+    // received into its room once it has one.
     bool ReceiveAhead() {
-        if (have_ == bodyLength_ || capacity_ != kReceiveChunk || walk_->InAnswer() || walk_->Decided()) return false;
-        if (!second_) {
-            if (!share_.GrowIfFree(kReceiveChunk)) return false;
-            second_ = ExchangeLoop::Shared().Chunks().Take();
-            if (!second_) {
-                share_.Shrink(kReceiveChunk);
-                return false;
-            }
-        }
-        std::swap(chunk_, second_);
+        if (have_ == bodyLength_ || walk_->InAnswer() || walk_->Decided() || !buffers_.SwapForReadAhead()) return false;
         step_ = Step::Body;
         intoAnswer_ = false;
-        asked_ = std::min(capacity_, bodyLength_ - have_);
-        Receive(reinterpret_cast<char*>(chunk_.get()), asked_);
+        const std::span<unsigned char> into =
+            buffers_.Next(bodyLength_ - have_, false, ExchangeLoop::Shared().Chunks());
+        asked_ = std::min(into.size(), bodyLength_ - have_);
+        Receive(reinterpret_cast<char*>(into.data()), asked_);
         return true;
-    }
-
-    // A budget with no room for the large chunk leaves the exchange on its small one.
-    void TakeLargeChunk() noexcept {
-        if (!share_.GrowIfFree(kReceiveChunk)) return;
-        std::unique_ptr<unsigned char[]> large = ExchangeLoop::Shared().Chunks().Take();
-        if (!large) return share_.Shrink(kReceiveChunk);
-        chunk_ = std::move(large);
-        share_.Shrink(capacity_);
-        capacity_ = kReceiveChunk;
     }
 
     std::size_t HeldBudget(const BudgetShare* asking) const noexcept override {
@@ -327,20 +296,8 @@ private:
 
     // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {
-        GiveChunksBack();
+        buffers_.GiveBack();
         walk_.reset();
-    }
-
-    // Only with no receive into them under way.
-    void GiveChunksBack() noexcept {
-        if (capacity_ == kReceiveChunk) ExchangeLoop::Shared().Chunks().Give(std::move(chunk_));
-        chunk_.reset();
-        share_.Shrink(capacity_);
-        capacity_ = 0;
-        if (second_) {
-            ExchangeLoop::Shared().Chunks().Give(std::move(second_));
-            share_.Shrink(kReceiveChunk);
-        }
     }
 
     // Each step gets the whole idle limit anew.
@@ -369,12 +326,9 @@ private:
     std::size_t bodyLength_ = 0;
     std::size_t asked_ = 0;              // of the receive under way
     bool intoAnswer_ = false;            // it is received straight into the answer's room
-    bool steady_ = false;                // the server has filled a receive
-    BudgetShare share_{g_answerBudget};  // before the walk, which gives back to it as it goes
+    BudgetShare share_{g_answerBudget};  // before the walk and the buffers, which give back to it
     std::optional<wire::ReplyWalk> walk_;
-    std::unique_ptr<unsigned char[]> chunk_;
-    std::size_t capacity_ = 0;
-    std::unique_ptr<unsigned char[]> second_;  // of kReceiveChunk, while one piece is walked and the next comes
+    BodyBuffers buffers_{share_};
 };
 
 }  // namespace
