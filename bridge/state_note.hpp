@@ -52,7 +52,9 @@ public:
     void DeferUnref(int ref) noexcept;
 
     // Script thread.
-    bool HasDeferred() const noexcept { return deferredCount_.load(std::memory_order_relaxed) != 0; }
+    [[gnu::always_inline]] bool HasDeferred() const noexcept {
+        return deferredCount_.load(std::memory_order_relaxed) != 0;
+    }
 
     // The close epoch: whenever the window answers go to is closed or gone, the host may close any
     // state at any time after, so a reference adopted before may belong to a closed state that no

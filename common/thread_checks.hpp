@@ -34,11 +34,25 @@ extern std::atomic<DWORD> g_scriptThread;
 bool ClaimScriptThreadForCall() noexcept;
 }  // namespace detail
 
+// The calling thread's id, read where the system keeps it (the thread's own block, as
+// GetCurrentThreadId reads it) without the call.
+[[gnu::always_inline]] inline DWORD CurrentThreadId() noexcept {
+    DWORD id = 0;
+#if defined(__x86_64__)
+    __asm__("movl %%gs:0x48, %0" : "=r"(id));
+#elif defined(__i386__)
+    __asm__("movl %%fs:0x24, %0" : "=r"(id));
+#else
+    id = ::GetCurrentThreadId();
+#endif
+    return id;
+}
+
 // Every build, at every script call: whether the calling thread is the script thread. A Lua state
 // driven from another thread would race on everything the add-in keeps for scripts, so its call is
 // refused. Where no thread holds the role yet (a test that calls without Startup), the caller takes it.
 [[gnu::always_inline]] inline bool OnScriptThread() noexcept {
-    return ::GetCurrentThreadId() == detail::g_scriptThread.load(std::memory_order_relaxed) ||
+    return CurrentThreadId() == detail::g_scriptThread.load(std::memory_order_relaxed) ||
            detail::ClaimScriptThreadForCall();
 }
 #endif
