@@ -82,7 +82,7 @@ HRESULT AddinMethods::Startup(void* /*host*/) {
     // that cannot stay hands out nothing.
     if (!PinThisModule()) return S_OK;
     // An apartment-threaded class may be started again from another apartment's thread. Everything
-    // the add-in keeps for scripts (its window, the handler, the universe numbers) belongs to the
+    // the add-in keeps for scripts (its window, the handler, the notes of Lua states) belongs to the
     // first thread, unlocked: a second one publishes nothing and makes no window, and is written down.
     if (!ClaimThread(ThreadRole::Script)) {
         ReportFailure("Startup", Failure::NotScriptThread);

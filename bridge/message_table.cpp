@@ -12,17 +12,24 @@
 namespace orvane {
 namespace {
 
-// Whether the window answers go to was closed by WM_CLOSE, whose handling released everything of its
-// universe while that surely lived. Only WM_CLOSE sets it: any process can post the other messages.
-// Script thread only.
+// Whether the window answers go to was closed by WM_CLOSE, whose handling released everything its
+// Lua states held while they surely lived. Only WM_CLOSE sets it: any process can post the other
+// messages. Script thread only.
 bool g_closeSeen = false;
 
-// The window answers go to is gone, or replaced, without a close, and the host may close its universe
-// with it, or may have already: nothing of that universe is called or released from now on. The close
-// is noted first, so its requests and its handler are only let go of, to be released should a script
-// of that universe call again. Seen twice (a forged WM_DESTROY, then the real one), it only notes a
-// close again.
-void WindowGoneWithoutClose() {
+// What was queued for the scripts and the speed-limit handler go. At WM_CLOSE the host's Lua states
+// surely live, so their references are released now, and only then does the close epoch end, after
+// which the host may close a state at any time.
+void ReleaseAllThenEndEpoch() {
+    DropDeliveries();
+    ClearSpeedLimitHandler();
+    StateNote::EndEpoch();
+}
+
+// The same where the window went without a close: the host may have closed their states with it, so
+// the epoch ends first, and the references are only deferred, to be released should a script of their
+// state call again. Seen twice (a forged WM_DESTROY, then the real one), it only ends an epoch again.
+void EndEpochThenDeferAll() {
     StateNote::EndEpoch();
     DropDeliveries();
     ClearSpeedLimitHandler();
@@ -35,22 +42,16 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             // it is how a host stops every callback; nothing relies on the older windows going. The
             // add-in's window keeps naming the destroyed one, so later posts fail instead of reaching
             // another, and no answer, queued or still to come, reaches a script any more. Seen before
-            // the window goes, so that its WM_DESTROY leaves the rest to this close, whose universe
-            // surely lives.
+            // the window goes, so that its WM_DESTROY leaves the rest to this close.
             g_closeSeen = true;
             AddinWindow().Destroy();
-            // Nor is the speed-limit handler called or released any more once the host may close
-            // its universe. Its reference and the queued ones go now, while the universe surely
-            // lives; the close is noted after them, and what comes later is only let go of.
-            DropDeliveries();
-            ClearSpeedLimitHandler();
-            StateNote::EndEpoch();
+            ReleaseAllThenEndEpoch();
             return 0;
         case WM_DESTROY:
             // The host destroyed the window without closing it (DestroyWindow, or a host that frees
             // the add-in): an older window's going changes nothing. A forged one costs what a forged
             // WM_CLOSE costs, and the next Startup still treats the window as gone without a close.
-            if (window == AddinWindow().Handle() && !g_closeSeen) WindowGoneWithoutClose();
+            if (window == AddinWindow().Handle() && !g_closeSeen) EndEpochThenDeferAll();
             return 0;
         case WM_DELIVER_RESULT:
         case WM_DELIVER_RESULT_2:
@@ -79,12 +80,12 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 void CreateMessageWindow() {
     ORVANE_SCRIPT_THREAD_ONLY();
     // A window destroyed as its thread ended runs no procedure of ours: its end is seen only now. One
-    // that still lives may belong to a universe the host has closed since, which only the universe's
-    // own note tells (bridge/callback_ref.hpp); where no note can be kept, the new Startup is taken as
-    // the old universe's end.
+    // that still lives may belong to a Lua state the host has closed since, which only the state's own
+    // note tells (bridge/state_note.hpp); where no note can be kept, the new Startup is taken as the
+    // old states' end.
     HWND previous = AddinWindow().Handle();
     if (previous != nullptr && !g_closeSeen && (!::IsWindow(previous) || !RuntimeOptionalEntries().CanKeepNotes())) {
-        WindowGoneWithoutClose();
+        EndEpochThenDeferAll();
     }
     AddinWindow().Create(&MessageTable);
     g_closeSeen = false;

@@ -16,11 +16,11 @@ namespace orvane {
 namespace {
 
 // Only the script thread touches the slot: script calls and the window procedure both run there. Never
-// destroyed: at process exit the host's universe may be gone, and the handler is not released then.
+// destroyed: at process exit the host's Lua state may be gone, and the handler is not released then.
 constinit NeverDestroyed<CallbackRef> g_slot;
 constinit CallbackRef& g_handler = g_slot.Get();
 
-// A handler whose universe the host closed is forgotten, never called: its state is gone.
+// A handler whose Lua state the host closed is forgotten, never called: its state is gone.
 bool HandlerStored() {
     if (g_handler.StateClosed()) {
         const CallbackRef forgotten(std::move(g_handler));
@@ -100,7 +100,7 @@ void PostToTray(Reporter report, const char* operation, HWND tray, UINT message,
 
 bool StoreSpeedLimitHandler(CallbackRef handler) {
     ORVANE_SCRIPT_THREAD_ONLY();
-    // After WM_CLOSE no message can call it, and kept it would outlive a universe the host may close.
+    // After WM_CLOSE no message can call it, and kept it would outlive a Lua state the host may close.
     if (!DeliveriesOpen()) {
         ReportFailure("SetSpeedLimitHandler", Failure::WindowClosed);
         return false;

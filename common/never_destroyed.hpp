@@ -1,5 +1,5 @@
 // Storage for a process-wide record whose destructor must never run: at process exit the system ends
-// the add-in's other threads wherever they are, perhaps inside the record, and the host's universe may
+// the add-in's other threads wherever they are, perhaps inside the record, and the host's Lua state may
 // be gone already, so what it holds is neither freed nor released then. Declared constinit where the
 // record allows, so that it is there before any thread can ask.
 #pragma once

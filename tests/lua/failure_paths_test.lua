@@ -137,7 +137,7 @@ for _, kind in ipairs(KINDS) do
       local what = kind .. " " .. n
       check(requests, lines, what)
       collectgarbage()
-      -- What a fault left behind is let go of at the next entry from the script or the next turn of
+      -- What a fault left behind is released at the next entry from the script or the next turn of
       -- the loop: a round without faults takes both.
       if reached >= n then round() end
       collectgarbage()

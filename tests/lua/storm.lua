@@ -395,8 +395,8 @@ T.case(string.format("storm seed %d, %d operations%s", seed, ops, close_at and "
   -- No worker left: with the host's own reference gone, the module may unload once none runs.
   host.release_addin()
   T.truthy(T.wait_for(function() return host.call_export("DllCanUnloadNow") == 0 end, 15000), "no worker left")
-  -- Requests made after WM_CLOSE never call back, and let go of their callbacks at once; those under
-  -- way when a window went let go of theirs when they end, released at the next call of a method.
+  -- Requests made after WM_CLOSE never call back, and release their callbacks at once; those under
+  -- way when a window went defer theirs when they end, released at the next call of a method.
   O:IsOrvaneRun()
   collectgarbage()
   collectgarbage()

@@ -121,7 +121,7 @@ TEST_F(DeliveryTest, AfterCloseNothingIsDeliveredAndNothingWaits) {
     EXPECT_EQ(failures.Take(), (std::vector<std::string>{"Test: window_closed", "Test: window_closed"}));
 }
 
-TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsUniverse) {
+TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCallInItsState) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
     const TakenCallback late = TakeCallback(L);  // as a method takes it
@@ -133,22 +133,22 @@ TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCa
     LuaFixture other;
     lua_newuserdata(other.state(), sizeof(void*));
     isOrvaneRun(other.state());
-    EXPECT_TRUE(lua.RefIsFunction(late.ref)) << "a call in another Lua universe leaves it alone";
+    EXPECT_TRUE(lua.RefIsFunction(late.ref)) << "a call in another Lua state leaves it alone";
     lua_newuserdata(L, sizeof(void*));
     isOrvaneRun(L);
-    EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own universe releases it";
+    EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own state releases it";
     EXPECT_EQ(lua.Eval("#calls"), "0");
 }
 
-TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUniverse) {
-    // The host may close the universe right after WM_CLOSE, and start another with a second Startup.
+TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedState) {
+    // The host may close the state right after WM_CLOSE, and start another with a second Startup.
     ASSERT_EQ(lua.Run("handled = 0 function handler() handled = handled + 1 return 1, 2 end"), "");
     const int handlerRef = lua.RefGlobal("handler");
     StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), handlerRef}));
     auto request = std::make_unique<Request>("Test", CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("record")}));
     ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
-    EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is let go of while its universe surely lives";
-    // A script of the closed window's universe runs on, and sets a handler again.
+    EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is released while its state surely lives";
+    // A script of the closed window's state runs on, and sets a handler again.
     const int againRef = lua.RefGlobal("handler");
     EXPECT_FALSE(StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), againRef})));
     EXPECT_FALSE(lua.RefIsFunction(againRef));
@@ -167,7 +167,7 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedUn
 // The ways the window answers go to can end without WM_CLOSE: the host destroys it, or the host's
 // thread ends and the system destroys its windows, which no procedure of ours may see; another process
 // may have posted a WM_DESTROY before either; or the host leaves the window as it is. Each way the host
-// may close that window's universe next and start another with a new Startup.
+// may close that window's state next and start another with a new Startup.
 struct WindowEnd {
     const char* name;
     bool procedureSeesIt;
@@ -194,8 +194,8 @@ void EndWindowWithoutClose(const WindowEnd& end) {
     ASSERT_TRUE(::DestroyWindow(window));
 }
 
-// The first universe's memory is filled once freed and never reused, so touching it faults.
-TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothingAfterIt) {
+// The first state's memory is filled once freed and never reused, so touching it faults.
+TEST_F(DeliveryTest, AnAnswerForAStateWhoseWindowWentWithoutCloseReachesNothingAfterIt) {
     for (const WindowEnd& end : kWindowEnds) {
         SCOPED_TRACE(end.name);
         BeforeTaking(end);
@@ -211,14 +211,14 @@ TEST_F(DeliveryTest, AnAnswerForAUniverseWhoseWindowWentWithoutCloseReachesNothi
         PumpUntil([] { return false; }, 200);
         EXPECT_EQ(LiveRequests(), 0);
         EXPECT_EQ(failures.Take(), std::vector<std::string>{"Test: window_closed"});
-        // The new window serves the new universe as usual.
+        // The new window serves the new state as usual.
         ASSERT_EQ(second.Run("calls = 0 function record() calls = calls + 1 end"), "");
         QueueFromAnotherThread(TakenCallback{second.state(), second.RefGlobal("record")}, "x");
         EXPECT_TRUE(PumpUntil([&] { return second.Eval("calls") == "1"; }));
     }
 }
 
-TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCalledNorReleasedAfterIt) {
+TEST_F(DeliveryTest, AHandlerOfAStateWhoseWindowWentWithoutCloseIsNeitherCalledNorReleasedAfterIt) {
     for (const WindowEnd& end : kWindowEnds) {
         SCOPED_TRACE(end.name);
         BeforeTaking(end);
@@ -231,9 +231,9 @@ TEST_F(DeliveryTest, AHandlerOfAUniverseWhoseWindowWentWithoutCloseIsNeitherCall
         LuaFixture second;
         ASSERT_EQ(second.Run("codes = '' function handler(code) codes = codes .. code end"), "");
         CreateMessageWindow();
-        // The tray asks: nothing of the closed universe may run.
+        // The tray asks: nothing of the closed state may run.
         ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
-        // The new universe's first handler replaces the old one without releasing it there.
+        // The new state's first handler replaces the old one without releasing it there.
         lua_getglobal(second.state(), "handler");
         EXPECT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(second.state()))));
         ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0);
@@ -248,9 +248,9 @@ int StoreHandlerAtClose(lua_State* L) {
     return 0;
 }
 
-// lua_close finalizes only the user data that lived when it began, so a universe whose first
+// lua_close finalizes only the user data that lived when it began, so a state whose first
 // callback is taken in one of its close's finalizers must have been told apart before.
-TEST_F(DeliveryTest, AHandlerSetInAFinalizerOfTheUniversesCloseIsNeverCalledAfterIt) {
+TEST_F(DeliveryTest, AHandlerSetInAFinalizerOfTheStatesCloseIsNeverCalledAfterIt) {
     std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
     lua_register(closing->state(), "atclose", &StoreHandlerAtClose);
     ASSERT_EQ(closing->Run("function handler() return 1, 2 end "
@@ -294,7 +294,7 @@ TEST_F(DeliveryTest, AStateWhoseFirstCallComesInAFinalizerOfItsCloseKeepsNoCallb
 }
 
 // Lends memory like PoisoningAllocator, but hands the block freed last of a size to the next
-// request of that size, as a heap does: a universe made after a close sits where the closed one was.
+// request of that size, as a heap does: a state made after a close sits where the closed one was.
 struct ReusingAllocator {
     std::map<std::size_t, void*> freed;
     static void* Allocate(void* self, void* block, std::size_t oldSize, std::size_t newSize) {
@@ -324,13 +324,13 @@ int IsRunAtClose(lua_State* L) {
     return kMethodTable[2].function(L);  // IsOrvaneRun
 }
 
-// A universe made where a state that called the add-in was must get a note of its own at its first
-// call from there, however that state's last call went: in a finalizer of its universe's close after
-// the note went, as its universe's only call or only calls, in such a finalizer (with a collection
+// A state made where a state that called the add-in was must get a note of its own at its first
+// call from there, however that state's last call went: in a finalizer of its state's close after
+// the note went, as its state's only call or only calls, in such a finalizer (with a collection
 // between them, which finalizes what the close made), or from a coroutine collected while its
-// universe lives on. Without the note, a handler it sets at its own close is
+// state lives on. Without the note, a handler it sets at its own close is
 // called later.
-TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstCall) {
+TEST_F(DeliveryTest, AStateMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstCall) {
     enum class Before {
         CalledAtCloseAfterItsNote,
         OnlyCalledAtClose,
@@ -368,7 +368,7 @@ TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstC
         ASSERT_EQ(second->Run("function handler() return 1, 2 end "
                               "keep = newproxy(true) getmetatable(keep).__gc = function() atclose() end"),
                   "");
-        IsRunAtClose(caller);  // the second universe's first script call
+        IsRunAtClose(caller);  // the second state's first script call
         second.reset();
         ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
         ClearSpeedLimitHandler();
@@ -377,10 +377,10 @@ TEST_F(DeliveryTest, AUniverseMadeWhereACallingStateWasGetsItsOwnNoteAtItsFirstC
     }
 }
 
-// A host that restarts its scripts ends the window, closes the universe and starts again, with
-// requests still queued and under way: their references are let go of in a universe that is gone.
-// Kept waiting, they would make every later call of every universe look for its own among them.
-TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothingWaiting) {
+// A host that restarts its scripts ends the window, closes the state and starts again, with
+// requests still queued and under way: their references are deferred in a state that is gone.
+// Kept waiting, they would make every later call of every state look for its own among them.
+TEST_F(DeliveryTest, ReferencesOfAStateClosedWithRequestsUnderWayLeaveNothingWaiting) {
     constexpr int kRequests = 50;
     const WindowEnd withClose{"WM_CLOSE", true, false, true};
     for (const WindowEnd* end : {&withClose, &kWindowEnds[0], &kWindowEnds[1]}) {
@@ -415,7 +415,7 @@ TEST_F(DeliveryTest, ReferencesOfAUniverseClosedWithRequestsUnderWayLeaveNothing
         std::thread([&] { const CallbackRef dropped = std::move(owned); }).join();
         lua_newuserdata(live.state(), sizeof(void*));
         kMethodTable[2].function(live.state());  // IsOrvaneRun
-        EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live universe's own reference goes at its next call";
+        EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live state's own reference goes at its next call";
         EXPECT_EQ(StateNote::DeferredWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
         EXPECT_EQ(LiveRequests(), 0);
         failures.Take();
