@@ -1,3 +1,5 @@
+# The second compiler: the win32 preset's sources for i686 with mingw-w64 GCC 12 (posix threads)
+# and GNU ld. The win32 preset builds them with clang and lld (toolchain-win32.cmake).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)

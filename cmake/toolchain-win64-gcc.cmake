@@ -1,3 +1,5 @@
+# The second compiler: the win64 preset's sources for x86_64 with mingw-w64 GCC 12 (posix threads)
+# and GNU ld. The win64 preset builds them with clang and lld (toolchain-win64.cmake).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
