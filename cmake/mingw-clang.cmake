@@ -14,6 +14,8 @@ set(CMAKE_CXX_COMPILER_TARGET ${ORVANE_MINGW_TRIPLE})
 set(CMAKE_RC_COMPILER ${ORVANE_MINGW_TRIPLE}-windres)
 set(CMAKE_DLLTOOL ${ORVANE_MINGW_TRIPLE}-dlltool)
 set(ORVANE_OBJDUMP ${ORVANE_MINGW_TRIPLE}-objdump)
+# The tests read binutils' objdump's listing of a module, which llvm-objdump lays out otherwise.
+set(CMAKE_OBJDUMP ${ORVANE_OBJDUMP})
 set(ORVANE_WIDL ${ORVANE_MINGW_TRIPLE}-widl)
 set(CMAKE_FIND_ROOT_PATH /usr/${ORVANE_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
