@@ -56,10 +56,12 @@ if found:
 record_name() { llvm-readobj --coff-debug-directory "$1" | sed -n 's/^ *PDBFileName: //p'; }
 # TimeDateStamp as 8 uppercase hex digits, then SizeOfImage in hex.
 module_key() {
-  llvm-readobj --file-headers "$1" | awk '
-    /^  TimeDateStamp: / { t = $NF; gsub(/[()]/, "", t); sub(/^0x/, "", t) }
+  local stamp size
+  read -r stamp size < <(llvm-readobj --file-headers "$1" | awk '
+    /^  TimeDateStamp: / { t = $NF; gsub(/[()]/, "", t) }
     /^  SizeOfImage: / { s = $2 }
-    END { printf "%08s%x\n", toupper(t), s }'
+    END { print t, s }')
+  printf '%08X%x\n' "$stamp" "$size"
 }
 
 pdb_id="$(pdb_key "$pdb")"
