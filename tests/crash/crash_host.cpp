@@ -11,7 +11,8 @@
 // MODULE is loaded by its full path, and its import, the host runtime, from this program's folder.
 // Prints the record as one line, "fault code=... access=... target=... module=... rva=... stamp=...
 // size=... guid=... age=... pdb=...", and then "dump written" or why not. Exit status 0 once the
-// record is printed, 1 when the add-in did not fault, 2 when it could not be called.
+// record is printed, 1 when the add-in did not fault, 2 when it could not be called, 4 when the
+// reporter faulted itself.
 #include <windows.h>
 // These need the types of windows.h first.
 #include <dbghelp.h>
@@ -66,9 +67,19 @@ void PrintRecord(const EXCEPTION_RECORD& record) {
     std::printf("\n");
 }
 
-LONG WINAPI Report(EXCEPTION_POINTERS* pointers) {
-    PrintRecord(*pointers->ExceptionRecord);
-    MINIDUMP_EXCEPTION_INFORMATION exception{::GetCurrentThreadId(), pointers, FALSE};
+struct DumpRequest {
+    EXCEPTION_POINTERS* pointers;
+    DWORD thread;
+};
+
+// The dump is written from a thread of its own, as reporters do: dbghelp, walking the faulted thread
+// from that thread itself, faults in turn under Wine.
+DWORD WINAPI WriteDump(void* parameter) {
+    const auto* request = static_cast<const DumpRequest*>(parameter);
+    // A reporter needs no symbols, and has none on a user's machine: deferred, no module's debug
+    // information is read for the dump (Wine's dbghelp faults on a module whose PDB it cannot find).
+    ::SymSetOptions(::SymGetOptions() | SYMOPT_DEFERRED_LOADS);
+    MINIDUMP_EXCEPTION_INFORMATION exception{request->thread, request->pointers, FALSE};
     const BOOL written = ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), g_dump, MiniDumpNormal,
                                              &exception, nullptr, nullptr);
     const DWORD error = ::GetLastError();
@@ -77,6 +88,27 @@ LONG WINAPI Report(EXCEPTION_POINTERS* pointers) {
         std::printf("dump written\n");
     } else {
         std::printf("dump not written: MiniDumpWriteDump failed with %lu\n", error);
+    }
+    return 0;
+}
+
+LONG g_reporting = 0;
+
+LONG WINAPI Report(EXCEPTION_POINTERS* pointers) {
+    // A fault of the reporter's own must not be reported as the add-in's.
+    if (::InterlockedExchange(&g_reporting, 1) != 0) {
+        std::printf("the reporter faulted\n");
+        std::fflush(stdout);
+        ::TerminateProcess(::GetCurrentProcess(), 4);
+    }
+    PrintRecord(*pointers->ExceptionRecord);
+    DumpRequest request{pointers, ::GetCurrentThreadId()};
+    HANDLE writer = ::CreateThread(nullptr, 0, WriteDump, &request, 0, nullptr);
+    if (writer == nullptr) {
+        std::printf("dump not written: no thread for it: %lu\n", ::GetLastError());
+    } else {
+        ::WaitForSingleObject(writer, INFINITE);
+        ::CloseHandle(writer);
     }
     std::fflush(stdout);
     // A reporter ends the process: the fault left the add-in's call half done.
