@@ -40,5 +40,7 @@ else
   echo "FAIL  Orvane.pdb: ${first}from the first build, ${second}from the second"
   failures=$((failures + 1))
 fi
+# What links the module's libraries again, so that the folder is left built.
+cmake --build "$build" -j2 >/dev/null
 [ "$failures" -eq 0 ] && echo "check-reproducible: two builds of $build give the same module and PDB identity"
 exit $(( failures > 0 ))
