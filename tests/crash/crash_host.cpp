@@ -57,7 +57,8 @@ void PrintRecord(const EXCEPTION_RECORD& record) {
     for (DWORD at = 0; at + sizeof(IMAGE_DEBUG_DIRECTORY) <= debug.Size; at += sizeof(IMAGE_DEBUG_DIRECTORY)) {
         const auto entry = Read<IMAGE_DEBUG_DIRECTORY>(base + debug.VirtualAddress + at);
         const unsigned char* cv = base + entry.AddressOfRawData;
-        if (entry.Type != IMAGE_DEBUG_TYPE_CODEVIEW || entry.SizeOfData < 25 || std::memcmp(cv, "RSDS", 4) != 0) continue;
+        if (entry.Type != IMAGE_DEBUG_TYPE_CODEVIEW || entry.SizeOfData < 25 || std::memcmp(cv, "RSDS", 4) != 0)
+            continue;
         // RSDS, the GUID as it lies in memory, the age, the PDB's name.
         std::printf(" guid=");
         for (int i = 4; i < 20; ++i) std::printf("%02x", cv[i]);
