@@ -7,58 +7,11 @@
 #   cmake --workflow --preset package    ->  build/win32/Orvane-<version>-win32.zip
 #                                            build/win32/Orvane.msi, build/win32/orvane-fragment.wxs
 #                                            build/win32/Orvane-Kit-<version>-win32.zip
+#                                            build/win32/Orvane-<version>-win32-symbols.zip
 #   cmake --install build/win32 --prefix DIR           lays out the add-in package's files in DIR
 #
-# Given a code-signing certificate and its key, the shipped module and the MSI are signed:
-#   ORVANE_SIGN_CERT   the certificate (PEM or DER; a PEM file may hold the chain after it)
-#   ORVANE_SIGN_KEY    its private key, unencrypted (PEM or DER)
-#   ORVANE_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamping service, at release: a signature with a
-#                      time stamp stays valid after the certificate expires. It needs the network.
-# They are read when the build is configured (the workflow's first step), so a build configured
-# without them ships unsigned files.
-
-# The shipped module leaves its symbol table behind (two thirds of its size; the host needs only the
-# exports). The build folder's Orvane.dll keeps it for the static checks of the stdcall entry points.
-# One stripped (and signed) copy, made at build time, is what the install, the package, the MSI and
-# the kit take, so all hold the same bytes.
-set(ORVANE_SHIPPED_DLL ${CMAKE_BINARY_DIR}/shipped/Orvane.dll)
-set(ORVANE_SIGN_CERT "$ENV{ORVANE_SIGN_CERT}")
-set(ORVANE_SIGN_KEY "$ENV{ORVANE_SIGN_KEY}")
-set(ORVANE_SIGN_TIMESTAMP_URL "$ENV{ORVANE_SIGN_TIMESTAMP_URL}")
-if(ORVANE_SIGN_CERT OR ORVANE_SIGN_KEY)
-  if(NOT ORVANE_SIGN_CERT OR NOT ORVANE_SIGN_KEY)
-    message(FATAL_ERROR "Signing needs both ORVANE_SIGN_CERT and ORVANE_SIGN_KEY")
-  endif()
-  find_program(ORVANE_OSSLSIGNCODE osslsigncode REQUIRED)
-  message(STATUS "Signing the shipped module and the MSI with ${ORVANE_SIGN_CERT}")
-  set(ORVANE_SIGNING ON)
-  set(sign_timestamp)
-  if(ORVANE_SIGN_TIMESTAMP_URL)
-    set(sign_timestamp -ts ${ORVANE_SIGN_TIMESTAMP_URL})
-  endif()
-  # osslsigncode rewrites the PE checksum, which the signature leaves out of its digest.
-  set(ORVANE_SIGN_COMMAND ${ORVANE_OSSLSIGNCODE} sign -certs ${ORVANE_SIGN_CERT} -key ${ORVANE_SIGN_KEY}
-    -h sha256 -n Orvane ${sign_timestamp})
-  set(sign_inputs ${ORVANE_SIGN_CERT} ${ORVANE_SIGN_KEY})
-  set(stripped ${CMAKE_BINARY_DIR}/stripped/Orvane.dll)
-  add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/stripped ${CMAKE_BINARY_DIR}/shipped
-    COMMAND ${CMAKE_STRIP} --strip-all -o ${stripped} $<TARGET_FILE:Orvane>
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${ORVANE_SHIPPED_DLL}
-    COMMAND ${ORVANE_SIGN_COMMAND} -in ${stripped} -out ${ORVANE_SHIPPED_DLL}
-    DEPENDS Orvane $<TARGET_FILE:Orvane> ${sign_inputs}
-    COMMENT "Stripped and signed copy of Orvane.dll for the package"
-    VERBATIM)
-else()
-  set(ORVANE_SIGNING OFF)
-  add_custom_command(OUTPUT ${ORVANE_SHIPPED_DLL}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/shipped
-    COMMAND ${CMAKE_STRIP} --strip-all -o ${ORVANE_SHIPPED_DLL} $<TARGET_FILE:Orvane>
-    DEPENDS Orvane $<TARGET_FILE:Orvane>
-    COMMENT "Stripped copy of Orvane.dll for the package"
-    VERBATIM)
-endif()
-add_custom_target(orvane_shipped ALL DEPENDS ${ORVANE_SHIPPED_DLL})
+# The shipped module itself, stripped and signed, and the symbols ZIP are cmake/shipped.cmake's; the
+# symbols go in no package, as whoever reads a crash dump is not whoever installs the add-in.
 
 install(PROGRAMS ${ORVANE_SHIPPED_DLL} DESTINATION . COMPONENT addin)
 install(FILES docs/integration.md DESTINATION . RENAME README.md COMPONENT addin)

@@ -1,15 +1,8 @@
-set(CMAKE_SYSTEM_NAME Windows)
+# The shipped build: i686, clang and lld (cmake/mingw-clang.cmake); toolchain-win32-gcc.cmake builds
+# the same with GCC.
+set(ORVANE_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)
-set(ORVANE_OBJDUMP i686-w64-mingw32-objdump)
-set(ORVANE_WIDL i686-w64-mingw32-widl)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-clang.cmake)
 # Every Windows test of the win32 preset runs the i686 build in Wine's WoW64 mode, in a 64-bit prefix
 # of its own, as on 64-bit Windows. WoW64 runs i686 code in the kernel's 32-bit code segment, so the
 # suite runs only where the kernel has one (scripts/machine-probes.sh; scripts/test.sh asks first).

@@ -1,14 +1,7 @@
-set(CMAKE_SYSTEM_NAME Windows)
+# The same sources for x86_64, clang and lld (cmake/mingw-clang.cmake); toolchain-win64-gcc.cmake
+# builds the same with GCC.
+set(ORVANE_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_DLLTOOL x86_64-w64-mingw32-dlltool)
-set(ORVANE_OBJDUMP x86_64-w64-mingw32-objdump)
-set(ORVANE_WIDL x86_64-w64-mingw32-widl)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-clang.cmake)
 # Every Windows test of the win64 preset runs under wine64 in a prefix of its own.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

@@ -51,7 +51,34 @@ target_link_libraries(Orvane PRIVATE orvane_addin)
 
 # The shipped module is held to 256 KiB (i686, stripped; docs/performance.md). Its time goes to
 # platform calls, not to its own code, so that code is optimised for size in every optimised
-# configuration. The build keeps the symbols, which the artifact checks read; packaging strips them.
+# configuration. The build keeps the symbols, in the module's symbol table with GCC and in the PDB
+# beside it with clang, which the artifact checks read; the shipped copy leaves the table out.
 foreach(target orvane_core orvane_addin Orvane)
   target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Os>)
 endforeach()
+
+# With clang and lld the module comes with its PDB, which Windows debuggers and crash tools read (they
+# read no DWARF): CodeView for the module's own code, the PDB written by the link beside the module.
+# The module's CodeView record names the PDB by its file name alone (%_PDB%), so no build machine's
+# folder is in the module, and a debugger finds the PDB by that name and the record's GUID and age in
+# a symbol store (cmake/shipped.cmake). /Brepro makes the header's time stamp a hash of the module, as
+# lld makes the record's GUID a hash of the PDB, so that two builds of one commit in one folder give
+# the same module and PDB identity (scripts/check-reproducible.sh; the PDB records the folders).
+# The library code comes from archives that carry DWARF of their own; the module keeps it, as it
+# keeps everything the link wrote, and the shipped copy leaves it behind (cmake/shipped.cmake).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  foreach(target orvane_core orvane_addin Orvane)
+    target_compile_options(${target} PRIVATE -g -gcodeview)
+  endforeach()
+  set(ORVANE_PDB ${CMAKE_BINARY_DIR}/Orvane.pdb)
+  target_link_options(Orvane PRIVATE -Wl,--pdb=${ORVANE_PDB} -Wl,--Xlink=-pdbaltpath:%_PDB% -Wl,--Xlink=-Brepro)
+  # lld names the export directory after the output file, not after the .def's LIBRARY, and writes no
+  # header checksum: both are put right in place, before anything reads the module.
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(ORVANE_PE_FINISH ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_finish.py)
+  add_custom_command(TARGET Orvane POST_BUILD
+    COMMAND ${ORVANE_PE_FINISH} --export-name Orvane.DLL $<TARGET_FILE:Orvane>
+    BYPRODUCTS ${ORVANE_PDB}
+    COMMENT "Export name and checksum of Orvane.dll"
+    VERBATIM)
+endif()

@@ -8,9 +8,10 @@
 #   - DllCharacteristics with ASLR (DYNAMIC_BASE) and DEP (NX_COMPAT), and on i686 NO_SEH; a header
 #     checksum that is the file's: the link, strip and the signing tool each write it, so a wrong one
 #     means the bytes were changed by something else after them;
-#   - on i686, where the symbol table shows them, the stdcall argument bytes of the exported entries
-#     (which must be what the export table points at) and of the IHostedAddin methods, and the
-#     callee-pop of every return instruction of the exported entries.
+#   - on i686, where the symbol table shows them (the image's own, or the public symbols of the PDB
+#     beside it, IMAGE.pdb, once its GUID and age are the image's), the stdcall argument bytes of the
+#     exported entries (which must be what the export table points at) and of the IHostedAddin
+#     methods, and the callee-pop of every return instruction of the exported entries.
 # Usage: scripts/check-artifact.sh PATH_TO_ORVANE_DLL [RUNTIME_DEF]
 #   RUNTIME_DEF: the host runtime's entry list (default runtime/VemoLuaRuntime.def.in; the .def the
 #   build configures from it will do as well). OBJDUMP and NM override the tools used.
@@ -21,6 +22,39 @@ here="$(cd "$(dirname "$0")" && pwd)"
 runtime_def="${2:-$here/../runtime/VemoLuaRuntime.def.in}"
 objdump="${OBJDUMP:-x86_64-w64-mingw32-objdump}"
 nm="${NM:-x86_64-w64-mingw32-nm}"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# "NAME ADDRESS" of every function among the PDB's public symbols, the address in the image's
+# preferred place as nm prints it; fails, saying why, where the PDB is not the image's (its GUID and
+# age are not those of the image's CodeView record).
+pdb_code_symbols() {
+  python3 - "$1" <(llvm-pdbutil dump --summary --publics "$2") <(llvm-readobj --coff-debug-directory "$1") <<'PY'
+import re, struct, sys
+image = open(sys.argv[1], "rb").read()
+pdb = open(sys.argv[2]).read()
+record = open(sys.argv[3]).read()
+pe = struct.unpack_from("<I", image, 0x3C)[0]
+count, optional_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+magic = struct.unpack_from("<H", image, pe + 24)[0]
+base = struct.unpack_from("<I" if magic == 0x10B else "<Q", image, pe + 24 + (28 if magic == 0x10B else 24))[0]
+table = pe + 24 + optional_size
+starts = [base + struct.unpack_from("<I", image, table + 40 * i + 12)[0] for i in range(count)]
+guid = re.search(r"GUID: \{([0-9A-F-]+)\}", pdb)
+age = re.search(r"^\s*Age: (\d+)", pdb, re.M)
+raw = re.search(r"PDBGUID: \(([0-9A-F ]+)\)\s*PDBAge: (\d+)", record)
+if not (guid and age and raw):
+    sys.exit(print("no PDB identity, or no CodeView record in the image") or 1)
+data1, data2, data3, data4 = struct.unpack("<IHH8s", bytes.fromhex(raw.group(1)))
+wanted = "%08X-%04X-%04X-%s-%s" % (data1, data2, data3, data4[:2].hex().upper(), data4[2:].hex().upper())
+if guid.group(1) != wanted or age.group(1) != raw.group(2):
+    sys.exit(print(f"{sys.argv[2]} is not this image's PDB: GUID {guid.group(1)} age {age.group(1)}, "
+                   f"the image names {wanted} age {raw.group(2)}") or 1)
+for name, section, offset in re.findall(r"S_PUB32 \[size = \d+\] `([^`]+)`\s*flags = function, addr = (\d+):(\d+)", pdb):
+    print(name, "%08x" % (starts[int(section) - 1] + int(offset)))
+PY
+}
 
 failures=0
 pass() { printf 'ok    %s\n' "$*"; }
@@ -146,7 +180,18 @@ read -r stored computed <<<"$checksums"
 # --- stdcall argument sizes (i686) ---------------------------------------------------------------
 if [ "$format" = pei-i386 ]; then
   # name and address of every code symbol
-  symbols="$("$nm" "$dll" | awk 'toupper($2) == "T" { print $3, $1 }')"
+  symbols="$("$nm" "$dll" 2>/dev/null | awk 'toupper($2) == "T" { print $3, $1 }')"
+  # A module linked with its PDB (clang and lld) has no symbol table of its own: the PDB's public
+  # symbols are the same names, once the PDB is known to be this module's.
+  pdb="${dll%.*}.pdb"
+  if [ -z "$symbols" ] && [ -f "$pdb" ]; then
+    if ! pdb_code_symbols "$dll" "$pdb" > "$work/symbols"; then
+      fail "$(cat "$work/symbols")"
+    else
+      symbols="$(cat "$work/symbols")"
+      echo "note  code symbols from $(basename "$pdb"), whose GUID and age are this image's"
+    fi
+  fi
   if [ -z "$symbols" ]; then
     echo "note  no symbol table: stdcall argument sizes are not visible in this image"
   else
@@ -170,7 +215,9 @@ if [ "$format" = pei-i386 ]; then
         fail "$name: export ordinal $ordinal does not point at $decorated"
         continue
       fi
-      next_address="$(awk '{ print $2 }' <<<"$symbols" | sort -u | awk -v a="$address" '$1 > a && !found { print; found = 1 }')"
+      # Compared as text, which for addresses of one width is their order: awk would take one that
+      # reads as a number in exponent form (100013e5) for that number.
+      next_address="$(awk '{ print $2 }' <<<"$symbols" | sort -u | awk -v a="$address" '($1 "") > (a "") && !found { print; found = 1 }')"
       rets="$("$objdump" -d --no-show-raw-insn --start-address=0x"$address" ${next_address:+--stop-address=0x"$next_address"} "$dll" \
         | awk '$2 ~ /^ret/ { print ($3 == "" ? "0" : $3) }' | sort -u)"
       want="$([ "$bytes" = 0 ] && echo 0 || printf '$0x%x' "$bytes")"

@@ -5,7 +5,10 @@
 #     (stripped) Orvane.dll still passes the artifact checks;
 #   - the script writer's kit Orvane-Kit-*-win32.zip holds exactly its files under one top folder;
 #   - in both, every file that a shipped document names (in `backticks` or in a code block) is in the
-#     package that ships the document, but for the few names below that are not files of ours.
+#     package that ships the document, but for the few names below that are not files of ours;
+#   - beside them, for a clang build, the symbols ZIP Orvane-*-symbols.zip holds the
+#     shipped module and its PDB in a symbol store's layout, as scripts/check-symbols.sh checks it;
+#     the packages above hold no PDB, as they hold exactly their files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/win32}"
@@ -93,5 +96,12 @@ for top in sys.argv[1:]:
                 status = 1
 sys.exit(status)
 PY
+# A clang build makes the symbols; GCC's writes no PDB.
+if grep -q '^CMAKE_CXX_COMPILER:FILEPATH=.*clang++' "$build/CMakeCache.txt"; then
+  if ! report="$(scripts/check-symbols.sh "$build" 2>&1)"; then
+    echo "$report" >&2
+    fail=1
+  fi
+fi
 [ $fail -eq 0 ] && echo "check-package: $(basename "$zip") and $(basename "$kit") ok"
 exit $fail

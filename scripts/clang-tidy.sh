@@ -3,10 +3,10 @@
 # database, the native preset's by default. Quiet when the tree is clean; prints the findings and
 # fails otherwise.
 #
-# A Windows build's database (win64, made by mingw-w64's g++) is read with clang for that target and
-# g++'s own C++ library headers; there it covers the module's sources (addin, bridge, common, net,
-# runtime, script), the code that ships, and leaves out the checks that COM and Win32 answer by
-# design, named in windows_off below.
+# A Windows build's database (win64: clang for mingw-w64 on g++'s C++ library, or the win64-gcc
+# preset's g++) is read with clang for that target and g++'s own C++ library headers; there it covers
+# the module's sources (addin, bridge, common, net, runtime, script), the code that ships, and leaves
+# out the checks that COM and Win32 answer by design, named in windows_off below.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/native}"
@@ -28,8 +28,13 @@ PY
 tidy=(clang-tidy -p "$build" --quiet)
 compiler="$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[0]["command"].split()[0])' \
   "$build/compile_commands.json")"
+# The target of clang's commands is their --target; g++'s is in its name.
+target="$(python3 -c 'import json,re,sys; m = re.search(r"--target=(\S+)", json.load(open(sys.argv[1]))[0]["command"]); print(m.group(1) if m else "")' \
+  "$build/compile_commands.json")"
 if [[ "$(basename "$compiler")" == *-w64-mingw32-* ]]; then
   target="$(basename "$compiler" | sed 's/-g++.*//; s/-gcc.*//')"
+fi
+if [[ "$target" == *-w64-mingw32 ]]; then
   # Off on Windows, each for a reason of the platform's:
   #   implicit-bool-conversion    Win32 answers BOOL, an int, and tests it as such
   #   convert-member-functions-to-static  COM methods and the script object's operations are called
@@ -38,12 +43,15 @@ if [[ "$(basename "$compiler")" == *-w64-mingw32-* ]]; then
   #   no-int-to-ptr               handles and light user data are integers the platform casts
   windows_off="-readability-implicit-bool-conversion,-readability-convert-member-functions-to-static"
   windows_off+=",-cppcoreguidelines-virtual-class-destructor,-performance-no-int-to-ptr"
-  tidy+=(--extra-arg-before=--target="$target" --extra-arg=-nostdinc++ --checks="$windows_off")
-  # g++'s C++ library, not clang's: the one the module is built with. Its compiler's own headers
-  # (intrinsics) stay clang's, which reads gcc's ones only in part.
-  while read -r dir; do
-    tidy+=(--extra-arg=-isystem"$dir")
-  done < <("$compiler" -std=c++20 -E -x c++ - -v </dev/null 2>&1 | sed -n 's/^ \(.*\/include\/c++.*\)$/\1/p')
+  tidy+=(--extra-arg-before=--target="$target" --checks="$windows_off")
+  # g++'s C++ library, not clang's: the one the module is built with, which clang's commands name
+  # already. Its compiler's own headers (intrinsics) stay clang's, which reads gcc's ones only in part.
+  if [[ "$(basename "$compiler")" == *-w64-mingw32-* ]]; then
+    tidy+=(--extra-arg=-nostdinc++)
+    while read -r dir; do
+      tidy+=(--extra-arg=-isystem"$dir")
+    done < <("$compiler" -std=c++20 -E -x c++ - -v </dev/null 2>&1 | sed -n 's/^ \(.*\/include\/c++.*\)$/\1/p')
+  fi
   mapfile -t files < <(printf '%s\n' "${files[@]}" | grep -E "^$root/(addin|bridge|common|net|runtime|script)/")
 fi
 out="$(mktemp)"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the toolchains, fetches the Lua 5.1 sources the stand-in host is built from and makes the
-# Wine tree that runs the i686 build (scripts/wine-wow64.sh). It makes the tree on every machine, also
-# where the kernel runs no 32-bit code and nothing will use it: it costs seconds, and a machine's
-# answer is the probes' (scripts/machine-probes.sh), asked where the tree is used.
+# Installs the toolchains (clang, lld and LLVM's tools, which build the Windows presets on mingw-w64
+# GCC's C++ library and read their PDBs; GCC itself, the second compiler), fetches the Lua 5.1 sources
+# the stand-in host is built from and makes the Wine tree that runs the i686 build
+# (scripts/wine-wow64.sh). It makes the tree on every machine, also where the kernel runs no 32-bit
+# code and nothing will use it: it costs seconds, and a machine's answer is the probes'
+# (scripts/machine-probes.sh), asked where the tree is used.
 # Safe to run again: every step checks first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,9 +12,9 @@ source scripts/apt.sh
 
 need=()
 for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev wine64 \
-           cmake ninja-build googletest clang libclang-rt-14-dev dpkg-dev binutils-mingw-w64-i686 \
+           cmake ninja-build googletest clang lld llvm libclang-rt-14-dev dpkg-dev binutils-mingw-w64-i686 \
            binutils-mingw-w64-x86-64 python3 clang-tidy clang-format lua-check wixl msitools \
-           osslsigncode openssl; do
+           osslsigncode openssl faketime; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds every preset and runs every test this machine can run: the native core
-# and clang-tidy over it; the shipped i686 build with its static and package checks, and its whole
-# suite in Wine's WoW64 mode where the kernel runs 32-bit code; then the same suite on the x86_64
-# build under wine64, the second platform that catches pointer-size mistakes, which runs everywhere.
+# and clang-tidy over it; the shipped i686 build (clang and lld) with its static, package, symbol and
+# reproducibility checks, and its whole suite in Wine's WoW64 mode where the kernel runs 32-bit code;
+# then the same suite on the x86_64 build under wine64, the second platform that catches pointer-size
+# mistakes, which runs everywhere; last, both builds with GCC, the second compiler, which are built
+# warning-free and not run: the suite runs on the compiler that ships.
 # A part this machine cannot run is named at the end with its reason, and never counts as passed;
 # the exit status is 0 when everything that ran passed.
 set -euo pipefail
@@ -18,6 +20,16 @@ if [ -z "${ORVANE_NOT_RUN_LOG:-}" ]; then
 fi
 started=$(date +%s)
 lap() { echo "test.sh: $1 in $(( $(date +%s) - started )) s"; started=$(date +%s); }
+# A Windows build, whose every warning fails the run: -Werror holds our own code, and this the
+# third-party code built beside it (Lua, GoogleTest) as well.
+build_windows() {
+  cmake --build "$1" -j2 2>&1 | tee "$1/build-output.log"
+  if grep -q 'warning:' "$1/build-output.log"; then
+    echo "test.sh: $1 built with warnings:" >&2
+    grep 'warning:' "$1/build-output.log" >&2
+    exit 1
+  fi
+}
 
 echo "== native: platform-free core"
 cmake --preset native >/dev/null
@@ -27,14 +39,15 @@ scripts/check-format.sh
 scripts/clang-tidy.sh build/native
 lap "native"
 
-echo "== win32: the shipped artifact, its packages, and the suite in WoW64 mode"
+echo "== win32: the shipped artifact, its packages and symbols, and the suite in WoW64 mode"
 cmake --preset win32 >/dev/null
-cmake --build build/win32 -j2
+build_windows build/win32
 scripts/check-artifact.sh build/win32/Orvane.dll build/win32/VemoLuaRuntime.def
 luacheck --no-color --quiet examples annotations tests host
 cmake --workflow --preset package >/dev/null
 scripts/check-package.sh build/win32
 scripts/check-packaging.sh
+scripts/check-reproducible.sh build/win32
 bash bench/module_size.sh build/win32/shipped/Orvane.dll
 if probe_wow64; then
   echo "test.sh: $probe_reason: the i686 suite runs"
@@ -46,10 +59,18 @@ lap "win32"
 
 echo "== win64: the same suite on x86_64 under wine64"
 cmake --preset win64 >/dev/null
-cmake --build build/win64 -j2
+build_windows build/win64
+cmake --workflow --preset package-win64 >/dev/null
 scripts/clang-tidy.sh build/win64
 ctest --preset win64
 lap "win64"
+
+echo "== GCC, the second compiler: both Windows builds, warning-free; their suites are not run"
+for preset in win32-gcc win64-gcc; do
+  cmake --preset "$preset" >/dev/null
+  build_windows "build/$preset"
+done
+lap "GCC builds"
 
 if [ -n "${own_summary:-}" ] && [ -s "$ORVANE_NOT_RUN_LOG" ]; then
   echo "== what this machine could not run"

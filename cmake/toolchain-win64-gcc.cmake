@@ -1,0 +1,16 @@
+# The second compiler: the win64 preset's sources for x86_64 with mingw-w64 GCC 12 (posix threads)
+# and GNU ld. The win64 preset builds them with clang and lld (toolchain-win64.cmake).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_DLLTOOL x86_64-w64-mingw32-dlltool)
+set(ORVANE_OBJDUMP x86_64-w64-mingw32-objdump)
+set(ORVANE_WIDL x86_64-w64-mingw32-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Every Windows test of the win64 preset runs under wine64 in a prefix of its own.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
