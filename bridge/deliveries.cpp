@@ -30,20 +30,20 @@ public:
 
     // Queues the request; the announcer's event when it sleeps for good and must look now, else null.
     HANDLE Push(std::unique_ptr<Request> request) noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         waiting_.PushBack(*request.release());  // the queue's until popped
         pushedSinceLook_ = true;
         return std::exchange(announcerIdle_, false) ? wake_ : nullptr;
     }
     std::unique_ptr<Request> Pop() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         return std::unique_ptr<Request>(waiting_.PopFront());
     }
     // Takes off the requests that can never be delivered (Request::Deliverable); the rest keep their
     // places.
     RequestList TakeUndeliverable(std::uint32_t gone) noexcept {
         RequestList taken;
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         for (Request* request = waiting_.First(); request != nullptr;) {
             Request* const later = RequestList::Later(*request);
             if (!request->Deliverable(gone)) {
@@ -57,17 +57,17 @@ public:
 
     // Whether the caller is to post the delivery message: none is on its way, and from now on one is.
     bool Claim() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         return !std::exchange(announced_, true);
     }
     // The same, only while answers wait.
     bool ClaimIfWaiting() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         return !waiting_.Empty() && !std::exchange(announced_, true);
     }
     // After a claim: whether the message went out.
     void Announced(bool posted) noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         if (posted) {
             announcedAt_ = ::GetTickCount64();
         } else {
@@ -79,7 +79,7 @@ public:
     void FullQueue() noexcept {
         HANDLE wake = nullptr;
         {
-            const std::lock_guard<SmallLock> guard(lock_);
+            const SmallLock::Hold guard(lock_);
             announced_ = false;
             wake = wake_;
         }
@@ -88,29 +88,29 @@ public:
     // After a claim: the window is gone, so no post can reach it. What waits is looked at again as
     // after a message that was never handled, with the same growing waits, until a new window comes.
     void Unreachable() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         announcedAt_ = ::GetTickCount64();
     }
     // No message is on its way any more: it went with its window.
     void Unannounce() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         announced_ = false;
     }
     // Script thread, at a delivery message: it is handled, so the next one is announced at once, and a
     // message that is never handled is announced again after the first wait.
     void Delivering() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         announced_ = false;
         againMs_ = kFirstAnnounceAgainMs;
     }
 
     // The announcer's event, once it runs. Script thread.
     bool HasAnnouncer() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         return wake_ != nullptr;
     }
     void SetAnnouncer(HANDLE wake) noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         wake_ = wake;
     }
 
@@ -129,7 +129,7 @@ public:
         DWORD waitMs;
     };
     Look LookAt(std::uint64_t now) noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         const bool pushed = std::exchange(pushedSinceLook_, false);
         if (waiting_.Empty()) {
             if (pushed) return {false, kFirstAnnounceAgainMs};
@@ -145,7 +145,7 @@ public:
     }
     // After the announcer's own announcement: a live window whose queue is full is tried again soon.
     DWORD UntilNextLook(std::uint64_t now) noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         return announced_ ? UntilAgain(now) : kRetryFullQueueMs;
     }
 
@@ -155,24 +155,26 @@ private:
     static constexpr DWORD kRetryFullQueueMs = 100;
 
     // A message posted after the clock was read makes the age 0, never negative.
-    std::uint64_t Age(std::uint64_t now) const noexcept { return now > announcedAt_ ? now - announcedAt_ : 0; }
-    DWORD UntilAgain(std::uint64_t now) const noexcept {
+    std::uint64_t Age(std::uint64_t now) const noexcept ORVANE_REQUIRES(lock_) {
+        return now > announcedAt_ ? now - announcedAt_ : 0;
+    }
+    DWORD UntilAgain(std::uint64_t now) const noexcept ORVANE_REQUIRES(lock_) {
         return static_cast<DWORD>(againMs_ - std::min<std::uint64_t>(Age(now), againMs_ - 1));
     }
 
     SmallLock lock_;
-    RequestList waiting_;
+    RequestList waiting_ ORVANE_GUARDED_BY(lock_);
     // Whether a delivery message is on its way; cleared by its handling before it takes the first
     // request, so a request queued at any moment is either taken by it or announced by a message of
     // its own.
-    bool announced_ = false;
-    std::uint64_t announcedAt_ = 0;  // when the last one went out
-    DWORD againMs_ = kFirstAnnounceAgainMs;
+    bool announced_ ORVANE_GUARDED_BY(lock_) = false;
+    std::uint64_t announcedAt_ ORVANE_GUARDED_BY(lock_) = 0;  // when the last one went out
+    DWORD againMs_ ORVANE_GUARDED_BY(lock_) = kFirstAnnounceAgainMs;
     // The announcer: a thread of the bridge's own that announces again what waits. It sleeps for good
     // while nothing does, and is woken by the first answer queued then.
-    HANDLE wake_ = nullptr;
-    bool announcerIdle_ = false;
-    bool pushedSinceLook_ = false;
+    HANDLE wake_ ORVANE_GUARDED_BY(lock_) = nullptr;
+    bool announcerIdle_ ORVANE_GUARDED_BY(lock_) = false;
+    bool pushedSinceLook_ ORVANE_GUARDED_BY(lock_) = false;
 };
 
 namespace {

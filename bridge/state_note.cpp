@@ -15,6 +15,8 @@
 namespace orvane {
 
 std::atomic<std::uint32_t> StateNote::epoch_{0};
+SmallLock StateNote::deferLock_;
+std::size_t StateNote::deferredWaiting_ = 0;
 StateNote::Recent StateNote::recent_;
 
 namespace {
@@ -33,10 +35,6 @@ struct Sentinel {
     bool closed;
 };
 
-// Every note's deferred references: any thread defers, the script thread releases, and the thread
-// that runs a state's close forgets that state's.
-SmallLock g_deferLock;
-std::size_t g_deferredWaiting = 0;  // under the lock
 
 void* Registered(lua_State* L, char& key, bool thread) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
@@ -115,11 +113,11 @@ void StateNote::DeferUnref(int ref) noexcept {
     auto* node = new (std::nothrow) DeferredUnref{ref, {}};
     if (node == nullptr) return;
     {
-        const std::lock_guard<SmallLock> guard(g_deferLock);
+        const SmallLock::Hold guard(deferLock_);
         if (!Closed()) {
             deferred_.PushBack(*node);
             deferredCount_.fetch_add(1, std::memory_order_relaxed);
-            ++g_deferredWaiting;
+            ++deferredWaiting_;
             return;
         }
     }
@@ -128,17 +126,16 @@ void StateNote::DeferUnref(int ref) noexcept {
 }
 
 std::size_t StateNote::DeferredWaiting() noexcept {
-    const std::lock_guard<SmallLock> guard(g_deferLock);
-    return g_deferredWaiting;
+    const SmallLock::Hold guard(deferLock_);
+    return deferredWaiting_;
+}
+
+DeferredUnrefs StateNote::TakeDeferred() noexcept {
+    deferredWaiting_ -= deferredCount_.exchange(0, std::memory_order_relaxed);
+    return deferred_.TakeAll();
 }
 
 namespace {
-// Under the lock: the note's list, taken off it whole.
-DeferredUnrefs TakeDeferred(DeferredUnrefs& list, std::atomic<std::size_t>& count) noexcept {
-    g_deferredWaiting -= count.exchange(0, std::memory_order_relaxed);
-    return list.TakeAll();
-}
-
 void UnrefWork(lua_State* L, void* context) { luaL_unref(L, lua::kRegistryIndex, *static_cast<int*>(context)); }
 }  // namespace
 
@@ -157,8 +154,8 @@ StateNote::Entry StateNote::Entered(StateNote* note) noexcept {
 
 void StateNote::UnrefDeferred() noexcept {
     DeferredUnrefs waiting = [this] {
-        const std::lock_guard<SmallLock> guard(g_deferLock);
-        return TakeDeferred(deferred_, deferredCount_);
+        const SmallLock::Hold guard(deferLock_);
+        return TakeDeferred();
     }();
     while (DeferredUnref* node = waiting.PopFront()) {
         // Those of a state that closed meanwhile went with its registry.
@@ -169,9 +166,9 @@ void StateNote::UnrefDeferred() noexcept {
 
 void StateNote::MarkClosed() noexcept {
     DeferredUnrefs forgotten = [this] {
-        const std::lock_guard<SmallLock> guard(g_deferLock);
+        const SmallLock::Hold guard(deferLock_);
         closed_.store(true, std::memory_order_release);
-        return TakeDeferred(deferred_, deferredCount_);
+        return TakeDeferred();
     }();
     while (DeferredUnref* node = forgotten.PopFront()) delete node;
     if (recent_.note == this) recent_ = Recent{};

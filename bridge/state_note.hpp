@@ -21,6 +21,7 @@
 
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
+#include "common/small_lock.hpp"
 
 struct lua_State;
 
@@ -100,6 +101,7 @@ private:
 
     void MarkClosed() noexcept;
     void UnrefDeferred() noexcept;
+    DeferredUnrefs TakeDeferred() noexcept ORVANE_REQUIRES(deferLock_);
     static Entry Entered(StateNote* note) noexcept;
     static Entry EnterSlowly(lua_State* L) noexcept;
     static int SentinelFinalized(lua_State* L);
@@ -108,8 +110,12 @@ private:
     std::atomic<bool> closed_{false};
     lua_State* const thread_;
     lua_State* const main_;    // seen running, outside any finalizer, when the note was made
-    DeferredUnrefs deferred_;  // under the deferral lock
-    std::atomic<std::size_t> deferredCount_{0};
+    // Every note's deferred references: any thread defers, the script thread releases, and the thread
+    // that runs a state's close forgets that state's.
+    static SmallLock deferLock_;
+    static std::size_t deferredWaiting_ ORVANE_GUARDED_BY(deferLock_);
+    DeferredUnrefs deferred_ ORVANE_GUARDED_BY(deferLock_);
+    std::atomic<std::size_t> deferredCount_{0};  // changed under the lock, read without it
 
     static std::atomic<std::uint32_t> epoch_;
 };

@@ -27,14 +27,14 @@ FailureLimiter g_messageLines;
 class LaterLines {
 public:
     void Start() noexcept {
-        const std::lock_guard<SmallLock> guard(lock_);
+        const SmallLock::Hold guard(lock_);
         (void)Started();
     }
 
     void Push(const char* operation, Failure cause, std::uint32_t code) noexcept {
         HANDLE wake = nullptr;
         {
-            const std::lock_guard<SmallLock> guard(lock_);
+            const SmallLock::Hold guard(lock_);
             if (!Started()) return;
             // A line that finds no room is only counted, and waited for by nobody.
             if (queue_.Push(operation, cause, code)) ++pushed_;
@@ -49,7 +49,7 @@ public:
             LineQueue::Line line{};
             bool have = false;
             {
-                const std::lock_guard<SmallLock> guard(lock_);
+                const SmallLock::Hold guard(lock_);
                 have = queue_.Pop(line);
             }
             if (!have) {
@@ -60,7 +60,7 @@ public:
             Write(text, line.leftOut ? FormatLeftOut(text, sizeof text, line.operation, line.cause, line.code)
                                      : FormatFailure(text, sizeof text, line.operation, line.cause, line.code));
             if (!line.leftOut) {
-                const std::lock_guard<SmallLock> guard(lock_);
+                const SmallLock::Hold guard(lock_);
                 ++written_;
             }
         }
@@ -70,13 +70,13 @@ public:
         const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
         std::uint64_t target = 0;
         {
-            const std::lock_guard<SmallLock> guard(lock_);
+            const SmallLock::Hold guard(lock_);
             if (!Started()) return true;
             target = pushed_;
         }
         for (;;) {
             {
-                const std::lock_guard<SmallLock> guard(lock_);
+                const SmallLock::Hold guard(lock_);
                 if (written_ >= target) return true;
             }
             if (::GetTickCount64() >= deadline) return false;
@@ -85,8 +85,8 @@ public:
     }
 
 private:
-    // Under the lock. Started on first need; a thread that could not be made leaves the lines lost.
-    bool Started() noexcept {
+    // Started on first need; a thread that could not be made leaves the lines lost.
+    bool Started() noexcept ORVANE_REQUIRES(lock_) {
         if (wake_ != nullptr) return true;
         if (tried_) return false;
         tried_ = true;
@@ -108,11 +108,13 @@ private:
     static DWORD WINAPI Run(LPVOID self) { static_cast<LaterLines*>(self)->Serve(); }
 
     SmallLock lock_;
-    LineQueue queue_;
-    HANDLE wake_ = nullptr;  // the writer's event, and the process's for good once made
-    bool tried_ = false;
-    std::uint64_t pushed_ = 0;
-    std::uint64_t written_ = 0;  // of those pushed, in order
+    LineQueue queue_ ORVANE_GUARDED_BY(lock_);
+    // The writer's event, and the process's for good once made: set under the lock before the writer
+    // starts, and read by the writer without it.
+    HANDLE wake_ = nullptr;
+    bool tried_ ORVANE_GUARDED_BY(lock_) = false;
+    std::uint64_t pushed_ ORVANE_GUARDED_BY(lock_) = 0;
+    std::uint64_t written_ ORVANE_GUARDED_BY(lock_) = 0;  // of those pushed, in order
 };
 
 LaterLines g_laterLines;

@@ -49,7 +49,7 @@ bool ExchangeLoop::Post(std::unique_ptr<Exchange>& exchange) noexcept {
     auto& intake = intake_[static_cast<std::size_t>(exchange->lane_)];
     bool wake = false;
     {
-        const std::lock_guard<SmallLock> guard(intakeLock_);
+        const SmallLock::Hold guard(intakeLock_);
         intake.PushBack(*exchange);
         wake = !std::exchange(wakePosted_, true);
     }
@@ -59,7 +59,7 @@ bool ExchangeLoop::Post(std::unique_ptr<Exchange>& exchange) noexcept {
     }
     // The loop looks at the intake after every turn, so it may have begun the exchange already; if
     // not, it is refused, and the next post tries to wake the loop again.
-    const std::lock_guard<SmallLock> guard(intakeLock_);
+    const SmallLock::Hold guard(intakeLock_);
     wakePosted_ = false;
     for (Exchange* waiting = intake.Last(); waiting != nullptr; waiting = Intake::Earlier(*waiting)) {
         if (waiting == exchange.get()) {
@@ -86,7 +86,7 @@ bool ExchangeLoop::BeginTurn() noexcept {
     std::size_t count = 0;
     bool more = false;
     {
-        const std::lock_guard<SmallLock> guard(intakeLock_);
+        const SmallLock::Hold guard(intakeLock_);
         for (int round = 0; round < kBeginsPerLane; ++round) {
             for (auto& intake : intake_) {
                 if (Exchange* next = intake.PopFront()) turn[count++] = next;

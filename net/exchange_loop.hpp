@@ -102,11 +102,11 @@ private:
     // packet is on its way, or the loop will look again without one, while wakePosted_ holds.
     using Intake = IntrusiveList<Exchange, &Exchange::intakeLink_>;
     SmallLock intakeLock_;
-    Intake intake_[kLanes];
+    Intake intake_[kLanes] ORVANE_GUARDED_BY(intakeLock_);
     // Exchanges whose address a lookup brought, by lane, each going on in its turn as a new one
     // would: thousands may wait on one name. Loop thread only.
     Intake addressed_[kLanes];
-    bool wakePosted_ = false;
+    bool wakePosted_ ORVANE_GUARDED_BY(intakeLock_) = false;
     OverlappedRecord<ExchangeLoop> wake_{this};
     // The exchanges' limits: a list for each length of step limit they use (the tips reply's, the game
     // platform's idle limit), and one for whole exchanges' limits.

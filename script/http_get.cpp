@@ -42,11 +42,11 @@ struct HttpJob {
 };
 
 SmallLock g_lateLock;
-std::vector<std::shared_ptr<HttpJob>> g_late;
+std::vector<std::shared_ptr<HttpJob>> g_late ORVANE_GUARDED_BY(g_lateLock);
 
 // Whether one more request to this host may start.
 bool MayStart(const std::wstring& host) {
-    const std::lock_guard<SmallLock> guard(g_lateLock);
+    const SmallLock::Hold guard(g_lateLock);
     // Room for every late request there may be, so that noting one never fails once it runs.
     g_late.reserve(kLateInAll);
     const auto sameHost =
@@ -55,14 +55,14 @@ bool MayStart(const std::wstring& host) {
 }
 
 void NoteLate(const std::shared_ptr<HttpJob>& job) {
-    const std::lock_guard<SmallLock> guard(g_lateLock);
+    const SmallLock::Hold guard(g_lateLock);
     if (job->done) return;
     job->late = true;
     g_late.push_back(job);
 }
 
 void NoteDone(const std::shared_ptr<HttpJob>& job) {
-    const std::lock_guard<SmallLock> guard(g_lateLock);
+    const SmallLock::Hold guard(g_lateLock);
     job->done = true;
     if (job->late) std::erase(g_late, job);
 }
