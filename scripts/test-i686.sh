@@ -16,6 +16,8 @@
 #   scripts/test-i686.sh                             set-up, build, every stage this machine can run
 #   ORVANE_ASSUME_NO_32BIT=1 scripts/test-i686.sh    both probes answer no: the build and the "not run"
 #                                                    lines, as on a kernel without 32-bit code
+#   scripts/test-i686.sh --built                     the stages alone, on programs built before: where
+#                                                    nothing may be installed or built (the i686 guest)
 #
 # A stage that cannot run is named, with the probe's reason, and never counts as passed. The stages run
 # in a mount, network and PID namespace of their own where the machine allows it, so the services'
@@ -32,7 +34,8 @@ say() { echo "test-i686: $*"; }
 # ---- outside: packages, build, and the sandbox ---------------------------------------------------
 if [ "${1:-}" != --inside ]; then
   started=$(date +%s)
-  bash scripts/setup.sh
+  built=""
+  if [ "${1:-}" = --built ]; then built=yes; else bash scripts/setup.sh; fi
   mkdir -p "$out"
   source scripts/machine-probes.sh
   modes=""
@@ -46,6 +49,8 @@ if [ "${1:-}" != --inside ]; then
     say "win32 stage: $probe_reason"
     if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
       modes="$modes win32"
+    elif [ -n "$built" ]; then
+      not_run "i686 win32 stage" "wine32:i386 is not installed, and --built installs nothing"
     else
       say "installing wine32:i386 for a 32-bit prefix (about 210 MB, once)"
       source scripts/apt.sh
@@ -60,9 +65,11 @@ if [ "${1:-}" != --inside ]; then
     not_run "i686 win32 stage" "$probe_reason (scripts/machine-probes.sh)"
   fi
 
-  echo "== i686: build (win32 preset: add-in, stand-in host and runtime, second process)"
-  cmake --preset win32 >/dev/null
-  cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime addin_caller
+  if [ -z "$built" ]; then
+    echo "== i686: build (win32 preset: add-in, stand-in host and runtime, second process)"
+    cmake --preset win32 >/dev/null
+    cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime addin_caller
+  fi
 
   if [ -z "$modes" ]; then
     say "no stage can run on this machine; the stage's programs built"
