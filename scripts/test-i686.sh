@@ -114,7 +114,7 @@ stage() {
       regsvr32=regsvr32
       ;;
   esac
-  local prefix="$out/wineprefix-stage-$mode"
+  local prefix="${ORVANE_PREFIX_DISK:-}$out/wineprefix-stage-$mode"
   export WINEPREFIX="$prefix" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
   export LUA_PATH="Z:$root/tests/lua/?.lua" LANG=C
   unset DISPLAY
@@ -160,7 +160,8 @@ stage() {
   # The second process starts now and waits for the script's ready file.
   "$wine" "$out/addin_caller.exe" "Z:$out/Orvane.dll" "Z:$ready" "Z:$done_file" 0xFFFFFFFF -57 > "$caller_log" 2>&1 &
   local caller=$! status=0 caller_status=0
-  timeout 300 python3 tests/peers/service_peers.py --tips --game -- \
+  # The stage's limit, stretched like the suite's by ORVANE_TIME_SCALE (the i686 guest sets it).
+  timeout $((300 * ${ORVANE_TIME_SCALE:-1})) python3 tests/peers/service_peers.py --tips --game -- \
     "$wine" "$host_dir/orvane-host.exe" "Z:$root/tests/i686/stage.lua" - "Z:$ready" "Z:$done_file" \
     > "$log" 2>&1 || status=$?
   cat "$log"
