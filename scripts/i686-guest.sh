@@ -117,6 +117,7 @@ guest_chroot_steps() {
   install initramfs-tools
   printf '%s\n' virtio_pci virtio_blk ext4 9p 9pnet_virtio >> /etc/initramfs-tools/modules
   install $ORVANE_GUEST_PACKAGES "$@"
+  du -sm /var/cache/apt/archives | cut -f1 > /downloaded-mb
   apt-get clean
   rm -rf /var/lib/apt/lists/* /var/cache/apt/*.bin
 }
@@ -174,6 +175,10 @@ make_guest() {
       $(guest_wine_packages "$(wine_version)") > "$work/chroot.log" 2>&1 \
     || { tail -30 "$work/chroot.log" >&2; return 1; }
   rm -f "$work/root/etc/resolv.conf"
+  local downloaded
+  # What debootstrap fetched is still in the archives' folder beside what apt-get fetched.
+  downloaded=$(cat "$work/root/downloaded-mb")
+  rm -f "$work/root/downloaded-mb"
   guest_init > "$work/root/sbin/orvane-init"
   chmod 755 "$work/root/sbin/orvane-init"
   cp "$(readlink -f "$work"/root/vmlinuz)" "$work/vmlinuz"
@@ -185,7 +190,8 @@ make_guest() {
   rm -rf "$work/root"
   echo "$used" > "$work/used-mb"
   rm -rf "$dir" && mv "$work" "$dir"
-  say "guest made in $(( $(now) - started )) s: ${used} MB of files in a $(du -sh --apparent-size "$dir/root.img" | cut -f1) image"
+  say "guest made in $(( $(now) - started )) s: about ${downloaded} MB downloaded, ${used} MB of files in a" \
+    "$(du -sh --apparent-size "$dir/root.img" | cut -f1) image"
 }
 
 # The guest for this recipe, made when missing; other recipes' guests are removed.
