@@ -68,7 +68,7 @@ run_init() {
   cat <<'INIT'
 trap '' HUP
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
-opts=trans=virtio,version=9p2000.L,msize=1048576,localflocks
+opts=trans=virtio,version=9p2000.L,msize=1048576,localflocks,cache=loose
 mount -t tmpfs -o size=4g tmpfs /tmp
 mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm
 while read -r tag path; do
@@ -84,7 +84,7 @@ echo "$status" > /run/orvane/status
 sync
 umount /prefixes || umount -l /prefixes
 tac /run/orvane/mounts | while read -r tag path; do umount "$path" || umount -l "$path"; done
-umount /run/orvane
+umount -l /run/orvane
 echo o > /proc/sysrq-trigger
 sleep 60
 INIT
