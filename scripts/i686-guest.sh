@@ -274,7 +274,7 @@ boot_guest() {
 # the python3 that CMake recorded for the tests must be there at its path.
 guest_prologue() {
   local py
-  py="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$root/build/win32/CMakeCache.txt" 2>/dev/null || true)"
+  py="$(sed -n 's/^_\{0,1\}Python3_EXECUTABLE:[A-Z]*=//p' "$root/build/win32/CMakeCache.txt" 2>/dev/null | head -1)"
   cat <<EOF
 set -uo pipefail
 unset ORVANE_ASSUME_NO_32BIT
