@@ -60,7 +60,8 @@ def serve(conn, log_path, lock, stop):
             stop.wait(HOLD_LIMIT_S)
             return
         if target.startswith("/stream/"):
-            # /stream/MS or /stream/MS/BYTES: whichever ends first, MS 0 meaning no time limit.
+            # /stream/MS or /stream/MS/BYTES: whichever ends first, MS 0 meaning no limit but the peer's
+            # own minute (stretched), which only keeps a forgotten stream from running for good.
             fields = target[len("/stream/"):].split("/")
             numbers = ["".join(c for c in field if c.isdigit()) or "0" for field in fields[:2]]
             ms = min(int(numbers[0]), 60000)
@@ -69,7 +70,7 @@ def serve(conn, log_path, lock, stop):
                          b"Connection: close\r\n\r\n")
             chunk = b"\0" * 65536
             sent = 0
-            end = time.monotonic() + (ms / 1000.0 if ms else 60.0)
+            end = time.monotonic() + (ms / 1000.0 if ms else 60.0 * TIME_SCALE)
             while time.monotonic() < end and not stop.is_set() and (limit is None or sent < limit):
                 piece = chunk if limit is None else chunk[:min(len(chunk), limit - sent)]
                 conn.sendall(piece)
