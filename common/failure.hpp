@@ -153,7 +153,8 @@ bool WaitForLaterLines(std::uint32_t timeoutMs) noexcept;
 
 // Script thread, for a failure that a message from another process caused: written as the limiter
 // above lets it. Any process can post such messages, and a debugger-output listener that is attached
-// but not reading can hold each line up for seconds, the host's UI thread with it.
+// but not reading can hold each line up for seconds, the host's UI thread with it. Only writes that a
+// debugger or a reader of the debug-output buffer could have held up count as slow.
 void ReportFailureAtMostEachSecond(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
 
 }  // namespace orvane

@@ -119,6 +119,16 @@ private:
 
 LaterLines g_laterLines;
 
+// Whether anyone can hold a write up: a debugger, which takes each line while the thread waits, or a
+// reader of the system's debug-output buffer (DebugView's), whose reading each write waits for. With
+// neither, a slow write is only a busy machine not running this thread, and going quiet for it would
+// drop the first line of other operations and causes, the lines a script writer looks for.
+bool SomeoneCanHoldWritesUp() noexcept {
+    if (::IsDebuggerPresent()) return true;
+    const UniqueKernelHandle buffer{::OpenFileMappingW(FILE_MAP_READ, FALSE, L"DBWIN_BUFFER")};
+    return static_cast<bool>(buffer);
+}
+
 }  // namespace
 
 void ReportFailure(const char* operation, Failure cause, std::uint32_t code) noexcept {
@@ -142,7 +152,8 @@ void ReportFailureAtMostEachSecond(const char* operation, Failure cause, std::ui
     char line[kLineSize];
     if (verdict.leftOut != 0) Write(line, FormatLeftOut(line, sizeof line, operation, cause, verdict.leftOut));
     Write(line, FormatFailure(line, sizeof line, operation, cause, code));
-    g_messageLines.Wrote(start, ::GetTickCount64());
+    const std::uint64_t end = ::GetTickCount64();
+    if (end > start && SomeoneCanHoldWritesUp()) g_messageLines.Wrote(start, end);
 }
 
 }  // namespace orvane

@@ -44,14 +44,22 @@ run_probe() {
   return "$status"
 }
 
+# The 32-bit code segment probe, built where it is older than its source. A machine that runs the probe
+# without a compiler (the i686 guest) is given it built.
+build_wow64_probe() {
+  mkdir -p "$orvane_probe_dir"
+  local probe="$orvane_probe_dir/compat32" source="$orvane_probe_root/scripts/probes/compat32.c"
+  [ "$source" -nt "$probe" ] || return 0
+  cc -O1 -no-pie -fno-pie -o "$probe" "$source" 2>"$probe.log"
+}
+
 probe_wow64() {
   if [ -n "${ORVANE_ASSUME_NO_32BIT:-}" ]; then
     probe_reason="ORVANE_ASSUME_NO_32BIT is set"
     return 1
   fi
-  mkdir -p "$orvane_probe_dir"
-  local probe="$orvane_probe_dir/compat32" source="$orvane_probe_root/scripts/probes/compat32.c"
-  if [ "$source" -nt "$probe" ] && ! cc -O1 -no-pie -fno-pie -o "$probe" "$source" 2>"$probe.log"; then
+  local probe="$orvane_probe_dir/compat32"
+  if ! build_wow64_probe; then
     probe_reason="the 32-bit code segment probe does not build: $(head -c 300 "$probe.log")"
     return 1
   fi

@@ -16,6 +16,8 @@
 #   scripts/test-i686.sh                             set-up, build, every stage this machine can run
 #   ORVANE_ASSUME_NO_32BIT=1 scripts/test-i686.sh    both probes answer no: the build and the "not run"
 #                                                    lines, as on a kernel without 32-bit code
+#   scripts/test-i686.sh --built                     the stages alone, on programs built before: where
+#                                                    nothing may be installed or built (the i686 guest)
 #
 # A stage that cannot run is named, with the probe's reason, and never counts as passed. The stages run
 # in a mount, network and PID namespace of their own where the machine allows it, so the services'
@@ -32,7 +34,8 @@ say() { echo "test-i686: $*"; }
 # ---- outside: packages, build, and the sandbox ---------------------------------------------------
 if [ "${1:-}" != --inside ]; then
   started=$(date +%s)
-  bash scripts/setup.sh
+  built=""
+  if [ "${1:-}" = --built ]; then built=yes; else bash scripts/setup.sh; fi
   mkdir -p "$out"
   source scripts/machine-probes.sh
   modes=""
@@ -46,6 +49,8 @@ if [ "${1:-}" != --inside ]; then
     say "win32 stage: $probe_reason"
     if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
       modes="$modes win32"
+    elif [ -n "$built" ]; then
+      not_run "i686 win32 stage" "wine32:i386 is not installed, and --built installs nothing"
     else
       say "installing wine32:i386 for a 32-bit prefix (about 210 MB, once)"
       source scripts/apt.sh
@@ -60,9 +65,11 @@ if [ "${1:-}" != --inside ]; then
     not_run "i686 win32 stage" "$probe_reason (scripts/machine-probes.sh)"
   fi
 
-  echo "== i686: build (win32 preset: add-in, stand-in host and runtime, second process)"
-  cmake --preset win32 >/dev/null
-  cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime addin_caller
+  if [ -z "$built" ]; then
+    echo "== i686: build (win32 preset: add-in, stand-in host and runtime, second process)"
+    cmake --preset win32 >/dev/null
+    cmake --build build/win32 -j2 --target Orvane orvane-host VemoLuaRuntime addin_caller
+  fi
 
   if [ -z "$modes" ]; then
     say "no stage can run on this machine; the stage's programs built"
@@ -107,7 +114,7 @@ stage() {
       regsvr32=regsvr32
       ;;
   esac
-  local prefix="$out/wineprefix-stage-$mode"
+  local prefix="${ORVANE_PREFIX_DISK:-}$out/wineprefix-stage-$mode"
   export WINEPREFIX="$prefix" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
   export LUA_PATH="Z:$root/tests/lua/?.lua" LANG=C
   unset DISPLAY
@@ -153,7 +160,8 @@ stage() {
   # The second process starts now and waits for the script's ready file.
   "$wine" "$out/addin_caller.exe" "Z:$out/Orvane.dll" "Z:$ready" "Z:$done_file" 0xFFFFFFFF -57 > "$caller_log" 2>&1 &
   local caller=$! status=0 caller_status=0
-  timeout 300 python3 tests/peers/service_peers.py --tips --game -- \
+  # The stage's limit, stretched like the suite's by ORVANE_TIME_SCALE (the i686 guest sets it).
+  timeout $((300 * ${ORVANE_TIME_SCALE:-1})) python3 tests/peers/service_peers.py --tips --game -- \
     "$wine" "$host_dir/orvane-host.exe" "Z:$root/tests/i686/stage.lua" - "Z:$ready" "Z:$done_file" \
     > "$log" 2>&1 || status=$?
   cat "$log"

@@ -3,6 +3,7 @@
 # at once and a failure of the i686 run points at the 32-bit build itself.
 add_executable(addin_caller ${CMAKE_CURRENT_SOURCE_DIR}/tools/addin_caller.cpp)
 target_compile_definitions(addin_caller PRIVATE UNICODE _UNICODE)
+target_include_directories(addin_caller PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(addin_caller PRIVATE -static)
 orvane_warnings(addin_caller)
 

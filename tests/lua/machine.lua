@@ -52,7 +52,7 @@ end
 -- busy machine can take seconds to start a process.
 function M.record(path, ms)
   local text
-  local deadline = host.clock() + (ms or 20000)
+  local deadline = host.clock() + T.scaled(ms or 20000)
   repeat
     text = M.read(path .. ".txt")
     if text then break end

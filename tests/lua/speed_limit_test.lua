@@ -38,7 +38,7 @@ local function with_tray(options, body)
   local args = {}
   for _, option in ipairs(options) do args[#args + 1] = option end
   args[#args + 1] = "listen"
-  args[#args + 1] = 15000
+  args[#args + 1] = T.scaled(15000)
   local tray = S.start(sim_exe, args)
   tray:wait_for("ready")
   -- The window goes away before a failure is reported, so it cannot answer for the next case.
@@ -139,7 +139,7 @@ T.case("a missing tray window, or one with the wrong class or title, gets nothin
       local manual
       local args = {}
       for _, option in ipairs(options) do args[#args + 1] = option end
-      for _, step in ipairs({ "send", 0x403, "send", 0x404, "listen", 15000 }) do args[#args + 1] = step end
+      for _, step in ipairs({ "send", 0x403, "send", 0x404, "listen", T.scaled(15000) }) do args[#args + 1] = step end
       local sim = S.start(sim_exe, args)
       sim:wait_for("sent 0x404")
       manual = O:LimitModeManualChanged()

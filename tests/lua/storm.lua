@@ -297,7 +297,7 @@ end
 -- ---- the run -------------------------------------------------------------------------------------
 
 local function settle(ms)
-  local deadline = host.clock() + ms
+  local deadline = host.clock() + T.scaled(ms)
   repeat
     local open = false
     for _, request in ipairs(requests) do

@@ -35,7 +35,7 @@ function S.start(exe, args)
   os.remove(sim.log)
   os.remove(sim.stop_file)
   local words = { quote(windows_path(exe)), "--log", quote(sim.log), "--stop-file", quote(sim.stop_file),
-    "--deadline", "20000" }
+    "--deadline", tostring(T.scaled(20000)) }
   for _, arg in ipairs(args) do words[#words + 1] = quote(tostring(arg)) end
   -- cmd /c drops the outermost pair of quotes, hence the extra pair around the whole line.
   sim.pipe = T.popen(quote(table.concat(words, " ")), "r")

@@ -30,7 +30,11 @@ import threading
 import time
 
 BODY = b"orvane-peer\n"
-HOLD_LIMIT_S = 30.0
+# ORVANE_TIME_SCALE (a whole number, 1 when unset) stretches how long a peer waits for a port or a
+# client, where programs run several times slower than those waits were sized for; the holds and
+# delays a test asks for are its scenario, and stay as asked.
+TIME_SCALE = max(1, int(os.environ.get("ORVANE_TIME_SCALE") or 1))
+HOLD_LIMIT_S = 30.0 * TIME_SCALE
 
 
 def log_line(path, lock, text):
@@ -56,7 +60,8 @@ def serve(conn, log_path, lock, stop):
             stop.wait(HOLD_LIMIT_S)
             return
         if target.startswith("/stream/"):
-            # /stream/MS or /stream/MS/BYTES: whichever ends first, MS 0 meaning no time limit.
+            # /stream/MS or /stream/MS/BYTES: whichever ends first, MS 0 meaning no limit but the peer's
+            # own minute (stretched), which only keeps a forgotten stream from running for good.
             fields = target[len("/stream/"):].split("/")
             numbers = ["".join(c for c in field if c.isdigit()) or "0" for field in fields[:2]]
             ms = min(int(numbers[0]), 60000)
@@ -65,7 +70,7 @@ def serve(conn, log_path, lock, stop):
                          b"Connection: close\r\n\r\n")
             chunk = b"\0" * 65536
             sent = 0
-            end = time.monotonic() + (ms / 1000.0 if ms else 60.0)
+            end = time.monotonic() + (ms / 1000.0 if ms else 60.0 * TIME_SCALE)
             while time.monotonic() < end and not stop.is_set() and (limit is None or sent < limit):
                 piece = chunk if limit is None else chunk[:min(len(chunk), limit - sent)]
                 conn.sendall(piece)

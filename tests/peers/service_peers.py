@@ -27,6 +27,7 @@ Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-
 """
 
 import errno
+import os
 import socket
 import struct
 import subprocess
@@ -34,6 +35,10 @@ import sys
 import threading
 import time
 
+# ORVANE_TIME_SCALE (a whole number, 1 when unset) stretches how long a peer waits for a port or a
+# client, where programs run several times slower than those waits were sized for; the holds and
+# delays a test asks for are its scenario, and stay as asked.
+TIME_SCALE = max(1, int(os.environ.get("ORVANE_TIME_SCALE") or 1))
 HOST = "127.0.0.1"
 TIPS_PORT = 6667
 GAME_PORT = 13390
@@ -226,7 +231,7 @@ def game_exchange(conn):
         conn.sendall(header(len(payload)) + payload[:9])
     elif verb == "@all-ones":
         conn.sendall(b"\x00" * 12 + b"\xFF\xFF\xFF\xFF" + items(b"games", b"bad"))
-        hold(conn, 5)
+        hold(conn, 5 * TIME_SCALE)
     elif verb == "@over-max":
         # A whole, well-formed body one byte over the bound: a client that read it would find an answer.
         payload = items(b"games", b"too-big")
@@ -235,7 +240,7 @@ def game_exchange(conn):
             conn.sendall(payload + b"\x00" * (MAX_BODY + 1 - len(payload)))
         except OSError:
             pass
-        hold(conn, 20)
+        hold(conn, 20 * TIME_SCALE)
     elif verb == "@at-max":
         tail = items(b"games", b"at-max")
         padding = item(b"p" * (MAX_BODY - len(tail) - 4))
@@ -261,7 +266,7 @@ def game_exchange(conn):
         hold(conn, int(kind or b"0") / 1000.0)
     elif verb == "@huge":
         conn.sendall(header(0x7FFFFFF0))
-        hold(conn, 20)
+        hold(conn, 20 * TIME_SCALE)
     elif verb == "@overrun":
         reply(items(b"games") + struct.pack(">I", 50) + b"abc")
     elif verb == "@games-last":
@@ -296,7 +301,7 @@ def serve_game(server):
 def bind_when_free(sock, address, seconds=30):
     """Another run of the peers (a test that just ended, a second checkout) may still hold the fixed
     port for a moment; wait for it, within a bound, instead of failing the test outright."""
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + seconds * TIME_SCALE
     while True:
         try:
             sock.bind(address)

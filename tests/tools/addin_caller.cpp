@@ -15,6 +15,7 @@
 #include <string>
 
 #include "done_line.hpp"
+#include "tests/support/time_scale.hpp"
 
 namespace {
 
@@ -26,7 +27,7 @@ constexpr UINT kSetupStatusMessage = WM_USER + 0x302;
 constexpr DWORD kWaitMs = 120000;
 
 bool WaitForFile(const char* path) {
-    const ULONGLONG deadline = ::GetTickCount64() + kWaitMs;
+    const ULONGLONG deadline = ::GetTickCount64() + orvane::test::TimeScaled(kWaitMs);
     for (;;) {
         if (::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
         if (::GetTickCount64() >= deadline) return false;

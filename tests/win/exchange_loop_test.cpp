@@ -122,7 +122,7 @@ TEST_F(ExchangeLoopTest, AnswerWhoseDeliveryMessageWasNeverHandledStillComes) {
     const TakenCallback callback{lua.state(), lua.RefGlobal("record")};
     LaunchExchange(StartRequest("Test", CallbackRef(callback)), std::make_unique<FakeExchange>("lost message", false));
     MSG lost{};
-    const ULONGLONG deadline = ::GetTickCount64() + 5000;
+    const ULONGLONG deadline = ::GetTickCount64() + orvane::test::TimeScaled(5000);
     while (!::PeekMessageW(&lost, AddinWindow().Handle(), WM_DELIVER_RESULT, WM_DELIVER_RESULT, PM_REMOVE)) {
         ASSERT_LT(::GetTickCount64(), deadline) << "no delivery message came";
         ::Sleep(1);

@@ -13,6 +13,7 @@ extern "C" {
 #include "lauxlib.h"
 #include "lua.h"
 #include "lualib.h"
+#include "tests/support/time_scale.hpp"
 }
 
 namespace orvane::testing {
@@ -101,9 +102,9 @@ struct PoisoningAllocator {
     }
 };
 
-// Serves this thread's messages until done() holds or the time runs out.
+// Serves this thread's messages until done() holds or the time (stretched) runs out.
 inline bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const ULONGLONG deadline = ::GetTickCount64() + orvane::test::TimeScaled(timeoutMs);
     while (!done()) {
         if (::GetTickCount64() >= deadline) return false;
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);

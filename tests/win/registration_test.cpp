@@ -16,6 +16,7 @@
 
 #include "addin/registry_script.hpp"
 #include "common/win_handles.hpp"
+#include "tests/support/time_scale.hpp"
 #include "tests/win/com_support.hpp"
 
 namespace orvane::test {
@@ -60,7 +61,7 @@ DWORD RunProcess(std::wstring commandLine) {
     }
     UniqueKernelHandle processHandle(process.hProcess);
     UniqueKernelHandle threadHandle(process.hThread);
-    EXPECT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(process.hProcess, orvane::test::TimeScaled(120000)), WAIT_OBJECT_0);
     DWORD exitCode = ~DWORD{0};
     ::GetExitCodeProcess(process.hProcess, &exitCode);
     return exitCode;

@@ -130,5 +130,30 @@ TEST(SpeedLimitHandler, RequestsFromAnyProcessWriteTheFirstLineOfEachCauseInASec
     EXPECT_EQ(failures.Take(), (std::vector<std::string>{noHandler + leftOut, noHandler, noTray + leftOut, noTray}));
 }
 
+// Holds each line a write brings (OutputDebugString raises DBG_PRINTEXCEPTION_C with it) for 30 ms, as
+// a thread the machine leaves unrun for that long is held.
+LONG CALLBACK HoldEachLine(EXCEPTION_POINTERS* exception) {
+    constexpr DWORD kDebugPrintException = 0x40010006;
+    if (exception->ExceptionRecord->ExceptionCode == kDebugPrintException) ::Sleep(30);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// A write that takes its time with nobody listening is a busy machine's doing, which no listener can
+// be blamed for: the first line of every operation and cause is still written.
+TEST(SpeedLimitHandler, SlowWritesWithNobodyListeningStillWriteTheFirstLineOfEachCause) {
+    if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
+    ClearSpeedLimitHandler();
+    ASSERT_EQ(FindTrayWindow(), nullptr);
+    FailureLines failures;
+    void* const slow = ::AddVectoredExceptionHandler(1, &HoldEachLine);
+    ASSERT_NE(slow, nullptr);
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
+    ::SendMessageW(AddinWindow().Handle(), WM_SPEED_RESTORE_ASK, 0, 0);
+    ::RemoveVectoredExceptionHandler(slow);
+    EXPECT_EQ(WithoutCounts(failures.Take()),
+              (std::vector<std::string>{"speed-limit request: no_handler", "speed-limit request: no_tray_window",
+                                        "restore request: no_handler", "restore request: no_tray_window"}));
+}
+
 }  // namespace
 }  // namespace orvane

@@ -1,0 +1,11 @@
+# Run by ctest (cmake/time_scale.cmake): SECONDS stretched by ORVANE_TIME_SCALE, into OUT.
+function(orvane_time_scaled out seconds)
+  set(scale "$ENV{ORVANE_TIME_SCALE}")
+  if(scale STREQUAL "")
+    set(scale 1)
+  elseif(NOT scale MATCHES "^[1-9][0-9]*$")
+    message(FATAL_ERROR "ORVANE_TIME_SCALE is '${scale}': a whole number from 1 is wanted")
+  endif()
+  math(EXPR stretched "${seconds} * ${scale}")
+  set(${out} ${stretched} PARENT_SCOPE)
+endfunction()
