@@ -35,7 +35,6 @@ struct Sentinel {
     bool closed;
 };
 
-
 void* Registered(lua_State* L, char& key, bool thread) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     lua.pushlightuserdata(L, KeyOf(key));

@@ -109,7 +109,7 @@ private:
     std::atomic<long> holders_{1};  // the sentinel's
     std::atomic<bool> closed_{false};
     lua_State* const thread_;
-    lua_State* const main_;    // seen running, outside any finalizer, when the note was made
+    lua_State* const main_;  // seen running, outside any finalizer, when the note was made
     // Every note's deferred references: any thread defers, the script thread releases, and the thread
     // that runs a state's close forgets that state's.
     static SmallLock deferLock_;
