@@ -139,16 +139,17 @@ void UnrefWork(lua_State* L, void* context) { luaL_unref(L, lua::kRegistryIndex,
 }  // namespace
 
 StateNote::Entry StateNote::Entered(StateNote* note) noexcept {
-    if (note->HasDeferred()) {
-        // Releasing runs Lua, whose collection step may run what is left of the state's close, the
-        // sentinel's finalizer among it: the note is held meanwhile, and once closed keeps nothing.
-        note->Hold();
-        note->UnrefDeferred();
-        const bool closed = note->Closed();
-        note->Let();
-        if (closed) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
-    }
-    return Entry{note, note->thread_, std::nullopt};
+    if (!note->HasDeferred()) return Entry{note, note->thread_, std::nullopt};
+    // Releasing runs Lua, whose collection step may run what is left of the state's close, the
+    // sentinel's finalizer among it: the note is held meanwhile, and once closed keeps nothing.
+    note->Hold();
+    note->UnrefDeferred();
+    const Entry entry =
+        note->Closed() ? Entry{nullptr, nullptr, Failure::StateMayBeClosing} : Entry{note, note->thread_, std::nullopt};
+    // An open state's sentinel holds the note too, so this is never its last holder while the entry
+    // names it.
+    note->Let();
+    return entry;
 }
 
 void StateNote::UnrefDeferred() noexcept {

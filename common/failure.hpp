@@ -115,10 +115,10 @@ class LineQueue {
 public:
     static constexpr std::size_t kCapacity = 64;
     struct Line {
-        const char* operation;
-        Failure cause;
-        std::uint32_t code;    // for a line left out: how many
-        bool leftOut = false;  // a count of lines left out, not a line
+        const char* operation = nullptr;
+        Failure cause = Failure::NoMemory;
+        std::uint32_t code = 0;  // for a line left out: how many
+        bool leftOut = false;    // a count of lines left out, not a line
     };
 
     // False when it had no room, and the line is only counted.

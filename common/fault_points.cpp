@@ -28,7 +28,9 @@ bool FaultHere(FaultKind kind) noexcept {
 
 }  // namespace orvane
 
-// Every allocation of the module goes through here, so that the Nth can fail as the heap would.
+// Every allocation of the module goes through here, so that the Nth can fail as the heap would. The
+// replacement of the global allocator is the one place the heap is asked directly.
+// NOLINTBEGIN(cppcoreguidelines-no-malloc)
 void* operator new(std::size_t size) {
     if (orvane::FaultHere(orvane::FaultKind::Allocation)) throw std::bad_alloc();
     void* block = std::malloc(size != 0 ? size : 1);
@@ -40,6 +42,7 @@ void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+// NOLINTEND(cppcoreguidelines-no-malloc)
 
 // Arms the kind named (FaultKind, in lower case), so that its nth point from now on fails; n = 0
 // disarms. 0 for a name it does not know.

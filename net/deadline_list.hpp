@@ -12,8 +12,11 @@ namespace orvane {
 
 struct Deadline {
     explicit Deadline(void* whose) noexcept : owner(whose) {}
+    ~Deadline() = default;
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
+    Deadline(Deadline&&) = delete;
+    Deadline& operator=(Deadline&&) = delete;
 
     void* const owner;  // what the limit is of, for whoever finds it due
     std::uint64_t due = 0;
@@ -34,7 +37,7 @@ public:
     void Limit(Deadline& deadline, std::uint64_t now, std::uint64_t ms) noexcept;
     // Due at `due`, in the list of limits of their own time.
     void LimitAt(Deadline& deadline, std::uint64_t due) noexcept;
-    void Clear(Deadline& deadline) noexcept;
+    static void Clear(Deadline& deadline) noexcept;
     static bool Set(const Deadline& deadline) noexcept { return deadline.list != nullptr; }
 
     // The earliest due at or before now, cleared; null when none is.

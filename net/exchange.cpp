@@ -136,8 +136,8 @@ void Exchange::OperationEnded(DWORD bytes, DWORD error) {
 
 void Exchange::HandOn() noexcept {
     ExchangeLoop& loop = ExchangeLoop::Shared();
-    loop.deadlines_.Clear(stepLimit_);
-    loop.deadlines_.Clear(wholeLimit_);
+    DeadlineLists::Clear(stepLimit_);
+    DeadlineLists::Clear(wholeLimit_);
     ReleaseBuffers();
     Deliver(std::move(request_));
     // No operation is pending here, so the socket only has to go: its closing, a call to the system

@@ -64,7 +64,7 @@ constexpr DWORD kIdleLimitMs = 5 * 60 * 1000;
 // A server that trickles a byte within each idle limit would hold its exchange for ever: once its
 // header has come, the whole exchange must end within the idle limit and the time its announced body
 // takes at the slowest rate an answer is waited for.
-constexpr std::uint64_t kSlowestBytesPerSecond = 8 * 1024;
+constexpr std::uint64_t kSlowestBytesPerSecond = std::uint64_t{8} * 1024;
 
 // Every exchange holds a socket, and with it one of the system's dynamic ports, which the host's own
 // downloads share: about 16,000 on Windows, and each stays taken for minutes after its connection

@@ -28,7 +28,7 @@ TEST(DeadlineLists, LimitsComeDueEarliestFirstAcrossLengthsAndTheirOwnTimes) {
     EXPECT_EQ(lists.Earliest(), 40u);
     EXPECT_EQ(TakeAllDue(lists, 39), std::vector<int>{});
     EXPECT_EQ(TakeAllDue(lists, 315), (std::vector<int>{4, 1, 0, 3}));
-    lists.Clear(d2);
+    DeadlineLists::Clear(d2);
     EXPECT_FALSE(DeadlineLists::Set(d2));
     EXPECT_EQ(lists.Earliest(), 7040u);
     EXPECT_EQ(TakeAllDue(lists, 10000), std::vector<int>{5});
