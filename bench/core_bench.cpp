@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     const int rounds = quick ? 1 : 11;
     std::printf("| figure | core | least work | ratio |\n|---|---|---|---|\n");
 
-    // The reply walk over a 16 MiB body of small items with the answer at the very end, against a
+    // The reply parser over a 16 MiB body of small items with the answer at the very end, against a
     // hop from length to length that checks nothing: what the bounds checks and compares cost.
     {
         const std::size_t size = quick ? (1u << 16) : wire::kMaxReplyBody;
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         while (bytes.size() + filler.size() + tail.size() <= size) bytes += filler;
         bytes += tail;
         const std::vector<unsigned char> body(bytes.begin(), bytes.end());
-        auto walk = [&] { g_sink = g_sink + wire::FindValueAfterKey("games", body).size(); };
+        auto parse = [&] { g_sink = g_sink + wire::FindValueAfterKey("games", body).size(); };
         auto hop = [&] {
             std::size_t p = 0;
             std::size_t found = 0;
@@ -97,9 +97,9 @@ int main(int argc, char** argv) {
             g_sink = g_sink + found;
         };
         char figure[96];
-        (void)std::snprintf(figure, sizeof figure, "reply walk, %zu KiB of 12-byte items (per walk)",
+        (void)std::snprintf(figure, sizeof figure, "reply parser, %zu KiB of 12-byte items (per parse)",
                             body.size() / 1024);
-        Compare(figure, rounds, quick ? 2 : 20, walk, hop);
+        Compare(figure, rounds, quick ? 2 : 20, parse, hop);
     }
 
     // The request body of GetActiveGame against copying the same bytes into a buffer of the stack.

@@ -17,8 +17,10 @@
 
 #include "common/answer_budget.hpp"
 #include "common/fault_points.hpp"
+#include "net/answer_buffer_sink.hpp"
 #include "net/body_buffers.hpp"
 #include "net/exchange_loop.hpp"
+#include "net/reply_parser.hpp"
 #include "net/services.hpp"
 #include "net/sockets.hpp"
 #include "net/wire.hpp"
@@ -201,12 +203,13 @@ private:
         if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
         EndWithin(kIdleLimitMs + std::uint64_t{bodyLength_} * 1000 / kSlowestBytesPerSecond);
-        walk_.emplace(kAnswerKey, bodyLength_, &share_, &TakeKeptRoom, &g_wholeRooms);
-        // What came past the body belongs to nothing, as the walk ignores it too.
+        sink_.emplace(&share_, &TakeKeptRoom, &g_wholeRooms);
+        parser_.emplace(kAnswerKey, bodyLength_, *sink_);
+        // What came past the body belongs to nothing, as the parser ignores it too.
         const std::size_t early = std::min(have_ - wire::kHeaderSize, bodyLength_);
         have_ = early;
-        if (early != 0) walk_->Feed({head_ + wire::kHeaderSize, early});
-        if (walk_->Failed() || have_ == bodyLength_) return Walked();
+        if (early != 0) parser_->Feed({head_ + wire::kHeaderSize, early});
+        if (parser_->Failed() || have_ == bodyLength_) return Parsed();
         // A long body comes in many receives, of which those that find their bytes there already are
         // done at once; telling the system so costs a call, which a short body would not win back.
         if (bodyLength_ - have_ > BodyBuffers::kFirst) CompleteAtOnceWhereSucceeded();
@@ -214,57 +217,57 @@ private:
     }
 
     // Where the body's next bytes are the answer's and its room has space, they are received straight
-    // into it; anywhere else into the receive buffer, made for the first such receive only, and walked.
+    // into it; anywhere else into the receive buffer, made for the first such receive only, and parsed.
     void ReceiveBody() {
         step_ = Step::Body;
         const std::size_t rest = bodyLength_ - have_;
-        std::span<unsigned char> into = walk_->AnswerTail();
+        std::span<unsigned char> into = parser_->AnswerTail();
         intoAnswer_ = !into.empty();
         // The rest of the body is the answer's and has its room: the buffers serve nothing more.
         if (intoAnswer_ && into.size() >= rest) buffers_.GiveBack();
         if (!intoAnswer_) {
-            // Past a decided walk the bytes are only counted.
-            into = buffers_.Next(rest, walk_->Decided(), ExchangeLoop::Shared().Chunks());
+            // Past a decided parse the bytes are only counted.
+            into = buffers_.Next(rest, parser_->Decided(), ExchangeLoop::Shared().Chunks());
             if (into.empty()) return Fail(Failure::OverBudget);
         }
         asked_ = std::min(into.size(), rest);
         Receive(reinterpret_cast<char*>(into.data()), asked_);
     }
 
-    // The body goes through the walk piece by piece as it arrives, so nothing the size of the body is
-    // ever allocated but the answer's room. A walk that has failed needs no more of it; every other
-    // walk reads the body to its end, since a body that ends early is a failed exchange whatever it held.
+    // The body goes through the parser piece by piece as it arrives, so nothing the size of the body is
+    // ever allocated but the answer's room. A parse that has failed needs no more of it; any other
+    // reads the body to its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Fail(Failure::ConnectionClosed);
         have_ += bytes;
         buffers_.Received(bytes, asked_);
         if (intoAnswer_) {
-            walk_->Received(bytes);
-            if (have_ == bodyLength_) return Walked();
+            parser_->Received(bytes);
+            if (have_ == bodyLength_) return Parsed();
             // The bytes just come are looked through for the answer's first zero byte while the
             // next ones come.
             ReceiveBody();
-            if (!HandedOn()) walk_->ScanAnswer();
+            if (!HandedOn()) parser_->ScanAnswer();
             return;
         }
         if (ReceiveAhead()) {
-            // The piece is walked while the next one comes into the other buffer.
+            // The piece is parsed while the next one comes into the other buffer.
             if (HandedOn()) return;  // that receive failed at once, and the exchange with it
-            walk_->Feed({buffers_.Ahead(), bytes});
-            if (walk_->Failed()) Abandon(walk_->Why());
+            parser_->Feed({buffers_.Ahead(), bytes});
+            if (parser_->Failed()) Abandon(parser_->Why());
             return;
         }
-        walk_->Feed({buffers_.Current(), bytes});
-        if (walk_->Failed() || have_ == bodyLength_) return Walked();
+        parser_->Feed({buffers_.Current(), bytes});
+        if (parser_->Failed() || have_ == bodyLength_) return Parsed();
         ReceiveBody();
     }
 
-    // The whole body has been walked, or the walk has failed. The answer goes on in its room, with what
-    // the room costs the budget, once the receive buffer has given back its part. A long answer's room
-    // goes back to the loop when its request goes, warm for the next long answer.
-    void Walked() noexcept {
-        if (walk_->Failed()) return Fail(walk_->Why());
-        AnswerRoom answer = walk_->TakeRoom();
+    // The whole body has been parsed, or the parse has failed. The answer goes on in its room, with
+    // what the room costs the budget, once the receive buffer has given back its part. A long answer's
+    // room goes back to the loop when its request goes, warm for the next long answer.
+    void Parsed() noexcept {
+        if (parser_->Failed()) return Fail(parser_->Why());
+        AnswerRoom answer = parser_->TakeRoom();
         if (answer.Capacity() >= ReceiveChunks::kSize) answer.KeepWith(&ExchangeLoop::KeepRoom);
         ReleaseBuffers();
         Finish(std::move(answer), std::move(share_));
@@ -279,7 +282,9 @@ private:
     // receive goes into that one before this piece is parsed. Not inside the answer, whose bytes are
     // received into its room once it has one.
     bool ReceiveAhead() {
-        if (have_ == bodyLength_ || walk_->InAnswer() || walk_->Decided() || !buffers_.SwapForReadAhead()) return false;
+        if (have_ == bodyLength_ || parser_->InAnswer() || parser_->Decided() || !buffers_.SwapForReadAhead()) {
+            return false;
+        }
         step_ = Step::Body;
         intoAnswer_ = false;
         const std::span<unsigned char> into =
@@ -297,7 +302,8 @@ private:
     // What the answer holds stays charged until the request goes.
     void ReleaseBuffers() noexcept override {
         buffers_.GiveBack();
-        walk_.reset();
+        parser_.reset();
+        sink_.reset();
     }
 
     // Each step gets the whole idle limit anew.
@@ -326,8 +332,9 @@ private:
     std::size_t bodyLength_ = 0;
     std::size_t asked_ = 0;              // of the receive under way
     bool intoAnswer_ = false;            // it is received straight into the answer's room
-    BudgetShare share_{g_answerBudget};  // before the walk and the buffers, which give back to it
-    std::optional<wire::ReplyWalk> walk_;
+    BudgetShare share_{g_answerBudget};  // before the sink and the buffers, which give back to it
+    std::optional<wire::AnswerBufferSink> sink_;
+    std::optional<wire::ReplyParser> parser_;  // after the sink it hands the answer to
     BodyBuffers buffers_{share_};
 };
 

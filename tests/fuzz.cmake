@@ -12,10 +12,11 @@ function(orvane_fuzz_target name)
 endfunction()
 
 # The core sources are compiled into the fuzzer itself so that they are instrumented too.
-orvane_fuzz_target(reply_walk_fuzz RUNS 20000
-  SOURCES fuzz/reply_walk_fuzz.cpp ${CMAKE_SOURCE_DIR}/net/wire.cpp ${CMAKE_SOURCE_DIR}/common/first_zero.cpp)
-# Inputs that once made the walk fail, each run again on every test run.
-file(GLOB reply_walk_regressions ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/reply_walk_regressions/*)
-add_test(NAME fuzz.reply_walk_regressions COMMAND reply_walk_fuzz ${reply_walk_regressions})
+orvane_fuzz_target(reply_parser_fuzz RUNS 20000
+  SOURCES fuzz/reply_parser_fuzz.cpp ${CMAKE_SOURCE_DIR}/net/wire.cpp ${CMAKE_SOURCE_DIR}/net/reply_parser.cpp
+    ${CMAKE_SOURCE_DIR}/net/answer_buffer_sink.cpp ${CMAKE_SOURCE_DIR}/common/first_zero.cpp)
+# Inputs that once made the parser fail, each run again on every test run.
+file(GLOB reply_parser_regressions ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/reply_parser_regressions/*)
+add_test(NAME fuzz.reply_parser_regressions COMMAND reply_parser_fuzz ${reply_parser_regressions})
 orvane_fuzz_target(registry_script_fuzz RUNS 20000
   SOURCES fuzz/registry_script_fuzz.cpp ${CMAKE_SOURCE_DIR}/addin/registry_script.cpp)

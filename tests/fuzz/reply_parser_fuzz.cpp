@@ -1,5 +1,5 @@
-// Feeds arbitrary reply bodies to the walk that picks the answer out of a game-platform reply, whole
-// and in pieces cut where the input's first byte says, and checks both against a plain walk over the
+// Feeds arbitrary reply bodies to the parser that picks the answer out of a game-platform reply, whole
+// and in pieces cut where the input's first byte says, and checks both against a plain parse of the
 // whole body written here the simplest way. The sanitizers catch any read outside the body.
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/answer_buffer_sink.hpp"
+#include "net/reply_parser.hpp"
 #include "net/wire.hpp"
 #include "tests/support/whole_body.hpp"
 
@@ -23,7 +25,7 @@ std::optional<std::string_view> ItemAt(std::span<const unsigned char> body, std:
     return std::string_view(reinterpret_cast<const char*>(body.data() + p + 4), length);
 }
 
-std::string ReferenceWalk(std::string_view key, std::span<const unsigned char> body) {
+std::string ReferenceParse(std::string_view key, std::span<const unsigned char> body) {
     std::size_t p = 0;
     while (p < body.size()) {
         const std::optional<std::string_view> item = ItemAt(body, p);
@@ -44,12 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned cutSeed = data[0];
     // Copy into a block of exactly the body's size so that one byte past the end is a heap overflow.
     const std::vector<unsigned char> body(data + 1, data + size);
-    const std::string expected = ReferenceWalk("games", body);
+    const std::string expected = ReferenceParse("games", body);
 
     if (orvane::wire::FindValueAfterKey("games", body) != expected) std::abort();
 
     // Pieces of 1 to 16 bytes in a pattern the first byte picks, each in a block of its own size.
-    orvane::wire::ReplyWalk walk("games", body.size());
+    orvane::wire::AnswerBufferSink sink;
+    orvane::wire::ReplyParser parser("games", body.size(), sink);
     std::size_t at = 0;
     unsigned state = cutSeed | 1u;
     while (at < body.size()) {
@@ -57,10 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t piece = std::min<std::size_t>((state >> 16) % 16 + 1, body.size() - at);
         const std::vector<unsigned char> copy(body.begin() + static_cast<std::ptrdiff_t>(at),
                                               body.begin() + static_cast<std::ptrdiff_t>(at + piece));
-        walk.Feed(copy);
+        parser.Feed(copy);
         at += piece;
     }
-    if (walk.TakeAnswer() != expected) std::abort();
+    if (parser.TakeAnswer() != expected) std::abort();
 
     if (!expected.empty()) {
         const std::string whole(body.begin(), body.end());

@@ -1,0 +1,90 @@
+#include "net/answer_buffer_sink.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace orvane::wire {
+
+AnswerBufferSink::~AnswerBufferSink() {
+    GiveWholeSlotBack();
+    if (share_ != nullptr) share_->Shrink(charged_);
+}
+
+void AnswerBufferSink::GiveWholeSlotBack() noexcept {
+    if (std::exchange(holdsWhole_, false)) --whole_->held;
+}
+
+bool AnswerBufferSink::TakeWholeSlot() noexcept {
+    if (!fast_) return false;
+    if (holdsWhole_ || whole_ == nullptr) return true;
+    if (whole_->held >= whole_->most) return false;
+    ++whole_->held;
+    holdsWhole_ = true;
+    return true;
+}
+
+// A server that announces a long answer and then stalls must not hold the host to 16 MiB it never
+// sent, so room past the first piece is made as the bytes come, unless it proved fast.
+std::optional<Failure> AnswerBufferSink::Open(std::size_t length) noexcept {
+    length_ = length;
+    const bool whole = length > kAnswerReservedUpFront && TakeWholeSlot();
+    return MoveAnswerInto(whole ? length : std::min(length, kAnswerReservedUpFront), whole);
+}
+
+// Room doubles as the answer grows, as any string's does, but never past the announced length: the
+// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it. Once the server
+// has proved fast, the room is the whole length at once, so a long answer moves once, while it is short.
+std::optional<Failure> AnswerBufferSink::Append(std::span<const unsigned char> bytes) noexcept {
+    const std::size_t needed = answer_.Size() + bytes.size();
+    if (needed > answer_.Capacity()) {
+        // A failed move leaves the room as it was, and the parse ends.
+        const std::optional<Failure> refused =
+            TakeWholeSlot() ? MoveAnswerInto(length_, true)
+                            : MoveAnswerInto(std::min(std::max(needed, 2 * answer_.Capacity()), length_), false);
+        if (refused) return refused;
+    }
+    answer_.Append(bytes);
+    return std::nullopt;
+}
+
+// A fresh room is made, or a kept one taken, and what came so far moved into it. Both rooms exist for
+// a moment, so both are charged until the old one is gone. A kept room brings its own charge.
+std::optional<Failure> AnswerBufferSink::MoveAnswerInto(std::size_t capacity, bool whole) noexcept {
+    const std::size_t old = charged_;
+    AnswerRoom room;
+    if (whole && kept_ != nullptr && share_ != nullptr) room = kept_(capacity);
+    if (room) {
+        charged_ += room.Charge().Held();
+        share_->Absorb(std::move(room.Charge()));
+    } else {
+        if (share_ != nullptr) {
+            if (!share_->Grow(capacity)) return Failure::OverBudget;
+            charged_ += capacity;
+        }
+        room = AnswerRoom::Make(capacity);
+        if (!room) return Failure::NoMemory;
+    }
+    room.Append({reinterpret_cast<const unsigned char*>(answer_.Bytes().data()), answer_.Size()});
+    answer_ = std::move(room);
+    if (share_ != nullptr) {
+        share_->Shrink(old);
+        charged_ -= old;
+    }
+    return std::nullopt;
+}
+
+std::string AnswerBufferSink::TakeText() {
+    std::string text(answer_.Bytes());
+    charged_ = 0;
+    answer_ = AnswerRoom();
+    return text;
+}
+
+AnswerRoom AnswerBufferSink::TakeRoom() noexcept {
+    if (share_ != nullptr) answer_.Charge() = share_->Split(charged_);
+    charged_ = 0;
+    answer_.Scan();
+    return std::move(answer_);
+}
+
+}  // namespace orvane::wire
