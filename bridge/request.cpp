@@ -22,25 +22,25 @@ Request::~Request() { ::InterlockedDecrement(&g_liveRequests); }
 
 void Request::Answer(std::string text, BudgetShare charge) noexcept {
     // One kind of answer record for every request, since thousands in flight each hold one.
-    AnswerRoom room = AnswerRoom::Make(text.size(), std::move(charge));
-    if (!room) return Fail(Failure::NoMemory);
-    room.Append({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
-    room.Scan();
-    room_ = std::move(room);
+    AnswerBuffer buffer = AnswerBuffer::Make(text.size(), std::move(charge));
+    if (!buffer) return Fail(Failure::NoMemory);
+    buffer.Append({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    buffer.Scan();
+    buffer_ = std::move(buffer);
 }
 
-void Request::Answer(AnswerRoom room, BudgetShare charge) noexcept {
-    room_ = std::move(room);
+void Request::Answer(AnswerBuffer buffer, BudgetShare charge) noexcept {
+    buffer_ = std::move(buffer);
     charge_ = std::move(charge);
 }
 
 std::string_view Request::AnswerText() const noexcept {
-    if (room_) return room_.Text();
+    if (buffer_) return buffer_.Text();
     return "";
 }
 
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {
-    room_ = AnswerRoom();
+    buffer_ = AnswerBuffer();
     charge_ = BudgetShare();
     failed_ = cause;
     failedCode_ = code;

@@ -12,7 +12,7 @@
 
 #include "bridge/callback_ref.hpp"
 #include "common/answer_budget.hpp"
-#include "common/answer_room.hpp"
+#include "common/answer_buffer.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
 
@@ -27,11 +27,11 @@ public:
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
 
-    // Any thread, at most once: the text the callback gets, with what its room costs the budget of
+    // Any thread, at most once: the text the callback gets, with what its buffer costs the budget of
     // answers, which goes back when the request is freed.
     void Answer(std::string text, BudgetShare charge = {}) noexcept;
-    // The same for an answer in its room, which carries its own charge.
-    void Answer(AnswerRoom room, BudgetShare charge = {}) noexcept;
+    // The same for an answer in its buffer, which carries its own share.
+    void Answer(AnswerBuffer buffer, BudgetShare charge = {}) noexcept;
     // Any thread, at most once: the callback gets the empty text. The cause's line is written by the
     // script thread, just before the callback or when the request is dropped, never by a thread that
     // must not wait for a debug listener (the network loop).
@@ -63,7 +63,7 @@ private:
     std::optional<Failure> failed_;  // until its line is written
     CallbackRef callback_;
     BudgetShare charge_;      // declared before the answer, so that the answer's memory goes first
-    AnswerRoom room_;         // the answer
+    AnswerBuffer buffer_;     // the answer
     ListLink<Request> link_;  // the delivery queue's
 };
 

@@ -1,5 +1,5 @@
-// The bytes that game-platform answers hold at once, from the first room made for one until the script
-// thread has delivered it and freed its request: in the exchange loop and in the delivery queue
+// The bytes that game-platform answers hold at once, from the first buffer made for one until the
+// script thread has delivered it and freed its request: in the exchange loop and in the delivery queue
 // together. A 32-bit host has 2 GiB of address space, and each answer may be 16 MiB; no count of
 // requests bounds their sum, so this does. Kept free of the platform so that its arithmetic is tested
 // natively.
@@ -53,7 +53,7 @@ private:
 };
 
 // What one request holds of a budget, used on one thread at a time; all of it goes back with the
-// share. It moves with what it pays for: from the exchange that made an answer's room to the request
+// share. It moves with what it pays for: from the exchange that made an answer's buffer to the request
 // that carries the answer to its callback.
 class BudgetShare {
 public:
@@ -73,27 +73,27 @@ public:
     BudgetShare(const BudgetShare&) = delete;
     BudgetShare& operator=(const BudgetShare&) = delete;
 
-    // Room to be made: false, and none taken, past the budget (or without one), once stalled holders
-    // were made to give theirs back.
+    // Memory to be allocated: false, and none taken, past the budget (or without one), once stalled
+    // holders were made to give theirs back.
     bool Grow(std::size_t bytes) noexcept {
         if (budget_ == nullptr || !budget_->TakeOrReclaim(bytes, this)) return false;
         held_ += bytes;
         return true;
     }
-    // The same for room that only speeds the holder up: nobody else is ended for it.
+    // The same for memory that only speeds the holder up: nobody else is ended for it.
     bool GrowIfFree(std::size_t bytes) noexcept {
         if (budget_ == nullptr || !budget_->Take(bytes)) return false;
         held_ += bytes;
         return true;
     }
-    // Room that went; never more than the share holds.
+    // Memory that went; never more than the share holds.
     void Shrink(std::size_t bytes) noexcept {
         if (bytes > held_) bytes = held_;
         held_ -= bytes;
         if (bytes != 0) budget_->Give(bytes);
     }
     std::size_t Held() const noexcept { return held_; }
-    // Hands bytes of this share (never more than it holds) to a new one of the same budget, for room
+    // Hands bytes of this share (never more than it holds) to a new one of the same budget, for memory
     // that goes its own way; nothing is given back or taken on the way.
     BudgetShare Split(std::size_t bytes) noexcept {
         BudgetShare part;

@@ -11,8 +11,8 @@ namespace orvane {
 namespace {
 
 constexpr const char* kNames[kFaultKinds] = {
-    "allocation", "answer_room",  "socket", "bind",  "port_association", "connect_ex",   "receive",
-    "send",       "post_message", "thread", "event", "lookup_worker",    "registry_ref",
+    "allocation", "answer_buffer", "socket", "bind",  "port_association", "connect_ex",   "receive",
+    "send",       "post_message",  "thread", "event", "lookup_worker",    "registry_ref",
 };
 
 std::atomic<int> g_armed{-1};    // the kind armed, -1 for none

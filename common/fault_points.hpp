@@ -11,7 +11,7 @@ namespace orvane {
 
 enum class FaultKind : std::uint8_t {
     Allocation,       // operator new, and so new (std::nothrow) too
-    AnswerRoom,       // the room of an answer, and its growth
+    AnswerBuffer,     // the buffer of an answer, and its growth
     Socket,           // a socket of an exchange or a report
     Bind,             // a game-platform socket's local address
     PortAssociation,  // a socket joining the loop's completion port

@@ -23,21 +23,22 @@ bool AnswerBufferSink::TakeWholeSlot() noexcept {
     return true;
 }
 
-// A server that announces a long answer and then stalls must not hold the host to 16 MiB it never
-// sent, so room past the first piece is made as the bytes come, unless it proved fast.
+// A server that declares a long answer and then stalls must not hold the host to 16 MiB it never
+// sent, so the buffer past the first piece is made as the bytes come, unless it proved fast.
 std::optional<Failure> AnswerBufferSink::Open(std::size_t length) noexcept {
     length_ = length;
     const bool whole = length > kAnswerReservedUpFront && TakeWholeSlot();
     return MoveAnswerInto(whole ? length : std::min(length, kAnswerReservedUpFront), whole);
 }
 
-// Room doubles as the answer grows, as any string's does, but never past the announced length: the
-// string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it. Once the server
-// has proved fast, the room is the whole length at once, so a long answer moves once, while it is short.
+// The buffer doubles as the answer grows, as any string's does, but never past the declared length:
+// the string's own growth would leave a 16 MiB answer in 17 MiB until the script takes it. Once the
+// server has proved fast, the buffer is the whole length at once, so a long answer moves once, while
+// it is short.
 std::optional<Failure> AnswerBufferSink::Append(std::span<const unsigned char> bytes) noexcept {
     const std::size_t needed = answer_.Size() + bytes.size();
     if (needed > answer_.Capacity()) {
-        // A failed move leaves the room as it was, and the parse ends.
+        // A failed move leaves the buffer as it was, and the parse ends.
         const std::optional<Failure> refused =
             TakeWholeSlot() ? MoveAnswerInto(length_, true)
                             : MoveAnswerInto(std::min(std::max(needed, 2 * answer_.Capacity()), length_), false);
@@ -47,25 +48,26 @@ std::optional<Failure> AnswerBufferSink::Append(std::span<const unsigned char> b
     return std::nullopt;
 }
 
-// A fresh room is made, or a kept one taken, and what came so far moved into it. Both rooms exist for
-// a moment, so both are charged until the old one is gone. A kept room brings its own charge.
+// A fresh buffer is made, or a kept one taken, and what came so far moved into it. Both buffers exist
+// for a moment, so both are held of the share until the old one is gone. A kept buffer brings its own
+// share.
 std::optional<Failure> AnswerBufferSink::MoveAnswerInto(std::size_t capacity, bool whole) noexcept {
     const std::size_t old = charged_;
-    AnswerRoom room;
-    if (whole && kept_ != nullptr && share_ != nullptr) room = kept_(capacity);
-    if (room) {
-        charged_ += room.Charge().Held();
-        share_->Absorb(std::move(room.Charge()));
+    AnswerBuffer buffer;
+    if (whole && kept_ != nullptr && share_ != nullptr) buffer = kept_(capacity);
+    if (buffer) {
+        charged_ += buffer.Charge().Held();
+        share_->Absorb(std::move(buffer.Charge()));
     } else {
         if (share_ != nullptr) {
             if (!share_->Grow(capacity)) return Failure::OverBudget;
             charged_ += capacity;
         }
-        room = AnswerRoom::Make(capacity);
-        if (!room) return Failure::NoMemory;
+        buffer = AnswerBuffer::Make(capacity);
+        if (!buffer) return Failure::NoMemory;
     }
-    room.Append({reinterpret_cast<const unsigned char*>(answer_.Bytes().data()), answer_.Size()});
-    answer_ = std::move(room);
+    buffer.Append({reinterpret_cast<const unsigned char*>(answer_.Bytes().data()), answer_.Size()});
+    answer_ = std::move(buffer);
     if (share_ != nullptr) {
         share_->Shrink(old);
         charged_ -= old;
@@ -76,11 +78,11 @@ std::optional<Failure> AnswerBufferSink::MoveAnswerInto(std::size_t capacity, bo
 std::string AnswerBufferSink::TakeText() {
     std::string text(answer_.Bytes());
     charged_ = 0;
-    answer_ = AnswerRoom();
+    answer_ = AnswerBuffer();
     return text;
 }
 
-AnswerRoom AnswerBufferSink::TakeRoom() noexcept {
+AnswerBuffer AnswerBufferSink::TakeBuffer() noexcept {
     if (share_ != nullptr) answer_.Charge() = share_->Split(charged_);
     charged_ = 0;
     answer_.Scan();

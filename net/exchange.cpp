@@ -111,7 +111,7 @@ void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
     HandOn();
 }
 
-void Exchange::Finish(AnswerRoom answer, BudgetShare charge) noexcept {
+void Exchange::Finish(AnswerBuffer answer, BudgetShare charge) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     if (!request_) return;
     request_->Answer(std::move(answer), std::move(charge));

@@ -23,7 +23,7 @@
 #include "bridge/request.hpp"
 #include "bridge/request_start.hpp"
 #include "common/answer_budget.hpp"
-#include "common/answer_room.hpp"
+#include "common/answer_buffer.hpp"
 #include "common/failure.hpp"
 #include "common/intrusive_list.hpp"
 #include "common/win_handles.hpp"
@@ -109,10 +109,10 @@ protected:
     virtual std::size_t HeldBudget(const BudgetShare* /*asking*/) const noexcept { return 0; }
     virtual void GiveBudgetBack() noexcept {}
 
-    // Answers the request and hands it to the delivery queue: the text, with what its room costs the
+    // Answers the request and hands it to the delivery queue: the text, with what its buffer costs the
     // budget of answers. Only with no operation pending; the exchange is done with afterwards.
     void Finish(std::string answer, BudgetShare charge = {}) noexcept;
-    void Finish(AnswerRoom answer, BudgetShare charge = {}) noexcept;
+    void Finish(AnswerBuffer answer, BudgetShare charge = {}) noexcept;
     // Answers with the empty text, the cause written for whoever debugs the script.
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
     // A finished exchange's buffers go when it answers, on the loop thread.

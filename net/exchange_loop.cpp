@@ -27,10 +27,10 @@ struct ExchangeLoop::Lookup {
     std::uint64_t at = 0;
 };
 
-// A room on its way back to the loop.
-struct ExchangeLoop::ReturnedRoom {
-    OverlappedRecord<ReturnedRoom> posted{this};
-    AnswerRoom room;
+// A kept buffer on its way back to the loop.
+struct ExchangeLoop::ReturnedBuffer {
+    OverlappedRecord<ReturnedBuffer> posted{this};
+    AnswerBuffer buffer;
 };
 
 namespace {
@@ -132,32 +132,32 @@ LPFN_CONNECTEX ExchangeLoop::ConnectExFor(SOCKET socket) noexcept {
     return connectEx_;
 }
 
-AnswerRoom ExchangeLoop::TakeKeptRoom(std::size_t atLeast) noexcept {
+AnswerBuffer ExchangeLoop::TakeKeptBuffer(std::size_t atLeast) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
-    // A short answer's fresh room costs no page faults to speak of, and would carry the kept room's
-    // megabytes, and its charge, to the script thread.
-    if (!keptRoom_ || keptRoom_.Capacity() < atLeast || atLeast < ReceiveChunks::kSize) return {};
-    keptRoom_.Clear();
-    return std::move(keptRoom_);
+    // A short answer's fresh buffer costs no page faults to speak of, and the kept buffer would carry
+    // its megabytes, and its share of the budget, to the script thread.
+    if (!keptBuffer_ || keptBuffer_.Capacity() < atLeast || atLeast < ReceiveChunks::kSize) return {};
+    keptBuffer_.Clear();
+    return std::move(keptBuffer_);
 }
 
-void ExchangeLoop::KeepRoom(AnswerRoom&& room) noexcept {
-    // Without a record for it, or a port to take it, the room is only freed.
+void ExchangeLoop::KeepBuffer(AnswerBuffer&& buffer) noexcept {
+    // Without a record for it, or a port to take it, the buffer is only freed.
     HANDLE port = Shared().port_;
     if (port == nullptr) return;
-    std::unique_ptr<ReturnedRoom> returned(new (std::nothrow) ReturnedRoom);
+    std::unique_ptr<ReturnedBuffer> returned(new (std::nothrow) ReturnedBuffer);
     if (!returned) return;
-    returned->room = std::move(room);
-    if (::PostQueuedCompletionStatus(port, 0, kRoom, &returned->posted.overlapped)) (void)returned.release();
+    returned->buffer = std::move(buffer);
+    if (::PostQueuedCompletionStatus(port, 0, kReturnedBuffer, &returned->posted.overlapped)) (void)returned.release();
 }
 
-void ExchangeLoop::Returned(ReturnedRoom* returned) noexcept {
-    const std::unique_ptr<ReturnedRoom> record(returned);
+void ExchangeLoop::Returned(ReturnedBuffer* returned) noexcept {
+    const std::unique_ptr<ReturnedBuffer> record(returned);
     // The larger of two is kept, since it serves more answers; the other goes now, and keeps nothing
     // longer.
-    if (keptRoom_ && record->room.Capacity() < keptRoom_.Capacity()) return;
-    keptRoom_ = std::move(record->room);
-    keptUntil_ = ::GetTickCount64() + kRoomKeptMs;
+    if (keptBuffer_ && record->buffer.Capacity() < keptBuffer_.Capacity()) return;
+    keptBuffer_ = std::move(record->buffer);
+    keptUntil_ = ::GetTickCount64() + kBufferKeptMs;
 }
 
 bool ExchangeLoop::Associate(SOCKET socket) noexcept {
@@ -224,7 +224,7 @@ void ExchangeLoop::Dispatch(ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, 
         case kWake: return;  // the turn after these events begins what waits
         case kLookedUp: return Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
         case kErrand: return Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
-        case kRoom: return Returned(OverlappedRecord<ReturnedRoom>::OwnerOf(overlapped));
+        case kReturnedBuffer: return Returned(OverlappedRecord<ReturnedBuffer>::OwnerOf(overlapped));
         default: break;
     }
     Exchange* exchange = OverlappedRecord<Exchange>::OwnerOf(overlapped);
@@ -305,10 +305,10 @@ void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
 bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     const std::uint64_t now = ::GetTickCount64();
-    // The room kept for the next long answer first, as it waits for nobody; then the exchanges that
-    // moved longest ago. Nothing is ended unless all of them together make the room.
+    // The buffer kept for the next long answer first, as it waits for nobody; then the exchanges that
+    // moved longest ago. Nothing is ended unless all of them together cover the shortfall.
     const auto visit = [&](auto&& take) {
-        std::size_t found = keptRoom_ ? keptRoom_.Charge().Held() : 0;
+        std::size_t found = keptBuffer_ ? keptBuffer_.Charge().Held() : 0;
         deadlines_.ForEachOldestFirst([&](const Deadline& limit) {
             if (found >= shortfall) return false;
             auto* exchange = static_cast<Exchange*>(limit.owner);
@@ -324,7 +324,7 @@ bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) 
     };
     if (shortfall == 0) return true;
     if (visit([](Exchange&) {}) < shortfall) return false;
-    keptRoom_ = AnswerRoom();
+    keptBuffer_ = AnswerBuffer();
     (void)visit([](Exchange& exchange) {
         exchange.GiveBudgetBack();
         // Pending, so it only closes its socket; its operation returns through the port.
@@ -336,13 +336,13 @@ bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) 
 DWORD ExchangeLoop::UntilNextDeadline() const noexcept {
     const std::uint64_t now = ::GetTickCount64();
     std::uint64_t due = deadlines_.Earliest();
-    if (keptRoom_) due = std::min(due, keptUntil_);
+    if (keptBuffer_) due = std::min(due, keptUntil_);
     return static_cast<DWORD>(due <= now ? 0 : std::min<std::uint64_t>(due - now, INFINITE - 1));
 }
 
 void ExchangeLoop::ExpireDue() noexcept {
     const std::uint64_t now = ::GetTickCount64();
-    if (keptRoom_ && keptUntil_ <= now) keptRoom_ = AnswerRoom();
+    if (keptBuffer_ && keptUntil_ <= now) keptBuffer_ = AnswerBuffer();
     while (Deadline* due = deadlines_.TakeDue(now)) {
         auto* exchange = static_cast<Exchange*>(due->owner);
         Drive(exchange, [&] { exchange->Abandon(Failure::TimedOut); });

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "common/answer_budget.hpp"
-#include "common/answer_room.hpp"
+#include "common/answer_buffer.hpp"
 #include "common/intrusive_list.hpp"
 #include "common/small_lock.hpp"
 #include "net/address_cache.hpp"
@@ -48,12 +48,12 @@ public:
     // sockets that does not hand out the system's own handles may post a completion all the same, so
     // the socket's provider is asked first: a call that only long bodies, which win far more, pay.
     bool SkipPortOnSuccess(SOCKET socket) noexcept;
-    // The room kept from a long answer, when it holds at least that many bytes: its pages are
-    // touched already, where a fresh room of megabytes costs a page fault every 4 KiB. It comes with
-    // its charge.
-    AnswerRoom TakeKeptRoom(std::size_t atLeast) noexcept;
-    // Any thread: a long answer's room, whose request went, handed back to the loop to be kept.
-    static void KeepRoom(AnswerRoom&& room) noexcept;
+    // The buffer kept from a long answer, when it holds at least that many bytes: its pages are
+    // touched already, where a fresh buffer of megabytes costs a page fault every 4 KiB. It comes with
+    // its share of the budget.
+    AnswerBuffer TakeKeptBuffer(std::size_t atLeast) noexcept;
+    // Any thread: a long answer's buffer, whose request went, handed back to the loop to be kept.
+    static void KeepBuffer(AnswerBuffer&& buffer) noexcept;
     // Loop thread, where the answers' budget is spent: ends the exchanges waiting longest, and at
     // least kStalledMs, for their server, which hold budget, until their bytes cover the shortfall;
     // they end as over_budget. Stalled servers could otherwise hold the whole budget for their idle
@@ -68,9 +68,9 @@ private:
     static constexpr ULONG_PTR kOperation = 2;
     static constexpr ULONG_PTR kLookedUp = 3;
     static constexpr ULONG_PTR kErrand = 4;
-    static constexpr ULONG_PTR kRoom = 5;
+    static constexpr ULONG_PTR kReturnedBuffer = 5;
     struct Lookup;
-    struct ReturnedRoom;
+    struct ReturnedBuffer;
 
     bool Start() noexcept;
     static DWORD WINAPI Run(LPVOID self);
@@ -86,7 +86,7 @@ private:
     static void LookUpOnWorker(void* argument);
     void Looked(Lookup* done) noexcept;
     void Errand(ServiceErrand* errand) noexcept;
-    void Returned(ReturnedRoom* returned) noexcept;
+    void Returned(ReturnedBuffer* returned) noexcept;
     // How long the loop may wait for its next event before a deadline passes.
     DWORD UntilNextDeadline() const noexcept;
     void ExpireDue() noexcept;
@@ -120,10 +120,10 @@ private:
     static constexpr std::uint64_t kAddressFailedKeptMs = 1000;
     AddressCache addresses_{kAddressFoundKeptMs, kAddressFailedKeptMs};
     ReceiveChunks chunks_;
-    // One room for the next long answer, charged to the answers' budget while it waits, so it is given
+    // One buffer for the next long answer, held of the answers' budget while it waits, so it is given
     // back once no long answer has wanted it for this long.
-    static constexpr std::uint64_t kRoomKeptMs = 15000;
-    AnswerRoom keptRoom_;
+    static constexpr std::uint64_t kBufferKeptMs = 15000;
+    AnswerBuffer keptBuffer_;
     std::uint64_t keptUntil_ = 0;
     LPFN_CONNECTEX connectEx_ = nullptr;
 };

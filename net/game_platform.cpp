@@ -34,7 +34,7 @@ constexpr std::string_view kAnswerKey = "games";
 // receive; the room is part of the exchange's record, which thousands in flight each hold.
 constexpr std::size_t kHeadRoom = 64;
 
-// Every byte of room game-platform replies hold for their answers and their receiving, from the loop to
+// Every byte of memory game-platform replies hold for their answers and their receiving, from the loop to
 // the script thread's delivery: a hundred answers that come while the scripts are busy would otherwise
 // fill a 32-bit host's 2 GiB. 256 MiB is room for sixteen whole answers of 16 MiB at once and an eighth
 // of that space, whose scripts get a copy of each answer besides. An answer that would go past it is
@@ -45,11 +45,11 @@ bool EndStalledExchanges(std::size_t shortfall, const BudgetShare* asking) noexc
 }
 AnswerBudget g_answerBudget(kAnswerBudget, &EndStalledExchanges);
 
-// Answers whose room may be their whole length while they fill, once their server has sent a fast
-// piece (wire::WholeRooms): a server that then trickles holds 16 MiB for what it sent. Four such
-// hold a quarter of the budget at most; further long answers at the same moment grow their rooms with
-// their bytes, which costs moves, not memory. Loop thread only.
-wire::WholeRooms g_wholeRooms{4};
+// Answers whose buffer may be their whole length while they fill, once their server has sent a fast
+// piece (wire::WholeBuffers): a server that then trickles holds 16 MiB for what it sent. Four such
+// hold a quarter of the budget at most; further long answers at the same moment grow their buffers
+// with their bytes, which costs moves, not memory. Loop thread only.
+wire::WholeBuffers g_wholeBuffers{4};
 
 // A server that vanished without a word would hold its exchange's socket, record and callback until
 // the idle limit below. Keep-alive probes end such an exchange sooner: the first after two minutes of
@@ -203,7 +203,7 @@ private:
         if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
         EndWithin(kIdleLimitMs + std::uint64_t{bodyLength_} * 1000 / kSlowestBytesPerSecond);
-        sink_.emplace(&share_, &TakeKeptRoom, &g_wholeRooms);
+        sink_.emplace(&share_, &TakeKeptBuffer, &g_wholeBuffers);
         parser_.emplace(kAnswerKey, bodyLength_, *sink_);
         // What came past the body belongs to nothing, as the parser ignores it too.
         const std::size_t early = std::min(have_ - wire::kHeaderSize, bodyLength_);
@@ -216,14 +216,15 @@ private:
         ReceiveBody();
     }
 
-    // Where the body's next bytes are the answer's and its room has space, they are received straight
+    // Where the body's next bytes are the answer's and its buffer has space, they are received straight
     // into it; anywhere else into the receive buffer, made for the first such receive only, and parsed.
     void ReceiveBody() {
         step_ = Step::Body;
         const std::size_t rest = bodyLength_ - have_;
         std::span<unsigned char> into = parser_->AnswerTail();
         intoAnswer_ = !into.empty();
-        // The rest of the body is the answer's and has its room: the buffers serve nothing more.
+        // The rest of the body is the answer's and has its buffer: the receive buffers serve nothing
+        // more.
         if (intoAnswer_ && into.size() >= rest) buffers_.GiveBack();
         if (!intoAnswer_) {
             // Past a decided parse the bytes are only counted.
@@ -235,7 +236,7 @@ private:
     }
 
     // The body goes through the parser piece by piece as it arrives, so nothing the size of the body is
-    // ever allocated but the answer's room. A parse that has failed needs no more of it; any other
+    // ever allocated but the answer's buffer. A parse that has failed needs no more of it; any other
     // reads the body to its end, since a body that ends early is a failed exchange whatever it held.
     void BodyArrived(DWORD bytes) {
         if (bytes == 0) return Fail(Failure::ConnectionClosed);
@@ -262,25 +263,25 @@ private:
         ReceiveBody();
     }
 
-    // The whole body has been parsed, or the parse has failed. The answer goes on in its room, with
-    // what the room costs the budget, once the receive buffer has given back its part. A long answer's
-    // room goes back to the loop when its request goes, warm for the next long answer.
+    // The whole body has been parsed, or the parse has failed. The answer goes on in its buffer, with
+    // what the buffer costs the budget, once the receive buffer has given back its part. A long
+    // answer's buffer goes back to the loop when its request goes, warm for the next long answer.
     void Parsed() noexcept {
         if (parser_->Failed()) return Fail(parser_->Why());
-        AnswerRoom answer = parser_->TakeRoom();
-        if (answer.Capacity() >= ReceiveChunks::kSize) answer.KeepWith(&ExchangeLoop::KeepRoom);
+        AnswerBuffer answer = parser_->TakeBuffer();
+        if (answer.Capacity() >= ReceiveChunks::kSize) answer.KeepWith(&ExchangeLoop::KeepBuffer);
         ReleaseBuffers();
         Finish(std::move(answer), std::move(share_));
     }
 
-    static AnswerRoom TakeKeptRoom(std::size_t atLeast) noexcept {
-        return ExchangeLoop::Shared().TakeKeptRoom(atLeast);
+    static AnswerBuffer TakeKeptBuffer(std::size_t atLeast) noexcept {
+        return ExchangeLoop::Shared().TakeKeptBuffer(atLeast);
     }
 
     // Parsing a megabyte of small items takes the loop milliseconds, which the next receive need not
     // wait for: where the exchange receives through a large buffer and can have a second, the next
     // receive goes into that one before this piece is parsed. Not inside the answer, whose bytes are
-    // received into its room once it has one.
+    // received into its buffer once it has one.
     bool ReceiveAhead() {
         if (have_ == bodyLength_ || parser_->InAnswer() || parser_->Decided() || !buffers_.SwapForReadAhead()) {
             return false;
@@ -331,7 +332,7 @@ private:
     std::size_t have_ = 0;
     std::size_t bodyLength_ = 0;
     std::size_t asked_ = 0;              // of the receive under way
-    bool intoAnswer_ = false;            // it is received straight into the answer's room
+    bool intoAnswer_ = false;            // it is received straight into the answer's buffer
     BudgetShare share_{g_answerBudget};  // before the sink and the buffers, which give back to it
     std::optional<wire::AnswerBufferSink> sink_;
     std::optional<wire::ReplyParser> parser_;  // after the sink it hands the answer to

@@ -163,9 +163,9 @@ std::string ReplyParser::TakeAnswer() {
     return sink_->TakeText();
 }
 
-AnswerRoom ReplyParser::TakeRoom() noexcept {
+AnswerBuffer ReplyParser::TakeBuffer() noexcept {
     if (!Answered()) return {};
-    return sink_->TakeRoom();
+    return sink_->TakeBuffer();
 }
 
 }  // namespace orvane::wire

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/answer_room.hpp"
+#include "common/answer_buffer.hpp"
 #include "common/failure.hpp"
 #include "net/answer_sink.hpp"
 
@@ -32,8 +32,8 @@ public:
     // The next bytes of the body; bytes beyond its announced length are ignored.
     void Feed(std::span<const unsigned char> bytes);
     // Where the next bytes of the body may be received straight into, since they are the answer's:
-    // the free part of its room, no longer than what is left of it. Empty elsewhere in the body, and
-    // while the room is full.
+    // the free part of its buffer, no longer than what is left of it. Empty elsewhere in the body, and
+    // while the buffer is full.
     std::span<unsigned char> AnswerTail() noexcept;
     // That many bytes were received into AnswerTail, and are parsed so.
     void Received(std::size_t count) noexcept;
@@ -48,13 +48,13 @@ public:
     bool Failed() const { return phase_ == Phase::Failed; }
     // Why it failed: no key item with an answer after it (KeyMissing), an item that runs past the
     // body's end or a key with no whole item after it (ReplyMalformed), or whatever the sink gave for
-    // the room it could not make (OverBudget, NoMemory).
+    // the buffer it could not make (OverBudget, NoMemory).
     Failure Why() const { return why_; }
     // The answer once the whole body has been fed; the empty text before, and after any failure.
     std::string TakeAnswer();
-    // The same answer in its room, as the sink hands it on; an empty room when there is none, or the
+    // The same answer in its buffer, as the sink hands it on; an empty buffer when there is none, or the
     // answer is the empty text.
-    AnswerRoom TakeRoom() noexcept;
+    AnswerBuffer TakeBuffer() noexcept;
 
 private:
     enum class Phase : std::uint8_t { ItemLength, Item, AnswerLength, Answer, Found, Failed };

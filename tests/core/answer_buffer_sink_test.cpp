@@ -1,7 +1,7 @@
 #include "net/answer_buffer_sink.hpp"
 
 #include "common/answer_budget.hpp"
-#include "common/answer_room.hpp"
+#include "common/answer_buffer.hpp"
 #include "net/reply_parser.hpp"
 #include "tests/support/whole_body.hpp"
 
@@ -15,9 +15,9 @@
 namespace orvane::wire {
 namespace {
 
-TEST(AnswerBufferSink, ALongAnswerHoldsNoMoreRoomThanItsLength) {
+TEST(AnswerBufferSink, ALongAnswersBufferIsNoLargerThanItsLength) {
     // A finished answer waits for the script thread, and a stalled one for its server: either way the
-    // room it holds is what it says, not what a string's doubling left.
+    // buffer it holds is what it says, not what a string's doubling left.
     constexpr std::size_t kMiB = std::size_t{1024} * 1024;
     const std::string answer(9 * kMiB + 5, 'a');
     const std::string body = Items({"games", answer});
@@ -29,8 +29,8 @@ TEST(AnswerBufferSink, ALongAnswerHoldsNoMoreRoomThanItsLength) {
     EXPECT_EQ(taken.capacity(), answer.size());
 }
 
-TEST(AnswerBufferSink, AnswerRoomIsChargedBeforeItIsMadeAndGoesBackWhenItsHolderGoes) {
-    // The answer grows by doubling, so its last step holds the 2 MiB room and the 3 MiB + 7 room at once.
+TEST(AnswerBufferSink, AnswerBufferIsTakenFromTheBudgetBeforeItIsMadeAndGoesBackWhenItsHolderGoes) {
+    // The answer grows by doubling, so its last step holds the 2 MiB buffer and the 3 MiB + 7 one at once.
     constexpr std::size_t kMiB = std::size_t{1024} * 1024;
     const std::string answer(3 * kMiB + 7, 'a');
     const std::string body = Items({"games", answer});
@@ -40,7 +40,7 @@ TEST(AnswerBufferSink, AnswerRoomIsChargedBeforeItIsMadeAndGoesBackWhenItsHolder
     } cases[] = {
         {5 * kMiB + 7, true},
         {5 * kMiB + 6, false},                // one byte short of the last step
-        {kAnswerReservedUpFront - 1, false},  // not even the room set aside up front
+        {kAnswerReservedUpFront - 1, false},  // not even the buffer set aside up front
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
@@ -59,7 +59,7 @@ TEST(AnswerBufferSink, AnswerRoomIsChargedBeforeItIsMadeAndGoesBackWhenItsHolder
             }
             EXPECT_EQ(taken.size(), c.whole ? answer.size() : 0u);
             EXPECT_TRUE(taken == answer || !c.whole);
-            // The answer keeps its charge until its request goes; a failed parse's room went with it.
+            // The answer keeps its share until its request goes; a failed parse's buffer went with it.
             EXPECT_EQ(share.Held(), c.whole ? taken.capacity() : 0u);
             EXPECT_EQ(budget.Held(), share.Held());
         }
@@ -67,23 +67,23 @@ TEST(AnswerBufferSink, AnswerRoomIsChargedBeforeItIsMadeAndGoesBackWhenItsHolder
     }
 }
 
-TEST(AnswerBufferSink, AServerThatProvedFastGetsOneRoomOfTheWholeAnswerOrTheKeptOne) {
-    // A first piece of 1 MiB proves it: the answer then needs no more room than its length, where
-    // growing would hold two rooms at once at each step. A kept room large enough is used instead of
-    // a fresh one, and brings its own charge.
+TEST(AnswerBufferSink, AServerThatProvedFastGetsOneBufferOfTheWholeAnswerOrTheKeptOne) {
+    // A first piece of 1 MiB proves it: the answer then needs no larger buffer than its length, where
+    // growing would hold two buffers at once at each step. A kept buffer large enough is used instead
+    // of a fresh one, and brings its own share.
     constexpr std::size_t kMiB = std::size_t{1024} * 1024;
     const std::string answer(6 * kMiB + 3, 'a');
     const std::string body = Items({"games", answer});
     struct Case {
         const char* what;
         std::size_t limit;
-        std::size_t kept;  // capacity of the room kept for the next long answer; 0 for none
-        std::size_t room;  // capacity of the answer's room; 0 for no answer
+        std::size_t kept;      // capacity of the buffer kept for the next long answer; 0 for none
+        std::size_t capacity;  // of the answer's buffer; 0 for no answer
     } cases[] = {
-        {"exactly the answer's room", answer.size(), 0, answer.size()},
+        {"exactly the answer's buffer", answer.size(), 0, answer.size()},
         {"a byte less", answer.size() - 1, 0, 0},
-        {"a kept room large enough", 7 * kMiB, 7 * kMiB, 7 * kMiB},
-        {"a kept room too small", 7 * kMiB, kMiB, answer.size()},
+        {"a kept buffer large enough", 7 * kMiB, 7 * kMiB, 7 * kMiB},
+        {"a kept buffer too small", 7 * kMiB, kMiB, answer.size()},
     };
     static AnswerBudget* keptBudget = nullptr;
     static std::size_t keptCapacity = 0;
@@ -92,74 +92,74 @@ TEST(AnswerBufferSink, AServerThatProvedFastGetsOneRoomOfTheWholeAnswerOrTheKept
         AnswerBudget budget(c.limit);
         keptBudget = &budget;
         keptCapacity = c.kept;
-        const AnswerBufferSink::KeptRooms kept = [](std::size_t atLeast) noexcept {
+        const AnswerBufferSink::KeptBuffers kept = [](std::size_t atLeast) noexcept {
             BudgetShare charge(*keptBudget);
-            if (keptCapacity < atLeast || !charge.Grow(keptCapacity)) return AnswerRoom();
-            return AnswerRoom::Make(keptCapacity, std::move(charge));
+            if (keptCapacity < atLeast || !charge.Grow(keptCapacity)) return AnswerBuffer();
+            return AnswerBuffer::Make(keptCapacity, std::move(charge));
         };
         BudgetShare share(budget);
-        AnswerRoom room;
+        AnswerBuffer buffer;
         {
             AnswerBufferSink sink(&share, kept);
             ReplyParser parser("games", body.size(), sink);
             for (std::size_t at = 0; at < body.size(); at += kMiB) parser.Feed(AsBody(body.substr(at, kMiB)));
-            room = parser.TakeRoom();
+            buffer = parser.TakeBuffer();
         }
-        EXPECT_EQ(room.Bytes().size(), c.room != 0 ? answer.size() : 0u);
-        EXPECT_EQ(room.Capacity(), c.room);
-        EXPECT_EQ(room.Charge().Held(), c.room) << "the room carries its charge";
-        EXPECT_EQ(budget.Held(), c.room);
-        room = AnswerRoom();
+        EXPECT_EQ(buffer.Bytes().size(), c.capacity != 0 ? answer.size() : 0u);
+        EXPECT_EQ(buffer.Capacity(), c.capacity);
+        EXPECT_EQ(buffer.Charge().Held(), c.capacity) << "the buffer carries its share";
+        EXPECT_EQ(budget.Held(), c.capacity);
+        buffer = AnswerBuffer();
         EXPECT_EQ(budget.Held(), 0u);
     }
 }
 
 // A parser and the sink it hands its answer to, as an exchange holds them.
 struct Reply {
-    Reply(std::size_t bodyLength, WholeRooms& whole)
+    Reply(std::size_t bodyLength, WholeBuffers& whole)
         : sink(nullptr, nullptr, &whole), parser("games", bodyLength, sink) {}
     AnswerBufferSink sink;
     ReplyParser parser;
 };
 
-TEST(AnswerBufferSink, OnlySoManyAnswersHoldARoomOfTheirWholeAnswerWhileItFills) {
-    // A server may prove fast and then trickle, holding its whole room until its idle limit: past the
-    // bound, an answer's room grows with its bytes, until one that held one is done with it.
+TEST(AnswerBufferSink, OnlySoManyAnswersHoldABufferOfTheirWholeLengthWhileItFills) {
+    // A server may prove fast and then trickle, holding its whole buffer until its idle limit: past the
+    // bound, an answer's buffer grows with its bytes, until one that held one is done with it.
     constexpr std::size_t kMiB = std::size_t{1024} * 1024;
     const std::string answer(6 * kMiB, 'a');
     const std::string body = Items({"games", answer});
-    const auto room = [](Reply& reply, std::size_t fed) { return fed - 13 + reply.parser.AnswerTail().size(); };
-    WholeRooms whole{2};
+    const auto capacity = [](Reply& reply, std::size_t fed) { return fed - 13 + reply.parser.AnswerTail().size(); };
+    WholeBuffers whole{2};
     std::optional<Reply> replies[3];
     for (std::optional<Reply>& reply : replies) {
         reply.emplace(body.size(), whole);
         reply->parser.Feed(AsBody(body.substr(0, kMiB)));
     }
-    EXPECT_EQ(room(*replies[0], kMiB), answer.size());
-    EXPECT_EQ(room(*replies[1], kMiB), answer.size());
-    EXPECT_LT(room(*replies[2], kMiB), answer.size()) << "a third grows its room";
+    EXPECT_EQ(capacity(*replies[0], kMiB), answer.size());
+    EXPECT_EQ(capacity(*replies[1], kMiB), answer.size());
+    EXPECT_LT(capacity(*replies[2], kMiB), answer.size()) << "a third grows its buffer";
     EXPECT_EQ(whole.held, 2);
     replies[0]->parser.Feed(AsBody(body.substr(kMiB)));
     EXPECT_EQ(replies[0]->parser.TakeAnswer().size(), answer.size());
-    EXPECT_EQ(whole.held, 1) << "a whole answer holds no more room than it fills";
+    EXPECT_EQ(whole.held, 1) << "a whole answer holds no larger buffer than it fills";
     replies[1].reset();
     EXPECT_EQ(whole.held, 0) << "nor one whose exchange went";
     replies[2]->parser.Feed(AsBody(body.substr(kMiB, kMiB)));
-    EXPECT_EQ(room(*replies[2], 2 * kMiB), answer.size()) << "the third may now";
+    EXPECT_EQ(capacity(*replies[2], 2 * kMiB), answer.size()) << "the third may now";
     EXPECT_EQ(whole.held, 1);
     replies[2].reset();
     EXPECT_EQ(whole.held, 0);
 }
 
-TEST(AnswerBufferSink, AWholeRoomTheBudgetRefusesIsFreeForAnotherAnswerAtOnce) {
-    // A server that proved fast takes one of the whole rooms before its room is charged: where the
-    // budget refuses that room, the parse fails, and the whole room is another answer's from then on,
-    // not only once the failed exchange has gone.
+TEST(AnswerBufferSink, AWholeBufferTheBudgetRefusesIsFreeForAnotherAnswerAtOnce) {
+    // A server that proved fast takes one of the whole buffers before its buffer is taken from the
+    // budget: where the budget refuses that buffer, the parse fails, and the whole buffer is another
+    // answer's from then on, not only once the failed exchange has gone.
     constexpr std::size_t kMiB = std::size_t{1024} * 1024;
     const std::string body = Items({"games", std::string(6 * kMiB, 'a')});
     AnswerBudget budget(2 * kMiB);
     BudgetShare share(budget);
-    WholeRooms whole{1};
+    WholeBuffers whole{1};
     AnswerBufferSink sink(&share, nullptr, &whole);
     ReplyParser parser("games", body.size(), sink);
     parser.Feed(AsBody(body.substr(0, kMiB)));

@@ -202,9 +202,9 @@ TEST(ReplyParser, KnowsAFailureAtTheFirstByteThatMakesIt) {
     EXPECT_EQ(parser.TakeAnswer(), "");
 }
 
-// Receives the body as the exchange does: into the answer's room wherever the parser offers its tail,
+// Receives the body as the exchange does: into the answer's buffer wherever the parser offers its tail,
 // and through Feed elsewhere, at most `piece` bytes at a time.
-AnswerRoom ReceiveInPieces(const std::string& body, std::size_t piece) {
+AnswerBuffer ReceiveInPieces(const std::string& body, std::size_t piece) {
     AnswerBufferSink sink;
     ReplyParser parser("games", body.size(), sink);
     for (std::size_t at = 0; at < body.size();) {
@@ -218,10 +218,10 @@ AnswerRoom ReceiveInPieces(const std::string& body, std::size_t piece) {
         }
         at += take;
     }
-    return parser.TakeRoom();
+    return parser.TakeBuffer();
 }
 
-TEST(ReplyParser, AnswerReceivedIntoItsRoomIsTheParsedOneAndScriptsSeeItUpToItsFirstZeroByte) {
+TEST(ReplyParser, AnswerReceivedIntoItsBufferIsTheParsedOneAndScriptsSeeItUpToItsFirstZeroByte) {
     const std::string longAnswer = std::string(70000, 'x') + '\0' + "after";
     const std::string bodies[] = {
         Items({"abc", "games", "ok"}),
@@ -238,14 +238,14 @@ TEST(ReplyParser, AnswerReceivedIntoItsRoomIsTheParsedOneAndScriptsSeeItUpToItsF
         const std::string whole = FindValueAfterKey("games", AsBody(body));
         for (const std::size_t piece :
              {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{65536}, body.size()}) {
-            const AnswerRoom room = ReceiveInPieces(body, piece);
-            EXPECT_EQ(room.Bytes(), whole) << piece << "-byte pieces of " << body.size();
-            EXPECT_EQ(room.Text(), std::string_view(whole).substr(0, whole.find('\0'))) << piece << "-byte pieces";
+            const AnswerBuffer buffer = ReceiveInPieces(body, piece);
+            EXPECT_EQ(buffer.Bytes(), whole) << piece << "-byte pieces of " << body.size();
+            EXPECT_EQ(buffer.Text(), std::string_view(whole).substr(0, whole.find('\0'))) << piece << "-byte pieces";
         }
     }
 }
 
-// A sink that keeps what the parser hands it, with a room larger than any answer here.
+// A sink that keeps what the parser hands it, with a buffer larger than any answer here.
 class KeepingSink final : public AnswerSink {
 public:
     void PieceCame(std::size_t bytes) noexcept override { pieces.push_back(bytes); }
@@ -257,27 +257,27 @@ public:
         kept.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return std::nullopt;
     }
-    std::span<unsigned char> Tail() noexcept override { return std::span(room).subspan(kept.size()); }
+    std::span<unsigned char> Tail() noexcept override { return std::span(buffer).subspan(kept.size()); }
     void ReceivedIntoTail(std::size_t count) noexcept override {
         pieces.push_back(count);
-        kept.append(reinterpret_cast<const char*>(room.data() + kept.size()), count);
+        kept.append(reinterpret_cast<const char*>(buffer.data() + kept.size()), count);
     }
     void Scan() noexcept override {}
     void Decided() noexcept override { ++decided; }
     std::string TakeText() override { return kept; }
-    AnswerRoom TakeRoom() noexcept override { return {}; }
+    AnswerBuffer TakeBuffer() noexcept override { return {}; }
 
     std::vector<std::size_t> pieces;
     std::vector<std::size_t> opened;
     std::string kept;
     int decided = 0;
-    std::array<unsigned char, 64> room{};
+    std::array<unsigned char, 64> buffer{};
 };
 
 // The sink learns the answer's length and gets its bytes, and no others, whichever way they come; a
-// room that runs past the answer is offered only as far as the answer goes, and an empty answer is no
-// room at all.
-TEST(ReplyParser, HandsTheSinkTheAnswersBytesAloneAndItsRoomOnlyAsFarAsTheAnswerGoes) {
+// buffer that runs past the answer is offered only as far as the answer goes, and an empty answer is
+// offered none at all.
+TEST(ReplyParser, HandsTheSinkTheAnswersBytesAloneAndItsBufferOnlyAsFarAsTheAnswerGoes) {
     const std::string body = Items({"abc", "games", "12345", "tail"});
     const std::size_t answerAt = Items({"abc", "games"}).size() + 4;
     KeepingSink sink;
@@ -285,7 +285,7 @@ TEST(ReplyParser, HandsTheSinkTheAnswersBytesAloneAndItsRoomOnlyAsFarAsTheAnswer
         ReplyParser parser("games", body.size(), sink);
         parser.Feed(AsBody(body).first(answerAt + 2));
         const std::span<unsigned char> tail = parser.AnswerTail();
-        ASSERT_EQ(tail.size(), 3u) << "what is left of the answer, not the room's 62 bytes";
+        ASSERT_EQ(tail.size(), 3u) << "what is left of the answer, not the buffer's 62 bytes";
         std::copy_n(body.data() + answerAt + 2, 3, tail.data());
         parser.Received(3);
         EXPECT_TRUE(parser.Decided());

@@ -19,8 +19,8 @@ local T = require("testlib")
 local M = require("machine")
 local O = Orvane.Object
 
-local KINDS = { "allocation", "answer_room", "socket", "bind", "port_association", "connect_ex", "receive", "send",
-  "post_message", "thread", "event", "lookup_worker", "registry_ref" }
+local KINDS = { "allocation", "answer_buffer", "socket", "bind", "port_association", "connect_ex", "receive",
+  "send", "post_message", "thread", "event", "lookup_worker", "registry_ref" }
 local MOST_POINTS = 2000  -- a kind with more is reported, not run to its end
 local url = "http://127.0.0.1:" .. assert(M.args.port, "port=N") .. "/now"
 local WHOLE = 16 * 1024 * 1024 - 13
@@ -145,7 +145,7 @@ for _, kind in ipairs(KINDS) do
       T.truthy(T.wait_for(function() return host.handles() == baseline.handles end, 10000),
         string.format("%s: handles: %d, %d before", what, host.handles(), baseline.handles))
       -- The host's debug allocator holds up to 64 MiB of freed blocks back, and the loop keeps one
-      -- 16 MiB room warm for the next long answer, with its receive buffers; a leak adds up over the
+      -- 16 MiB buffer warm for the next long answer, with its receive buffers; a leak adds up over the
       -- hundreds of rounds and passes that.
       local private = select(3, host.memory())
       T.truthy(private - baseline.private < 96 * 1024 * 1024,

@@ -154,14 +154,14 @@ T.case("replies that stall after the first pieces of a long answer hold only wha
   local causes = T.causes()
   T.eq(#causes, 200, "causes written")
   T.eq(causes[1], "GetActiveGame: connection_closed", "the cause of a stalled reply")
-  -- Each has 128 KiB of its answer. Room set aside for the announced 16 MiB answer, or a 1 MiB receive
-  -- buffer each, would be gigabytes or 200 MiB.
+  -- Each has 128 KiB of its answer. A buffer set aside for the declared 16 MiB answer, or a 1 MiB
+  -- receive buffer each, would be gigabytes or 200 MiB.
   T.truthy(private_peak - private_before < 100 * MiB,
     string.format("private bytes grew by %.1f MiB at the most", (private_peak - private_before) / MiB))
 end)
 
 T.case("answers that wait for the script hold no more than their budget; past it the empty text", function()
-  -- 256 MiB of room is sixteen whole answers of 16 MiB: of 24 that come while the script is busy, at
+  -- A 256 MiB budget is sixteen whole answers of 16 MiB: of 24 that come while the script is busy, at
   -- least eight find no room. All of them arrived long before the script pumps again.
   local MiB = 1024 * 1024
   local whole = 16 * MiB - 13
@@ -197,7 +197,7 @@ T.case("answers that wait for the script hold no more than their budget; past it
     string.format("private bytes grew by %.0f MiB while the answers waited", (private_held - private_before) / MiB))
   got = nil
   collectgarbage()
-  -- The room of answers delivered and freed is free again.
+  -- The buffers of answers delivered and freed are free again.
   T.eq(#answer("@long", "", 15000), whole, "length of a later answer")
 end)
 

@@ -1,8 +1,8 @@
-// The bytes of one game-platform answer, from the room the reply walk makes for it to the script's
-// callback, with what the room costs the budget of answers. The bytes are received into its tail where
-// the reply allows, so a long answer is copied once, by the kernel, before Lua makes its string.
-// Used on one thread at a time, like its charge. Kept free of the platform so that it is tested and
-// fuzzed natively.
+// The bytes of one game-platform answer, from the buffer the reply parser makes for it to the script's
+// callback, with the share of the budget of answers that pays for the buffer. The bytes are received
+// into its tail where the reply allows, so a long answer is copied once, by the kernel, before Lua
+// makes its string. Used on one thread at a time, like its share. Kept free of the platform so that it
+// is tested and fuzzed natively.
 #pragma once
 
 #include <cstddef>
@@ -20,15 +20,15 @@
 
 namespace orvane {
 
-class AnswerRoom {
+class AnswerBuffer {
 public:
-    // Whoever keeps rooms for the next long answer: it may move the room away, and what it leaves
+    // Whoever keeps buffers for the next long answer: it may move the buffer away, and what it leaves
     // is freed. Any thread.
-    using Keeper = void (*)(AnswerRoom&& room) noexcept;
+    using Keeper = void (*)(AnswerBuffer&& buffer) noexcept;
 
-    AnswerRoom() noexcept = default;
-    AnswerRoom(AnswerRoom&& other) noexcept { *this = std::move(other); }
-    AnswerRoom& operator=(AnswerRoom&& other) noexcept {
+    AnswerBuffer() noexcept = default;
+    AnswerBuffer(AnswerBuffer&& other) noexcept { *this = std::move(other); }
+    AnswerBuffer& operator=(AnswerBuffer&& other) noexcept {
         if (this != &other) {
             GiveBack();
             bytes_ = std::move(other.bytes_);
@@ -41,23 +41,23 @@ public:
         }
         return *this;
     }
-    AnswerRoom(const AnswerRoom&) = delete;
-    AnswerRoom& operator=(const AnswerRoom&) = delete;
-    ~AnswerRoom() { GiveBack(); }
+    AnswerBuffer(const AnswerBuffer&) = delete;
+    AnswerBuffer& operator=(const AnswerBuffer&) = delete;
+    ~AnswerBuffer() { GiveBack(); }
 
-    // Room for capacity bytes, empty when memory is short. The charge pays for it and goes with it.
-    static AnswerRoom Make(std::size_t capacity, BudgetShare charge = {}) noexcept {
-        AnswerRoom room;
-        if (capacity >= UINT32_MAX || FaultHere(FaultKind::AnswerRoom)) return room;  // past any answer's bound
+    // A buffer of capacity bytes, empty when memory is short. The share pays for it and goes with it.
+    static AnswerBuffer Make(std::size_t capacity, BudgetShare charge = {}) noexcept {
+        AnswerBuffer buffer;
+        if (capacity >= UINT32_MAX || FaultHere(FaultKind::AnswerBuffer)) return buffer;  // past any answer's bound
         // One byte more than the answer's, a zero after its last, for a runtime that takes texts
         // only up to their zero byte.
-        room.bytes_.reset(new (std::nothrow) unsigned char[capacity + 1]);
-        if (room.bytes_) {
-            room.bytes_[0] = 0;
-            room.capacity_ = static_cast<std::uint32_t>(capacity);
-            room.charge_ = std::move(charge);
+        buffer.bytes_.reset(new (std::nothrow) unsigned char[capacity + 1]);
+        if (buffer.bytes_) {
+            buffer.bytes_[0] = 0;
+            buffer.capacity_ = static_cast<std::uint32_t>(capacity);
+            buffer.charge_ = std::move(charge);
         }
-        return room;
+        return buffer;
     }
 
     explicit operator bool() const noexcept { return bytes_ != nullptr; }
@@ -87,7 +87,7 @@ public:
         std::memcpy(bytes_.get() + size_, bytes.data(), bytes.size());
         Grew(bytes.size());
     }
-    // Empties it for another answer, its room and charge kept.
+    // Empties it for another answer, its capacity and share kept.
     void Clear() noexcept {
         bytes_[0] = 0;
         size_ = 0;
