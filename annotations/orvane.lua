@@ -57,7 +57,7 @@ function Class:GetTipsId(pid, cid, callback) end
 ---Asks the game-platform service (TCP port 13390) for the "games" value of a name and a type. Returns
 ---at once. The callback gets the item after the first item "games", up to its first zero byte, or the
 ---empty text when the connection fails (no server, a host name that does not resolve), the reply is
----cut short or malformed, has no "games" item or none complete after it, announces a body over
+---cut short or malformed, has no "games" item or none complete after it, declares a body over
 ---16 MiB, would take the answers held at once past 256 MiB, the server stays silent for 5 minutes at
 ---one step (time without a byte, not the whole exchange), 5,000 requests are in flight already, or the
 ---request could not be started. Keep a shorter time limit of your own where you need one.

@@ -1,8 +1,9 @@
 // Answers on their way to script callbacks. Whoever answers a request (the network loop) never waits
 // for the script thread: it hands the request here, which posts the message window a delivery
-// message; its handling on the script thread calls the callbacks of everything queued, in order. The
-// bridge alone decides when to announce: a message that could not be posted, or was never handled,
-// is announced again by a thread of its own, made with the first window.
+// message, the wake-up post; its handling on the script thread calls the callbacks of everything
+// queued, in order. The bridge alone decides when to post it: a message that could not be posted, or
+// was never handled, is posted again by a thread of its own, the wake-up reposter, made with the first
+// window.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +15,7 @@
 namespace orvane {
 
 // Script thread, when a message window is made: delivery messages go to the add-in's window
-// (bridge/message_window.hpp), and the announcer starts with the first.
+// (bridge/message_window.hpp), and the wake-up reposter starts with the first.
 void StartDeliveries() noexcept;
 
 // Whether an answer queued now could still reach a script: the message window lives (no WM_CLOSE).

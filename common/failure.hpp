@@ -30,7 +30,7 @@ enum class Failure : std::uint8_t {
     EmptyReply,        // a datagram without a byte
     ConnectionClosed,  // the server closed before its whole reply came
     NoAnswer,          // the reply said there is none
-    ReplyTooLong,      // a datagram over 1024 bytes, or an announced body over 16 MiB
+    ReplyTooLong,      // a datagram over 1024 bytes, or a declared body over 16 MiB
     ReplyMalformed,    // an item runs past the body's end
     KeyMissing,        // no "games" item with an answer after it
     OverBudget,        // the answers held at once would pass their budget
@@ -139,8 +139,8 @@ private:
 // A debugger-output listener that is attached but not reading holds each line up, for seconds.
 void ReportFailure(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
 
-// Any thread that must never wait for a listener (the network loop, the announcer): the line goes to
-// a writer thread of the add-in's (LineQueue above); without one it is lost.
+// Any thread that must never wait for a listener (the network loop, the wake-up reposter): the line
+// goes to a writer thread of the add-in's (LineQueue above); without one it is lost.
 void ReportFailureLater(const char* operation, Failure cause, std::uint32_t code = 0) noexcept;
 
 // Script thread, with the first window: makes that writer, so that the handles a host sees stay the

@@ -19,7 +19,7 @@ enum class FaultKind : std::uint8_t {
     Receive,          // WSARecv and WSARecvFrom
     Send,             // a tips datagram, asked or reported
     PostMessage,      // a delivery message, and the tray's answers
-    Thread,           // the loop, the announcer, the line writer, workers
+    Thread,           // the loop, the wake-up reposter, the line writer, workers
     Event,            // events, and the loop's completion port
     LookupWorker,     // the worker that asks the resolver for a service's address
     RegistryRef,      // luaL_ref, which Lua may fail by raising its memory error

@@ -64,7 +64,7 @@ constexpr ULONG kKeepAliveIntervalMs = 10 * 1000;
 // with it the socket and callback it held. Longer than keep-alive takes to find a vanished server.
 constexpr DWORD kIdleLimitMs = 5 * 60 * 1000;
 // A server that trickles a byte within each idle limit would hold its exchange for ever: once its
-// header has come, the whole exchange must end within the idle limit and the time its announced body
+// header has come, the whole exchange must end within the idle limit and the time its declared body
 // takes at the slowest rate an answer is waited for.
 constexpr std::uint64_t kSlowestBytesPerSecond = std::uint64_t{8} * 1024;
 
@@ -199,7 +199,7 @@ private:
         std::copy_n(head_, header.size(), header.begin());
         const std::optional<std::uint32_t> length = wire::ReplyBodyLength(header);
         if (!length) return Fail(Failure::NoAnswer);
-        // An oversized announcement is refused before anything is allocated or received.
+        // An oversized declared length is refused before anything is allocated or received.
         if (!wire::ReplyBodyLengthAcceptable(*length)) return Fail(Failure::ReplyTooLong);
         bodyLength_ = *length;
         EndWithin(kIdleLimitMs + std::uint64_t{bodyLength_} * 1000 / kSlowestBytesPerSecond);

@@ -56,7 +56,7 @@ void ReplyParser::LengthComplete() {
 
 // Steps over the items that lie wholly inside the piece, which is all a body of small items costs;
 // an item that runs past the piece is left to the general path in Feed. Feed has already cut the
-// piece to the body's announced length, so an item inside the piece is inside the body too.
+// piece to the body's declared length, so an item inside the piece is inside the body too.
 std::size_t ReplyParser::StepOverWholeItems(std::span<const unsigned char> bytes) {
     const unsigned char* const begin = bytes.data();
     const unsigned char* const end = begin + bytes.size();

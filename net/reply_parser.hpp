@@ -29,7 +29,7 @@ public:
     ReplyParser(const ReplyParser&) = delete;
     ReplyParser& operator=(const ReplyParser&) = delete;
 
-    // The next bytes of the body; bytes beyond its announced length are ignored.
+    // The next bytes of the body; bytes beyond its declared length are ignored.
     void Feed(std::span<const unsigned char> bytes);
     // Where the next bytes of the body may be received straight into, since they are the answer's:
     // the free part of its buffer, no longer than what is left of it. Empty elsewhere in the body, and

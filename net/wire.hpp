@@ -35,7 +35,7 @@ inline constexpr std::uint16_t kGamePort = 13390;
 inline constexpr std::size_t kHeaderSize = 16;
 // The only request this client makes carries this value in header word 2.
 inline constexpr std::uint32_t kActiveGameRequest = 1;
-// Larger announced bodies are refused before anything is allocated: the answer is one short item,
+// Larger declared bodies are refused before anything is allocated: the answer is one short item,
 // and a hostile or broken server must not be able to make the host reserve gigabytes.
 inline constexpr std::uint32_t kMaxReplyBody = 16u * 1024u * 1024u;
 

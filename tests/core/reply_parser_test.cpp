@@ -72,9 +72,9 @@ TEST(FindValueAfterKey, LaterGarbageDoesNotSpoilAnAnswerAlreadyFound) {
 }
 
 // Feeds a body to the parser in pieces cut at the given offsets.
-std::string ParseInPieces(const std::string& body, const std::vector<std::size_t>& cuts, std::uint64_t announced) {
+std::string ParseInPieces(const std::string& body, const std::vector<std::size_t>& cuts, std::uint64_t declared) {
     AnswerBufferSink sink;
-    ReplyParser parser("games", announced, sink);
+    ReplyParser parser("games", declared, sink);
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
         parser.Feed(AsBody(body).subspan(from, cut - from));
@@ -177,7 +177,7 @@ TEST(ReplyParser, NamesWhyItFoundNoAnswerWhereverTheBodyIsCut) {
     }
 }
 
-TEST(ReplyParser, AnswersNothingUntilTheWholeAnnouncedBodyHasArrived) {
+TEST(ReplyParser, AnswersNothingUntilTheWholeDeclaredBodyHasArrived) {
     const std::string body = Items({"games", "ok"});
     AnswerBufferSink sink;
     ReplyParser parser("games", body.size() + 4, sink);
@@ -186,8 +186,8 @@ TEST(ReplyParser, AnswersNothingUntilTheWholeAnnouncedBodyHasArrived) {
     EXPECT_EQ(parser.TakeAnswer(), "") << "but a body that ends early is a failed exchange";
 }
 
-TEST(ReplyParser, TakesNoBytesBeyondTheAnnouncedLength) {
-    // Announced as the key and a 2-byte item; what follows belongs to nothing.
+TEST(ReplyParser, TakesNoBytesBeyondTheDeclaredLength) {
+    // Declared as the key and a 2-byte item; what follows belongs to nothing.
     const std::string body = Items({"games", "ok"}) + Items({"games", "xx"});
     EXPECT_EQ(ParseInPieces(body, {3}, Items({"games", "ok"}).size()), "ok");
     EXPECT_EQ(ParseInPieces(Items({"abc", "games", "ok"}), {}, Items({"abc"}).size()), "");

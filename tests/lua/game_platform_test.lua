@@ -69,12 +69,12 @@ T.case("the answer is the item after the first exact games item, and the empty t
   end
 end)
 
-T.case("a body announced above 16 MiB is refused without waiting for it", function()
+T.case("a body declared above 16 MiB is refused without waiting for it", function()
   -- The peer sends the whole oversized body (with a games item) or nothing, and keeps the connection
   -- open for 20 s: only a client that does not read the body can answer before that.
   T.causes()
   T.eq(answer("@over-max", "t", 10000), "", "one byte over the bound")
-  T.eq(answer("@huge", "t", 10000), "", "an announced 2 GiB")
+  T.eq(answer("@huge", "t", 10000), "", "a declared 2 GiB")
   T.caused({ "GetActiveGame: reply_too_long", "GetActiveGame: reply_too_long" })
 end)
 

@@ -1,6 +1,6 @@
 -- Every hostile behaviour of the loopback service peers (tests/peers/service_peers.py) at once, wave
 -- after wave, with ordinary requests among them: oversized, empty, silent, split, cut and malformed
--- replies, bodies up to the 16 MiB bound and announcements past it. The host survives; every request
+-- replies, bodies up to the 16 MiB bound and declared lengths past it. The host survives; every request
 -- gets exactly one callback, with the answer its reply calls for; no registry reference is left.
 local T = require("testlib")
 local hex = T.hex

@@ -23,7 +23,7 @@ Game names:  @answer @middle @nogames @l0 @split @close-after-header @close-mid-
              @long (type = answer length, by default the longest a 16 MiB body holds)
              @keepalive (the timer of the client's socket, "KIND DUE", from /proc/net/tcp)
              @bad-long (type = ms to hold: 4 MiB of small items, then an item that runs past the body's
-             end, and the rest of the announced 16 MiB body never sent)
+             end, and the rest of the declared 16 MiB body never sent)
 """
 
 import errno
@@ -246,7 +246,7 @@ def game_exchange(conn):
         padding = item(b"p" * (MAX_BODY - len(tail) - 4))
         reply(padding + tail)
     elif verb == "@stall":
-        # A long reply announced whose answer is announced long too, its first 128 KiB sent, then
+        # A long reply declared whose answer is declared long too, its first 128 KiB sent, then
         # nothing until the hold ends (type = ms).
         answer_length = MAX_BODY - len(item(b"games")) - 4
         conn.sendall(header(MAX_BODY) + item(b"games") + struct.pack(">I", answer_length) + b"a" * (128 * 1024))

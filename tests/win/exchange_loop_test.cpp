@@ -80,7 +80,8 @@ TEST_F(ExchangeLoopTest, RequestThatCannotStartIsAnsweredLaterWithTheEmptyText) 
     }
 
     // Its delivery message may never be handled (a full queue refuses it; a host loop may drop it),
-    // and no loop may exist to announce it again, or the loop waits a second and more before it does.
+    // and no loop may exist to post its wake-up again, or the loop waits a second and more before it
+    // does.
     const TakenCallback lost{lua.state(), lua.RefGlobal("record")};
     LaunchExchange(StartRequest("Test", CallbackRef(lost)), std::make_unique<FakeExchange>("never asked", false),
                    &LoopRefuses);
