@@ -20,18 +20,18 @@ Request::Request(const char* operation, CallbackRef callback) noexcept
 
 Request::~Request() { ::InterlockedDecrement(&g_liveRequests); }
 
-void Request::Answer(std::string text, BudgetShare charge) noexcept {
+void Request::Answer(std::string text, BudgetShare share) noexcept {
     // One kind of answer record for every request, since thousands in flight each hold one.
-    AnswerBuffer buffer = AnswerBuffer::Make(text.size(), std::move(charge));
+    AnswerBuffer buffer = AnswerBuffer::Make(text.size(), std::move(share));
     if (!buffer) return Fail(Failure::NoMemory);
     buffer.Append({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
     buffer.Scan();
     buffer_ = std::move(buffer);
 }
 
-void Request::Answer(AnswerBuffer buffer, BudgetShare charge) noexcept {
+void Request::Answer(AnswerBuffer buffer, BudgetShare share) noexcept {
     buffer_ = std::move(buffer);
-    charge_ = std::move(charge);
+    share_ = std::move(share);
 }
 
 std::string_view Request::AnswerText() const noexcept {
@@ -41,7 +41,7 @@ std::string_view Request::AnswerText() const noexcept {
 
 void Request::Fail(Failure cause, std::uint32_t code) noexcept {
     buffer_ = AnswerBuffer();
-    charge_ = BudgetShare();
+    share_ = BudgetShare();
     failed_ = cause;
     failedCode_ = code;
 }

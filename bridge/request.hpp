@@ -29,9 +29,9 @@ public:
 
     // Any thread, at most once: the text the callback gets, with what its buffer costs the budget of
     // answers, which goes back when the request is freed.
-    void Answer(std::string text, BudgetShare charge = {}) noexcept;
+    void Answer(std::string text, BudgetShare share = {}) noexcept;
     // The same for an answer in its buffer, which carries its own share.
-    void Answer(AnswerBuffer buffer, BudgetShare charge = {}) noexcept;
+    void Answer(AnswerBuffer buffer, BudgetShare share = {}) noexcept;
     // Any thread, at most once: the callback gets the empty text. The cause's line is written by the
     // script thread, just before the callback or when the request is dropped, never by a thread that
     // must not wait for a debug listener (the network loop).
@@ -62,7 +62,7 @@ private:
     std::uint32_t failedCode_ = 0;
     std::optional<Failure> failed_;  // until its line is written
     CallbackRef callback_;
-    BudgetShare charge_;      // declared before the answer, so that the answer's memory goes first
+    BudgetShare share_;       // declared before the answer, so that the answer's memory goes first
     AnswerBuffer buffer_;     // the answer
     ListLink<Request> link_;  // the delivery queue's
 };

@@ -36,7 +36,7 @@ public:
             size_ = std::exchange(other.size_, 0);
             text_ = std::exchange(other.text_, 0);
             scanned_ = std::exchange(other.scanned_, 0);
-            charge_ = std::move(other.charge_);
+            share_ = std::move(other.share_);
             keeper_ = std::exchange(other.keeper_, nullptr);
         }
         return *this;
@@ -46,7 +46,7 @@ public:
     ~AnswerBuffer() { GiveBack(); }
 
     // A buffer of capacity bytes, empty when memory is short. The share pays for it and goes with it.
-    static AnswerBuffer Make(std::size_t capacity, BudgetShare charge = {}) noexcept {
+    static AnswerBuffer Make(std::size_t capacity, BudgetShare share = {}) noexcept {
         AnswerBuffer buffer;
         if (capacity >= UINT32_MAX || FaultHere(FaultKind::AnswerBuffer)) return buffer;  // past any answer's bound
         // One byte more than the answer's, a zero after its last, for a runtime that takes texts
@@ -55,7 +55,7 @@ public:
         if (buffer.bytes_) {
             buffer.bytes_[0] = 0;
             buffer.capacity_ = static_cast<std::uint32_t>(capacity);
-            buffer.charge_ = std::move(charge);
+            buffer.share_ = std::move(share);
         }
         return buffer;
     }
@@ -95,7 +95,7 @@ public:
         scanned_ = 0;
     }
 
-    BudgetShare& Charge() noexcept { return charge_; }
+    BudgetShare& Share() noexcept { return share_; }
     void KeepWith(Keeper keeper) noexcept { keeper_ = keeper; }
 
 private:
@@ -103,7 +103,7 @@ private:
         if (bytes_ && keeper_ != nullptr) std::exchange(keeper_, nullptr)(std::move(*this));
     }
 
-    BudgetShare charge_;  // declared before the bytes, so that they go first and the sum never passes the bound
+    BudgetShare share_;  // declared before the bytes, so that they go first and the sum never passes the bound
     std::unique_ptr<unsigned char[]> bytes_;
     // 32 bits are enough for any answer, and every request holds one of these.
     std::uint32_t capacity_ = 0;

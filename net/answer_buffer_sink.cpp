@@ -7,7 +7,7 @@ namespace orvane::wire {
 
 AnswerBufferSink::~AnswerBufferSink() {
     GiveWholeSlotBack();
-    if (share_ != nullptr) share_->Shrink(charged_);
+    if (share_ != nullptr) share_->Shrink(held_);
 }
 
 void AnswerBufferSink::GiveWholeSlotBack() noexcept {
@@ -52,16 +52,16 @@ std::optional<Failure> AnswerBufferSink::Append(std::span<const unsigned char> b
 // for a moment, so both are held of the share until the old one is gone. A kept buffer brings its own
 // share.
 std::optional<Failure> AnswerBufferSink::MoveAnswerInto(std::size_t capacity, bool whole) noexcept {
-    const std::size_t old = charged_;
+    const std::size_t old = held_;
     AnswerBuffer buffer;
     if (whole && kept_ != nullptr && share_ != nullptr) buffer = kept_(capacity);
     if (buffer) {
-        charged_ += buffer.Charge().Held();
-        share_->Absorb(std::move(buffer.Charge()));
+        held_ += buffer.Share().Held();
+        share_->Absorb(std::move(buffer.Share()));
     } else {
         if (share_ != nullptr) {
             if (!share_->Grow(capacity)) return Failure::OverBudget;
-            charged_ += capacity;
+            held_ += capacity;
         }
         buffer = AnswerBuffer::Make(capacity);
         if (!buffer) return Failure::NoMemory;
@@ -70,21 +70,21 @@ std::optional<Failure> AnswerBufferSink::MoveAnswerInto(std::size_t capacity, bo
     answer_ = std::move(buffer);
     if (share_ != nullptr) {
         share_->Shrink(old);
-        charged_ -= old;
+        held_ -= old;
     }
     return std::nullopt;
 }
 
 std::string AnswerBufferSink::TakeText() {
     std::string text(answer_.Bytes());
-    charged_ = 0;
+    held_ = 0;
     answer_ = AnswerBuffer();
     return text;
 }
 
 AnswerBuffer AnswerBufferSink::TakeBuffer() noexcept {
-    if (share_ != nullptr) answer_.Charge() = share_->Split(charged_);
-    charged_ = 0;
+    if (share_ != nullptr) answer_.Share() = share_->Split(held_);
+    held_ = 0;
     answer_.Scan();
     return std::move(answer_);
 }

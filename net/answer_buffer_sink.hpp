@@ -74,8 +74,8 @@ private:
     BudgetShare* share_;
     KeptBuffers kept_;
     WholeBuffers* whole_;
-    std::size_t length_ = 0;   // the answer's, as its item says
-    std::size_t charged_ = 0;  // what answer_'s buffer holds of the share
+    std::size_t length_ = 0;  // the answer's, as its item says
+    std::size_t held_ = 0;    // what answer_'s buffer holds of the share
     AnswerBuffer answer_;
     bool fast_ = false;        // a piece of kProvedFast or more has come
     bool holdsWhole_ = false;  // one of whole_'s

@@ -2,9 +2,9 @@
 // by piece. A first buffer of the body's length up to kFirst is all that a server that sends a little
 // and then stalls ever holds, and there may be thousands of those. Once the server has filled a
 // receive it sends faster than the loop takes the bytes, and the rest comes through a large chunk of
-// the loop's: each receive is dear under Wine, and smaller pieces were half the speed. A second large
-// chunk takes the next piece while the first is parsed. Every byte of them is charged to the
-// exchange's share of the answers' budget. Free of the platform, so tested natively.
+// the loop's, since each receive is dear under Wine. A second large chunk takes the next piece while
+// the first is parsed. Every byte of them is taken from the exchange's share of the answers' budget.
+// Free of the platform, so tested natively.
 #pragma once
 
 #include <cstddef>

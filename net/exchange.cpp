@@ -104,17 +104,17 @@ void Exchange::EndWithin(std::uint64_t ms) noexcept {
     ExchangeLoop::Shared().deadlines_.LimitAt(wholeLimit_, ::GetTickCount64() + ms);
 }
 
-void Exchange::Finish(std::string answer, BudgetShare charge) noexcept {
+void Exchange::Finish(std::string answer, BudgetShare share) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     if (!request_) return;
-    request_->Answer(std::move(answer), std::move(charge));
+    request_->Answer(std::move(answer), std::move(share));
     HandOn();
 }
 
-void Exchange::Finish(AnswerBuffer answer, BudgetShare charge) noexcept {
+void Exchange::Finish(AnswerBuffer answer, BudgetShare share) noexcept {
     ORVANE_LOOP_THREAD_ONLY();
     if (!request_) return;
-    request_->Answer(std::move(answer), std::move(charge));
+    request_->Answer(std::move(answer), std::move(share));
     HandOn();
 }
 

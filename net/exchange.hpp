@@ -111,8 +111,8 @@ protected:
 
     // Answers the request and hands it to the delivery queue: the text, with what its buffer costs the
     // budget of answers. Only with no operation pending; the exchange is done with afterwards.
-    void Finish(std::string answer, BudgetShare charge = {}) noexcept;
-    void Finish(AnswerBuffer answer, BudgetShare charge = {}) noexcept;
+    void Finish(std::string answer, BudgetShare share = {}) noexcept;
+    void Finish(AnswerBuffer answer, BudgetShare share = {}) noexcept;
     // Answers with the empty text, the cause written for whoever debugs the script.
     void Fail(Failure cause, std::uint32_t code = 0) noexcept;
     // A finished exchange's buffers go when it answers, on the loop thread.

@@ -308,7 +308,7 @@ bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) 
     // The buffer kept for the next long answer first, as it waits for nobody; then the exchanges that
     // moved longest ago. Nothing is ended unless all of them together cover the shortfall.
     const auto visit = [&](auto&& take) {
-        std::size_t found = keptBuffer_ ? keptBuffer_.Charge().Held() : 0;
+        std::size_t found = keptBuffer_ ? keptBuffer_.Share().Held() : 0;
         deadlines_.ForEachOldestFirst([&](const Deadline& limit) {
             if (found >= shortfall) return false;
             auto* exchange = static_cast<Exchange*>(limit.owner);

@@ -300,7 +300,7 @@ private:
     }
     void GiveBudgetBack() noexcept override { share_.Shrink(share_.Held()); }
 
-    // What the answer holds stays charged until the request goes.
+    // What the answer holds stays in the share until the request goes.
     void ReleaseBuffers() noexcept override {
         buffers_.GiveBack();
         parser_.reset();

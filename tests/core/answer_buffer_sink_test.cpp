@@ -93,9 +93,9 @@ TEST(AnswerBufferSink, AServerThatProvedFastGetsOneBufferOfTheWholeAnswerOrTheKe
         keptBudget = &budget;
         keptCapacity = c.kept;
         const AnswerBufferSink::KeptBuffers kept = [](std::size_t atLeast) noexcept {
-            BudgetShare charge(*keptBudget);
-            if (keptCapacity < atLeast || !charge.Grow(keptCapacity)) return AnswerBuffer();
-            return AnswerBuffer::Make(keptCapacity, std::move(charge));
+            BudgetShare keptShare(*keptBudget);
+            if (keptCapacity < atLeast || !keptShare.Grow(keptCapacity)) return AnswerBuffer();
+            return AnswerBuffer::Make(keptCapacity, std::move(keptShare));
         };
         BudgetShare share(budget);
         AnswerBuffer buffer;
@@ -107,7 +107,7 @@ TEST(AnswerBufferSink, AServerThatProvedFastGetsOneBufferOfTheWholeAnswerOrTheKe
         }
         EXPECT_EQ(buffer.Bytes().size(), c.capacity != 0 ? answer.size() : 0u);
         EXPECT_EQ(buffer.Capacity(), c.capacity);
-        EXPECT_EQ(buffer.Charge().Held(), c.capacity) << "the buffer carries its share";
+        EXPECT_EQ(buffer.Share().Held(), c.capacity) << "the buffer carries its share";
         EXPECT_EQ(budget.Held(), c.capacity);
         buffer = AnswerBuffer();
         EXPECT_EQ(budget.Held(), 0u);
