@@ -160,14 +160,14 @@ private:
 
 // Work for a service that needs its address and answers no script: on the loop it waits for the
 // address as an exchange does, and is continued once with it there, owning itself from then on.
-class ServiceErrand : public AddressWaiter {
+class ServiceTask : public AddressWaiter {
 public:
-    explicit ServiceErrand(const char* host) noexcept : host_(host) {}
-    ~ServiceErrand() override = default;
+    explicit ServiceTask(const char* host) noexcept : host_(host) {}
+    ~ServiceTask() override = default;
 
 private:
     friend class ExchangeLoop;
-    OverlappedRecord<ServiceErrand> posted_{this};
+    OverlappedRecord<ServiceTask> posted_{this};
     const char* host_;
 };
 

@@ -104,10 +104,10 @@ bool ExchangeLoop::BeginTurn() noexcept {
     return more;
 }
 
-bool ExchangeLoop::Post(std::unique_ptr<ServiceErrand>& errand) noexcept {
+bool ExchangeLoop::Post(std::unique_ptr<ServiceTask>& task) noexcept {
     ORVANE_SCRIPT_THREAD_ONLY();
-    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kErrand, &errand->posted_.overlapped)) return false;
-    (void)errand.release();  // the loop's from here on
+    if (!Start() || !::PostQueuedCompletionStatus(port_, 0, kTask, &task->posted_.overlapped)) return false;
+    (void)task.release();  // the loop's from here on
     return true;
 }
 
@@ -223,7 +223,7 @@ void ExchangeLoop::Dispatch(ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, 
     switch (key) {
         case kWake: return;  // the turn after these events begins what waits
         case kLookedUp: return Looked(OverlappedRecord<Lookup>::OwnerOf(overlapped));
-        case kErrand: return Errand(OverlappedRecord<ServiceErrand>::OwnerOf(overlapped));
+        case kTask: return RunTask(OverlappedRecord<ServiceTask>::OwnerOf(overlapped));
         case kReturnedBuffer: return Returned(OverlappedRecord<ReturnedBuffer>::OwnerOf(overlapped));
         default: break;
     }
@@ -291,15 +291,15 @@ void ExchangeLoop::Looked(Lookup* done) noexcept {
     while (AddressWaiter* waiter = waiting.Pop()) waiter->AddressKnown(lookup->address);
 }
 
-void ExchangeLoop::Errand(ServiceErrand* errand) noexcept {
+void ExchangeLoop::RunTask(ServiceTask* task) noexcept {
     AddressCache::Answer answer{AddressCache::Next::Use, std::nullopt};
     try {
-        answer = addresses_.Ask(errand->host_, ::GetTickCount64(), *errand);
+        answer = addresses_.Ask(task->host_, ::GetTickCount64(), *task);
     } catch (...) {
         // No room for the name's entry: as if it could not be resolved.
     }
-    if (answer.next == AddressCache::Next::Use) return errand->AddressKnown(answer.address);
-    if (answer.next == AddressCache::Next::Look) LookUp(errand->host_);
+    if (answer.next == AddressCache::Next::Use) return task->AddressKnown(answer.address);
+    if (answer.next == AddressCache::Next::Look) LookUp(task->host_);
 }
 
 bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) noexcept {

@@ -35,7 +35,7 @@ public:
     // Script thread: hands the exchange over, starting the loop on first use; the loop owns it from
     // here on. False when the loop cannot be started or take it, and then it stays the caller's.
     bool Post(std::unique_ptr<Exchange>& exchange) noexcept;
-    bool Post(std::unique_ptr<ServiceErrand>& errand) noexcept;
+    bool Post(std::unique_ptr<ServiceTask>& task) noexcept;
 
     // Loop thread: the pieces of state every exchange shares.
     AddressCache& Addresses() noexcept;
@@ -67,7 +67,7 @@ private:
     static constexpr ULONG_PTR kWake = 1;
     static constexpr ULONG_PTR kOperation = 2;
     static constexpr ULONG_PTR kLookedUp = 3;
-    static constexpr ULONG_PTR kErrand = 4;
+    static constexpr ULONG_PTR kTask = 4;
     static constexpr ULONG_PTR kReturnedBuffer = 5;
     struct Lookup;
     struct ReturnedBuffer;
@@ -85,7 +85,7 @@ private:
     void LookUp(std::string_view host) noexcept;
     static void LookUpOnWorker(void* argument);
     void Looked(Lookup* done) noexcept;
-    void Errand(ServiceErrand* errand) noexcept;
+    void RunTask(ServiceTask* task) noexcept;
     void Returned(ReturnedBuffer* returned) noexcept;
     // How long the loop may wait for its next event before a deadline passes.
     DWORD UntilNextDeadline() const noexcept;

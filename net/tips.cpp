@@ -115,9 +115,9 @@ constexpr int kMaxReportsWaiting = 1024;
 std::atomic<int> g_reportsWaiting{0};
 
 // A report on its way: the loop sends it once the address is known, at once when it is fresh.
-class WaitingReport final : public ServiceErrand {
+class WaitingReport final : public ServiceTask {
 public:
-    explicit WaitingReport(std::string report) noexcept : ServiceErrand(kTipsHost), report_(std::move(report)) {
+    explicit WaitingReport(std::string report) noexcept : ServiceTask(kTipsHost), report_(std::move(report)) {
         ++g_reportsWaiting;
     }
     ~WaitingReport() override { --g_reportsWaiting; }
@@ -147,7 +147,7 @@ bool ReportTipShown(std::string_view tipid, std::string_view pid, std::string_vi
     (void)EnsureDatagramNetworkStarted();
     // Sent from the loop thread, so the script thread never waits for the resolver, nor makes a socket.
     if (g_reportsWaiting.load() >= kMaxReportsWaiting) return false;
-    std::unique_ptr<ServiceErrand> waiting(new (std::nothrow) WaitingReport(std::move(*report)));
+    std::unique_ptr<ServiceTask> waiting(new (std::nothrow) WaitingReport(std::move(*report)));
     return waiting && ExchangeLoop::Shared().Post(waiting);
 }
 
