@@ -176,6 +176,7 @@ for _, kind in ipairs(START_KINDS) do
   end)
 end
 
-io.write(string.format("points of each kind: %s; %.0f s\n", table.concat(summary, ", "), (host.clock() - started) / 1000))
+local seconds = (host.clock() - started) / 1000
+io.write(string.format("points of each kind: %s; %.0f s\n", table.concat(summary, ", "), seconds))
 
 T.finish()
