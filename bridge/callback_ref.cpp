@@ -15,7 +15,7 @@ namespace {
 // luaL_unref writes the head of the registry's free list, key 0. While that key holds no value the
 // write may have to make room for it, which allocates, and an allocation may raise. Given a number
 // here, where raising is the script call's own business, the key keeps a number, since luaL_ref and
-// luaL_unref then only ever move numbers into it; so releasing a reference does not allocate. 0 is
+// luaL_unref then only ever move numbers into it; so unreffing a reference does not allocate. 0 is
 // the empty list as luaL_ref reads it, and luaL_unref of reference 0 writes just that.
 void KeepFreeListHead(lua_State* L) noexcept {
     lua_rawgeti(L, lua::kRegistryIndex, 0);
@@ -30,7 +30,7 @@ struct Handover {
     TakenCallback callback;
     std::string_view text;
     bool called = false;
-    bool released = false;
+    bool unreffed = false;
 };
 
 void Hand(lua_State* L, void* context) {
@@ -45,14 +45,14 @@ void Hand(lua_State* L, void* context) {
     handover->called = true;
     VemoLRT_LuaCall(L, 1, 0, 0);
     luaL_unref(L, lua::kRegistryIndex, handover->callback.ref);
-    handover->released = true;
+    handover->unreffed = true;
 }
 
 void UnrefWork(lua_State* L, void* context) {
     luaL_unref(L, lua::kRegistryIndex, static_cast<TakenCallback*>(context)->ref);
 }
 
-// Script thread: drops the reference without calling the function, protected too.
+// Script thread: unrefs the reference without calling the function, protected too.
 void Unref(TakenCallback taken) noexcept { RunProtected(taken.state, &UnrefWork, &taken); }
 
 }  // namespace
@@ -93,12 +93,12 @@ CallbackRef& CallbackRef::operator=(CallbackRef&& other) noexcept {
     return *this;
 }
 
-CallbackRef::~CallbackRef() { Drop(); }
+CallbackRef::~CallbackRef() { UnrefNowOrLater(); }
 
-void CallbackRef::Drop() noexcept {
+void CallbackRef::UnrefNowOrLater() noexcept {
     const TakenCallback taken = std::exchange(taken_, TakenCallback{});
     if (taken.state == nullptr) return;
-    if (StateNote::ReleasableHere(taken.note, epoch_, thread_)) {
+    if (StateNote::CanUnrefHere(taken.note, epoch_, thread_)) {
         Unref(taken);
     } else if (taken.note != nullptr) {
         taken.note->DeferUnref(taken.ref);
@@ -119,7 +119,7 @@ bool CallbackRef::CallOnce(std::string_view text) noexcept {
         handover.text = "";
         RunProtected(taken.state, &Hand, &handover);
     }
-    if (!handover.released) Unref(taken);
+    if (!handover.unreffed) Unref(taken);
     if (taken.note != nullptr) taken.note->Let();
     return whole;
 }

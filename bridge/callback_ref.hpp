@@ -1,5 +1,5 @@
 // A script function to be called later, on the script thread. Other threads carry it and may drop it,
-// but never read it; only the script thread takes, calls and releases it.
+// but never read it; only the script thread takes, calls and unrefs it.
 //
 // The function often comes from a coroutine that may be suspended, dead or collected by the time of
 // the call, and Lua 5.1 lets a function called on such a coroutine yield and leave it broken. So every
@@ -43,12 +43,12 @@ struct TakenCallback {
 TakenCallback TakeCallback(lua_State* L) noexcept;
 
 // The one owner of a taken reference, from the method call that took it to its one end: called once,
-// or dropped. Dropped, it is released at once where its state surely lives (on the thread that adopted
-// it, with no close of the window since, its state not closed), and otherwise deferred to the script
-// thread's next entry from its state (StateNote::DeferUnref), or forgotten with a closed state. So
-// whoever holds one, on whatever thread, may drop it on any path. Without a note nothing tells that a
-// state lives and is not a new one at a closed one's address, so such a reference stays in its registry
-// for good.
+// or dropped. Dropped, it is unreffed at once where its state surely lives (on the thread that adopted
+// it, with no close of the window since, its state not closed); otherwise its unref is deferred to the
+// script thread's next entry from its state (StateNote::DeferUnref), or never done for a closed state,
+// whose registry went with it. So whoever holds one, on whatever thread, may drop it on any path.
+// Without a note nothing tells that a state lives and is not a new one at a closed one's address, so
+// such a reference stays in its registry for good.
 class CallbackRef {
 public:
     constexpr CallbackRef() noexcept = default;
@@ -62,7 +62,7 @@ public:
 
     explicit operator bool() const noexcept { return taken_.state != nullptr; }
 
-    // Script thread: calls the function with one text and no results wanted, then releases it, each
+    // Script thread: calls the function with one text and no results wanted, then unrefs it, each
     // protected (runtime/protected_call.hpp); empty afterwards. A text that cannot be handed over (no
     // memory for it, or a finalizer raised on the way) is replaced by the empty text, as after any
     // failure: false then. The text is pushed from where it lies, as long as it says, and read only
@@ -76,12 +76,12 @@ public:
     // Any thread: whether it may still be called: no close of the window since it was adopted, and
     // its state not closed.
     bool Deliverable() const noexcept { return StateNote::Deliverable(taken_.note, epoch_); }
-    // Any thread: its state is known to be closed, so nothing of it may be called or released any
-    // more; dropped, it is forgotten.
+    // Any thread: its state is known to be closed, so nothing of it may be called or unreffed any
+    // more; dropped, it is only forgotten.
     bool StateClosed() const noexcept { return taken_.note != nullptr && taken_.note->Closed(); }
 
 private:
-    void Drop() noexcept;
+    void UnrefNowOrLater() noexcept;
 
     TakenCallback taken_;
     std::uint32_t thread_ = 0;  // the thread that adopted it, the one that may touch its state

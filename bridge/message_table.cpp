@@ -12,22 +12,22 @@
 namespace orvane {
 namespace {
 
-// Whether the window answers go to was closed by WM_CLOSE, whose handling released everything its
+// Whether the window answers go to was closed by WM_CLOSE, whose handling unreffed everything its
 // Lua states held while they surely lived. Only WM_CLOSE sets it: any process can post the other
 // messages. Script thread only.
 bool g_closeSeen = false;
 
 // What was queued for the scripts and the speed-limit handler go. At WM_CLOSE the host's Lua states
-// surely live, so their references are released now, and only then does the close epoch end, after
+// surely live, so their references are unreffed now, and only then does the close epoch end, after
 // which the host may close a state at any time.
-void ReleaseAllThenEndEpoch() {
+void UnrefAllThenEndEpoch() {
     DropDeliveries();
     ClearSpeedLimitHandler();
     StateNote::EndEpoch();
 }
 
 // The same where the window went without a close: the host may have closed their states with it, so
-// the epoch ends first, and the references are only deferred, to be released should a script of their
+// the epoch ends first, and the unrefs are only deferred, to be done should a script of their
 // state call again. Seen twice (a forged WM_DESTROY, then the real one), it only ends an epoch again.
 void EndEpochThenDeferAll() {
     StateNote::EndEpoch();
@@ -45,7 +45,7 @@ LRESULT MessageTable(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             // the window goes, so that its WM_DESTROY leaves the rest to this close.
             g_closeSeen = true;
             AddinWindow().Destroy();
-            ReleaseAllThenEndEpoch();
+            UnrefAllThenEndEpoch();
             return 0;
         case WM_DESTROY:
             // The host destroyed the window without closing it (DestroyWindow, or a host that frees

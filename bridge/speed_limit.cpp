@@ -16,7 +16,7 @@ namespace orvane {
 namespace {
 
 // Only the script thread touches the slot: script calls and the window procedure both run there. Never
-// destroyed: at process exit the host's Lua state may be gone, and the handler is not released then.
+// destroyed: at process exit the host's Lua state may be gone, and the handler is not unreffed then.
 constinit NeverDestroyed<CallbackRef> g_slot;
 constinit CallbackRef& g_handler = g_slot.Get();
 
@@ -106,7 +106,7 @@ bool StoreSpeedLimitHandler(CallbackRef handler) {
         return false;
     }
     // The replaced handler can never be called again, so its reference goes now rather than never. It
-    // leaves the slot first: releasing may run a finalizer that sets or clears the handler itself.
+    // leaves the slot first: unreffing may run a finalizer that sets or clears the handler itself.
     const CallbackRef replaced = std::exchange(g_handler, std::move(handler));
     return true;
 }

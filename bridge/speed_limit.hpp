@@ -14,7 +14,7 @@ inline constexpr wchar_t kTrayWindowTitle[] = L"VemoOrvaneTrayNotifyWindow-9CCB8
 enum class SpeedLimitCode : int { Restore = 0, Limit = 1, Reply = 2, Manual = 3 };
 
 bool StoreSpeedLimitHandler(CallbackRef handler);
-// Empties the slot; after a close of the window the reference is only let go of.
+// Empties the slot; after a close of the window the reference's unref is only deferred.
 bool ClearSpeedLimitHandler();
 bool PostManualModeChange();
 

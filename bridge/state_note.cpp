@@ -104,7 +104,7 @@ void StateNote::EndEpoch() noexcept {
     epoch_.fetch_add(1);
 }
 
-bool StateNote::ReleasableHere(const StateNote* note, std::uint32_t adopted, std::uint32_t adoptingThread) noexcept {
+bool StateNote::CanUnrefHere(const StateNote* note, std::uint32_t adopted, std::uint32_t adoptingThread) noexcept {
     return adoptingThread == static_cast<std::uint32_t>(::GetCurrentThreadId()) && Deliverable(note, adopted);
 }
 
@@ -124,7 +124,7 @@ void StateNote::DeferUnref(int ref) noexcept {
     delete node;
 }
 
-std::size_t StateNote::DeferredWaiting() noexcept {
+std::size_t StateNote::UnrefsWaiting() noexcept {
     const SmallLock::Hold guard(deferLock_);
     return deferredWaiting_;
 }
@@ -140,7 +140,7 @@ void UnrefWork(lua_State* L, void* context) { luaL_unref(L, lua::kRegistryIndex,
 
 StateNote::Entry StateNote::Entered(StateNote* note) noexcept {
     if (!note->HasDeferred()) return Entry{note, note->thread_, std::nullopt};
-    // Releasing runs Lua, whose collection step may run what is left of the state's close, the
+    // Unreffing runs Lua, whose collection step may run what is left of the state's close, the
     // sentinel's finalizer among it: the note is held meanwhile, and once closed keeps nothing.
     note->Hold();
     note->UnrefDeferred();

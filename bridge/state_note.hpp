@@ -1,6 +1,6 @@
 // What the add-in knows of one Lua state: a main thread and its coroutines, which share one registry
 // and die together at lua_close. Every callback reference taken in the state holds its note, so that
-// any thread can ask whether the reference may still be called or released, and nothing of a closed
+// any thread can ask whether the reference may still be called or unreffed, and nothing of a closed
 // state is ever touched.
 //
 // The note learns of the close from a sentinel: a full user data in the state's registry whose __gc
@@ -27,7 +27,7 @@ struct lua_State;
 
 namespace orvane {
 
-// A reference whose release waits for the script thread's next entry from its state.
+// A reference whose unref waits for the script thread's next entry from its state.
 struct DeferredUnref {
     int ref = 0;
     ListLink<DeferredUnref> link;
@@ -44,12 +44,12 @@ public:
     void Let() noexcept;
 
     // Any thread: lua_close has run the sentinel's finalizer; nothing of the state may be called or
-    // released any more.
+    // unreffed any more.
     bool Closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
-    // Any thread: the reference goes at the script thread's next entry from this state, or with the
-    // state if it closes first; a reference of a closed state is only forgotten. Without memory for
-    // its record the reference stays in the registry for good.
+    // Any thread: the reference is unreffed at the script thread's next entry from this state, or goes
+    // with the state if it closes first; a reference of a closed state is only forgotten. Without
+    // memory for its record the reference stays in the registry for good.
     void DeferUnref(int ref) noexcept;
 
     // Script thread.
@@ -69,13 +69,13 @@ public:
     static bool Deliverable(const StateNote* note, std::uint32_t adopted) noexcept {
         return adopted == Epoch() && (note == nullptr || !note->Closed());
     }
-    // Whether it may be released now by the thread asking, which adopted it on `adoptingThread`: its
+    // Whether it may be unreffed now by the thread asking, which adopted it on `adoptingThread`: its
     // state surely lives, as it runs on this very thread, and no close of the window gave the host
     // a moment to close it unseen.
-    static bool ReleasableHere(const StateNote* note, std::uint32_t adopted, std::uint32_t adoptingThread) noexcept;
+    static bool CanUnrefHere(const StateNote* note, std::uint32_t adopted, std::uint32_t adoptingThread) noexcept;
 
     // Script thread, on entry from a script running on L: L's state's note, made at its first call
-    // (which may raise, as the call may), with what waits deferred in it released.
+    // (which may raise, as the call may), with the unrefs deferred in it done.
     struct Entry {
         StateNote* note = nullptr;       // none where the runtime cannot keep one
         lua_State* thread = nullptr;     // the add-in's thread in the state, on which callbacks run
@@ -83,8 +83,8 @@ public:
     };
     static Entry Enter(lua_State* L) noexcept;
 
-    // References deferred in every state and not yet released.
-    static std::size_t DeferredWaiting() noexcept;
+    // Unrefs deferred in every state and not yet done.
+    static std::size_t UnrefsWaiting() noexcept;
 
     // The last main thread confirmed, and its note: the script call's common path compares L with it.
     // Cleared when that state closes, before its memory can be reused.
@@ -110,8 +110,8 @@ private:
     std::atomic<bool> closed_{false};
     lua_State* const thread_;
     lua_State* const main_;  // seen running, outside any finalizer, when the note was made
-    // Every note's deferred references: any thread defers, the script thread releases, and the thread
-    // that runs a state's close forgets that state's.
+    // Every note's deferred unrefs: any thread defers, the script thread unrefs, and the thread that
+    // runs a state's close forgets that state's.
     static SmallLock deferLock_;
     static std::size_t deferredWaiting_ ORVANE_GUARDED_BY(deferLock_);
     DeferredUnrefs deferred_ ORVANE_GUARDED_BY(deferLock_);

@@ -1,5 +1,5 @@
 // The add-in's own work on a Lua state outside any script's call: handing an answer to its callback,
-// calling the speed-limit handler, releasing a reference. Lua may raise there: a push allocates, an
+// calling the speed-limit handler, unreffing a reference. Lua may raise there: a push allocates, an
 // allocation may find no memory or take a collection step, and a finalizer that step runs may raise.
 // Nothing would catch that, so Lua would call its panic function, which ends the host.
 #pragma once

@@ -128,7 +128,7 @@ struct Stack<void*> : AsItIs<void*> {
 template <>
 struct Stack<CallbackRef> {
     using Raw = TakenCallback;
-    // Pops the function (it is at the top) and keeps it until it is released.
+    // Pops the function (it is at the top) and keeps it until it is unreffed.
     static Raw Read(lua_State* L, int /*index*/) { return TakeCallback(L); }
     static CallbackRef Make(Raw raw) noexcept { return CallbackRef(raw); }
 };
@@ -198,9 +198,9 @@ struct Binding;
 //   1. read every argument as a Raw value (texts as views of their strings, the callback last, as a
 //      reference), while no C++ object lives;
 //   2. hand the callback's reference to its owner first, then make the operation's values, call it and
-//      keep its result as a Kept value, with no Lua call that may raise (an operation only releases
-//      references, which raises nothing); an exception (memory) ends here, and the owner lets go of
-//      the callback on the way out;
+//      keep its result as a Kept value, with no Lua call that may raise (an operation only unrefs
+//      references, which raises nothing); an exception (memory) ends here, and the owner drops the
+//      callback on the way out;
 //   3. once every C++ object of step 2 is gone, push the result, or the failure answer.
 template <class Result, class... Params, Result (ScriptObject::*Method)(Params...), class Answer, MethodName Name>
 struct Binding<Method, Answer, Name> {

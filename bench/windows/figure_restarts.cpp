@@ -49,7 +49,7 @@ void FigureRestarts(const Script& script, TipsPeer& peer, const Options& options
         std::printf("restarts: requests of the closed universes were still alive after 30 s\n");
         g_failed = true;
     }
-    const std::size_t waiting = orvane::StateNote::DeferredWaiting();
+    const std::size_t waiting = orvane::StateNote::UnrefsWaiting();
     const CallCost after = MeasureCallCost(script, chunk, n, rounds);
     luaL_unref(L, LUA_REGISTRYINDEX, chunk);
     const double ratio = after.ratio / before.ratio;

@@ -243,7 +243,7 @@ TEST(Convention, AnOperationOutOfMemoryAnswersTheFailureValuesWritesTheCauseAndK
     EXPECT_EQ(launched, 1);
     EXPECT_FALSE(launchAnswer);
     EXPECT_EQ(asked, 0);
-    EXPECT_EQ(LiveRefs(L), refs) << "the callback's reference is let go";
+    EXPECT_EQ(LiveRefs(L), refs) << "the callback's reference is unreffed";
     EXPECT_EQ(failures.Take(), (std::vector<std::string>{"LaunchOrvaneSetup: no_memory", "GetTipsId: no_memory"}));
 }
 

@@ -50,7 +50,7 @@ protected:
     FailureLines failures;
 };
 
-TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) {
+TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsUnreffed) {
     struct Case {
         std::string answer;
         const char* expected;
@@ -71,7 +71,7 @@ TEST_F(DeliveryTest, CallbackGetsOneTextCutAtZeroByteAndItsReferenceIsReleased) 
     EXPECT_EQ(LiveRequests(), 0);
 }
 
-TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceReleased) {
+TEST_F(DeliveryTest, CallbackThatRaisesStillHasItsReferenceUnreffed) {
     ASSERT_EQ(lua.Run("function boom(text) error('boom: ' .. text) end"), "");
     const TakenCallback callback{lua.state(), lua.RefGlobal("boom")};
     QueueFromAnotherThread(callback, "x");
@@ -126,7 +126,7 @@ TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCa
     lua_getglobal(L, "record");
     const TakenCallback late = TakeCallback(L);  // as a method takes it
     ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
-    // The exchange loop finishes the request after the close; only the script thread may release it.
+    // The exchange loop finishes the request after the close; only the script thread may unref it.
     QueueFromAnotherThread(late, std::string(1 << 20, 'x'));
     EXPECT_EQ(LiveRequests(), 0) << "the answer goes at once";
     const lua_CFunction isOrvaneRun = kMethodTable[2].function;
@@ -136,7 +136,7 @@ TEST_F(DeliveryTest, ReferenceOfAnAnswerThatComesAfterCloseGoesAtTheNextMethodCa
     EXPECT_TRUE(lua.RefIsFunction(late.ref)) << "a call in another Lua state leaves it alone";
     lua_newuserdata(L, sizeof(void*));
     isOrvaneRun(L);
-    EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own state releases it";
+    EXPECT_FALSE(lua.RefIsFunction(late.ref)) << "the next call in its own state unrefs it";
     EXPECT_EQ(lua.Eval("#calls"), "0");
 }
 
@@ -147,7 +147,7 @@ TEST_F(DeliveryTest, AfterCloseTheWindowOfALaterStartupCallsNothingOfTheClosedSt
     StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), handlerRef}));
     auto request = std::make_unique<Request>("Test", CallbackRef(TakenCallback{lua.state(), lua.RefGlobal("record")}));
     ::SendMessageW(AddinWindow().Handle(), WM_CLOSE, 0, 0);
-    EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is released while its state surely lives";
+    EXPECT_FALSE(lua.RefIsFunction(handlerRef)) << "the handler is unreffed while its state surely lives";
     // A script of the closed window's state runs on, and sets a handler again.
     const int againRef = lua.RefGlobal("handler");
     EXPECT_FALSE(StoreSpeedLimitHandler(CallbackRef(TakenCallback{lua.state(), againRef})));
@@ -218,7 +218,7 @@ TEST_F(DeliveryTest, AnAnswerForAStateWhoseWindowWentWithoutCloseReachesNothingA
     }
 }
 
-TEST_F(DeliveryTest, AHandlerOfAStateWhoseWindowWentWithoutCloseIsNeitherCalledNorReleasedAfterIt) {
+TEST_F(DeliveryTest, AHandlerOfAStateWhoseWindowWentWithoutCloseIsNeitherCalledNorUnreffedAfterIt) {
     for (const WindowEnd& end : kWindowEnds) {
         SCOPED_TRACE(end.name);
         BeforeTaking(end);
@@ -233,7 +233,7 @@ TEST_F(DeliveryTest, AHandlerOfAStateWhoseWindowWentWithoutCloseIsNeitherCalledN
         CreateMessageWindow();
         // The tray asks: nothing of the closed state may run.
         ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
-        // The new state's first handler replaces the old one without releasing it there.
+        // The new state's first handler replaces the old one without unreffing it there.
         lua_getglobal(second.state(), "handler");
         EXPECT_TRUE(StoreSpeedLimitHandler(CallbackRef(TakeCallback(second.state()))));
         ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_REPLY, 0, 0);
@@ -416,7 +416,7 @@ TEST_F(DeliveryTest, ReferencesOfAStateClosedWithRequestsUnderWayLeaveNothingWai
         lua_newuserdata(live.state(), sizeof(void*));
         kMethodTable[2].function(live.state());  // IsOrvaneRun
         EXPECT_FALSE(live.RefIsFunction(own.ref)) << "the live state's own reference goes at its next call";
-        EXPECT_EQ(StateNote::DeferredWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
+        EXPECT_EQ(StateNote::UnrefsWaiting(), 0u) << "nothing waits, so every later script call takes the fast path";
         EXPECT_EQ(LiveRequests(), 0);
         failures.Take();
     }
@@ -502,14 +502,14 @@ int ClearInFinalizer(lua_State*) {
     return 0;
 }
 
-TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedReleasesItOnce) {
+TEST_F(DeliveryTest, AFinalizerThatClearsTheHandlerWhileItIsClearedUnrefsItOnce) {
     lua_State* L = lua.state();
     lua_getglobal(L, "record");
     StoreSpeedLimitHandler(CallbackRef(TakeCallback(L)));
     FinalizeAtNextStep(lua, &ClearInFinalizer);
     ClearSpeedLimitHandler();
     ASSERT_EQ(lua.Run("collectgarbage('setpause', 200) collectgarbage('setstepmul', 200) collectgarbage()"), "");
-    // A reference released twice is handed out twice.
+    // A reference unreffed twice is handed out twice.
     const int one = lua.RefGlobal("record");
     const int two = lua.RefGlobal("record");
     EXPECT_NE(one, two);
