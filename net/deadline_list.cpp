@@ -6,7 +6,8 @@
 namespace orvane {
 
 void DeadlineLists::Insert(Lane& lane, Deadline& deadline) noexcept {
-    // The walk keeps the list in order whatever comes; for limits of one length it never steps.
+    // Searching back from the last keeps the list in order whatever comes; for limits of one length it
+    // never steps.
     Deadline* before = lane.list.Last();
     while (before != nullptr && before->due > deadline.due) before = List::Earlier(*before);
     lane.list.InsertAfter(before, deadline);

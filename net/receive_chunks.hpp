@@ -19,7 +19,7 @@ public:
     // A buffer of kSize, or nothing when kMost are out or memory is short.
     std::unique_ptr<unsigned char[]> Take() noexcept {
         // Fresh pages cost more on first touch than the bytes received into them, so buffers given
-        // back are kept for the next long reply, which receives into one while it walks the other.
+        // back are kept for the next long reply, which receives into one while it parses the other.
         for (std::unique_ptr<unsigned char[]>& spare : spare_) {
             if (spare) return std::move(spare);
         }

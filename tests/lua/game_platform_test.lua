@@ -79,7 +79,7 @@ T.case("a body declared above 16 MiB is refused without waiting for it", functio
 end)
 
 T.case("a long body that turns out malformed ends at its bad item, not when its server closes", function()
-  -- The walk of a long body overlaps the receive of its next piece; the peer sends nothing past the
+  -- The parse of a long body overlaps the receive of its next piece; the peer sends nothing past the
   -- bad item and keeps the connection open for 20 s, so only a client that gives up that receive
   -- answers before.
   T.causes()
