@@ -1,8 +1,8 @@
 // orvane_bench restarts: script calls after many restarts.
 //
 // A host that restarts its scripts ends the add-in's window (by WM_CLOSE, or by destroying it),
-// closes its universe and starts the add-in again, with requests still under way; they end after
-// it. The script call of a universe that lives on is measured before and after, each against the
+// closes its Lua state and starts the add-in again, with requests still under way; they end after
+// it. The script call of a Lua state that lives on is measured before and after, each against the
 // bare call of the same moment, so that a drift of the machine falls on both sides alike.
 #include <windows.h>
 
@@ -46,7 +46,7 @@ void FigureRestarts(const Script& script, TipsPeer& peer, const Options& options
         orvane::CreateMessageWindow();
     }
     if (!PumpUntil([] { return orvane::LiveRequests() == 0; }, 30000)) {
-        std::printf("restarts: requests of the closed universes were still alive after 30 s\n");
+        std::printf("restarts: requests of the closed Lua states were still alive after 30 s\n");
         g_failed = true;
     }
     const std::size_t waiting = orvane::StateNote::UnrefsWaiting();
