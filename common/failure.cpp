@@ -77,16 +77,21 @@ private:
     std::size_t at_ = 0;
 };
 
+// Every line starts alike, so that DebugView's filter and the tests find a cause by the same words.
+void PutHead(LineWriter& writer, const char* operation, Failure cause) noexcept {
+    writer.Put("Orvane: ");
+    writer.Put(operation);
+    writer.Put(": ");
+    writer.Put(FailureName(cause));
+}
+
 }  // namespace
 
 std::size_t FormatFailure(char* line, std::size_t size, const char* operation, Failure cause,
                           std::uint32_t code) noexcept {
     if (size == 0) return 0;
     LineWriter writer(line, size);
-    writer.Put("Orvane: ");
-    writer.Put(operation);
-    writer.Put(": ");
-    writer.Put(FailureName(cause));
+    PutHead(writer, operation, cause);
     if (code != 0) {
         writer.Put(" (");
         writer.Put(code);
@@ -99,10 +104,7 @@ std::size_t FormatLeftOut(char* line, std::size_t size, const char* operation, F
                           std::uint32_t count) noexcept {
     if (size == 0) return 0;
     LineWriter writer(line, size);
-    writer.Put("Orvane: ");
-    writer.Put(operation);
-    writer.Put(": ");
-    writer.Put(FailureName(cause));
+    PutHead(writer, operation, cause);
     writer.Put(": ");
     writer.Put(count);
     writer.Put(" more left out");
