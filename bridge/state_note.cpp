@@ -28,12 +28,28 @@ char kSentinelKey = 0;
 
 void* KeyOf(char& key) { return &key; }
 
-// The sentinel's user data. It outlives its note's tie to it: once the state's close has run its
-// finalizer, later calls in the same close find it closed rather than make a new one.
-struct Sentinel {
-    StateNote* note;  // null until the state is seen running, and once closed
-    bool closed;
+// The sentinels made and not yet finalized, known by their blocks' addresses alone. A script with the
+// debug library can take a sentinel out of the registry, put other user data in its place, or call
+// the finalizer with any user data, so nothing the state holds tells a sentinel, and its block holds
+// nothing: what the add-in knows of it lives here, where no script reaches. Script thread, but under
+// a lock, since a host that breaks the rule may close a state from another.
+struct SentinelRecord {
+    const void* block;
+    StateNote* note;  // null until the state is seen running
+    ListLink<SentinelRecord> link;
 };
+SmallLock g_sentinelLock;
+IntrusiveList<SentinelRecord, &SentinelRecord::link> g_sentinels ORVANE_GUARDED_BY(g_sentinelLock);
+
+// The newest record of that block: one whose sentinel the close freed unfinalized (its finalizer
+// raised) may name a block a later sentinel has.
+SentinelRecord* RecordOf(const void* block) ORVANE_REQUIRES(g_sentinelLock) {
+    if (block == nullptr) return nullptr;
+    for (SentinelRecord* record = g_sentinels.First(); record != nullptr; record = g_sentinels.Later(*record)) {
+        if (record->block == block) return record;
+    }
+    return nullptr;
+}
 
 void* Registered(lua_State* L, char& key, bool thread) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
@@ -44,7 +60,7 @@ void* Registered(lua_State* L, char& key, bool thread) noexcept {
     return value;
 }
 
-Sentinel* SentinelOf(lua_State* L) noexcept { return static_cast<Sentinel*>(Registered(L, kSentinelKey, false)); }
+const void* SentinelOf(lua_State* L) noexcept { return Registered(L, kSentinelKey, false); }
 lua_State* ThreadOf(lua_State* L) noexcept { return static_cast<lua_State*>(Registered(L, kThreadKey, true)); }
 
 // registry[key] = the value at index (below the top).
@@ -175,14 +191,21 @@ void StateNote::MarkClosed() noexcept {
     Let();
 }
 
-// The sentinel's finalizer: the state is closing, and with it every reference of its registry. Only
-// the sentinel its registry holds counts: a script may call the finalizer itself with any user data.
+// The sentinel's finalizer: the state is closing, and with it every reference of its registry. Only a
+// sentinel the add-in made counts, once; a script that calls the finalizer with its state's own
+// sentinel (through the debug library) has its callbacks refused from then on, as after a close.
 int StateNote::SentinelFinalized(lua_State* L) {
-    void* const data = lua_touserdata(L, 1);
-    if (data == nullptr || data != SentinelOf(L)) return 0;
-    auto* sentinel = static_cast<Sentinel*>(data);
-    sentinel->closed = true;
-    if (StateNote* note = std::exchange(sentinel->note, nullptr)) note->MarkClosed();
+    const void* const block = lua_touserdata(L, 1);
+    StateNote* note = nullptr;
+    {
+        const SmallLock::Hold guard(g_sentinelLock);
+        SentinelRecord* record = RecordOf(block);
+        if (record == nullptr) return 0;
+        note = record->note;
+        g_sentinels.Remove(*record);
+        delete record;
+    }
+    if (note != nullptr) note->MarkClosed();
     return 0;
 }
 
@@ -201,15 +224,28 @@ lua_State* KeptThread(lua_State* L) noexcept {
     return made;
 }
 
-Sentinel* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
+// The sentinel the registry holds once made, or null where no memory was left for its record.
+const void* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
     lua.newthread(L);
-    new (lua.newuserdata(L, sizeof(Sentinel))) Sentinel{nullptr, false};
+    void* const block = lua.newuserdata(L, 1);
     lua.createtable(L, 0, 1);
     lua_pushstring(L, "__gc");
     lua.pushcclosure(L, finalizer, 0);
     lua.rawset(L, -3);
     lua.setmetatable(L, -2);
+    // Recorded once nothing more can raise before the record is linked: a sentinel without one is
+    // finalized as any user data. A finalizer run by a step of the allocations above finds this one
+    // unrecorded, and reachable from L's stack, so not finalized.
+    auto* record = new (std::nothrow) SentinelRecord{block, nullptr, {}};
+    if (record == nullptr) {
+        PopValues(L, 2);
+        return nullptr;
+    }
+    {
+        const SmallLock::Hold guard(g_sentinelLock);
+        g_sentinels.InsertAfter(nullptr, *record);
+    }
     if (ThreadOf(L) == nullptr) {
         Store(L, kSentinelKey, -1);
         Store(L, kThreadKey, -2);
@@ -226,9 +262,17 @@ StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
     if (!lua.CanKeepNotes()) return Entry{nullptr, lua.CanKeepThread() ? KeptThread(L) : L, std::nullopt};
     // The thread is what is stored last: a state whose sentinel was stored and whose thread could not
     // be makes both again.
-    Sentinel* sentinel = ThreadOf(L) != nullptr ? SentinelOf(L) : MadeSentinel(L, &SentinelFinalized);
-    if (sentinel == nullptr || sentinel->closed) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
-    StateNote* note = sentinel->note;
+    const bool made = ThreadOf(L) == nullptr;
+    const void* const sentinel = made ? MadeSentinel(L, &SentinelFinalized) : SentinelOf(L);
+    if (made && sentinel == nullptr) return Entry{nullptr, nullptr, Failure::NoMemory};
+    StateNote* note = nullptr;
+    {
+        const SmallLock::Hold guard(g_sentinelLock);
+        SentinelRecord* record = RecordOf(sentinel);
+        // Finalized already: the state is closing.
+        if (record == nullptr) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
+        note = record->note;
+    }
     if (note == nullptr) {
         // The note is made once the state is seen running, so that a sentinel the close made keeps
         // none; until then, and where memory ran out for it, no callback is kept, since nothing would
@@ -236,7 +280,14 @@ StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
         if (!ScriptRunsOnMainThread(L)) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
         note = NoteMaker::Make(ThreadOf(L), L);
         if (note == nullptr) return Entry{nullptr, nullptr, Failure::NoMemory};
-        sentinel->note = note;
+        const SmallLock::Hold guard(g_sentinelLock);
+        // Seeing the state run ran Lua, whose collection step may have finalized the sentinel.
+        SentinelRecord* record = RecordOf(sentinel);
+        if (record == nullptr) {
+            note->Let();
+            return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
+        }
+        record->note = note;
     }
     if (L == note->main_) recent_ = Recent{L, note};
     return Entered(note);

@@ -12,6 +12,10 @@
 // sentinel that existed then is finalized by the close. Until then a method that takes a callback
 // answers as a failure (state_may_be_closing). A coroutine cannot tell whether the main thread below
 // it is in a finalizer, so only the main thread confirms.
+//
+// A script may reach the registry through the debug library. The add-in knows its sentinels by their
+// addresses, not by what the registry holds, so whatever such a script does to its sentinel, its state
+// is at worst told closed early and refused callbacks from then on.
 #pragma once
 
 #include <atomic>
@@ -39,7 +43,8 @@ public:
     StateNote(const StateNote&) = delete;
     StateNote& operator=(const StateNote&) = delete;
 
-    // Any thread: each callback reference holds the note, and the sentinel holds it until the close.
+    // Any thread: each callback reference holds the note, and the sentinel's record holds it until the
+    // close.
     void Hold() noexcept { holders_.fetch_add(1, std::memory_order_relaxed); }
     void Let() noexcept;
 
@@ -106,7 +111,7 @@ private:
     static Entry EnterSlowly(lua_State* L) noexcept;
     static int SentinelFinalized(lua_State* L);
 
-    std::atomic<long> holders_{1};  // the sentinel's
+    std::atomic<long> holders_{1};  // the sentinel record's
     std::atomic<bool> closed_{false};
     lua_State* const thread_;
     lua_State* const main_;  // seen running, outside any finalizer, when the note was made

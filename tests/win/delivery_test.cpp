@@ -293,6 +293,35 @@ TEST_F(DeliveryTest, AStateWhoseFirstCallComesInAFinalizerOfItsCloseKeepsNoCallb
     }
 }
 
+// A script with the debug library can take the sentinel that tells of its state's close out of the
+// registry, or put other user data in its place: from then on the state keeps no callback, and what
+// it handed over before is never called after its close. Its memory is filled once freed.
+TEST_F(DeliveryTest, AStateWhoseSentinelAScriptTookAwayKeepsNoCallbackAndCallsNothingAfterItsClose) {
+    for (const char* replacement : {"nil", "newproxy()"}) {
+        SCOPED_TRACE(replacement);
+        std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
+        lua_register(closing->state(), "SetSpeedLimitHandler", kMethodTable[8].function);
+        ASSERT_EQ(closing->Run(std::string("function handler() return 1, 2 end "
+                                           "assert(SetSpeedLimitHandler(newproxy(), handler)) "
+                                           "local registry = debug.getregistry() "
+                                           "for key, value in pairs(registry) do "
+                                           "  if type(key) == 'userdata' and type(value) == 'userdata' then "
+                                           "    registry[key] = ") +
+                               replacement +
+                               " end "
+                               "end "
+                               "collectgarbage() "
+                               "again = SetSpeedLimitHandler(newproxy(), handler)"),
+                  "");
+        EXPECT_EQ(closing->Eval("again"), "false");
+        closing.reset();
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
+        ClearSpeedLimitHandler();
+        const std::vector<std::string> lines = failures.Take();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "SetSpeedLimitHandler: state_may_be_closing"), lines.end());
+    }
+}
+
 // Lends memory like PoisoningAllocator, but hands the block freed last of a size to the next
 // request of that size, as a heap does: a state made after a close sits where the closed one was.
 struct ReusingAllocator {
