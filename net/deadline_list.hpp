@@ -55,6 +55,28 @@ public:
         }
     }
 
+    // Makes room for a shortfall of bytes, `kept` of which are at hand already: `held(deadline)` is
+    // what ending its owner gives back (0 for one that may not be ended). Ends, oldest first, only as
+    // many as cover what `kept` does not; none, answering false, when all of them would not.
+    template <class Held, class End>
+    bool EndOldestCovering(std::size_t shortfall, std::size_t kept, Held held, End end) const {
+        const auto visit = [&](auto&& take) {
+            std::size_t found = kept;
+            ForEachOldestFirst([&](const Deadline& deadline) {
+                if (found >= shortfall) return false;
+                if (const std::size_t bytes = held(deadline)) {
+                    found += bytes;
+                    take(deadline);
+                }
+                return true;
+            });
+            return found;
+        };
+        if (visit([](const Deadline&) {}) < shortfall) return false;
+        (void)visit(end);
+        return true;
+    }
+
 private:
     using List = IntrusiveList<Deadline, &Deadline::link>;
     struct Lane {

@@ -307,30 +307,21 @@ bool ExchangeLoop::EndStalled(std::size_t shortfall, const BudgetShare* asking) 
     const std::uint64_t now = ::GetTickCount64();
     // The buffer kept for the next long answer first, as it waits for nobody; then the exchanges that
     // moved longest ago. Nothing is ended unless all of them together cover the shortfall.
-    const auto visit = [&](auto&& take) {
-        std::size_t found = keptBuffer_ ? keptBuffer_.Share().Held() : 0;
-        deadlines_.ForEachOldestFirst([&](const Deadline& limit) {
-            if (found >= shortfall) return false;
-            auto* exchange = static_cast<Exchange*>(limit.owner);
-            const bool stalled = exchange->pending_ && !exchange->abandonedFor_ && now - limit.since >= kStalledMs;
-            if (!stalled) return true;
-            if (const std::size_t held = exchange->HeldBudget(asking)) {
-                found += held;
-                take(*exchange);
-            }
-            return true;
-        });
-        return found;
-    };
     if (shortfall == 0) return true;
-    if (visit([](Exchange&) {}) < shortfall) return false;
-    keptBuffer_ = AnswerBuffer();
-    (void)visit([](Exchange& exchange) {
-        exchange.GiveBudgetBack();
+    const std::size_t kept = keptBuffer_ ? keptBuffer_.Share().Held() : 0;
+    const auto held = [&](const Deadline& limit) -> std::size_t {
+        auto* exchange = static_cast<Exchange*>(limit.owner);
+        const bool stalled = exchange->pending_ && !exchange->abandonedFor_ && now - limit.since >= kStalledMs;
+        return stalled ? exchange->HeldBudget(asking) : 0;
+    };
+    const bool covered = deadlines_.EndOldestCovering(shortfall, kept, held, [](const Deadline& limit) {
+        auto* exchange = static_cast<Exchange*>(limit.owner);
+        exchange->GiveBudgetBack();
         // Pending, so it only closes its socket; its operation returns through the port.
-        exchange.Abandon(Failure::OverBudget);
+        exchange->Abandon(Failure::OverBudget);
     });
-    return true;
+    if (covered) keptBuffer_ = AnswerBuffer();
+    return covered;
 }
 
 DWORD ExchangeLoop::UntilNextDeadline() const noexcept {

@@ -53,5 +53,34 @@ TEST(DeadlineLists, EachLengthIsVisitedOldestFirstUntilTheVisitStops) {
     EXPECT_EQ(seen, (std::vector<int>{1, 0, 2}));
 }
 
+// Room for an answer: the bytes at hand count first, then as few of the oldest as cover the rest.
+TEST(DeadlineLists, RoomIsMadeByEndingOnlyTheOldestThatCoverWhatTheKeptBytesDoNot) {
+    int ids[4] = {0, 1, 2, 3};
+    Deadline d0(&ids[0]), d1(&ids[1]), d2(&ids[2]), d3(&ids[3]);
+    DeadlineLists lists;
+    for (Deadline* d : {&d0, &d1, &d2, &d3}) lists.Limit(*d, 0, 100);
+    const auto held = [](const Deadline& deadline) -> std::size_t {
+        return *static_cast<int*>(deadline.owner) == 1 ? 0 : 100;  // 1 may not be ended
+    };
+    const struct {
+        std::size_t shortfall, kept;
+        bool covered;
+        std::vector<int> ended;
+    } cases[] = {
+        {250, 60, true, {0, 2}},  // 60 + 100 + 100
+        {100, 100, true, {}},     // the kept bytes alone
+        {400, 60, false, {}},     // 60 + 300 falls short: nothing is ended
+        {300, 0, true, {0, 2, 3}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shortfall);
+        std::vector<int> ended;
+        EXPECT_EQ(lists.EndOldestCovering(c.shortfall, c.kept, held,
+                                          [&](const Deadline& d) { ended.push_back(*static_cast<int*>(d.owner)); }),
+                  c.covered);
+        EXPECT_EQ(ended, c.ended);
+    }
+}
+
 }  // namespace
 }  // namespace orvane
