@@ -318,7 +318,10 @@ boot_guest "$log" < <(guest_prologue; cat <<EOF
 export ORVANE_TIME_SCALE='$scale'
 lap=\$(date +%s)
 lap() { echo "guest: \$1 in \$(( \$(date +%s) - lap )) s"; lap=\$(date +%s); }
-echo "== guest: the i686 suite in Wine's WoW64 mode (ctest --preset win32), time scale \$ORVANE_TIME_SCALE"
+# Each GoogleTest program's cases in one Wine process: a Wine start costs tens of seconds here.
+export ORVANE_LIST_CASES=programs
+echo "== guest: the i686 suite in Wine's WoW64 mode (ctest --preset win32), time scale \$ORVANE_TIME_SCALE," \
+  "each GoogleTest program in one process"
 export ORVANE_NOT_RUN_LOG=/run/orvane/not-run.txt
 : > "\$ORVANE_NOT_RUN_LOG"
 suite=0
