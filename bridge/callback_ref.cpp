@@ -98,7 +98,7 @@ CallbackRef::~CallbackRef() { UnrefNowOrLater(); }
 void CallbackRef::UnrefNowOrLater() noexcept {
     const TakenCallback taken = std::exchange(taken_, TakenCallback{});
     if (taken.state == nullptr) return;
-    if (StateNote::CanUnrefHere(taken.note, epoch_, thread_)) {
+    if (StateNote::CanUnrefHere(taken.note, epoch_, thread_) && (taken.note == nullptr || taken.note->ThreadKept())) {
         Unref(taken);
     } else if (taken.note != nullptr) {
         taken.note->DeferUnref(taken.ref);

@@ -76,9 +76,9 @@ public:
     // Any thread: whether it may still be called: no close of the window since it was adopted, and
     // its state not closed.
     bool Deliverable() const noexcept { return StateNote::Deliverable(taken_.note, epoch_); }
-    // Any thread: its state is known to be closed, so nothing of it may be called or unreffed any
-    // more; dropped, it is only forgotten.
-    bool StateClosed() const noexcept { return taken_.note != nullptr && taken_.note->Closed(); }
+    // Script thread: whether its state may still be called, its note neither closed nor without its
+    // thread (StateNote::ThreadKept). Dropped otherwise, it is only forgotten.
+    bool StateLives() const noexcept { return taken_.note == nullptr || taken_.note->ThreadKept(); }
 
 private:
     void UnrefNowOrLater() noexcept;

@@ -319,7 +319,7 @@ void DeliverQueued() noexcept {
         }
         // Queued by a thread that looked just before a window's end, a later Startup's window took it;
         // or its Lua state is closed.
-        if (!request->Deliverable()) {
+        if (!request->Deliverable() || !request->StateLives()) {
             Drop(std::move(request), &ReportFailure);
             continue;
         }

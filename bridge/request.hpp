@@ -48,6 +48,8 @@ public:
     bool Deliverable(std::uint32_t goneWindow = 0) const noexcept {
         return window_ > goneWindow && callback_.Deliverable();
     }
+    // Script thread: whether its state may still be called (CallbackRef::StateLives).
+    bool StateLives() const noexcept { return callback_.StateLives(); }
     // Script thread, once: calls the callback with the answer; false when the empty text went instead.
     bool CallBack() noexcept { return callback_.CallOnce(AnswerText()); }
     // What the callback gets: the answer up to its first zero byte, as the host's texts end there; the

@@ -22,7 +22,7 @@ constinit CallbackRef& g_handler = g_slot.Get();
 
 // A handler whose Lua state the host closed is forgotten, never called: its state is gone.
 bool HandlerStored() {
-    if (g_handler.StateClosed()) {
+    if (!g_handler.StateLives()) {
         const CallbackRef forgotten(std::move(g_handler));
     }
     return static_cast<bool>(g_handler);

@@ -34,18 +34,19 @@ void* KeyOf(char& key) { return &key; }
 // nothing: what the add-in knows of it lives here, where no script reaches. Script thread, but under
 // a lock, since a host that breaks the rule may close a state from another.
 struct SentinelRecord {
-    const void* block;
-    StateNote* note;  // null until the state is seen running
+    const void* block = nullptr;
+    StateNote* note = nullptr;  // null until the state is seen running
     ListLink<SentinelRecord> link;
 };
 SmallLock g_sentinelLock;
-IntrusiveList<SentinelRecord, &SentinelRecord::link> g_sentinels ORVANE_GUARDED_BY(g_sentinelLock);
+using SentinelRecords = IntrusiveList<SentinelRecord, &SentinelRecord::link>;
+SentinelRecords g_sentinels ORVANE_GUARDED_BY(g_sentinelLock);
 
 // The newest record of that block: one whose sentinel the close freed unfinalized (its finalizer
 // raised) may name a block a later sentinel has.
 SentinelRecord* RecordOf(const void* block) ORVANE_REQUIRES(g_sentinelLock) {
     if (block == nullptr) return nullptr;
-    for (SentinelRecord* record = g_sentinels.First(); record != nullptr; record = g_sentinels.Later(*record)) {
+    for (SentinelRecord* record = g_sentinels.First(); record != nullptr; record = SentinelRecords::Later(*record)) {
         if (record->block == block) return record;
     }
     return nullptr;
@@ -155,6 +156,7 @@ void UnrefWork(lua_State* L, void* context) { luaL_unref(L, lua::kRegistryIndex,
 }  // namespace
 
 StateNote::Entry StateNote::Entered(StateNote* note) noexcept {
+    if (!note->ThreadKept()) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
     if (!note->HasDeferred()) return Entry{note, note->thread_, std::nullopt};
     // Unreffing runs Lua, whose collection step may run what is left of the state's close, the
     // sentinel's finalizer among it: the note is held meanwhile, and once closed keeps nothing.
@@ -180,7 +182,7 @@ void StateNote::UnrefDeferred() noexcept {
     }
 }
 
-void StateNote::MarkClosed() noexcept {
+void StateNote::Close() noexcept {
     DeferredUnrefs forgotten = [this] {
         const SmallLock::Hold guard(deferLock_);
         closed_.store(true, std::memory_order_release);
@@ -188,7 +190,22 @@ void StateNote::MarkClosed() noexcept {
     }();
     while (DeferredUnref* node = forgotten.PopFront()) delete node;
     if (recent_.note == this) recent_ = Recent{};
+}
+
+// The sentinel's record lets go of the note once the state closed; the note may have been closed
+// before, when its thread was taken away.
+void StateNote::MarkClosed() noexcept {
+    Close();
     Let();
+}
+
+bool StateNote::ThreadKept() noexcept {
+    ORVANE_SCRIPT_THREAD_ONLY();
+    if (Closed()) return false;
+    // The main thread lives as long as the state, and the registry is read without running Lua.
+    if (ThreadOf(main_) == thread_) return true;
+    Close();
+    return false;
 }
 
 // The sentinel's finalizer: the state is closing, and with it every reference of its registry. Only a

@@ -14,8 +14,10 @@
 // it is in a finalizer, so only the main thread confirms.
 //
 // A script may reach the registry through the debug library. The add-in knows its sentinels by their
-// addresses, not by what the registry holds, so whatever such a script does to its sentinel, its state
-// is at worst told closed early and refused callbacks from then on.
+// addresses, not by what the registry holds, and finds its thread still there before it runs anything
+// on it, so a script that takes either out has its state told closed early and refused callbacks from
+// then on. A script that takes the sentinel's finalizer away (debug.setmetatable) is beyond it: Lua
+// 5.1's debug library breaks any C library's assumptions that way, those of Lua's own io library too.
 #pragma once
 
 #include <atomic>
@@ -56,6 +58,12 @@ public:
     // with the state if it closes first; a reference of a closed state is only forgotten. Without
     // memory for its record the reference stays in the registry for good.
     void DeferUnref(int ref) noexcept;
+
+    // Script thread, of a note whose state may not have closed: whether its registry still holds the
+    // add-in's thread, which nothing else keeps alive. A script with the debug library can take it
+    // out, and the collector may free it then; the note is closed from then on, and what it kept goes
+    // uncalled and is only forgotten.
+    bool ThreadKept() noexcept;
 
     // Script thread.
     [[gnu::always_inline]] bool HasDeferred() const noexcept {
@@ -104,6 +112,7 @@ private:
     ~StateNote() = default;
     friend struct NoteMaker;
 
+    void Close() noexcept;
     void MarkClosed() noexcept;
     void UnrefDeferred() noexcept;
     DeferredUnrefs TakeDeferred() noexcept ORVANE_REQUIRES(deferLock_);

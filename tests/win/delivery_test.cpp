@@ -293,27 +293,32 @@ TEST_F(DeliveryTest, AStateWhoseFirstCallComesInAFinalizerOfItsCloseKeepsNoCallb
     }
 }
 
-// A script with the debug library can take the sentinel that tells of its state's close out of the
-// registry, or put other user data in its place: from then on the state keeps no callback, and what
-// it handed over before is never called after its close. Its memory is filled once freed.
-TEST_F(DeliveryTest, AStateWhoseSentinelAScriptTookAwayKeepsNoCallbackAndCallsNothingAfterItsClose) {
-    for (const char* replacement : {"nil", "newproxy()"}) {
-        SCOPED_TRACE(replacement);
+// A script with the debug library can take out of the registry the sentinel that tells of its state's
+// close, put other user data in its place, or take out the add-in's thread, which the collector then
+// frees: from then on the state keeps no callback, and what it handed over before is never called,
+// neither then nor after its close. Its memory is filled once freed.
+TEST_F(DeliveryTest, AStateWhoseSentinelOrThreadAScriptTookAwayKeepsNoCallbackAndCallsNothingAfter) {
+    const struct {
+        const char* taken;
+        const char* replacement;
+    } variants[] = {{"userdata", "nil"}, {"userdata", "newproxy()"}, {"thread", "nil"}};
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(std::string(variant.taken) + " replaced by " + variant.replacement);
         std::optional<LuaFixture> closing(std::in_place, &PoisoningAllocator::Allocate, nullptr);
         lua_register(closing->state(), "SetSpeedLimitHandler", kMethodTable[8].function);
         ASSERT_EQ(closing->Run(std::string("function handler() return 1, 2 end "
                                            "assert(SetSpeedLimitHandler(newproxy(), handler)) "
                                            "local registry = debug.getregistry() "
                                            "for key, value in pairs(registry) do "
-                                           "  if type(key) == 'userdata' and type(value) == 'userdata' then "
-                                           "    registry[key] = ") +
-                               replacement +
+                                           "  if type(key) == 'userdata' and type(value) == '") +
+                               variant.taken + "' then registry[key] = " + variant.replacement +
                                " end "
                                "end "
                                "collectgarbage() "
                                "again = SetSpeedLimitHandler(newproxy(), handler)"),
                   "");
         EXPECT_EQ(closing->Eval("again"), "false");
+        ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
         closing.reset();
         ::SendMessageW(AddinWindow().Handle(), WM_SPEED_LIMIT_ASK, 0, 0);
         ClearSpeedLimitHandler();
