@@ -325,7 +325,8 @@ echo "== guest: the i686 suite in Wine's WoW64 mode (ctest --preset win32), time
 export ORVANE_NOT_RUN_LOG=/run/orvane/not-run.txt
 : > "\$ORVANE_NOT_RUN_LOG"
 suite=0
-ctest --preset win32 -LE '^(static|bench)\$' --output-junit '$root/build/win32/i686-guest-junit.xml' || suite=\$?
+# Three at a time: many tests wait for their peers or their limits, leaving the emulated CPUs idle.
+ctest --preset win32 -j3 -LE '^(static|bench)\$' --output-junit '$root/build/win32/i686-guest-junit.xml' || suite=\$?
 lap "the i686 suite"
 echo "== guest: both stages of scripts/test-i686.sh"
 stages=0

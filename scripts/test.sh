@@ -55,9 +55,15 @@ if probe_wow64; then
   ctest --preset win32
   lap "win32"
 else
-  echo "test.sh: $probe_reason: the i686 suite and stages run in a guest (scripts/i686-guest.sh), after win64"
+  echo "test.sh: $probe_reason: the i686 suite and stages run in a guest (scripts/i686-guest.sh), beside" \
+    "the x86_64 suite and the GCC builds; its output comes after them"
   lap "win32 build and checks"
-  guest=yes
+  # The guest reads only build/win32, which nothing below writes. A session of its own, so that a
+  # run that fails here ends the emulator with it (timeout puts it in a process group of its own).
+  guest_log="build/i686-guest-run.log"
+  setsid bash scripts/i686-guest.sh > "$guest_log" 2>&1 &
+  guest=$!
+  trap '[ -n "${guest:-}" ] && pkill -s "$guest" || true' EXIT
 fi
 
 echo "== win64: the same suite on x86_64 under wine64"
@@ -77,8 +83,12 @@ lap "GCC builds"
 
 if [ -n "${guest:-}" ]; then
   echo "== i686 in a guest: the whole suite and both stages where this kernel runs no 32-bit code"
-  bash scripts/i686-guest.sh
-  lap "i686 guest"
+  guest_status=0
+  wait "$guest" || guest_status=$?
+  guest=
+  cat "$guest_log"
+  lap "i686 guest, after the rest"
+  [ "$guest_status" -eq 0 ] || exit "$guest_status"
 fi
 
 if [ -n "${own_summary:-}" ] && [ -s "$ORVANE_NOT_RUN_LOG" ]; then
