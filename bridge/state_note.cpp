@@ -35,7 +35,8 @@ void* KeyOf(char& key) { return &key; }
 // a lock, since a host that breaks the rule may close a state from another.
 struct SentinelRecord {
     const void* block = nullptr;
-    StateNote* note = nullptr;  // null until the state is seen running
+    lua_State* thread = nullptr;  // made with it: the one a note of its state runs callbacks on
+    StateNote* note = nullptr;    // null until the state is seen running
     ListLink<SentinelRecord> link;
 };
 SmallLock g_sentinelLock;
@@ -244,7 +245,7 @@ lua_State* KeptThread(lua_State* L) noexcept {
 // The sentinel the registry holds once made, or null where no memory was left for its record.
 const void* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
     const OptionalEntries& lua = RuntimeOptionalEntries();
-    lua.newthread(L);
+    lua_State* const thread = lua.newthread(L);
     void* const block = lua.newuserdata(L, 1);
     lua.createtable(L, 0, 1);
     lua_pushstring(L, "__gc");
@@ -254,7 +255,7 @@ const void* MadeSentinel(lua_State* L, lua_CFunction finalizer) noexcept {
     // Recorded once nothing more can raise before the record is linked: a sentinel without one is
     // finalized as any user data. A finalizer run by a step of the allocations above finds this one
     // unrecorded, and reachable from L's stack, so not finalized.
-    auto* record = new (std::nothrow) SentinelRecord{block, nullptr, {}};
+    auto* record = new (std::nothrow) SentinelRecord{block, thread, nullptr, {}};
     if (record == nullptr) {
         PopValues(L, 2);
         return nullptr;
@@ -283,19 +284,23 @@ StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
     const void* const sentinel = made ? MadeSentinel(L, &SentinelFinalized) : SentinelOf(L);
     if (made && sentinel == nullptr) return Entry{nullptr, nullptr, Failure::NoMemory};
     StateNote* note = nullptr;
+    lua_State* thread = nullptr;
     {
         const SmallLock::Hold guard(g_sentinelLock);
         SentinelRecord* record = RecordOf(sentinel);
         // Finalized already: the state is closing.
         if (record == nullptr) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
         note = record->note;
+        thread = record->thread;
     }
     if (note == nullptr) {
         // The note is made once the state is seen running, so that a sentinel the close made keeps
         // none; until then, and where memory ran out for it, no callback is kept, since nothing would
         // tell of the state's close. The next call tries again.
         if (!ScriptRunsOnMainThread(L)) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
-        note = NoteMaker::Make(ThreadOf(L), L);
+        // The thread made with the sentinel, not whatever the registry holds now: a script may have put
+        // a coroutine of its own there, which ThreadKept then refuses.
+        note = NoteMaker::Make(thread, L);
         if (note == nullptr) return Entry{nullptr, nullptr, Failure::NoMemory};
         const SmallLock::Hold guard(g_sentinelLock);
         // Seeing the state run ran Lua, whose collection step may have finalized the sentinel.
@@ -306,6 +311,8 @@ StateNote::Entry StateNote::EnterSlowly(lua_State* L) noexcept {
         }
         record->note = note;
     }
+    // Closed without its close: its thread was taken away.
+    if (note->Closed()) return Entry{nullptr, nullptr, Failure::StateMayBeClosing};
     if (L == note->main_) recent_ = Recent{L, note};
     return Entered(note);
 }

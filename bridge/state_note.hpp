@@ -14,10 +14,13 @@
 // it is in a finalizer, so only the main thread confirms.
 //
 // A script may reach the registry through the debug library. The add-in knows its sentinels by their
-// addresses, not by what the registry holds, and finds its thread still there before it runs anything
-// on it, so a script that takes either out has its state told closed early and refused callbacks from
-// then on. A script that takes the sentinel's finalizer away (debug.setmetatable) is beyond it: Lua
-// 5.1's debug library breaks any C library's assumptions that way, those of Lua's own io library too.
+// addresses, not by what the registry holds, and finds its own thread still there before it starts
+// anything on it, so a script that takes either out, or puts something else in, has its state's note
+// told closed: what it kept is never called, and its references stay in the registry. (Taken out,
+// both are made anew at the next call, with a note of their own.) Beyond it: a script that takes the
+// sentinel's finalizer away (debug.setmetatable), or that takes the thread out while a callback runs
+// on it and then collects from a coroutine, which marks only the thread it runs on. Lua 5.1's debug
+// library breaks any C library's assumptions in such ways, those of Lua's own io library too.
 #pragma once
 
 #include <atomic>

@@ -531,6 +531,27 @@ TEST(StateNote, AStateKeepsCallbacksOnceItsMainThreadCalledOutsideAFinalizer) {
                                                          "SetSpeedLimitHandler: state_may_be_closing"}));
 }
 
+// A thread a script puts where the add-in keeps its own, before the state's note is made, is not taken
+// for the add-in's: no callback of the state would ever run on a coroutine of the script's.
+TEST(StateNote, AThreadAScriptPutsInTheAddinsPlaceIsNeverTakenForIt) {
+    FailureLines failures;
+    if (AddinWindow().Handle() == nullptr || !::IsWindow(AddinWindow().Handle())) CreateMessageWindow();
+    LuaFixture lua;
+    lua_register(lua.state(), "SetSpeedLimitHandler", kMethodTable[8].function);
+    ASSERT_EQ(lua.Run("function handler() return 1, 2 end "
+                      "assert(not select(2, coroutine.resume(coroutine.create(function() "
+                      "  return SetSpeedLimitHandler(newproxy(), handler) end)))) "
+                      "planted = coroutine.create(function() end) "
+                      "local registry = debug.getregistry() "
+                      "for key, value in pairs(registry) do "
+                      "  if type(key) == 'userdata' and type(value) == 'thread' then registry[key] = planted end "
+                      "end"),
+              "");
+    EXPECT_EQ(lua.Eval("SetSpeedLimitHandler(newproxy(), handler)"), "false");
+    ClearSpeedLimitHandler();
+    failures.Take();
+}
+
 int ClearInFinalizer(lua_State*) {
     ClearSpeedLimitHandler();
     return 0;
