@@ -37,6 +37,11 @@ source scripts/apt.sh
 say() { echo "i686-guest: $*"; }
 now() { date +%s; }
 cache="${ORVANE_I686_GUEST_CACHE:-/var/cache/orvane-i686-guest}"
+# A run's scratch disk, gigabytes of prefixes once used, goes however the run ends.
+scratch=
+trap '[ -z "$scratch" ] || rm -f "$scratch"' EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 # ---- the recipe: everything that goes into the guest's image, and so into its key -----------------
 guest_suites="bookworm bookworm-updates"
@@ -235,7 +240,7 @@ boot_guest() {
   if [ "${ORVANE_I686_GUEST_KVM:-}" = 1 ] && [ -w /dev/kvm ]; then
     accel=(-accel kvm -cpu qemu64) how="KVM (ORVANE_I686_GUEST_KVM=1)"
   fi
-  local scratch="${TMPDIR:-/var/tmp}/orvane-i686-prefixes-$$.img"
+  scratch="${TMPDIR:-/var/tmp}/orvane-i686-prefixes-$$.img"
   rm -f "$scratch"
   truncate -s 32G "$scratch"
   mkfs.ext4 -q -F -L orvane-prefixes "$scratch"

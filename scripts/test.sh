@@ -63,7 +63,7 @@ else
   guest_log="build/i686-guest-run.log"
   setsid bash scripts/i686-guest.sh > "$guest_log" 2>&1 &
   guest=$!
-  trap '[ -n "${guest:-}" ] && pkill -s "$guest" || true' EXIT
+  trap '[ -z "${guest:-}" ] || { pkill -s "$guest"; echo "test.sh: the guest was stopped: $guest_log" >&2; }' EXIT
 fi
 
 echo "== win64: the same suite on x86_64 under wine64"
