@@ -63,6 +63,11 @@ local ready = false
 O:GetTipsId("warm", "up", function() ready = true end)
 T.truthy(T.wait_for(function() return ready end, 10000), "the warm-up request came back")
 
+-- Five requests that share one lookup of 1.5 s are answered once it ends; one lookup after another
+-- would take 7.5 s. The bound lies halfway, so that a slow machine's overhead is not taken for the
+-- wrong behaviour.
+local SHARED_MS = 4500
+
 T.case("a failed lookup is remembered for a second too", function()
   lookups_from_now("1500 fail")
   T.causes()
@@ -78,7 +83,7 @@ T.case("a failed lookup is remembered for a second too", function()
   local causes = T.causes()
   T.eq(#causes, 10, "causes written")
   for i = 1, 10 do T.eq(causes[i], "GetActiveGame: lookup_failed", "cause " .. i) end
-  T.truthy(failed.last() < 3000, string.format("the last of five failed after %.0f ms", failed.last()))
+  T.truthy(failed.last() < SHARED_MS, string.format("the last of five failed after %.0f ms", failed.last()))
 end)
 
 T.case("a tips request ends within its ten seconds while its lookup hangs", function()
@@ -109,8 +114,7 @@ T.case("one slow lookup serves every request for its name, and holds up nothing 
   local again = games(5, "again")
   io.write(string.format("five requests, lookups of 1.5 s: last answer after %.0f ms; RecordTipsShow took %.0f ms\n",
     last, report_took))
-  -- One lookup after another would be 7.5 s.
-  T.truthy(last < 3000, string.format("the last of five answered after %.0f ms", last))
+  T.truthy(last < SHARED_MS, string.format("the last of five answered after %.0f ms", last))
   T.truthy(report_took < 500, string.format("RecordTipsShow waited %.0f ms for the resolver", report_took))
   T.truthy(T.wait_for(again.done, 5000), "five more answered")
   -- A second later, when a name not found would be looked up again, the address found still serves.

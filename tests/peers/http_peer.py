@@ -9,7 +9,7 @@ runs the command and exits with its status. Every request and every end of a con
 to FILE as one line, so the test can see what reached the server and when the client let go:
 
     request TARGET       the request line arrived (TARGET exactly as sent)
-    answered TARGET      the whole response was sent
+    answered TARGET      the whole response goes out (written just before it is sent)
     closed TARGET        the client closed the connection after the response
 
 Paths: /now...          answers at once
@@ -80,9 +80,10 @@ def serve(conn, log_path, lock, stop):
         if target.startswith("/delay/"):
             digits = "".join(c for c in target[len("/delay/"):] if c.isdigit())
             stop.wait(min(int(digits or "0"), 20000) / 1000.0)
+        # Written first: a client that has the response finds the line, however soon it looks.
+        log_line(log_path, lock, "answered " + target)
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n"
                      b"Connection: close\r\n\r\n" % len(BODY) + BODY)
-        log_line(log_path, lock, "answered " + target)
         while True:
             chunk = conn.recv(4096)
             if not chunk:
