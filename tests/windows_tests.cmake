@@ -129,7 +129,7 @@ include(i686/stage.cmake)
 # only their order counts.
 foreach(cost IN ITEMS lua.failure_paths:865 lua.forged_delivery:306 lua.inflight_cap:247 lua.speed_limit:231
     lua.promised_runtime.speed_limit:217 lua.client:168 lua.game_platform:166 lua.inflight:162 lua.storm.3:133
-    lua.storm.1031:129 lua.storm.1:123 lua.host_logs:103 lua.slow_lookup:102 lua.host_annotations:86
+    lua.storm.1031:129 lua.storm.1:123 lua.host_logs:103 lua.host_annotations:86
     lua.storm.2:82 lua.shell:77 lua.tips:70)
   string(REPLACE ":" ";" cost "${cost}")
   list(GET cost 0 name)
