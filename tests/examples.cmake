@@ -44,7 +44,7 @@ add_test(NAME lua.example.services
           ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:orvane-host> --addin $<TARGET_FILE:Orvane>
           ${ORVANE_LUA_TEST_DIR}/examples_test.lua ${ORVANE_EXAMPLES}/services.lua)
 set_tests_properties(lua.example.services PROPERTIES
-  ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua"
+  ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua;ORVANE_RETRY_KILLED=1"
   TIMEOUT 120
   FAIL_REGULAR_EXPRESSION "[1-9][0-9]* failed"
   RESOURCE_LOCK "tips-port;game-port")

@@ -14,7 +14,7 @@ function(orvane_peer_test)
   endif()
   # LANG=C gives the Wine prefix the ANSI code page 1252, which the report tests expect.
   set_tests_properties(lua.${T_NAME} PROPERTIES
-    ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua;LANG=C"
+    ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua;LANG=C;ORVANE_RETRY_KILLED=1"
     TIMEOUT ${T_TIMEOUT}
     FAIL_REGULAR_EXPRESSION "[1-9][0-9]* failed"
     RESOURCE_LOCK "${T_RESOURCE_LOCK}")

@@ -15,7 +15,7 @@ if(CMAKE_CROSSCOMPILING_EMULATOR)
             Z:${CMAKE_CURRENT_SOURCE_DIR}/i686/stage.lua Z:$<TARGET_FILE:addin_caller>
             Z:${CMAKE_BINARY_DIR}/stage-ready.txt Z:${CMAKE_BINARY_DIR}/stage-done.txt)
   set_tests_properties(lua.stage PROPERTIES
-    ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua;ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-windows"
+    ENVIRONMENT "LUA_PATH=${ORVANE_LUA_TEST_DIR}/?.lua;ORVANE_RETRY_KILLED=1;ORVANE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-windows"
     TIMEOUT 300
     FAIL_REGULAR_EXPRESSION "[1-9][0-9]* failed"
     RESOURCE_LOCK "tips-port;game-port;prefix-windows")

@@ -150,7 +150,7 @@ T.case("a handler is stored with the receiver and the second process is told to 
   T.truthy(write(readyFile), "the ready file is written")
   if caller ~= "-" then
     -- cmd strips the outer quotes of a command line, so the whole line is quoted once more.
-    callerPipe = io.popen('""' .. caller .. '" "' .. host.addin_path() .. '" "' .. readyFile .. '" "' .. doneFile
+    callerPipe = T.popen('""' .. caller .. '" "' .. host.addin_path() .. '" "' .. readyFile .. '" "' .. doneFile
       .. '" 0xFFFFFFFF -57"')
     T.truthy(callerPipe, "the second process started")
   end

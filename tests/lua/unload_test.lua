@@ -14,7 +14,7 @@ local done = os.getenv("TEMP") .. "\\orvane-unload-poke.txt"
 -- Sends the add-in's window a message from another process, serving ours until it is done.
 local function poke(...)
   os.remove(done)
-  local pipe = assert(io.popen('""' .. M.args.poke .. '" ' .. table.concat({ ... }, " ") .. ' "' .. done .. '""'))
+  local pipe = T.popen('""' .. M.args.poke .. '" ' .. table.concat({ ... }, " ") .. ' "' .. done .. '""')
   T.truthy(T.wait_for(function() return M.read(done) ~= nil and M.read(done) ~= "" end, 20000), "the poker ended")
   local output = pipe:read("*a")
   pipe:close()
