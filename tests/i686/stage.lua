@@ -17,6 +17,12 @@ function T.case(name, f)
 end
 local caller, readyFile, doneFile = arg[1], arg[2], arg[3]
 assert(caller and readyFile and doneFile, "usage: stage.lua CALLER|- READY_FILE DONE_FILE")
+-- A caller this script starts gets files of this run's own: one started by a run that Wine ended
+-- with a platform fault may still be there (scripts/wine-run runs the script once more).
+if caller ~= "-" then
+  readyFile = readyFile .. "." .. T.run_mark
+  doneFile = doneFile .. "." .. T.run_mark
+end
 
 -- A second process may take a while to start on a loaded machine.
 local SECOND_PROCESS_MS = 120000

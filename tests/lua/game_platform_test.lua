@@ -211,8 +211,9 @@ T.case("servers that stall holding the whole budget make way for a healthy answe
   local stalled = {}
   T.causes()
   -- Their hold is stretched with the test's waits: where setting up 2000 exchanges takes longer than
-  -- the hold, the first would close before the healthy answer is asked, and none need ending.
-  for i = 1, 2000 do stalled[i] = ask("@stall", tostring(T.scaled(20000))) end
+  -- the hold, the first would close before the healthy answer is asked, and none need ending. It
+  -- stays below the exchange's 300 s idle limit, past which they would end for that.
+  for i = 1, 2000 do stalled[i] = ask("@stall", tostring(math.min(T.scaled(20000), 240000))) end
   -- Every stalled reply has sent what it will once the memory they hold stops growing.
   local last, steady = -1, 0
   while steady < 4 do

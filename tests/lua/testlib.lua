@@ -56,7 +56,7 @@ end
 -- A text no earlier run of a script has used, for what a peer counts: the peers live as long as the
 -- test, and a host that Wine ended with a platform fault runs the script once more against them
 -- (scripts/wine-run).
-T.run_mark = string.format("run%d-%d", os.time(), host.clock())
+T.run_mark = string.format("run%d-%.0f", os.time(), host.clock())
 
 -- Pumps the window messages of this thread until cond() holds or ms (stretched) pass; true when it held.
 function T.wait_for(cond, ms)
