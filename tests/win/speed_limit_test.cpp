@@ -2,8 +2,10 @@
 // that stack stays there until the host unwinds, so thousands of tray messages must leave none.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cstddef>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -107,7 +109,7 @@ std::vector<std::string> WithoutCounts(const std::vector<std::string>& lines) {
 }
 
 // How the lines account for one cause's requests: each is written, or counted in a line that says how
-// many were left out.
+// many were left out and comes right before the cause's next written line.
 struct Tally {
     int written = 0;
     long long leftOut = 0;
@@ -118,14 +120,20 @@ Tally TallyOf(const std::vector<std::string>& lines, const std::string& cause) {
     Tally tally;
     const std::string countHead = cause + ": ";
     const std::string countTail = " more left out";
-    for (const std::string& line : lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
         if (line == cause) {
             ++tally.written;
             ++tally.lines;
         } else if (line.rfind(countHead, 0) == 0 && line.size() > countHead.size() + countTail.size() &&
                    line.compare(line.size() - countTail.size(), countTail.size(), countTail) == 0) {
-            tally.leftOut +=
-                std::stoll(line.substr(countHead.size(), line.size() - countHead.size() - countTail.size()));
+            const char* const first = line.data() + countHead.size();
+            const char* const last = line.data() + line.size() - countTail.size();
+            long long count = 0;
+            const std::from_chars_result read = std::from_chars(first, last, count);
+            EXPECT_TRUE(read.ec == std::errc{} && read.ptr == last && count > 0) << line;
+            EXPECT_TRUE(i + 1 < lines.size() && lines[i + 1] == cause) << line << " comes before its cause's line";
+            tally.leftOut += count;
             ++tally.lines;
         }
     }
