@@ -190,7 +190,7 @@ end
 T.case("the tip-shown report goes out with the receiver and not without", function()
   T.same(T.call(O.RecordTipsShow, O, "t32", "p32", "c32", "s32"), T.list())
   -- The report waits its turn in the add-in's queue of tasks, so a question asked after it may reach
-  -- the peer first. Once it has arrived, so has anything the calls without a receiver sent before it.
+  -- the peer first. Once it has arrived, so has any report made before it.
   local report
   T.wait_for(function()
     report = peer("@find:tipid=t32&")

@@ -36,7 +36,7 @@ local function reported(query, marker)
   barriers = barriers + 1
   local mark = string.format("arrived-%s-%04d", T.run_mark, barriers)
   O:RecordTipsShow("", mark, "", "")
-  T.truthy(T.wait_for(function() return peer("@count", mark) ~= "0" end), "the reports reached the peer")
+  T.truthy(T.wait_for(function() return peer("@count", mark) == "1" end), "the reports reached the peer")
   return peer(query, marker)
 end
 

@@ -333,9 +333,9 @@ def main():
         game = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         game.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         bind_when_free(game, (HOST, GAME_PORT))
-        # Room for every connection a test opens at once (2000 stalled replies): where this process
-        # accepts slowly, a full queue drops handshakes, and a client that counted itself connected
-        # would be reset, which no test asks for.
+        # Room for every connection a test opens at once (2000 stalled replies), as far as the
+        # kernel's somaxconn allows (4096 by default): where this process accepts slowly, a full
+        # queue holds handshakes back, and past the kernel's retries resets them, which no test asks for.
         game.listen(4096)
         threading.Thread(target=serve_game, args=(game,), daemon=True).start()
     sys.stdout.flush()
